@@ -1,0 +1,32 @@
+# `make` sets everything up on a fresh Debian 12 machine (as root): Debian packages, the
+# free-threaded interpreter, .venv, the build, and the package installed into .venv.
+# `make test` does the same, then runs every test (C++ and Python) through CTest.
+
+BUILD ?= build
+JOBS ?= $(shell nproc)
+VENV := .venv
+PY := $(VENV)/bin/python
+
+.PHONY: all deps venv build test demo bench clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+# The venv is made from the interpreter the bootstrap script finds or builds.
+$(PY): scripts/bootstrap-python.sh | deps
+	@base=$$(bash scripts/bootstrap-python.sh) && "$$base" -m venv --without-pip $(VENV)
+	@$(PY) -c 'import sys; assert not sys._is_gil_enabled()'
+
+venv: deps $(PY)
+
+build: venv
+	@cmake -S . -B $(BUILD) -DVESPRA_PYTHON=$(abspath $(PY)) >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	@cd $(BUILD) && ctest --output-on-failure -j 2
+
+clean:
+	rm -rf $(BUILD)

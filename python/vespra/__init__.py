@@ -1,0 +1,1 @@
+"""vespra: a low-overhead function-level tracer for free-threaded CPython."""

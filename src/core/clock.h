@@ -1,0 +1,60 @@
+// The timestamp source. Recording threads only read the raw counter (one RDTSC where the
+// processor has an invariant TSC); all conversion to nanoseconds happens on the serializer.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#if defined(__x86_64__)
+#include <x86intrin.h>
+#endif
+
+namespace vespra {
+
+class Clock {
+  public:
+    // Selects the counter source (calibrating the TSC once per process, thread-safely) and
+    // takes the current reading as the origin.
+    static Clock starting_now();
+
+    // The raw counter: TSC ticks, or CLOCK_MONOTONIC nanoseconds. Safe from any thread; the
+    // only clock operation on the recording path.
+    uint64_t raw() const {
+#if defined(__x86_64__)
+        if (tsc_) return __rdtsc();
+#endif
+        return monotonic_nanos();
+    }
+
+    // Nanoseconds since the origin; readings at or before the origin give 0.
+    uint64_t to_nanos(uint64_t raw) const {
+        uint64_t d = raw > origin_ ? raw - origin_ : 0;
+        if (!tsc_) return d;
+        return static_cast<uint64_t>((static_cast<unsigned __int128>(d) * scale_factor_) >> scale_shift_);
+    }
+
+    uint64_t origin() const { return origin_; }
+    bool uses_tsc() const { return tsc_; }
+
+    // For tests: a clock with an explicit source and scale.
+    static Clock monotonic_with_origin(uint64_t origin) { return Clock(false, 0, 0, origin); }
+    static Clock tsc_with(uint64_t scale_factor, uint32_t scale_shift, uint64_t origin) {
+        return Clock(true, scale_factor, scale_shift, origin);
+    }
+
+    static uint64_t monotonic_nanos() {
+        timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
+    }
+
+  private:
+    Clock(bool tsc, uint64_t scale_factor, uint32_t scale_shift, uint64_t origin)
+        : tsc_(tsc), scale_shift_(scale_shift), scale_factor_(scale_factor), origin_(origin) {}
+
+    bool tsc_;
+    uint32_t scale_shift_;  // 0..127
+    uint64_t scale_factor_;
+    uint64_t origin_;
+};
+
+}  // namespace vespra

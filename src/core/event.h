@@ -1,0 +1,48 @@
+// The event record in its two forms: packed (what a recording thread writes, 8 bytes) and
+// decoded (what the export pipeline hands to writers).
+#pragma once
+
+#include <cstdint>
+
+namespace vespra {
+
+// One value per sys.monitoring event we trace. The recording path never produces 0 or > 6;
+// writers decide how to render those.
+enum Kind : uint8_t {
+    KIND_START = 1,
+    KIND_RETURN = 2,
+    KIND_YIELD = 3,
+    KIND_RESUME = 4,
+    KIND_UNWIND = 5,
+    KIND_THROW = 6,
+};
+
+// Code ids are dense per run and must fit the low 24 bits of the kind-and-code word.
+inline constexpr uint32_t CODE_ID_BITS = 24;
+inline constexpr uint32_t CODE_ID_MASK = (1u << CODE_ID_BITS) - 1;
+inline constexpr uint32_t MAX_CODE_IDS = 1u << CODE_ID_BITS;
+
+// Kind in bits 31..24, code id in bits 23..0.
+constexpr uint32_t pack_word(uint8_t kind, uint32_t code_id) {
+    return (uint32_t{kind} << CODE_ID_BITS) | (code_id & CODE_ID_MASK);
+}
+constexpr uint8_t kind_of(uint32_t word) { return static_cast<uint8_t>(word >> CODE_ID_BITS); }
+constexpr uint32_t code_of(uint32_t word) { return word & CODE_ID_MASK; }
+
+// Ticks since the owning batch's base, and the kind-and-code word. Thread and absolute time
+// come from the batch.
+struct PackedEvent {
+    uint32_t delta;
+    uint32_t packed;
+};
+static_assert(sizeof(PackedEvent) == 8, "a batch of 1024 events must stay 8 KiB");
+
+// Nanoseconds since the run's clock origin, the recording thread's id (low 32 bits of the OS
+// thread id) and the word unchanged.
+struct Event {
+    uint64_t ts;
+    uint32_t tid;
+    uint32_t packed;
+};
+
+}  // namespace vespra

@@ -1,0 +1,48 @@
+// SharedFile: the byte sink of every trace writer. Several processes (a parent and its forked
+// children) may append to one trace file, each through its own SharedFile: every flush writes
+// all pending bytes at the end of the file in one run, under an exclusive flock, so runs of
+// different processes never interleave inside each other.
+//
+// A SharedFile belongs to one writer on one thread and has no internal lock.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/io_error.h"
+
+namespace vespra {
+
+class SharedFile {
+  public:
+    static constexpr size_t INITIAL_CAPACITY = 128 * 1024;
+
+    // With truncate, first empties (creating) the file; then opens it for appending, creating it
+    // if missing. Mode 0666 less the umask; descriptors are close-on-exec. Writes nothing.
+    static Result<SharedFile> open(const std::string& path, bool truncate);
+
+    SharedFile(SharedFile&& other) noexcept;
+    SharedFile& operator=(SharedFile&& other) noexcept;
+    SharedFile(const SharedFile&) = delete;
+    SharedFile& operator=(const SharedFile&) = delete;
+    // Flushes (errors discarded) and closes.
+    ~SharedFile();
+
+    // Appends to the buffer; never touches the file, never fails.
+    size_t write(std::string_view bytes);
+    // Writes all pending bytes under LOCK_EX. Pending bytes are discarded whatever the write
+    // gave; a failed lock keeps them for the next flush.
+    Status flush();
+
+    size_t pending_size() const { return pending_.size(); }
+
+  private:
+    explicit SharedFile(int fd);
+
+    std::vector<char> pending_;
+    int fd_ = -1;
+};
+
+}  // namespace vespra

@@ -1,0 +1,54 @@
+// Where the export pipeline meets the trace writers and the interpreter side: the Exporter
+// interface every writer implements, and the two lookups a writer may consult for names.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/event.h"
+#include "core/io_error.h"
+
+namespace vespra {
+
+// What is known about one Python code object.
+struct CodeInfo {
+    std::string name;  // co_qualname
+    std::string file;  // co_filename
+    uint32_t line = 0; // co_firstlineno
+};
+
+// Code id -> description. Called on the exporter thread while recording threads keep adding
+// code objects: implementations are safe for concurrent use.
+class CodeLookup {
+  public:
+    virtual ~CodeLookup() = default;
+    virtual std::optional<CodeInfo> code(uint32_t id) const = 0;
+};
+
+// Thread id -> Python thread name. Same concurrency contract as CodeLookup.
+class ThreadNames {
+  public:
+    virtual ~ThreadNames() = default;
+    virtual std::optional<std::string> name(uint32_t tid) const = 0;
+    // Every known name, ascending by tid.
+    virtual std::vector<std::pair<uint32_t, std::string>> snapshot() const = 0;
+};
+
+// A trace writer. Owned and used by the exporter thread only.
+class Exporter {
+  public:
+    virtual ~Exporter() = default;
+    // Never called with an empty span by the pipeline. One thread's events are in recording
+    // order; different threads' are interleaved in no common order.
+    virtual Status write_batch(std::span<const Event> events, const CodeLookup& codes,
+                               const ThreadNames& names) = 0;
+    // Once, after the last successful write_batch. `dropped` counts events that never reached
+    // the writer.
+    virtual Status finish(const CodeLookup& codes, const ThreadNames& names, uint64_t dropped) = 0;
+};
+
+}  // namespace vespra

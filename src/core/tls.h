@@ -1,0 +1,70 @@
+// Per-thread recording state. HOT is what the recording path touches on every event; COLD holds
+// the producing end of the thread's batch ring and the batch being filled; CODES is a small
+// code-object -> code-id cache for code resolution. RECORDERS lists every bound thread so the
+// stopping thread can push out partial batches and a forked child can forget dead threads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "core/event.h"
+
+namespace vespra {
+
+struct Hot {
+    PackedEvent* cursor;  // next free slot of the current batch
+    PackedEvent* end;     // one past its last slot
+    uint64_t base;        // raw counter value the current batch's deltas are relative to
+    uint64_t queue_id;    // queue this thread is bound to; 0 = none (ids start at 1)
+    uint64_t last_code;   // code object address of the one-entry cache; all ones = none
+    uint32_t last_id;     // its code id
+    uint32_t tid;         // OS thread id, low 32 bits; all ones = not read yet
+    uint32_t name_tries;  // remaining attempts to learn the thread's name
+    bool named;           // the thread registry knows this thread's name
+};
+
+// Statically initialised, no constructor or destructor, and initial-exec so that inside the
+// extension module an access is one %fs-relative load, not a call to __tls_get_addr.
+extern constinit thread_local Hot HOT __attribute__((tls_model("initial-exec")));
+
+struct CodeSlot {
+    uint64_t addr;  // code object address; 0 = empty
+    uint32_t id;
+    uint32_t zero;  // always 0
+};
+inline constexpr size_t CODE_CACHE_SLOTS = 256;
+// 4 KiB: too large for the static TLS surplus a dlopen'ed module may use, so it keeps the
+// default TLS model. Only code resolution (the cold path) touches it.
+extern thread_local CodeSlot CODES[CODE_CACHE_SLOTS];
+
+inline size_t code_slot_index(uint64_t addr) {
+    return static_cast<size_t>((addr * 0x9E3779B97F4A7C15ull) >> 56);
+}
+
+// The fast append: a few compares and one 8-byte store. Returns false when the slow path must
+// record the event instead (no room, a delta that does not fit 32 bits, or bound elsewhere).
+inline bool fast_append(Hot& hot, uint64_t queue_id, uint64_t now, uint32_t word) {
+    uint64_t delta = now - hot.base;
+    if (hot.cursor < hot.end && delta < (uint64_t{1} << 32) && hot.queue_id == queue_id) {
+        *hot.cursor = PackedEvent{static_cast<uint32_t>(delta), word};
+        ++hot.cursor;
+        return true;
+    }
+    return false;
+}
+
+namespace tls {
+
+// Adds the calling thread to RECORDERS (once per thread).
+void register_current();
+// flush_partial on every registered thread; returns the events discarded because a ring was
+// full. Callers guarantee no registered thread is recording meanwhile.
+uint64_t flush_every_thread();
+// In a forked child: keep only the caller's registration.
+void forget_other_threads();
+// Number of registered threads (for tests and diagnostics).
+size_t recorder_count();
+
+}  // namespace tls
+}  // namespace vespra
