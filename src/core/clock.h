@@ -10,10 +10,26 @@
 
 namespace vespra {
 
+// Nanoseconds = (ticks * factor) >> shift, the product taken in 128 bits.
+struct TscScale {
+    uint64_t factor;
+    uint32_t shift;
+};
+
+// True when the processor has an invariant TSC and RDTSCP; only then is the TSC a trustworthy
+// clock across cores, frequency changes and sleep states.
+bool tsc_is_reliable();
+
+// Measures the TSC against CLOCK_MONOTONIC over `window_nanos` (about 10 ms by default). Returns
+// a zero factor when the measurement is unusable (no TSC, or it did not advance). Clock calls it
+// once per process; tests call it directly to check the scale it produces.
+TscScale measure_tsc_scale(uint64_t window_nanos = 10000000);
+
 class Clock {
   public:
-    // Selects the counter source (calibrating the TSC once per process, thread-safely) and
-    // takes the current reading as the origin.
+    // Selects the counter source (calibrating the TSC once per process, thread-safely; a thread
+    // arriving during calibration waits for it) and takes the current reading as the origin.
+    // The calibration costs about 10 ms, once; a forked child inherits its result.
     static Clock starting_now();
 
     // The raw counter: TSC ticks, or CLOCK_MONOTONIC nanoseconds. Safe from any thread; the

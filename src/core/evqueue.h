@@ -35,6 +35,13 @@ struct EventBatch {
     PackedEvent* end_of_storage() { return events.get() + CAPACITY; }
 };
 
+// Points the fast append at `batch`: its base, its first slot, one past its last slot.
+inline void point_hot_at(Hot& hot, EventBatch& batch) {
+    hot.base = batch.base;
+    hot.cursor = batch.begin();
+    hot.end = batch.end_of_storage();
+}
+
 inline constexpr size_t BATCH_RING_CAPACITY = 64;
 using BatchRing = SpscRing<std::unique_ptr<EventBatch>, BATCH_RING_CAPACITY>;
 
@@ -51,7 +58,8 @@ struct Cold {
 
 namespace tls {
 // The calling thread's Cold, initialised on first use (which arms the thread-exit flush).
-// A second borrow while one is live is a fatal error.
+// A second borrow while one is live is a fatal error (the process aborts with a message).
+// After the thread's exit destructor has run the borrow is empty (false) and must not be used.
 class ColdBorrow {
   public:
     ColdBorrow();
@@ -60,6 +68,7 @@ class ColdBorrow {
     ColdBorrow& operator=(const ColdBorrow&) = delete;
     Cold& operator*() const { return *cold_; }
     Cold* operator->() const { return cold_; }
+    explicit operator bool() const { return cold_ != nullptr; }
 
   private:
     Cold* cold_;

@@ -35,8 +35,9 @@ struct CodeSlot {
 };
 inline constexpr size_t CODE_CACHE_SLOTS = 256;
 // 4 KiB: too large for the static TLS surplus a dlopen'ed module may use, so it keeps the
-// default TLS model. Only code resolution (the cold path) touches it.
-extern thread_local CodeSlot CODES[CODE_CACHE_SLOTS];
+// default TLS model. Only code resolution (the cold path) touches it. constinit (zero-filled,
+// no constructor) spares every access the TLS wrapper call of a dynamically initialised one.
+extern constinit thread_local CodeSlot CODES[CODE_CACHE_SLOTS];
 
 inline size_t code_slot_index(uint64_t addr) {
     return static_cast<size_t>((addr * 0x9E3779B97F4A7C15ull) >> 56);
@@ -54,14 +55,25 @@ inline bool fast_append(Hot& hot, uint64_t queue_id, uint64_t now, uint32_t word
     return false;
 }
 
+struct Cold;
+
+// The registration of one bound thread in RECORDERS: where its records live. Both addresses
+// stay valid until the thread's exit destructor, which removes the entry first.
+struct Recorder {
+    Cold* cold;
+    Hot* hot;
+};
+
 namespace tls {
 
-// Adds the calling thread to RECORDERS (once per thread).
+// Adds the calling thread to RECORDERS (once per thread; a second call changes nothing).
 void register_current();
 // flush_partial on every registered thread; returns the events discarded because a ring was
-// full. Callers guarantee no registered thread is recording meanwhile.
+// full. Callers guarantee no registered thread is recording meanwhile (callbacks disabled and
+// finished); a thread exiting meanwhile waits for the flush before freeing its records.
 uint64_t flush_every_thread();
-// In a forked child: keep only the caller's registration.
+// In a forked child: keep only the caller's registration. The other threads' records are
+// neither flushed nor freed (their threads do not exist here).
 void forget_other_threads();
 // Number of registered threads (for tests and diagnostics).
 size_t recorder_count();

@@ -1,0 +1,180 @@
+#include "core/tls.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "core/evqueue.h"
+
+namespace vespra {
+
+constinit thread_local Hot HOT __attribute__((tls_model("initial-exec"))) = {
+    nullptr, nullptr, 0, 0, UINT64_MAX, UINT32_MAX, UINT32_MAX, 0, false,
+};
+
+constinit thread_local CodeSlot CODES[CODE_CACHE_SLOTS] = {};
+
+namespace {
+
+[[noreturn]] void fatal(const char* message) {
+    std::fprintf(stderr, "vespra: fatal: %s\n", message);
+    std::fflush(stderr);
+    std::abort();
+}
+
+// COLD: zero-filled static TLS with no constructor, so a thread that never records pays
+// nothing, not even a destructor registration. The Cold inside is constructed on first use,
+// which also arms the thread-exit destructor.
+//
+// The destructor is a pthread key destructor rather than a C++ thread_local object: glibc runs
+// key destructors after every C++ thread_local destructor of the thread, so the flush comes
+// after anything the thread could still record from its own teardown. (The main thread does not
+// run key destructors at exit(); by then the tracer has flushed every thread at its stop, and
+// the process is going away.)
+struct ColdCell {
+    alignas(Cold) unsigned char bytes[sizeof(Cold)];
+    Cold* cold;      // null until constructed, and again after the exit destructor
+    bool destroyed;  // the exit destructor has run; never constructed again on this thread
+    bool borrowed;   // a ColdBorrow is live
+};
+constinit thread_local ColdCell COLD = {};
+
+// RECORDERS. Never destroyed: threads may exit (and unregister) while the process runs its
+// static destructors.
+struct Recorders {
+    std::mutex mutex;
+    std::vector<Recorder> list;
+};
+
+Recorders& recorders() {
+    static Recorders* const r = [] {
+        auto* fresh = new Recorders;
+        // A thread can hold the mutex while it exits (its destructor unregisters), outside any
+        // interpreter lock. Holding the mutex across fork() keeps a forked child from
+        // inheriting it locked, which would hang forget_other_threads in the child.
+        pthread_atfork([] { recorders().mutex.lock(); }, [] { recorders().mutex.unlock(); },
+                       [] { recorders().mutex.unlock(); });
+        return fresh;
+    }();
+    return *r;
+}
+
+void on_thread_exit(void*) {
+    ColdCell& cell = COLD;
+    Cold* cold = cell.cold;
+    if (cold == nullptr) return;
+    cell.destroyed = true;
+    cell.cold = nullptr;
+    {
+        // Waits for a flush_every_thread in progress, which may be using our records.
+        Recorders& r = recorders();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        std::erase_if(r.list, [cold](const Recorder& e) { return e.cold == cold; });
+    }
+    Hot& hot = HOT;
+    // Lost without being counted when the ring is full: nobody is left to report it to.
+    (void)Cold::flush_partial(*cold, hot);
+    // The ring outlives us while the queue holds its consuming end, so what we pushed is drained.
+    cold->producer = BatchRing::Producer();
+    cold->current.reset();
+    cold->~Cold();
+    // Anything recorded after this point would otherwise write into the freed batch: send it
+    // to the slow path, which finds COLD destroyed and drops the event.
+    hot.cursor = nullptr;
+    hot.end = nullptr;
+    hot.queue_id = 0;
+}
+
+pthread_key_t exit_key() {
+    static const pthread_key_t key = [] {
+        pthread_key_t k;
+        if (pthread_key_create(&k, on_thread_exit) != 0) fatal("cannot create the thread-exit key");
+        return k;
+    }();
+    return key;
+}
+
+// The calling thread's Cold, constructed on first use; null once its exit destructor has run.
+Cold* current_cold() {
+    ColdCell& cell = COLD;
+    if (cell.cold != nullptr) return cell.cold;
+    if (cell.destroyed) return nullptr;
+    Cold* cold = new (cell.bytes) Cold();
+    // Any non-null value arms the destructor.
+    if (pthread_setspecific(exit_key(), &cell) != 0) fatal("cannot arm the thread-exit flush");
+    cell.cold = cold;
+    return cold;
+}
+
+}  // namespace
+
+uint64_t Cold::flush_partial(Cold& cold, Hot& hot) {
+    if (!cold.current) return 0;
+    std::unique_ptr<EventBatch> batch = std::move(cold.current);
+    PackedEvent* begin = batch->begin();
+    uint32_t count = hot.cursor >= begin && hot.cursor <= batch->end_of_storage()
+                         ? static_cast<uint32_t>(hot.cursor - begin)
+                         : 0;
+    batch->count = count;
+    if (count == 0 || !cold.producer) {
+        cold.current = std::move(batch);
+        point_hot_at(hot, *cold.current);
+        return 0;
+    }
+    cold.current = EventBatch::create(batch->base, batch->tid);
+    point_hot_at(hot, *cold.current);
+    if (cold.producer.push(batch)) return 0;
+    return count;
+}
+
+namespace tls {
+
+ColdBorrow::ColdBorrow() {
+    ColdCell& cell = COLD;
+    if (cell.borrowed) fatal("the thread's recorder state was borrowed twice");
+    cold_ = current_cold();
+    if (cold_ != nullptr) cell.borrowed = true;
+}
+
+ColdBorrow::~ColdBorrow() {
+    if (cold_ != nullptr) COLD.borrowed = false;
+}
+
+void register_current() {
+    Cold* cold = current_cold();
+    if (cold == nullptr) return;
+    Recorders& r = recorders();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    for (const Recorder& e : r.list)
+        if (e.cold == cold) return;
+    r.list.push_back(Recorder{cold, &HOT});
+}
+
+uint64_t flush_every_thread() {
+    Recorders& r = recorders();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    uint64_t dropped = 0;
+    for (const Recorder& e : r.list) dropped += Cold::flush_partial(*e.cold, *e.hot);
+    return dropped;
+}
+
+void forget_other_threads() {
+    Cold* mine = current_cold();
+    Recorders& r = recorders();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    std::erase_if(r.list, [mine](const Recorder& e) { return e.cold != mine; });
+}
+
+size_t recorder_count() {
+    Recorders& r = recorders();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return r.list.size();
+}
+
+}  // namespace tls
+}  // namespace vespra
