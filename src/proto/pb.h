@@ -1,0 +1,184 @@
+// The subset of Perfetto's trace protos that vespra writes, as plain structures, and the encoder
+// that turns them into protobuf wire bytes.
+//
+// Field numbers, wire types and enum values are those of the published perfetto.protos schema.
+// Every optional field is either present or absent: a present field is written even when its
+// value is zero or empty, an absent one writes nothing. Within a message fields are written in
+// the order they are declared here, which for TracePacket is not the order of the field numbers
+// (the `data` choice comes right after the sequence id). Repeated scalars are never packed.
+//
+// This encoder serves the rare packets (descriptors, interned names, the dropped-events summary);
+// the writer builds its per-event packets by hand from cached bytes that are a valid encoding of
+// the same messages.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace vespra::pb {
+
+// ---- Varints ------------------------------------------------------------------------------
+
+// Bytes taken by the varint of `value`: 1 below 128, 10 for values of 2^63 and above.
+constexpr size_t varint_size(uint64_t value) {
+    size_t n = 1;
+    while (value >= 0x80) {
+        value >>= 7;
+        ++n;
+    }
+    return n;
+}
+
+// Writes the varint of `value` at `out` (room for 10 bytes) and returns the byte after it.
+inline uint8_t* write_varint(uint8_t* out, uint64_t value) {
+    while (value >= 0x80) {
+        *out++ = static_cast<uint8_t>(value | 0x80);
+        value >>= 7;
+    }
+    *out++ = static_cast<uint8_t>(value);
+    return out;
+}
+
+// One encoded varint held by value: groups of 7 bits, least significant first, the high bit set
+// on every byte but the last.
+class Varint {
+  public:
+    static constexpr size_t MAX_LEN = 10;
+
+    explicit Varint(uint64_t value)
+        : len_(static_cast<uint8_t>(write_varint(bytes_, value) - bytes_)) {}
+
+    size_t len() const { return len_; }
+    std::string_view as_slice() const {
+        return {reinterpret_cast<const char*>(bytes_), len_};
+    }
+
+  private:
+    uint8_t bytes_[MAX_LEN];
+    uint8_t len_;
+};
+
+// Appends the varint of `value` to `out`.
+void put_varint(std::string& out, uint64_t value);
+
+// ---- Messages -------------------------------------------------------------------------------
+// Each message has encoded_len(), the size of its body, and encode(), which appends the body to
+// a growable buffer. A nested message is written as key, varint of its encoded_len(), body.
+
+struct EventCategory {
+    std::optional<uint64_t> iid;      // 1, varint
+    std::optional<std::string> name;  // 2, length-delimited
+
+    size_t encoded_len() const;
+    void encode(std::string& out) const;
+};
+
+struct EventName {
+    std::optional<uint64_t> iid;      // 1
+    std::optional<std::string> name;  // 2
+
+    size_t encoded_len() const;
+    void encode(std::string& out) const;
+};
+
+struct InternedData {
+    std::vector<EventCategory> event_categories;  // 1, repeated
+    std::vector<EventName> event_names;           // 2, repeated
+
+    size_t encoded_len() const;
+    void encode(std::string& out) const;
+};
+
+struct TrackEventDefaults {
+    std::optional<uint64_t> track_uuid;  // 11
+
+    size_t encoded_len() const;
+    void encode(std::string& out) const;
+};
+
+struct TracePacketDefaults {
+    std::optional<TrackEventDefaults> track_event_defaults;  // 11
+
+    size_t encoded_len() const;
+    void encode(std::string& out) const;
+};
+
+// pid and tid are int32 on the wire: negative values are sign-extended to ten bytes.
+struct ProcessDescriptor {
+    std::optional<int32_t> pid;               // 1
+    std::optional<std::string> process_name;  // 6
+
+    size_t encoded_len() const;
+    void encode(std::string& out) const;
+};
+
+struct ThreadDescriptor {
+    std::optional<int32_t> pid;              // 1
+    std::optional<int32_t> tid;              // 2
+    std::optional<std::string> thread_name;  // 5
+
+    size_t encoded_len() const;
+    void encode(std::string& out) const;
+};
+
+struct TrackDescriptor {
+    std::optional<uint64_t> uuid;               // 1
+    std::optional<std::string> name;            // 2
+    std::optional<ProcessDescriptor> process;   // 3
+    std::optional<ThreadDescriptor> thread;     // 4
+    std::optional<uint64_t> parent_uuid;        // 5
+
+    size_t encoded_len() const;
+    void encode(std::string& out) const;
+};
+
+struct TrackEvent {
+    enum Type : int32_t {
+        TYPE_SLICE_BEGIN = 1,
+        TYPE_SLICE_END = 2,
+        TYPE_INSTANT = 3,
+    };
+
+    std::vector<uint64_t> category_iids;   // 3, repeated, unpacked
+    std::optional<Type> type;              // 9
+    std::optional<uint64_t> name_iid;      // 10
+    std::optional<uint64_t> track_uuid;    // 11
+    std::vector<std::string> categories;   // 22, repeated
+    std::optional<std::string> name;       // 23
+
+    size_t encoded_len() const;
+    void encode(std::string& out) const;
+};
+
+namespace trace_packet {
+// A packet carries a track event, a track descriptor, or neither.
+using Data = std::variant<std::monostate, TrackEvent, TrackDescriptor>;
+}  // namespace trace_packet
+
+struct TracePacket {
+    enum SequenceFlags : uint32_t {
+        SEQ_INCREMENTAL_STATE_CLEARED = 1,
+        SEQ_NEEDS_INCREMENTAL_STATE = 2,
+    };
+
+    std::optional<uint64_t> timestamp;                           // 8
+    std::optional<uint32_t> trusted_packet_sequence_id;          // 10
+    trace_packet::Data data;                                     // 11 or 60
+    std::optional<InternedData> interned_data;                   // 12
+    std::optional<uint32_t> sequence_flags;                      // 13
+    std::optional<TracePacketDefaults> trace_packet_defaults;    // 59
+
+    size_t encoded_len() const;
+    // Appends the packet's fields (without the stream framing) to `out`.
+    void encode(std::string& out) const;
+};
+
+// Key of Trace.packet: every packet in the file is framed as 0A, varint length, packet bytes.
+inline constexpr uint8_t TRACE_PACKET_KEY = 0x0A;
+
+}  // namespace vespra::pb

@@ -1,0 +1,260 @@
+#include "proto/proto_exporter.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+#include <utility>
+
+namespace vespra {
+namespace {
+
+using pb::TracePacket;
+
+constexpr uint32_t CATEGORY_PY_IID = 1;
+constexpr const char* UNKNOWN_NAME = "<unknown>";
+
+// Hand-encoded pieces of the event packets (see pb.h for the message layout).
+constexpr uint8_t KEY_TIMESTAMP = 0x40;       // TracePacket.timestamp
+constexpr uint8_t KEY_SEQUENCE_ID = 0x50;     // TracePacket.trusted_packet_sequence_id
+constexpr uint8_t KEY_SEQUENCE_FLAGS = 0x68;  // TracePacket.sequence_flags
+constexpr uint8_t KEY_TRACK_EVENT = 0x5A;     // TracePacket.track_event
+constexpr uint8_t KEY_TYPE = 0x48;            // TrackEvent.type
+constexpr uint8_t KEY_CATEGORY_IIDS = 0x18;   // TrackEvent.category_iids
+constexpr uint8_t KEY_NAME_IID = 0x50;        // TrackEvent.name_iid
+
+// Largest tail: header (1 + 5 + 2), track_event key and length (2), begin body (2 + 2 + 1 + 10).
+constexpr size_t MAX_TAIL = 25;
+// Largest event packet: 0A, length, timestamp key, ten-byte timestamp, tail. The length of the
+// packet itself is therefore always below 128 and takes one byte.
+constexpr size_t MAX_EVENT_PACKET = 3 + pb::Varint::MAX_LEN + MAX_TAIL;
+static_assert(MAX_EVENT_PACKET - 2 < 0x80);
+
+bool is_end(uint8_t kind) {
+    return kind == KIND_RETURN || kind == KIND_YIELD || kind == KIND_UNWIND;
+}
+
+// A thread has one end tail and one begin tail per code id. Kinds outside the six we record are
+// rendered as begins.
+uint64_t tail_key(uint32_t tid, uint32_t packed) {
+    uint64_t base = uint64_t{tid} << 32;
+    if (is_end(kind_of(packed))) return base;
+    return base + 2 * uint64_t{code_of(packed)} + 1;
+}
+
+}  // namespace
+
+// ---- TailMap ---------------------------------------------------------------------------------
+
+ProtoExporter::TailMap::TailMap() {
+    constexpr unsigned bits = 10;
+    entries_.assign(size_t{1} << bits, Entry{EMPTY, {}});
+    mask_ = entries_.size() - 1;
+    shift_ = 64 - bits;
+}
+
+void ProtoExporter::TailMap::insert(uint64_t key, TailRef ref) {
+    assert(key != EMPTY);
+    if ((size_ + 1) * 2 > entries_.size()) grow();
+    size_t i = slot(key);
+    while (entries_[i].key != EMPTY && entries_[i].key != key) i = (i + 1) & mask_;
+    if (entries_[i].key == EMPTY) ++size_;
+    entries_[i] = Entry{key, ref};
+}
+
+void ProtoExporter::TailMap::grow() {
+    std::vector<Entry> old = std::move(entries_);
+    entries_.assign(old.size() * 2, Entry{EMPTY, {}});
+    mask_ = entries_.size() - 1;
+    --shift_;
+    for (const Entry& e : old) {
+        if (e.key == EMPTY) continue;
+        size_t i = slot(e.key);
+        while (entries_[i].key != EMPTY) i = (i + 1) & mask_;
+        entries_[i] = e;
+    }
+}
+
+// ---- ProtoExporter ---------------------------------------------------------------------------
+
+ProtoExporter::ProtoExporter(SharedFile out) : ProtoExporter(std::move(out), getpid()) {}
+
+ProtoExporter::ProtoExporter(SharedFile out, uint32_t pid)
+    : out_(std::move(out)),
+      batch_(BATCH_RESERVE),
+      process_uuid_((uint64_t{pid} << 32) + 1),
+      pid_(pid) {
+    scratch_.reserve(SCRATCH_RESERVE);
+    tail_bytes_.reserve(TAIL_RESERVE);
+}
+
+Result<std::unique_ptr<ProtoExporter>> ProtoExporter::append(const std::string& path) {
+    Result<SharedFile> file = SharedFile::open(path, /*truncate=*/false);
+    if (!file) return file.error();
+    return std::make_unique<ProtoExporter>(file.take());
+}
+
+Status ProtoExporter::write_packet(const TracePacket& packet) {
+    scratch_.clear();
+    packet.encode(scratch_);
+    char frame[1 + pb::Varint::MAX_LEN];
+    frame[0] = static_cast<char>(pb::TRACE_PACKET_KEY);
+    Varint len(scratch_.size());
+    std::memcpy(frame + 1, len.as_slice().data(), len.len());
+    out_.write(std::string_view(frame, 1 + len.len()));
+    out_.write(scratch_);
+    return Status::success();
+}
+
+Status ProtoExporter::ensure_process() {
+    if (process_written_) return Status::success();
+    process_written_ = true;
+
+    pb::TrackDescriptor desc;
+    desc.uuid = process_uuid_;
+    desc.name = "python:" + std::to_string(pid_);
+    desc.process = pb::ProcessDescriptor{static_cast<int32_t>(pid_), "python"};
+
+    TracePacket packet;
+    packet.timestamp = 0;
+    packet.trusted_packet_sequence_id = sequence_base_ * SEQUENCES_PER_PROCESS + 1;
+    packet.data = std::move(desc);
+    packet.sequence_flags = TracePacket::SEQ_INCREMENTAL_STATE_CLEARED;
+    return write_packet(packet);
+}
+
+Status ProtoExporter::start_thread(uint32_t tid, const ThreadNames& names, Sequence** seq) {
+    uint32_t k = static_cast<uint32_t>(sequences_.size());
+    uint32_t sequence_id = sequence_base_ * SEQUENCES_PER_PROCESS + 2 + k;
+    uint64_t track_uuid = process_uuid_ + 1 + k;
+
+    pb::TrackDescriptor desc;
+    desc.uuid = track_uuid;
+    desc.thread = pb::ThreadDescriptor{static_cast<int32_t>(pid_), static_cast<int32_t>(tid),
+                                       names.name(tid)};
+    desc.parent_uuid = process_uuid_;
+
+    TracePacket packet;
+    packet.timestamp = 0;
+    packet.trusted_packet_sequence_id = sequence_id;
+    packet.data = std::move(desc);
+    packet.interned_data = pb::InternedData{{pb::EventCategory{CATEGORY_PY_IID, "py"}}, {}};
+    packet.sequence_flags = TracePacket::SEQ_INCREMENTAL_STATE_CLEARED;
+    packet.trace_packet_defaults = pb::TracePacketDefaults{pb::TrackEventDefaults{track_uuid}};
+    if (Status st = write_packet(packet); !st.ok()) return st;
+
+    Sequence s;
+    s.sequence_id = sequence_id;
+    s.header.push_back(static_cast<char>(KEY_SEQUENCE_ID));
+    pb::put_varint(s.header, sequence_id);
+    s.header.push_back(static_cast<char>(KEY_SEQUENCE_FLAGS));
+    s.header.push_back(static_cast<char>(TracePacket::SEQ_NEEDS_INCREMENTAL_STATE));
+    *seq = &sequences_.emplace(tid, std::move(s)).first->second;
+    return Status::success();
+}
+
+Status ProtoExporter::cache_tail(const Event& event, uint64_t key, const CodeLookup& codes,
+                                 const ThreadNames& names, TailRef* ref) {
+    Sequence* seq;
+    if (auto it = sequences_.find(event.tid); it != sequences_.end()) {
+        seq = &it->second;
+    } else if (Status st = start_thread(event.tid, names, &seq); !st.ok()) {
+        return st;
+    }
+
+    uint8_t body[16];
+    uint8_t* p = body;
+    *p++ = KEY_TYPE;
+    if (is_end(kind_of(event.packed))) {
+        *p++ = pb::TrackEvent::TYPE_SLICE_END;
+    } else {
+        *p++ = pb::TrackEvent::TYPE_SLICE_BEGIN;
+        uint32_t code = code_of(event.packed);
+        uint64_t iid;
+        if (auto it = seq->name_iids.find(code); it != seq->name_iids.end()) {
+            iid = it->second;
+        } else {
+            iid = seq->name_iids.size() + 1;
+            std::optional<CodeInfo> info = codes.code(code);
+            TracePacket packet;
+            packet.timestamp = 0;
+            packet.trusted_packet_sequence_id = seq->sequence_id;
+            packet.interned_data =
+                pb::InternedData{{}, {pb::EventName{iid, info ? info->name : UNKNOWN_NAME}}};
+            packet.sequence_flags = TracePacket::SEQ_NEEDS_INCREMENTAL_STATE;
+            if (Status st = write_packet(packet); !st.ok()) return st;
+            seq->name_iids.emplace(code, iid);
+        }
+        *p++ = KEY_CATEGORY_IIDS;
+        *p++ = CATEGORY_PY_IID;
+        *p++ = KEY_NAME_IID;
+        p = pb::write_varint(p, iid);
+    }
+    size_t body_len = static_cast<size_t>(p - body);
+
+    size_t offset = tail_bytes_.size();
+    tail_bytes_.insert(tail_bytes_.end(), seq->header.begin(), seq->header.end());
+    tail_bytes_.push_back(KEY_TRACK_EVENT);
+    tail_bytes_.push_back(static_cast<uint8_t>(body_len));  // below 128
+    tail_bytes_.insert(tail_bytes_.end(), body, p);
+    *ref = TailRef{static_cast<uint32_t>(offset), static_cast<uint32_t>(tail_bytes_.size() - offset)};
+    assert(ref->len <= MAX_TAIL);
+    tails_.insert(key, *ref);
+    return Status::success();
+}
+
+Status ProtoExporter::write_batch(std::span<const Event> events, const CodeLookup& codes,
+                                  const ThreadNames& names) {
+    if (Status st = ensure_process(); !st.ok()) return st;
+    if (events.empty()) return out_.flush();
+
+    // Room for the whole batch up front, so the loop below never checks capacity.
+    if (batch_.size() < events.size() * MAX_EVENT_PACKET) {
+        batch_.resize(std::max(events.size() * MAX_EVENT_PACKET, batch_.size() * 2));
+    }
+    uint8_t* const start = batch_.data();
+    uint8_t* p = start;
+
+    for (const Event& event : events) {
+        uint64_t key = tail_key(event.tid, event.packed);
+        TailRef ref;
+        if (const TailRef* cached = tails_.find(key)) {
+            ref = *cached;
+        } else if (Status st = cache_tail(event, key, codes, names, &ref); !st.ok()) {
+            return st;
+        }
+        // 0A, packet length, 40, timestamp, tail. The length is filled in once the timestamp's
+        // size is known; it always fits one byte.
+        p[0] = pb::TRACE_PACKET_KEY;
+        p[2] = KEY_TIMESTAMP;
+        uint8_t* tail_at = pb::write_varint(p + 3, event.ts);
+        p[1] = static_cast<uint8_t>(tail_at - (p + 2) + ref.len);
+        std::memcpy(tail_at, tail_bytes_.data() + ref.offset, ref.len);
+        p = tail_at + ref.len;
+    }
+
+    out_.write(std::string_view(reinterpret_cast<const char*>(start),
+                                static_cast<size_t>(p - start)));
+    return out_.flush();
+}
+
+Status ProtoExporter::finish(const CodeLookup&, const ThreadNames&, uint64_t dropped) {
+    if (dropped == 0) return out_.flush();
+    if (Status st = ensure_process(); !st.ok()) return st;
+
+    pb::TrackEvent event;
+    event.type = pb::TrackEvent::TYPE_INSTANT;
+    event.track_uuid = process_uuid_;
+    event.categories = {"py", "dropped"};
+    event.name = "vespra: " + std::to_string(dropped) + " events dropped";
+
+    TracePacket packet;
+    packet.timestamp = 0;
+    packet.trusted_packet_sequence_id = sequence_base_ * SEQUENCES_PER_PROCESS + 1;
+    packet.data = std::move(event);
+    if (Status st = write_packet(packet); !st.ok()) return st;
+    return out_.flush();
+}
+
+}  // namespace vespra

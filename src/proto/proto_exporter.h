@@ -1,0 +1,147 @@
+// ProtoExporter: the writer behind the "protobuf" format. It turns event batches into a Perfetto
+// packet stream: one process track, one thread track and one packet sequence per traced thread,
+// names interned per sequence, one begin or end slice per function event.
+//
+// Stream layout and identifiers (all sequence-id arithmetic is unsigned 32-bit, uuids 64-bit;
+// k counts the threads this writer had seen before the one in question):
+//   process track uuid      process_uuid = pid * 2^32 + 1
+//   thread track uuid       process_uuid + 1 + k
+//   process sequence id     sequence_base * 128 + 1
+//   thread sequence id      sequence_base * 128 + 2 + k
+//   category iid of "py"    1 on every thread sequence
+//   name iids               1, 2, 3, ... per thread, in the order it first begins each code
+// A process started normally has sequence_base 0; a forked or exec'd child uses its own pid, so
+// several processes can append to one file without their sequences or tracks colliding. The
+// stream has no header, so the concatenation of their packet runs stays one valid stream.
+//
+// Everything in an event packet but the timestamp depends only on the thread, begin or end and,
+// for a begin, the code; that part (the "tail") is encoded once into an arena and copied into
+// every later event packet. Descriptor and interning packets go straight into the SharedFile's
+// buffer while the batch's event packets wait in `batch_`, so every packet an event depends on
+// precedes it in the file, and each batch is one locked write.
+//
+// Owned and used by the exporter thread alone; takes no locks of its own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/event.h"
+#include "core/io_error.h"
+#include "core/output.h"
+#include "core/sink.h"
+#include "proto/pb.h"
+
+namespace vespra {
+
+using Varint = pb::Varint;
+
+class ProtoExporter final : public Exporter {
+  public:
+    static constexpr size_t SCRATCH_RESERVE = 4096;
+    static constexpr size_t BATCH_RESERVE = 256 * 1024;
+    static constexpr size_t TAIL_RESERVE = 4096;
+    // Sequence ids per process block: the process sequence and 126 thread sequences fit in it.
+    static constexpr uint32_t SEQUENCES_PER_PROCESS = 128;
+
+    // Takes the process id of the calling process. Writes nothing.
+    explicit ProtoExporter(SharedFile out);
+    // As above with a given process id; lets tests reproduce exact bytes.
+    ProtoExporter(SharedFile out, uint32_t pid);
+
+    // Opens `path` for appending (created 0666 less umask if missing, never truncated) and
+    // builds a writer over it. Writes nothing: the stream has no header.
+    static Result<std::unique_ptr<ProtoExporter>> append(const std::string& path);
+
+    // 0 for a run started normally, the process id for a forked or exec'd child. Must be set
+    // before the first batch.
+    void set_sequence_base(uint32_t base) { sequence_base_ = base; }
+
+    Status write_batch(std::span<const Event> events, const CodeLookup& codes,
+                       const ThreadNames& names) override;
+    // With dropped > 0, records one instant event on the process track; `codes` and `names`
+    // are not used.
+    Status finish(const CodeLookup& codes, const ThreadNames& names, uint64_t dropped) override;
+
+    // Writes the process descriptor packet once. The flag is set before the write, so a failed
+    // write is not repeated.
+    Status ensure_process();
+    // Encodes `packet` and appends it, framed, to the output's buffer. Does not flush.
+    Status write_packet(const pb::TracePacket& packet);
+
+    uint32_t pid() const { return pid_; }
+    uint64_t process_uuid() const { return process_uuid_; }
+    uint32_t sequence_base() const { return sequence_base_; }
+
+  private:
+    // Per traced thread.
+    struct Sequence {
+        std::string header;  // 50, varint of sequence_id, 68 02: common to all its event packets
+        std::unordered_map<uint32_t, uint64_t> name_iids;  // code id -> interned name id
+        uint32_t sequence_id;
+    };
+
+    // Where a cached tail lies in `tail_bytes_`.
+    struct TailRef {
+        uint32_t offset;
+        uint32_t len;
+    };
+
+    // Open-addressing map from tail key to TailRef, probed linearly. This is the one lookup of
+    // the per-event path, so it is a flat array of 16-byte entries rather than a node map.
+    // Tail keys never have all low 32 bits set (code ids are 24-bit), so that value marks an
+    // empty slot.
+    class TailMap {
+      public:
+        TailMap();
+        const TailRef* find(uint64_t key) const {
+            for (size_t i = slot(key);; i = (i + 1) & mask_) {
+                const Entry& e = entries_[i];
+                if (e.key == key) return &e.ref;
+                if (e.key == EMPTY) return nullptr;
+            }
+        }
+        void insert(uint64_t key, TailRef ref);
+        size_t size() const { return size_; }
+
+      private:
+        static constexpr uint64_t EMPTY = ~uint64_t{0};
+        struct Entry {
+            uint64_t key;
+            TailRef ref;
+        };
+        size_t slot(uint64_t key) const {
+            return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
+        }
+        void grow();
+
+        std::vector<Entry> entries_;
+        size_t mask_ = 0;
+        unsigned shift_ = 0;
+        size_t size_ = 0;
+    };
+
+    // Builds, caches and returns the tail of `event`, starting its thread and interning its name
+    // first when needed (those packets go to `out_`).
+    Status cache_tail(const Event& event, uint64_t key, const CodeLookup& codes,
+                      const ThreadNames& names, TailRef* ref);
+    Status start_thread(uint32_t tid, const ThreadNames& names, Sequence** seq);
+
+    SharedFile out_;
+    std::string scratch_;          // encoding space of write_packet
+    std::vector<uint8_t> batch_;   // framed event packets of the current batch
+    std::vector<uint8_t> tail_bytes_;  // append-only arena of pre-encoded tails
+    TailMap tails_;
+    std::unordered_map<uint32_t, Sequence> sequences_;  // by thread id; consulted on tail misses
+    uint64_t process_uuid_;
+    uint32_t pid_;
+    uint32_t sequence_base_ = 0;
+    bool process_written_ = false;
+};
+
+}  // namespace vespra
