@@ -101,6 +101,8 @@ TscScale measure_tsc_scale(uint64_t window_nanos) {
 #endif
 }
 
+uint64_t Clock::monotonic_raw() { return monotonic_nanos(); }
+
 Clock Clock::starting_now() {
     Calibration& c = calibration();
     if (!c.ready.load(std::memory_order_acquire)) {

@@ -36,9 +36,9 @@ class Clock {
     // only clock operation on the recording path.
     uint64_t raw() const {
 #if defined(__x86_64__)
-        if (tsc_) return __rdtsc();
+        if (__builtin_expect(tsc_, 1)) return __rdtsc();
 #endif
-        return monotonic_nanos();
+        return monotonic_raw();
     }
 
     // Nanoseconds since the origin; readings at or before the origin give 0.
@@ -64,6 +64,9 @@ class Clock {
     }
 
   private:
+    // Out of line and cold so that the TSC path of raw() inlines without a stack frame.
+    [[gnu::noinline, gnu::cold]] static uint64_t monotonic_raw();
+
     Clock(bool tsc, uint64_t scale_factor, uint32_t scale_shift, uint64_t origin)
         : tsc_(tsc), scale_shift_(scale_shift), scale_factor_(scale_factor), origin_(origin) {}
 

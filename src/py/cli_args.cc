@@ -1,0 +1,287 @@
+#include "cli_args.h"
+
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace vespra::cli {
+namespace {
+
+constexpr std::string_view ABOUT =
+    "Trace a Python script with sys.monitoring; emit Perfetto-compatible output.";
+constexpr std::string_view RUN_ABOUT = "Run a script under the tracer";
+constexpr std::string_view HELP_ABOUT =
+    "Print this message or the help of the given subcommand(s)";
+
+constexpr std::string_view TOP_USAGE = "vespra <COMMAND>";
+constexpr std::string_view RUN_USAGE =
+    "vespra run [OPTIONS] --output <OUTPUT> <SCRIPT|--module <MODULE>...> [SCRIPT_ARGS]...";
+constexpr std::string_view HELP_USAGE = "vespra help [COMMAND]";
+
+// How each option of `run` is named in messages, the way its help line shows it.
+constexpr std::string_view OUTPUT_ARG = "--output <OUTPUT>";
+constexpr std::string_view FORMAT_ARG = "--format <FORMAT>";
+constexpr std::string_view MODULE_ARG = "--module <MODULE>...";
+constexpr std::string_view TARGET_ARG = "<SCRIPT|--module <MODULE>...>";
+
+constexpr std::string_view FORMATS[] = {"json", "protobuf"};
+constexpr std::string_view POSSIBLE_FORMATS = "[possible values: json, protobuf]";
+
+std::string top_help() {
+    std::string text;
+    text.append(ABOUT).append("\n\nUsage: ").append(TOP_USAGE).append("\n\n");
+    text.append("Commands:\n");
+    text.append("  run   ").append(RUN_ABOUT).append("\n");
+    text.append("  help  ").append(HELP_ABOUT).append("\n\n");
+    text.append("Options:\n");
+    text.append("  -h, --help  Print help\n");
+    return text;
+}
+
+std::string run_help() {
+    std::string text;
+    text.append(RUN_ABOUT).append("\n\nUsage: ").append(RUN_USAGE).append("\n\n");
+    text.append("Arguments:\n");
+    text.append("  [SCRIPT]          Python script to run\n");
+    text.append("  [SCRIPT_ARGS]...  Arguments forwarded to the script\n\n");
+    text.append("Options:\n");
+    text.append("  -o, --output <OUTPUT>     Output file path\n");
+    text.append("  -f, --format <FORMAT>     Output format [default: protobuf] ")
+        .append(POSSIBLE_FORMATS)
+        .append("\n");
+    text.append("  -m, --module <MODULE>...  Run a library module as a script, like `python -m`. "
+                "Every following argument belongs to the module\n");
+    text.append("  -h, --help                Print help\n");
+    return text;
+}
+
+std::string help_help() {
+    std::string text;
+    text.append(HELP_ABOUT).append("\n\nUsage: ").append(HELP_USAGE).append("\n\n");
+    text.append("Arguments:\n");
+    text.append("  [COMMAND]  Print help for the subcommand\n");
+    return text;
+}
+
+Message help(std::string text) { return {Message::Stream::Stdout, 0, std::move(text)}; }
+
+// A usage error: what went wrong, an optional indented detail (possible values, a tip), the
+// usage line of the command being parsed, and where to look next.
+Message usage_error(std::string_view usage, std::string_view what, std::string_view detail = {}) {
+    std::string text = "error: ";
+    text.append(what).append("\n");
+    if (!detail.empty()) text.append(detail).append("\n");
+    text.append("\nUsage: ").append(usage).append("\n\n");
+    text.append("For more information, try '--help'.\n");
+    return {Message::Stream::Stderr, 2, std::move(text)};
+}
+
+std::string quoted(std::string_view word) {
+    std::string text = "'";
+    text.append(word).append("'");
+    return text;
+}
+
+enum class Option { Output, Format, Module, Help };
+
+// One word that names an option of `run`, with the value written into the same word
+// (`--output=t.pb`, `-ot.pb`, `-o=t.pb`), if any.
+struct OptionWord {
+    Option option;
+    std::optional<std::string> attached;
+};
+
+std::optional<Option> long_option(std::string_view name) {
+    if (name == "output") return Option::Output;
+    if (name == "format") return Option::Format;
+    if (name == "module") return Option::Module;
+    if (name == "help") return Option::Help;
+    return std::nullopt;
+}
+
+std::optional<Option> short_option(char c) {
+    switch (c) {
+        case 'o': return Option::Output;
+        case 'f': return Option::Format;
+        case 'm': return Option::Module;
+        case 'h': return Option::Help;
+        default: return std::nullopt;
+    }
+}
+
+// Recognises the options of `run`. Anything else (positionals, "-", "--", unknown options) is
+// not an option word.
+std::optional<OptionWord> option_word(std::string_view word) {
+    if (word.size() > 2 && word.starts_with("--")) {
+        std::string_view name = word.substr(2);
+        std::optional<std::string> attached;
+        if (auto eq = name.find('='); eq != std::string_view::npos) {
+            attached = std::string(name.substr(eq + 1));
+            name = name.substr(0, eq);
+        }
+        if (auto option = long_option(name)) return OptionWord{*option, std::move(attached)};
+        return std::nullopt;
+    }
+    if (word.size() >= 2 && word[0] == '-' && word[1] != '-') {
+        auto option = short_option(word[1]);
+        if (!option) return std::nullopt;
+        std::string_view rest = word.substr(2);
+        if (rest.empty()) return OptionWord{*option, std::nullopt};
+        if (*option == Option::Help) return std::nullopt;  // "-hx" is no option of ours
+        if (rest.starts_with('=')) rest.remove_prefix(1);
+        return OptionWord{*option, std::string(rest)};
+    }
+    return std::nullopt;
+}
+
+// A word that would be read as an option if it stood where an option may stand: it cannot be
+// the separate value of an option.
+bool looks_like_option(std::string_view word) { return word.size() > 1 && word[0] == '-'; }
+
+Cli parse_run(std::span<const std::string> words) {
+    RunArgs args;
+    bool output_given = false;
+    bool format_given = false;
+    bool script_given = false;
+
+    size_t i = 0;
+    auto take_rest_as_script_args = [&] {
+        args.script_args.assign(words.begin() + static_cast<ptrdiff_t>(i), words.end());
+        i = words.size();
+    };
+
+    while (i < words.size()) {
+        const std::string& word = words[i];
+        if (word == "--") {
+            // Everything after the separator is positional.
+            ++i;
+            if (!script_given && i < words.size()) {
+                args.script = words[i++];
+                script_given = true;
+            }
+            take_rest_as_script_args();
+            break;
+        }
+        std::optional<OptionWord> opt = option_word(word);
+        if (!opt) {
+            if (script_given) {
+                // The script's first argument: from here on every word is the script's.
+                take_rest_as_script_args();
+                break;
+            }
+            if (looks_like_option(word)) {
+                return usage_error(RUN_USAGE, "unexpected argument " + quoted(word) + " found",
+                                   "\n  tip: to pass " + quoted(word) + " as a value, use " +
+                                       quoted("-- " + word));
+            }
+            args.script = word;
+            script_given = true;
+            ++i;
+            continue;
+        }
+        ++i;
+        switch (opt->option) {
+            case Option::Help:
+                if (opt->attached) {
+                    return usage_error(RUN_USAGE, "unexpected value " + quoted(*opt->attached) +
+                                                      " for '--help' found; no more were expected");
+                }
+                return help(run_help());
+            case Option::Module: {
+                // The module name and its arguments: every remaining word, options included.
+                if (opt->attached) args.module.push_back(*opt->attached);
+                args.module.insert(args.module.end(), words.begin() + static_cast<ptrdiff_t>(i),
+                                   words.end());
+                i = words.size();
+                if (args.module.empty()) {
+                    return usage_error(RUN_USAGE, "a value is required for '" +
+                                                      std::string(MODULE_ARG) +
+                                                      "' but none was supplied");
+                }
+                break;
+            }
+            case Option::Output:
+            case Option::Format: {
+                bool is_output = opt->option == Option::Output;
+                std::string_view name = is_output ? OUTPUT_ARG : FORMAT_ARG;
+                bool& given = is_output ? output_given : format_given;
+                if (given) {
+                    return usage_error(RUN_USAGE, "the argument '" + std::string(name) +
+                                                      "' cannot be used multiple times");
+                }
+                std::string value;
+                if (opt->attached) {
+                    value = std::move(*opt->attached);
+                } else if (i < words.size() && !looks_like_option(words[i])) {
+                    value = words[i++];
+                } else {
+                    std::string what =
+                        "a value is required for '" + std::string(name) + "' but none was supplied";
+                    std::string detail = is_output ? "" : "  " + std::string(POSSIBLE_FORMATS);
+                    return usage_error(RUN_USAGE, what, detail);
+                }
+                given = true;
+                if (is_output) {
+                    args.output = std::move(value);
+                } else {
+                    bool known = false;
+                    for (std::string_view f : FORMATS) known = known || f == value;
+                    if (!known) {
+                        return usage_error(RUN_USAGE,
+                                           "invalid value " + quoted(value) + " for '" +
+                                               std::string(FORMAT_ARG) + "'",
+                                           "  " + std::string(POSSIBLE_FORMATS));
+                    }
+                    args.format = std::move(value);
+                }
+                break;
+            }
+        }
+    }
+
+    if (script_given && args.runs_module()) {
+        return usage_error(RUN_USAGE, "the argument '" + std::string(MODULE_ARG) +
+                                          "' cannot be used with '[SCRIPT]'");
+    }
+    std::string missing;
+    if (!output_given) missing.append("\n  ").append(OUTPUT_ARG);
+    if (!script_given && !args.runs_module()) missing.append("\n  ").append(TARGET_ARG);
+    if (!missing.empty()) {
+        return usage_error(RUN_USAGE, "the following required arguments were not provided:" +
+                                          missing);
+    }
+    return args;
+}
+
+Cli parse_help(std::span<const std::string> words) {
+    if (words.empty()) return help(top_help());
+    const std::string& command = words[0];
+    if (command != "run" && command != "help") {
+        return usage_error(HELP_USAGE, "unrecognized subcommand " + quoted(command));
+    }
+    if (words.size() > 1) {
+        // Neither subcommand has subcommands of its own.
+        return usage_error(HELP_USAGE, "unrecognized subcommand " + quoted(words[1]));
+    }
+    return help(command == "run" ? run_help() : help_help());
+}
+
+}  // namespace
+
+Cli parse(const std::vector<std::string>& words) {
+    if (words.size() < 2) {
+        // Nothing asked for: show what there is to ask for, as an error.
+        return Message{Message::Stream::Stderr, 2, top_help()};
+    }
+    std::span<const std::string> rest(words.begin() + 2, words.end());
+    const std::string& first = words[1];
+    if (first == "run") return parse_run(rest);
+    if (first == "help") return parse_help(rest);
+    if (first == "-h" || first == "--help") return help(top_help());
+    if (looks_like_option(first) || first == "-") {
+        return usage_error(TOP_USAGE, "unexpected argument " + quoted(first) + " found");
+    }
+    return usage_error(TOP_USAGE, "unrecognized subcommand " + quoted(first));
+}
+
+}  // namespace vespra::cli

@@ -1,0 +1,42 @@
+// The grammar of the `vespra` command line, kept apart from the interpreter so that it can be
+// tested on its own. `cli::parse` turns the words of a command line into either the arguments of
+// `vespra run` or a message to print with an exit status (help, or a usage error); it never
+// fails in any other way and touches nothing outside its arguments.
+#pragma once
+
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace vespra::cli {
+
+// The arguments of `vespra run`. Exactly one of `module` (non-empty) and `script` is given.
+struct RunArgs {
+    std::string output;
+    std::string format = "protobuf";  // canonical name: "json" or "protobuf"
+    // Empty, or the module name followed by the module's arguments.
+    std::vector<std::string> module;
+    std::string script;  // empty when `module` is given
+    std::vector<std::string> script_args;
+
+    bool runs_module() const { return !module.empty(); }
+};
+
+// What to print instead of running: help (status 0, standard output) or a usage error or help
+// shown as an error (status 2, standard error). `text` ends with a line break.
+struct Message {
+    enum class Stream { Stdout, Stderr };
+    Stream stream;
+    int status;
+    std::string text;
+};
+
+// The whole command line: `vespra run ...` is the only thing that runs.
+using Cli = std::variant<RunArgs, Message>;
+
+// Parses a command line in the form of `sys.argv`: words[0] is the program name as invoked
+// (ignored: messages always call the program "vespra"), the rest are its arguments. Words are
+// UTF-8 byte strings and are passed through unchanged.
+Cli parse(const std::vector<std::string>& words);
+
+}  // namespace vespra::cli
