@@ -1,0 +1,82 @@
+// JsonExporter: the writer of the "json" output format, the JSON array form of the Trace Event
+// Format. Every event becomes one duration record ("ph" B or E) followed by ","; finish adds
+// thread-name and dropped-events metadata records. The array is never closed, and the opening
+// "[" is written by whoever creates the file, so forked children append to the parent's array.
+//
+// Per event the writer only copies bytes: everything that depends on the code object is escaped
+// once per code id into a Template, and numbers go through the digit routines of json_text.h.
+// Owned and used by the exporter thread only; it takes no locks of its own.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/output.h"
+#include "core/sink.h"
+#include "json/json_text.h"
+
+namespace vespra {
+
+// The parts of an event record that depend only on its code object, rendered once per code id.
+struct Template {
+    // {"name":<name>,"cat":"py","ph":"   -- "ph" is left open for the event
+    std::string prefix;
+    // ,"args":{"file":<file>,"line":<line>,"kind":"   -- "kind" is left open for the event
+    std::string suffix;
+
+    // A code without a name is written as "<unknown>".
+    static Template of(const CodeInfo& info);
+};
+
+class JsonExporter : public Exporter {
+  public:
+    static constexpr size_t BUFFER_RESERVE = 256 * 1024;
+
+    // Takes the file and the current process id; writes nothing.
+    explicit JsonExporter(SharedFile out);
+    // As above with an explicit pid, so that tests can compare exact bytes.
+    JsonExporter(SharedFile out, uint32_t pid);
+
+    // Renders the whole batch into one buffer and writes it in one locked flush, so a batch stands
+    // together in the file even when other processes append to it.
+    Status write_batch(std::span<const Event> events, const CodeLookup& codes,
+                       const ThreadNames& names) override;
+    // One thread-name record per known thread, then the dropped-events record when anything
+    // was lost; one flush.
+    Status finish(const CodeLookup& codes, const ThreadNames& names, uint64_t dropped) override;
+
+    uint32_t pid() const { return pid_; }
+    size_t template_count() const { return templates_.size(); }
+
+  private:
+    // Code id -> index into templates_: open addressing with linear probing over a power-of-two
+    // table kept at most half full. Ids are dense from 0, so a multiplicative hash spreads them.
+    class TemplateIndex {
+      public:
+        static constexpr uint32_t NONE = UINT32_MAX;
+        uint32_t find(uint32_t id) const;
+        void insert(uint32_t id, uint32_t index);
+
+      private:
+        void rehash(size_t slots);
+        std::vector<uint32_t> keys_;  // id + 1; 0 marks an empty slot
+        std::vector<uint32_t> values_;
+        size_t used_ = 0;
+        unsigned shift_ = 32;
+    };
+
+    const Template& template_for(uint32_t id, const CodeLookup& codes);
+
+    SharedFile out_;
+    json::Buffer buf_;
+    std::vector<Template> templates_;
+    TemplateIndex index_;
+    uint32_t pid_;
+    // `,"pid":<pid>,"tid":`, the same for every record of this exporter.
+    std::string pid_part_;
+};
+
+}  // namespace vespra

@@ -1,0 +1,174 @@
+// The JSON writer's own text routines: a growable byte buffer and the three ways a value enters a
+// trace record (string literal, unsigned decimal, microseconds with three decimals).
+//
+// Each routine has two forms. put_* writes at a raw cursor the caller has made room for and
+// returns the new cursor: the per-event path reserves once per record and then only copies.
+// push_* makes room in a Buffer itself and is what everything off the hot path uses.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+namespace vespra::json {
+
+// Bytes that put_u64 may write.
+inline constexpr size_t MAX_U64_DIGITS = 20;
+// Bytes that put_micros may write: the integral microseconds, "." and three digits.
+inline constexpr size_t MAX_MICROS_LEN = MAX_U64_DIGITS + 4;
+
+// A growable byte buffer: like std::vector<char> without zero-filling on growth, so that
+// reserving room costs a compare. Growth doubles; nothing ever shrinks it.
+class Buffer {
+  public:
+    Buffer() = default;
+    explicit Buffer(size_t capacity) { reserve(capacity); }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() { std::free(data_); }
+
+    const char* data() const { return data_; }
+    size_t size() const { return size_; }
+    size_t capacity() const { return capacity_; }
+    bool empty() const { return size_ == 0; }
+    std::string_view view() const { return {data_, size_}; }
+
+    // Forgets the contents, keeps the storage.
+    void clear() { size_ = 0; }
+
+    // A cursor with room for at least `n` more bytes; hand the advanced cursor to commit().
+    char* room(size_t n) {
+        if (capacity_ - size_ < n) grow(size_ + n);
+        return data_ + size_;
+    }
+    void commit(char* end) { size_ = static_cast<size_t>(end - data_); }
+
+    void append(std::string_view bytes) {
+        char* p = room(bytes.size());
+        std::memcpy(p, bytes.data(), bytes.size());
+        size_ += bytes.size();
+    }
+    void push_back(char c) {
+        char* p = room(1);
+        *p = c;
+        ++size_;
+    }
+
+    void reserve(size_t capacity) {
+        if (capacity > capacity_) grow(capacity);
+    }
+
+  private:
+    void grow(size_t needed) {
+        size_t cap = capacity_ ? capacity_ : 64;
+        while (cap < needed) cap *= 2;
+        void* p = std::realloc(data_, cap);
+        if (p == nullptr) std::abort();  // memory exhaustion ends the process
+        data_ = static_cast<char*>(p);
+        capacity_ = cap;
+    }
+
+    char* data_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
+
+namespace detail {
+
+// "00" "01" ... "99": two digits per table read halves the divisions.
+inline constexpr char DIGIT_PAIRS[201] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+inline unsigned decimal_length(uint64_t v) {
+    unsigned n = 1;
+    for (;;) {
+        if (v < 10) return n;
+        if (v < 100) return n + 1;
+        if (v < 1000) return n + 2;
+        if (v < 10000) return n + 3;
+        v /= 10000;
+        n += 4;
+    }
+}
+
+}  // namespace detail
+
+// Decimal digits of v, no leading zeros ("0" for 0). At most MAX_U64_DIGITS bytes.
+inline char* put_u64(char* p, uint64_t v) {
+    unsigned len = detail::decimal_length(v);
+    char* end = p + len;
+    char* q = end;
+    while (v >= 100) {
+        unsigned pair = static_cast<unsigned>(v % 100) * 2;
+        v /= 100;
+        q -= 2;
+        std::memcpy(q, detail::DIGIT_PAIRS + pair, 2);
+    }
+    if (v >= 10) {
+        q -= 2;
+        std::memcpy(q, detail::DIGIT_PAIRS + v * 2, 2);
+    } else {
+        *--q = static_cast<char>('0' + v);
+    }
+    return end;
+}
+
+// Nanoseconds as microseconds with exactly three decimals: 0 -> "0.000", 1234567 -> "1234.567".
+inline char* put_micros(char* p, uint64_t nanos) {
+    uint64_t micros = nanos / 1000;
+    unsigned frac = static_cast<unsigned>(nanos - micros * 1000);
+    p = put_u64(p, micros);
+    p[0] = '.';
+    p[1] = static_cast<char>('0' + frac / 100);
+    std::memcpy(p + 2, detail::DIGIT_PAIRS + (frac % 100) * 2, 2);
+    return p + 4;
+}
+
+// Worst case of put_string: every byte becomes "\u00XX", plus the two quotes.
+inline constexpr size_t max_string_len(size_t n) { return 6 * n + 2; }
+
+// A JSON string literal of `bytes`. Control bytes, '"' and '\' are escaped; every other byte,
+// including 0x7F and all of 0x80..0xFF, is copied as is: the input is not validated as UTF-8.
+inline char* put_string(char* p, std::string_view bytes) {
+    static constexpr char HEX[] = "0123456789abcdef";
+    *p++ = '"';
+    for (unsigned char c : bytes) {
+        if (c >= 0x20 && c != '"' && c != '\\') {
+            *p++ = static_cast<char>(c);
+            continue;
+        }
+        *p++ = '\\';
+        switch (c) {
+            case '\b': *p++ = 'b'; break;
+            case '\t': *p++ = 't'; break;
+            case '\n': *p++ = 'n'; break;
+            case '\f': *p++ = 'f'; break;
+            case '\r': *p++ = 'r'; break;
+            case '"': *p++ = '"'; break;
+            case '\\': *p++ = '\\'; break;
+            default:
+                std::memcpy(p, "u00", 3);
+                p[3] = HEX[c >> 4];
+                p[4] = HEX[c & 0xF];
+                p += 5;
+        }
+    }
+    *p++ = '"';
+    return p;
+}
+
+inline void push_u64(Buffer& buf, uint64_t v) { buf.commit(put_u64(buf.room(MAX_U64_DIGITS), v)); }
+
+inline void push_micros(Buffer& buf, uint64_t nanos) {
+    buf.commit(put_micros(buf.room(MAX_MICROS_LEN), nanos));
+}
+
+inline void push_string(Buffer& buf, std::string_view bytes) {
+    buf.commit(put_string(buf.room(max_string_len(bytes.size())), bytes));
+}
+
+}  // namespace vespra::json
