@@ -1,24 +1,219 @@
 #include "cli.h"
 
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli_args.h"
+#include "host.h"
+
 namespace vespra::cli {
 namespace {
 
-PyObject* cli_main(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "cli_main is not available yet");
-    return nullptr;
+using host::Ref;
+using host::TakenError;
+
+// Words travel between Python and the parser as UTF-8 with lone surrogates passed through, so
+// that every str of sys.argv (including the surrogate-escaped bytes of undecodable file names)
+// comes back out of the parser exactly as it went in.
+constexpr const char* WORD_ERRORS = "surrogatepass";
+
+Ref word_to_str(const std::string& word) {
+    return Ref::steal(
+        PyUnicode_DecodeUTF8(word.data(), static_cast<Py_ssize_t>(word.size()), WORD_ERRORS));
+}
+
+// argv as parser words: any sequence of str except a str itself (which is a sequence of str
+// too, and would be taken apart letter by letter).
+std::optional<std::vector<std::string>> words_of(PyObject* argv) {
+    if (PyUnicode_Check(argv) || !PySequence_Check(argv)) {
+        PyErr_Format(PyExc_TypeError, "argv must be a sequence of str, not %.100s",
+                     Py_TYPE(argv)->tp_name);
+        return std::nullopt;
+    }
+    // A tuple snapshot: another thread may be changing a list while we read it.
+    Ref items = Ref::steal(PySequence_Tuple(argv));
+    if (!items) return std::nullopt;
+    std::vector<std::string> words;
+    Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+    words.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+        if (!PyUnicode_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "argv[%zd] must be str, not %.100s", i,
+                         Py_TYPE(item)->tp_name);
+            return std::nullopt;
+        }
+        Ref bytes = Ref::steal(PyUnicode_AsEncodedString(item, "utf-8", WORD_ERRORS));
+        if (!bytes) return std::nullopt;
+        words.emplace_back(PyBytes_AS_STRING(bytes.get()),
+                           static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+    }
+    return words;
+}
+
+// Prints help or a usage error on sys.stdout or sys.stderr, so that it is ordered with the
+// program's other output and redirections of those streams apply. A stream that is missing or
+// fails to take the text is ignored: the exit status still tells what happened.
+void print(const Message& message) {
+    Ref sys = host::import("sys");
+    Ref stream = sys ? host::getattr(sys.get(), message.stream == Message::Stream::Stdout
+                                                    ? "stdout"
+                                                    : "stderr")
+                     : Ref();
+    Ref text = word_to_str(message.text);
+    if (stream && stream.get() != Py_None && text) {
+        Ref written = host::call_method(stream.get(), "write", {text.get()});
+        if (written) Ref flushed = host::call_method(stream.get(), "flush", {});
+    }
+    PyErr_Clear();
+}
+
+// The output path made absolute against the current directory. Processes that join the trace
+// get the path through their environment and may run in another directory; a relative path
+// would send them to another file. When the current directory cannot be determined, the path
+// is used as given.
+Ref absolute_output(PyObject* os, PyObject* output) {
+    Ref cwd = host::call_method(os, "getcwd", {});
+    Ref path = cwd ? host::getattr(os, "path") : Ref();
+    Ref joined = path ? host::call_method(path.get(), "join", {cwd.get(), output}) : Ref();
+    if (joined) return joined;
+    PyErr_Clear();
+    return Ref::borrow(output);
+}
+
+// The directory the traced program's own imports start from, as the interpreter would set it
+// for `python SCRIPT` (the script's real directory) or `python -m MODULE` (the current
+// directory). The caller's first sys.path entry (for the launcher, its own directory) says
+// nothing about the traced program.
+Ref import_root(PyObject* os, const RunArgs& args, PyObject* target) {
+    if (args.runs_module()) return host::call_method(os, "getcwd", {});
+    Ref path = host::getattr(os, "path");
+    if (!path) return {};
+    Ref real = host::call_method(path.get(), "realpath", {target});
+    if (!real) return {};
+    return host::call_method(path.get(), "dirname", {real.get()});
+}
+
+Ref run_target(PyObject* runpy, const RunArgs& args, PyObject* target) {
+    if (!args.runs_module()) {
+        Ref run_name = host::str("__main__");
+        if (!run_name) return {};
+        return host::call_method(runpy, "run_path", {target, Py_None, run_name.get()});
+    }
+    Ref run_module = host::getattr(runpy, "run_module");
+    Ref positional = run_module ? Ref::steal(PyTuple_Pack(1, target)) : Ref();
+    Ref keywords = positional ? Ref::steal(Py_BuildValue("{s:s,s:O}", "run_name", "__main__",
+                                                         "alter_sys", Py_True))
+                              : Ref();
+    if (!keywords) return {};
+    return Ref::steal(PyObject_Call(run_module.get(), positional.get(), keywords.get()));
+}
+
+// Undoes the sys.path entry added for the run, if the program left it in front. An entry the
+// program moved is left where it is.
+void drop_import_root(PyObject* sys, PyObject* root) {
+    Ref path = host::getattr(sys, "path");
+    if (path && PyList_Check(path.get())) {
+        Ref first = Ref::steal(PySequence_GetItem(path.get(), 0));
+        if (first.get() == root) PySequence_DelItem(path.get(), 0);
+    }
+    PyErr_Clear();
+}
+
+// Runs the parsed command under a tracer. Returns 0 (as a Python int), or raises.
+PyObject* run(PyObject* module, const RunArgs& args) {
+    Ref os = host::import("os");
+    if (!os) return nullptr;
+    Ref output = word_to_str(args.output);
+    if (!output) return nullptr;
+    output = absolute_output(os.get(), output.get());
+    Ref format = word_to_str(args.format);
+    Ref tracer_type = format ? host::getattr(module, "Tracer") : Ref();
+    Ref tracer = tracer_type ? host::call(tracer_type.get(), {output.get(), format.get()}) : Ref();
+    if (!tracer) return nullptr;
+
+    // The program sees itself as invoked with its own words.
+    const std::vector<std::string>& words = args.runs_module() ? args.module : args.script_args;
+    Ref new_argv = Ref::steal(PyList_New(0));
+    if (!new_argv) return nullptr;
+    if (!args.runs_module()) {
+        Ref script = word_to_str(args.script);
+        if (!script || PyList_Append(new_argv.get(), script.get()) < 0) return nullptr;
+    }
+    for (const std::string& word : words) {
+        Ref item = word_to_str(word);
+        if (!item || PyList_Append(new_argv.get(), item.get()) < 0) return nullptr;
+    }
+    Ref target = Ref::steal(PySequence_GetItem(new_argv.get(), 0));
+    if (!target) return nullptr;
+
+    Ref sys = host::import("sys");
+    Ref saved_argv = sys ? host::getattr(sys.get(), "argv") : Ref();
+    if (!saved_argv || PyObject_SetAttrString(sys.get(), "argv", new_argv.get()) < 0) {
+        return nullptr;
+    }
+    Ref root = import_root(os.get(), args, target.get());
+    Ref sys_path = root ? host::getattr(sys.get(), "path") : Ref();
+    if (!sys_path || PyList_Insert(sys_path.get(), 0, root.get()) < 0) return nullptr;
+    // From here on the sys.path entry is ours to take back, whatever happens.
+    Ref runpy = host::import("runpy");
+    Ref entered = runpy ? host::call_method(tracer.get(), "__enter__", {}) : Ref();
+    if (!entered) {
+        TakenError error = TakenError::take();
+        drop_import_root(sys.get(), root.get());
+        error.restore();
+        return nullptr;
+    }
+
+    Ref result = run_target(runpy.get(), args, target.get());
+    TakenError run_error = result ? TakenError() : TakenError::take();
+
+    // The trace is complete before the program's exception (SystemExit included) goes on.
+    Ref exited = host::call_method(tracer.get(), "__exit__", {Py_None, Py_None, Py_None});
+    TakenError exit_error = exited ? TakenError() : TakenError::take();
+
+    drop_import_root(sys.get(), root.get());
+    if (PyObject_SetAttrString(sys.get(), "argv", saved_argv.get()) < 0) return nullptr;
+    if (run_error) {
+        run_error.restore();
+        return nullptr;
+    }
+    if (exit_error) {
+        exit_error.restore();
+        return nullptr;
+    }
+    return PyLong_FromLong(0);
+}
+
+PyObject* cli_main(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* const KEYWORDS[] = {"argv", nullptr};
+    PyObject* argv = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:cli_main", KEYWORDS, &argv)) return nullptr;
+    std::optional<std::vector<std::string>> words = words_of(argv);
+    if (!words) return nullptr;
+
+    Cli cli = parse(*words);
+    if (const Message* message = std::get_if<Message>(&cli)) {
+        print(*message);
+        return PyLong_FromLong(message->status);
+    }
+    return run(module, std::get<RunArgs>(cli));
 }
 
 PyMethodDef CLI_MAIN_DEF = {
     "cli_main", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cli_main)),
-    METH_FASTCALL | METH_KEYWORDS, "cli_main(argv)\n--\n\n"};
+    METH_VARARGS | METH_KEYWORDS,
+    "cli_main(argv)\n--\n\n"
+    "Run the vespra command line given in the form of sys.argv and return its exit status."};
 
 }  // namespace
 
 int add_cli_main(PyObject* module) {
-    PyObject* name = PyModule_GetNameObject(module);
-    if (name == nullptr) return -1;
-    PyObject* fn = PyCFunction_NewEx(&CLI_MAIN_DEF, nullptr, name);
-    Py_DECREF(name);
+    Ref name = Ref::steal(PyModule_GetNameObject(module));
+    if (!name) return -1;
+    // The module is the function's `self`: `run` finds Tracer there.
+    PyObject* fn = PyCFunction_NewEx(&CLI_MAIN_DEF, module, name.get());
     if (fn == nullptr) return -1;
     return PyModule_Add(module, "cli_main", fn);
 }
