@@ -1,0 +1,57 @@
+"""Joins a Python process started with exec from a traced one to its parent's trace.
+
+Imported at interpreter start-up by the `vespra-startup.pth` line in site-packages, and only
+when the traced parent exported VESPRA_CHILD_OUTPUT and VESPRA_CHILD_FORMAT. The tracer writes
+beside the parent's records in the same file and is stopped at interpreter exit, after the
+program's own exit handlers, so that this process's part of the file is complete. A process
+that cannot join says so once on standard error and runs untraced.
+"""
+
+import atexit
+import os
+import sys
+
+_tracer = None
+
+
+def _warn(what, exc):
+    if sys.stderr is not None:
+        try:
+            print(f"vespra: {what} (pid {os.getpid()}): {exc}", file=sys.stderr, flush=True)
+        except Exception:
+            pass
+
+
+def start():
+    """Enters a child tracer from the environment, if there is something to join."""
+    global _tracer
+    output = os.environ.get("VESPRA_CHILD_OUTPUT")
+    fmt = os.environ.get("VESPRA_CHILD_FORMAT")
+    if _tracer is not None or not output or not fmt:
+        return
+    try:
+        from vespra._core import Tracer
+
+        tracer = Tracer(output, fmt)
+        tracer._enter_as_child()
+    except Exception as exc:
+        _warn(f"not tracing this process into {output}", exc)
+        return
+    _tracer = tracer
+    # Registered before the program's own handlers, so it runs after them.
+    atexit.register(stop)
+
+
+def stop():
+    """Stops the child tracer, if this process joined a trace; its records are then complete."""
+    global _tracer
+    tracer, _tracer = _tracer, None
+    if tracer is None:
+        return
+    try:
+        tracer.__exit__(None, None, None)
+    except Exception as exc:
+        _warn("the trace of this process is incomplete", exc)
+
+
+start()
