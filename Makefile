@@ -28,5 +28,16 @@ build: venv
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j 2
 
+# Traces examples/demo.py (threads, generators, exceptions, a child process) into one file.
+DEMO_TRACE := $(BUILD)/demo/demo.pb
+
+demo: build
+	@mkdir -p $(dir $(DEMO_TRACE))
+	@$(VENV)/bin/vespra run -o $(DEMO_TRACE) examples/demo.py
+	@echo
+	@echo "Trace written to $(abspath $(DEMO_TRACE))"
+	@echo "To view it, open https://ui.perfetto.dev in a browser, choose \"Open trace file\""
+	@echo "and pick that file. For JSON instead: $(VENV)/bin/vespra run -f json -o demo.json examples/demo.py"
+
 clean:
 	rm -rf $(BUILD)
