@@ -17,7 +17,11 @@ constinit thread_local Hot HOT __attribute__((tls_model("initial-exec"))) = {
     nullptr, nullptr, 0, 0, UINT64_MAX, UINT32_MAX, UINT32_MAX, 0, false,
 };
 
-constinit thread_local CodeSlot CODES[CODE_CACHE_SLOTS] = {};
+CodeSlot* tls::codes() {
+    thread_local std::unique_ptr<CodeSlot[]> cache;
+    if (!cache) cache.reset(new CodeSlot[CODE_CACHE_SLOTS]());
+    return cache.get();
+}
 
 namespace {
 

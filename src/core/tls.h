@@ -36,10 +36,11 @@ struct CodeSlot {
     uint32_t zero;  // always 0
 };
 inline constexpr size_t CODE_CACHE_SLOTS = 256;
-// 4 KiB: too large for the static TLS surplus a dlopen'ed module may use, so it keeps the
-// default TLS model. Only code resolution (the cold path) touches it. constinit (zero-filled,
-// no constructor) spares every access the TLS wrapper call of a dynamically initialised one.
-extern constinit thread_local CodeSlot CODES[CODE_CACHE_SLOTS];
+// CODES lives on the heap, reached through tls::codes(). Because HOT is initial-exec, the whole
+// TLS block of the module that links this file is allocated from the static TLS surplus that
+// glibc keeps for dlopen'ed modules (about 1.5 KiB in all); a 4 KiB thread_local array in the
+// same block makes the extension fail to load ("cannot allocate memory in static TLS block").
+// Only code resolution (the cold path) touches it.
 
 inline size_t code_slot_index(uint64_t addr) {
     return static_cast<size_t>((addr * 0x9E3779B97F4A7C15ull) >> 56);
@@ -74,6 +75,10 @@ struct Recorder {
 };
 
 namespace tls {
+
+// The calling thread's CODES: CODE_CACHE_SLOTS entries, zeroed when first allocated on this
+// thread (on first use), freed at thread exit.
+CodeSlot* codes();
 
 // Adds the calling thread to RECORDERS (once per thread; a second call changes nothing).
 void register_current();
