@@ -1,0 +1,44 @@
+// The output format of a tracer, chosen by name at construction, and the opening of its output
+// file and writer at the start of each run.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/io_error.h"
+#include "core/sink.h"
+
+namespace vespra {
+
+class Format {
+  public:
+    enum Value : uint8_t { Json, Protobuf };
+
+    constexpr Format(Value value) : value_(value) {}  // NOLINT: implicit on purpose
+
+    // Exact, case-sensitive match of "json", "protobuf", "proto" or "pb"; otherwise the message
+    // "unknown format: " followed by the text unchanged goes to `error`.
+    static std::optional<Format> parse(std::string_view text, std::string* error);
+
+    // "json" or "protobuf": what a running tracer exports for exec'd children.
+    const char* name() const { return value_ == Json ? "json" : "protobuf"; }
+    Value value() const { return value_; }
+
+    // Opens the output and builds the writer. A fresh run (as_child false) truncates the file
+    // (a JSON trace then holds exactly "[" when this returns, a protobuf trace nothing); a child
+    // run appends to what its parent wrote. `sequence_base` is 0 for a fresh run, the process
+    // id for a child; the protobuf writer derives its packet identifiers from it. Touches no
+    // Python object.
+    Result<std::unique_ptr<Exporter>> open(const std::string& path, uint32_t sequence_base,
+                                           bool as_child) const;
+
+    friend bool operator==(Format a, Format b) { return a.value_ == b.value_; }
+
+  private:
+    Value value_;
+};
+
+}  // namespace vespra

@@ -1,0 +1,118 @@
+// Code resolution: every Python code object a run sees gets a dense code id (0, 1, 2, ... in
+// order of first sighting over all threads) and a CodeInfo read once from the object. `State` is
+// everything one run shares between the recording callbacks and the exporter thread.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "core/clock.h"
+#include "core/event.h"
+#include "core/evqueue.h"
+#include "core/sink.h"
+#include "core/tls.h"
+#include "py/threads.h"
+
+namespace vespra {
+
+// Address hash with a per-run random seed, so that which code objects collide differs between
+// runs and cannot be arranged from outside.
+struct SeededAddressHash {
+    uint64_t seed;
+    size_t operator()(uint64_t key) const {
+        uint64_t x = (key ^ seed) * 0x9E3779B97F4A7C15ull;
+        return static_cast<size_t>(x ^ (x >> 29));
+    }
+};
+
+// One run's table of code objects. The three tables always have the same length n; entry i of
+// each describes code id i, and nothing is removed or changed until the interner is destroyed.
+// Holding a strong reference to every interned code object means its address can never be
+// reused by another object during the run, so the address map stays truthful.
+class Interner {
+  public:
+    static constexpr uint32_t CAPACITY = MAX_CODE_IDS;
+
+    Interner();
+    // Releases the code-object references. On a thread attached to the interpreter that is done
+    // at once; on any other thread the references are handed to the interpreter's pending-call
+    // queue, to be released by the next thread that attaches (see intern.cc).
+    ~Interner();
+    Interner(const Interner&) = delete;
+    Interner& operator=(const Interner&) = delete;
+
+    // Under the read lock.
+    std::optional<uint32_t> find(uint64_t key) const;
+    std::optional<CodeInfo> info(uint32_t id) const;
+    size_t size() const;
+
+    // The id of `key`, inserting it with `info` and the strong reference `code` when it is new.
+    // Takes the write lock and re-checks, so racing threads agree on one id. `code` is consumed:
+    // kept when inserted, returned in `unused` otherwise (the caller, attached, releases it).
+    // None when the interner is full.
+    std::optional<uint32_t> insert(uint64_t key, PyObject* code, CodeInfo info, PyObject** unused);
+
+  private:
+    mutable std::shared_mutex mutex_;
+    std::vector<CodeInfo> infos_;
+    std::vector<PyObject*> keep_;
+    std::unordered_map<uint64_t, uint32_t, SeededAddressHash> ids_;
+};
+
+// What one run shares between its registered callbacks, its Running record and its exporter
+// thread (as CodeLookup and ThreadNames). `queue`, `queue_raw`, `queue_id` and `clock` never
+// change; the tables fill as the program runs.
+class State final : public CodeLookup, public ThreadNames {
+  public:
+    explicit State(std::shared_ptr<EventQueue> queue);
+
+    std::optional<CodeInfo> code(uint32_t id) const override { return interner.info(id); }
+    std::optional<std::string> name(uint32_t tid) const override { return threads.name(tid); }
+    std::vector<std::pair<uint32_t, std::string>> snapshot() const override {
+        return threads.snapshot();
+    }
+
+    const std::shared_ptr<EventQueue> queue;
+    EventQueue* const queue_raw;  // the same queue, one load closer on the recording path
+    const uint64_t queue_id;
+    const Clock clock;  // a copy of the queue's clock, read on every event
+    Interner interner;
+    ThreadRegistry threads;
+
+    // Callbacks currently inside the cold recording path (the part that can run Python code and
+    // so can be paused by the interpreter). The stop sequence waits for 0 before it flushes the
+    // threads' batches; see monitoring.cc.
+    std::atomic<uint32_t> cold_in_flight{0};
+};
+
+namespace monitoring {
+
+// inline so the recording path can reach it from monitoring.cc
+inline constexpr uint32_t NAME_TRIES = 64;
+
+// The resolution behind a miss of the one-entry cache. On the calling thread, attached; `hot`
+// is that thread's HOT. Also keeps the thread's bookkeeping in HOT (its tid, the attempts to
+// learn its name, the arming of the one-entry cache). May run Python code (the thread's name, a
+// new code object's attributes); every Python error it meets is cleared, and an exception that
+// was already raised when it was called is preserved. None only when the interner is full.
+std::optional<uint32_t> resolve_cold(State& state, PyObject* code, uint64_t key, Hot& hot);
+
+// The description of a code object as the trace shows it; Python errors are cleared and the
+// fallbacks "<unknown>", "" and 0 used. Attached.
+CodeInfo read_code_info(PyObject* code);
+
+// The operating system's id of the calling thread, low 32 bits (what threading.get_native_id()
+// shows, truncated).
+uint32_t current_os_thread_id();
+
+}  // namespace monitoring
+}  // namespace vespra

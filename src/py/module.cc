@@ -1,0 +1,47 @@
+// The extension module vespra._core. Loading it only publishes its members: nothing is traced,
+// no thread is started and no file is touched until a Tracer is entered or cli_main is called.
+#include <Python.h>
+
+#include "py/tracer.h"
+
+#if __has_include("py/cli.h")
+#include "py/cli.h"
+#define VESPRA_HAVE_CLI 1
+#endif
+
+namespace {
+
+// Members in this order: Tracer, cli_main (then the fork hooks). A failure stops the import.
+int exec_core(PyObject* module) {
+    if (vespra::tracer::add_tracer_type(module) < 0) return -1;
+#ifdef VESPRA_HAVE_CLI
+    if (vespra::cli::add_cli_main(module) < 0) return -1;
+#endif
+    return 0;
+}
+
+PyModuleDef_Slot CORE_SLOTS[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_core)},
+    // Every entry point is safe to call from several threads at once: keep the GIL off.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    // ACTIVE, the start lock and the thread-local recorders are process-wide: a second
+    // interpreter in the same process would share them with objects it cannot touch.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef CORE_MODULE = {
+    PyModuleDef_HEAD_INIT,
+    "_core",
+    nullptr,
+    0,
+    nullptr,
+    CORE_SLOTS,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__core() { return PyModuleDef_Init(&CORE_MODULE); }

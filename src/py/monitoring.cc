@@ -1,0 +1,291 @@
+#include "py/monitoring.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <new>
+#include <thread>
+
+#include "core/event.h"
+#include "core/evqueue.h"
+#include "core/tls.h"
+#include "py/ft_lock.h"
+
+namespace vespra::monitoring {
+
+namespace {
+
+// The `self` of the six registered callback functions: one shared reference to the run's
+// State. `state` is the same pointer, read by the recording path without touching the
+// shared_ptr's control block.
+struct CallbacksObject {
+    PyObject_HEAD
+    State* state;
+    std::shared_ptr<State> owner;
+};
+
+void callbacks_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    auto* obj = reinterpret_cast<CallbacksObject*>(self);
+    obj->owner.~shared_ptr();  // may free the State: we are attached, as the interner needs
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot CALLBACKS_SLOTS[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(callbacks_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec CALLBACKS_SPEC = {
+    "vespra._core.Callbacks",
+    sizeof(CallbacksObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    CALLBACKS_SLOTS,
+};
+
+// Created by the first enable() of the process and kept for its lifetime.
+DetachedMutex CALLBACKS_TYPE_LOCK;
+PyObject* CALLBACKS_TYPE = nullptr;
+
+host::Ref new_callbacks(std::shared_ptr<State> state) {
+    {
+        DetachedLock lock(CALLBACKS_TYPE_LOCK);
+        if (!CALLBACKS_TYPE) {
+            CALLBACKS_TYPE = PyType_FromSpec(&CALLBACKS_SPEC);
+            if (!CALLBACKS_TYPE) return {};
+        }
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(CALLBACKS_TYPE);
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return {};
+    auto* obj = reinterpret_cast<CallbacksObject*>(self);
+    obj->state = state.get();
+    new (&obj->owner) std::shared_ptr<State>(std::move(state));
+    return host::Ref::steal(self);
+}
+
+[[noreturn]] void fatal(const char* what) {
+    std::fprintf(stderr, "vespra: fatal error in a monitoring callback: %s\n", what);
+    std::fflush(stderr);
+    std::abort();
+}
+
+// The part of recording that runs when the thread's one-entry code cache misses: the first
+// events of a thread in a run, a change of code object, the first sighting of a code object.
+// It may run Python code (the thread's name, a new code object's attributes), and while it does
+// the interpreter may pause this thread -- for instance for the set_events(0) of a stopping
+// run. When the world resumes this thread goes on to append its event, possibly while the
+// stopping thread is already flushing every thread's batch. So it counts itself in
+// `cold_in_flight` from before its first Python call until its append is done, and the stop
+// sequence waits for the count to reach 0 before it flushes.
+//
+// The fast path needs no such count: a thread can only be paused at a point where it checks in
+// with the interpreter (evaluating bytecode, or detaching to block), and the fast path -- and
+// this function up to its increment -- contains no such point. So when set_events(0) returns
+// (every thread was paused, and no callback of ours starts afterwards) no thread is between the
+// entry of a callback and its append, except those counted here.
+[[gnu::noinline, gnu::cold]] void record_cold(State& state, PyObject* code, uint64_t key, Hot& hot,
+                                              uint64_t now, uint8_t kind) noexcept {
+    state.cold_in_flight.fetch_add(1, std::memory_order_acq_rel);
+    try {
+        std::optional<uint32_t> id = resolve_cold(state, code, key, hot);
+        if (id) record(*state.queue_raw, now, pack_word(kind, *id));
+    } catch (const std::bad_alloc&) {
+        fatal("out of memory");
+    } catch (const std::exception& e) {
+        fatal(e.what());
+    } catch (...) {
+        fatal("unknown exception");
+    }
+    state.cold_in_flight.fetch_sub(1, std::memory_order_acq_rel);
+}
+
+// One event. The common case -- the same code object as this thread's previous event, room in
+// the batch -- compiles to: one TLS base load, one counter read (RDTSC), the one-entry cache
+// compare (two loads, two compares), the fast append (three compares, one 8-byte store, one
+// cursor bump). No lock, no atomic read-modify-write, no call, no reference count: any of
+// those would be paid on every Python call of every thread. Everything else is in record_cold.
+// The slow_path call (a batch switch, every 1024 events) can only throw on allocation failure;
+// the callbacks are noexcept, so that ends the process instead of unwinding into the
+// interpreter.
+inline void fastcall_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            uint8_t kind) noexcept {
+    if (nargs <= 0) [[unlikely]]
+        return;
+    State& state = *reinterpret_cast<CallbacksObject*>(self)->state;
+    Hot& hot = HOT;
+    uint64_t now = state.clock.raw();  // before resolution: the time the callback was entered
+    auto key = reinterpret_cast<uint64_t>(args[0]);
+    if (hot.last_code == key && hot.queue_id == state.queue_id) [[likely]] {
+        uint32_t word = pack_word(kind, hot.last_id);
+        if (fast_append(hot, state.queue_id, now, word)) [[likely]]
+            return;
+        state.queue_raw->slow_path(hot, now, hot.tid, word);
+        return;
+    }
+    record_cold(state, args[0], key, hot, now, kind);
+}
+
+PyObject* cb_py_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    fastcall_record(self, args, nargs, KIND_START);
+    Py_RETURN_NONE;
+}
+PyObject* cb_py_return(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    fastcall_record(self, args, nargs, KIND_RETURN);
+    Py_RETURN_NONE;
+}
+PyObject* cb_py_yield(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    fastcall_record(self, args, nargs, KIND_YIELD);
+    Py_RETURN_NONE;
+}
+PyObject* cb_py_resume(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    fastcall_record(self, args, nargs, KIND_RESUME);
+    Py_RETURN_NONE;
+}
+PyObject* cb_py_unwind(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    fastcall_record(self, args, nargs, KIND_UNWIND);
+    Py_RETURN_NONE;
+}
+PyObject* cb_py_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    fastcall_record(self, args, nargs, KIND_THROW);
+    Py_RETURN_NONE;
+}
+
+template <class F>
+PyCFunction as_method(F* fn) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+PyMethodDef MD_PY_START = {"_vs_py_start", as_method(cb_py_start), METH_FASTCALL, nullptr};
+PyMethodDef MD_PY_RETURN = {"_vs_py_return", as_method(cb_py_return), METH_FASTCALL, nullptr};
+PyMethodDef MD_PY_YIELD = {"_vs_py_yield", as_method(cb_py_yield), METH_FASTCALL, nullptr};
+PyMethodDef MD_PY_RESUME = {"_vs_py_resume", as_method(cb_py_resume), METH_FASTCALL, nullptr};
+PyMethodDef MD_PY_UNWIND = {"_vs_py_unwind", as_method(cb_py_unwind), METH_FASTCALL, nullptr};
+PyMethodDef MD_PY_THROW = {"_vs_py_throw", as_method(cb_py_throw), METH_FASTCALL, nullptr};
+
+struct Registration {
+    const char* event;
+    PyMethodDef* def;
+};
+
+// Order of registration and of MonitoringHandle::functions.
+const Registration REGISTRATIONS[] = {
+    {"PY_START", &MD_PY_START},   {"PY_RETURN", &MD_PY_RETURN}, {"PY_YIELD", &MD_PY_YIELD},
+    {"PY_RESUME", &MD_PY_RESUME}, {"PY_UNWIND", &MD_PY_UNWIND}, {"PY_THROW", &MD_PY_THROW},
+};
+
+host::Ref sys_monitoring() {
+    host::Ref sys = host::import("sys");
+    return sys ? host::getattr(sys.get(), "monitoring") : host::Ref();
+}
+
+std::optional<int32_t> event_bit(PyObject* events, const char* name) {
+    host::Ref value = host::getattr(events, name);
+    if (!value) return std::nullopt;
+    std::optional<long long> bit = host::integer_in(value.get(), INT32_MIN, INT32_MAX);
+    if (!bit) return std::nullopt;
+    return static_cast<int32_t>(*bit);
+}
+
+}  // namespace
+
+std::optional<uint8_t> profiler_tool_id(PyObject* mon) {
+    host::Ref value = host::getattr(mon, "PROFILER_ID");
+    if (!value) return std::nullopt;
+    std::optional<long long> id = host::integer_in(value.get(), 0, UINT8_MAX);
+    if (!id) return std::nullopt;
+    return static_cast<uint8_t>(*id);
+}
+
+std::optional<MonitoringHandle> enable(std::shared_ptr<State> state) {
+    host::Ref mon = sys_monitoring();
+    if (!mon) return std::nullopt;
+    std::optional<uint8_t> tool_id = profiler_tool_id(mon.get());
+    if (!tool_id) return std::nullopt;
+    host::Ref tool = host::u64(*tool_id);
+    host::Ref name = host::str("vespra");
+    if (!tool || !name) return std::nullopt;
+    if (!host::call_method(mon.get(), "use_tool_id", {tool.get(), name.get()})) return std::nullopt;
+
+    host::Ref events = host::getattr(mon.get(), "events");
+    if (!events) return std::nullopt;
+    MonitoringHandle handle;
+    handle.tool_id = *tool_id;
+    handle.callbacks = new_callbacks(std::move(state));
+    if (!handle.callbacks) return std::nullopt;
+
+    int64_t mask = 0;
+    for (const Registration& row : REGISTRATIONS) {
+        std::optional<int32_t> bit = event_bit(events.get(), row.event);
+        if (!bit) return std::nullopt;
+        host::Ref function =
+            host::Ref::steal(PyCMethod_New(row.def, handle.callbacks.get(), nullptr, nullptr));
+        if (!function) return std::nullopt;
+        host::Ref bit_obj = host::Ref::steal(PyLong_FromLong(*bit));
+        if (!bit_obj) return std::nullopt;
+        if (!host::call_method(mon.get(), "register_callback",
+                               {tool.get(), bit_obj.get(), function.get()})) {
+            return std::nullopt;
+        }
+        handle.functions.push_back(std::move(function));
+        mask |= *bit;
+    }
+    host::Ref mask_obj = host::Ref::steal(PyLong_FromLongLong(mask));
+    if (!mask_obj) return std::nullopt;
+    if (!host::call_method(mon.get(), "set_events", {tool.get(), mask_obj.get()})) {
+        return std::nullopt;
+    }
+    return handle;
+}
+
+bool disable(const MonitoringHandle& handle, bool* events_off) {
+    *events_off = false;
+    host::Ref mon = sys_monitoring();
+    if (!mon) return false;
+    host::Ref tool = host::u64(handle.tool_id);
+    host::Ref zero = host::u64(0);
+    if (!tool || !zero) return false;
+    if (!host::call_method(mon.get(), "set_events", {tool.get(), zero.get()})) return false;
+    *events_off = true;
+    host::Ref events = host::getattr(mon.get(), "events");
+    if (!events) return false;
+    for (const Registration& row : REGISTRATIONS) {
+        std::optional<int32_t> bit = event_bit(events.get(), row.event);
+        if (!bit) return false;
+        host::Ref bit_obj = host::Ref::steal(PyLong_FromLong(*bit));
+        if (!bit_obj) return false;
+        if (!host::call_method(mon.get(), "register_callback", {tool.get(), bit_obj.get(), Py_None})) {
+            return false;
+        }
+    }
+    return static_cast<bool>(host::call_method(mon.get(), "free_tool_id", {tool.get()}));
+}
+
+void wait_for_cold_paths(const State& state) {
+    while (state.cold_in_flight.load(std::memory_order_acquire) != 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(20));
+    }
+}
+
+bool check_tool_slot_free() {
+    host::Ref mon = sys_monitoring();
+    if (!mon) return false;
+    std::optional<uint8_t> tool_id = profiler_tool_id(mon.get());
+    if (!tool_id) return false;
+    host::Ref tool = host::u64(*tool_id);
+    if (!tool) return false;
+    host::Ref owner = host::call_method(mon.get(), "get_tool", {tool.get()});
+    if (!owner) return false;
+    if (owner.get() == Py_None) return true;
+    // Taken: let the interpreter raise its own error for that, as our own claim would.
+    host::Ref name = host::str("vespra");
+    if (!name) return false;
+    if (!host::call_method(mon.get(), "use_tool_id", {tool.get(), name.get()})) return false;
+    // Freed in between, and now claimed by us: give it back; the start claims it properly.
+    return static_cast<bool>(host::call_method(mon.get(), "free_tool_id", {tool.get()}));
+}
+
+}  // namespace vespra::monitoring

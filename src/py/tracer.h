@@ -1,0 +1,86 @@
+// The Tracer object: construction checks the arguments; entering starts a run (output file and
+// writer, event queue, exporter thread, registration with sys.monitoring); leaving stops it in a
+// fixed order and raises the first failure. Also the process-wide slot ACTIVE, naming the tracer
+// installed last, which the fork hooks and the stop at interpreter exit act on.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "core/evqueue.h"
+#include "core/io_error.h"
+#include "py/format.h"
+#include "py/ft_lock.h"
+#include "py/host.h"
+#include "py/intern.h"
+#include "py/monitoring.h"
+
+namespace vespra {
+
+// What the exporter thread leaves behind: its result, or none when it ended by an exception.
+struct ExporterOutcome {
+    std::optional<Status> status;
+};
+
+// A started run. Releasing it only releases what it references: the callbacks stay registered,
+// the queue stays open and the exporter thread (detached) keeps waiting. Only the stop sequence
+// unregisters, closes and joins. Released on a thread attached to the interpreter.
+struct Running {
+    std::optional<monitoring::MonitoringHandle> monitoring;  // empty while suspended for a fork
+    std::shared_ptr<EventQueue> queue;
+    std::shared_ptr<State> state;
+    std::thread exporter;
+    std::shared_ptr<ExporterOutcome> outcome;  // complete once `exporter` has been joined
+
+    Running() = default;
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+    ~Running() {
+        if (exporter.joinable()) exporter.detach();
+    }
+};
+
+struct TracerData {
+    host::Ref output;         // the path exactly as given (a str), exported to exec'd children
+    std::string output_path;  // the same, as the file system's bytes (os.fsencode)
+    Format format;
+    DetachedMutex run_lock;             // guards `running`; plain, not reentrant
+    std::unique_ptr<Running> running;  // empty while idle
+};
+
+struct TracerObject {
+    PyObject_HEAD
+    TracerData data;
+};
+
+namespace tracer {
+
+// ACTIVE and its lock. Holds a strong reference. When both ACTIVE's lock and a tracer's run lock
+// are held, ACTIVE's is taken first.
+extern DetachedMutex ACTIVE_LOCK;
+extern PyObject* ACTIVE;
+
+// Adds the class `Tracer` to the module. 0, or -1 with an exception set.
+int add_tracer_type(PyObject* module);
+
+// True when `obj` is a Tracer.
+bool is_tracer(PyObject* obj);
+
+// Starts a run: clock origin, queue, State, output and writer, exporter thread, registration.
+// Attached. Null with an exception set on failure (nothing left running).
+std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool as_child);
+
+// Puts the run into the tracer's slot and the tracer into ACTIVE. Returns a new reference to
+// the tracer.
+PyObject* install(TracerObject* self, std::unique_ptr<Running> run);
+
+// The stop sequence. Returns a new reference to False, or null with an exception set.
+PyObject* stop(TracerObject* self);
+
+}  // namespace tracer
+}  // namespace vespra
