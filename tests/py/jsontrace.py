@@ -1,0 +1,70 @@
+"""A small reader of vespra's JSON traces, for the tests.
+
+The file is "[" followed by records that each end in ","; the array is never closed. Reading it
+back is therefore: check the "[", drop the last ",", close the array, parse.
+"""
+
+import collections
+import json
+
+
+def read_records(path):
+    with open(path, "rb") as f:
+        data = f.read()
+    if not data.startswith(b"["):
+        raise ValueError("a JSON trace starts with '['")
+    body = data[1:]
+    if body and not body.endswith(b","):
+        raise ValueError("every record of a JSON trace ends with ','")
+    return json.loads(b"[" + body[:-1] + b"]")
+
+
+class Trace:
+    """The records of one JSON trace, sorted out.
+
+    events:        {(pid, tid): [record, ...]} duration records in file order
+    thread_names:  {(pid, tid): name}
+    dropped:       sum of the dropped-events counts (0 when none was recorded)
+    """
+
+    def __init__(self, path):
+        self.records = read_records(path)
+        self.events = collections.defaultdict(list)
+        self.thread_names = {}
+        self.dropped = 0
+        for r in self.records:
+            if r["ph"] in ("B", "E"):
+                self.events[(r["pid"], r["tid"])].append(r)
+            elif r["ph"] == "M" and r["name"] == "thread_name":
+                self.thread_names[(r["pid"], r["tid"])] = r["args"]["name"]
+            elif r["ph"] == "M" and r["name"] == "vespra_dropped_events":
+                self.dropped += r["args"]["count"]
+            else:
+                raise ValueError(f"unexpected record {r!r}")
+
+    def kinds(self, name, key=None):
+        """The "kind" texts of every event of the function `name` (co_qualname), in order."""
+        keys = [key] if key else list(self.events)
+        return [r["args"]["kind"] for k in keys for r in self.events[k] if r["name"] == name]
+
+    def by_name(self, name):
+        return [r for evs in self.events.values() for r in evs if r["name"] == name]
+
+    def unbalanced(self, key, entered_before=()):
+        """Returns a description of the first mismatch of begins and ends on one thread, or None
+        when every end closes the most recent open begin of the same function and nothing is
+        left open. Ends of the functions named in `entered_before`, which were running when the
+        trace started, may close nothing."""
+        stack = []
+        for r in self.events[key]:
+            if r["ph"] == "B":
+                stack.append(r["name"])
+            elif not stack and r["name"] in entered_before:
+                continue
+            elif not stack:
+                return f"end of {r['name']} with nothing open"
+            elif stack[-1] != r["name"]:
+                return f"end of {r['name']} closes {stack[-1]}"
+            else:
+                stack.pop()
+        return f"left open: {stack}" if stack else None
