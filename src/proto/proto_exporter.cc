@@ -26,10 +26,16 @@ constexpr uint8_t KEY_NAME_IID = 0x50;        // TrackEvent.name_iid
 
 // Largest tail: header (1 + 5 + 2), track_event key and length (2), begin body (2 + 2 + 1 + 10).
 constexpr size_t MAX_TAIL = 25;
-// Largest event packet: 0A, length, timestamp key, ten-byte timestamp, tail. The length of the
-// packet itself is therefore always below 128 and takes one byte.
-constexpr size_t MAX_EVENT_PACKET = 3 + pb::Varint::MAX_LEN + MAX_TAIL;
-static_assert(MAX_EVENT_PACKET - 2 < 0x80);
+// Tails are copied as one fixed 32-byte block, which compiles to two vector moves instead of a
+// call to memcpy (a third of the per-event instructions otherwise). The arena keeps 32 readable
+// bytes after its last tail, and every event packet has 32 writable bytes for its tail; the
+// bytes past the tail are overwritten by the next packet.
+constexpr size_t TAIL_COPY = 32;
+static_assert(MAX_TAIL <= TAIL_COPY);
+// Room for one event packet: 0A, length, timestamp key, ten-byte timestamp, tail block. The
+// packet's own length is below 128 and takes one byte.
+constexpr size_t MAX_EVENT_PACKET = 3 + pb::Varint::MAX_LEN + TAIL_COPY;
+static_assert(1 + pb::Varint::MAX_LEN + MAX_TAIL < 0x80);
 
 bool is_end(uint8_t kind) {
     return kind == KIND_RETURN || kind == KIND_YIELD || kind == KIND_UNWIND;
@@ -87,6 +93,7 @@ ProtoExporter::ProtoExporter(SharedFile out, uint32_t pid)
       pid_(pid) {
     scratch_.reserve(SCRATCH_RESERVE);
     tail_bytes_.reserve(TAIL_RESERVE);
+    tail_bytes_.resize(TAIL_COPY);
 }
 
 Result<std::unique_ptr<ProtoExporter>> ProtoExporter::append(const std::string& path) {
@@ -193,6 +200,7 @@ Status ProtoExporter::cache_tail(const Event& event, uint64_t key, const CodeLoo
     }
     size_t body_len = static_cast<size_t>(p - body);
 
+    tail_bytes_.resize(tail_bytes_.size() - TAIL_COPY);  // drop the copy padding
     size_t offset = tail_bytes_.size();
     tail_bytes_.insert(tail_bytes_.end(), seq->header.begin(), seq->header.end());
     tail_bytes_.push_back(KEY_TRACK_EVENT);
@@ -200,6 +208,7 @@ Status ProtoExporter::cache_tail(const Event& event, uint64_t key, const CodeLoo
     tail_bytes_.insert(tail_bytes_.end(), body, p);
     *ref = TailRef{static_cast<uint32_t>(offset), static_cast<uint32_t>(tail_bytes_.size() - offset)};
     assert(ref->len <= MAX_TAIL);
+    tail_bytes_.resize(tail_bytes_.size() + TAIL_COPY);
     tails_.insert(key, *ref);
     return Status::success();
 }
@@ -230,7 +239,7 @@ Status ProtoExporter::write_batch(std::span<const Event> events, const CodeLooku
         p[2] = KEY_TIMESTAMP;
         uint8_t* tail_at = pb::write_varint(p + 3, event.ts);
         p[1] = static_cast<uint8_t>(tail_at - (p + 2) + ref.len);
-        std::memcpy(tail_at, tail_bytes_.data() + ref.offset, ref.len);
+        std::memcpy(tail_at, tail_bytes_.data() + ref.offset, TAIL_COPY);
         p = tail_at + ref.len;
     }
 

@@ -1,0 +1,165 @@
+// Throughput of the protobuf writer on realistic batches: 4096 decoded events (the pipeline's
+// drain budget) of a few threads making nested calls over a few hundred functions, timestamps
+// a few hundred nanoseconds apart some seconds into the run. The output goes to /dev/null so the
+// figure is the writer's own work plus one write(2) per batch, not the disk's.
+//
+//   build-*/bench/proto_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only
+//
+// Counters: events/s (items_per_second) and bytes of trace per event.
+#include <benchmark/benchmark.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/event.h"
+#include "core/output.h"
+#include "core/sink.h"
+#include "proto/proto_exporter.h"
+
+namespace vespra {
+namespace {
+
+constexpr size_t BATCH = 4096;
+constexpr size_t BATCHES = 64;  // distinct batches cycled through, ~2 MiB of events
+
+class Codes : public CodeLookup {
+  public:
+    std::optional<CodeInfo> code(uint32_t id) const override {
+        return CodeInfo{"package.module.Class.method_" + std::to_string(id), "module.py", id};
+    }
+};
+
+class Names : public ThreadNames {
+  public:
+    std::optional<std::string> name(uint32_t tid) const override {
+        return "Thread-" + std::to_string(tid);
+    }
+    std::vector<std::pair<uint32_t, std::string>> snapshot() const override { return {}; }
+};
+
+// Per thread a random walk over a call stack: about half the events begin a call (start,
+// resume, throw), half end one, with depth bounded like real programs.
+std::vector<std::vector<Event>> make_batches(uint32_t threads, uint32_t codes) {
+    std::mt19937 rng(42);
+    std::vector<std::vector<uint32_t>> stacks(threads);
+    std::vector<uint64_t> clocks(threads, 3'000'000'000ull);
+    std::vector<std::vector<Event>> batches(BATCHES);
+    for (auto& batch : batches) {
+        batch.reserve(BATCH);
+        while (batch.size() < BATCH) {
+            uint32_t t = rng() % threads;
+            uint32_t tid = 100000 + t * 37;
+            // Runs of one thread, as drained from its ring.
+            for (int run = 0; run < 64 && batch.size() < BATCH; ++run) {
+                auto& stack = stacks[t];
+                clocks[t] += 50 + rng() % 400;
+                bool begin = stack.empty() || (stack.size() < 30 && rng() % 2);
+                if (begin) {
+                    uint32_t code = rng() % codes;
+                    stack.push_back(code);
+                    uint8_t kind = rng() % 8 == 0 ? KIND_RESUME : KIND_START;
+                    batch.push_back(Event{clocks[t], tid, pack_word(kind, code)});
+                } else {
+                    uint8_t kind = rng() % 8 == 0 ? KIND_YIELD : KIND_RETURN;
+                    batch.push_back(Event{clocks[t], tid, pack_word(kind, stack.back())});
+                    stack.pop_back();
+                }
+            }
+        }
+    }
+    return batches;
+}
+
+// Trace bytes per event once every cache is warm: the growth of a real file over a second pass
+// through the same batches.
+double warm_bytes_per_event(const std::vector<std::vector<Event>>& batches) {
+    char path[] = "/tmp/vespra-proto-bench-XXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0) return 0;
+    close(fd);
+    double per_event = 0;
+    {
+        Result<SharedFile> file = SharedFile::open(path, /*truncate=*/true);
+        if (file.ok()) {
+            ProtoExporter writer(file.take());
+            Codes lookup;
+            Names names;
+            for (const auto& batch : batches) (void)writer.write_batch(batch, lookup, names);
+            struct stat first {};
+            stat(path, &first);
+            for (const auto& batch : batches) (void)writer.write_batch(batch, lookup, names);
+            struct stat second {};
+            stat(path, &second);
+            per_event = static_cast<double>(second.st_size - first.st_size) / (BATCHES * BATCH);
+        }
+    }
+    unlink(path);
+    return per_event;
+}
+
+void BM_WriteBatch(benchmark::State& state) {
+    const auto threads = static_cast<uint32_t>(state.range(0));
+    const auto codes = static_cast<uint32_t>(state.range(1));
+    std::vector<std::vector<Event>> batches = make_batches(threads, codes);
+    Result<SharedFile> file = SharedFile::open("/dev/null", /*truncate=*/false);
+    if (!file.ok()) {
+        state.SkipWithError(file.error().text().c_str());
+        return;
+    }
+    ProtoExporter writer(file.take());
+    Codes lookup;
+    Names names;
+    // Warm the caches as a long-running trace would have them: every thread started, every
+    // name interned, every tail cached. The cold path is measured separately below.
+    for (const auto& batch : batches) (void)writer.write_batch(batch, lookup, names);
+
+    size_t i = 0;
+    for (auto _ : state) {
+        Status st = writer.write_batch(batches[i], lookup, names);
+        if (!st.ok()) state.SkipWithError(st.error().text().c_str());
+        i = (i + 1) % BATCHES;
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * BATCH));
+
+    state.counters["bytes/event"] = warm_bytes_per_event(batches);
+}
+BENCHMARK(BM_WriteBatch)
+    ->ArgNames({"threads", "codes"})
+    ->Args({1, 200})
+    ->Args({4, 200})
+    ->Args({16, 2000})
+    ->Unit(benchmark::kMicrosecond);
+
+// The cold path: a fresh writer sees every thread and every (thread, code) for the first time,
+// so every event of the first batch may cost a descriptor or interning packet.
+void BM_FirstBatch(benchmark::State& state) {
+    const auto threads = static_cast<uint32_t>(state.range(0));
+    std::vector<std::vector<Event>> batches = make_batches(threads, 200);
+    Codes lookup;
+    Names names;
+    for (auto _ : state) {
+        state.PauseTiming();
+        Result<SharedFile> file = SharedFile::open("/dev/null", false);
+        auto writer = std::make_unique<ProtoExporter>(file.take());
+        state.ResumeTiming();
+        Status st = writer->write_batch(batches[0], lookup, names);
+        benchmark::DoNotOptimize(st);
+        state.PauseTiming();
+        writer.reset();
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * BATCH));
+}
+BENCHMARK(BM_FirstBatch)->ArgName("threads")->Arg(4)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+}  // namespace vespra
+
+BENCHMARK_MAIN();
