@@ -5,10 +5,15 @@ when the traced parent exported VESPRA_CHILD_OUTPUT and VESPRA_CHILD_FORMAT. The
 beside the parent's records in the same file and is stopped at interpreter exit, after the
 program's own exit handlers, so that this process's part of the file is complete. A process
 that cannot join says so once on standard error and runs untraced.
+
+SIGTERM normally ends a process without exit handlers, and it is how multiprocessing stops its
+pool workers. Unless the program handles SIGTERM itself, a joined process stops its tracer first
+and then dies of the signal as it would have.
 """
 
 import atexit
 import os
+import signal
 import sys
 
 _tracer = None
@@ -40,6 +45,17 @@ def start():
     _tracer = tracer
     # Registered before the program's own handlers, so it runs after them.
     atexit.register(stop)
+    try:
+        if signal.getsignal(signal.SIGTERM) == signal.SIG_DFL:
+            signal.signal(signal.SIGTERM, _stop_then_die)
+    except (ValueError, OSError):
+        pass  # not the main thread, or no such signal here: exit handlers only
+
+
+def _stop_then_die(signum, frame):
+    stop()
+    signal.signal(signum, signal.SIG_DFL)
+    os.kill(os.getpid(), signum)
 
 
 def stop():
