@@ -8,6 +8,7 @@ import sys
 import tempfile
 import textwrap
 import threading
+import time
 import _thread
 import unittest
 
@@ -338,6 +339,40 @@ class LifecycleTest(TempDirTest):
         Trace(out)
 
 
+class StopRaceTest(TempDirTest):
+    def test_stop_waits_for_a_callback_paused_in_python_code(self):
+        # The first events of a thread ask `threading` for its name, which runs Python code: here
+        # a property that blocks. A stop that happens meanwhile must let that callback finish
+        # its append before it collects the threads' batches, or the thread's events are lost
+        # (and its append would race with the collection).
+        inside = threading.Event()
+
+        class SlowName(threading.Thread):
+            @property
+            def name(self):
+                inside.set()
+                time.sleep(0.3)
+                return "slow-name"
+
+            @name.setter
+            def name(self, value):
+                self._name = value
+
+        out = self.path("t.json")
+        t = vespra.Tracer(out, "json")
+        t.__enter__()
+        worker = SlowName(target=fib, args=(3,))
+        worker.start()
+        self.assertTrue(inside.wait(10))
+        t.__exit__(None, None, None)
+        worker.join()
+        trace = Trace(out)
+        key = (os.getpid(), worker.native_id & 0xFFFFFFFF)
+        self.assertEqual(trace.thread_names.get(key), "slow-name")
+        self.assertTrue(trace.events[key])
+        self.assertEqual(trace.dropped, 0)
+
+
 # ---- process exit -----------------------------------------------------------------------------
 
 class ProcessTest(TempDirTest):
@@ -353,6 +388,22 @@ class ProcessTest(TempDirTest):
             print(sys._is_gil_enabled(), threading.active_count(), sys.monitoring.get_tool(2))
         """)
         self.assertEqual(proc.stdout.split(), ["False", "1", "None"])
+
+    def test_code_objects_are_released_when_the_run_ends(self):
+        # In a fresh process: once a Python thread has started, the interpreter makes every new
+        # code object immortal, and nothing could tell whether the trace let go of it.
+        proc = self.run_python(f"""
+            import gc, weakref, vespra
+            namespace = {{}}
+            exec(compile("def transient():\\n    return 1\\n", "<transient>", "exec"), namespace)
+            code_ref = weakref.ref(namespace["transient"].__code__)
+            with vespra.Tracer({self.path("t.pb")!r}):
+                namespace["transient"]()
+            del namespace
+            gc.collect()
+            print(code_ref() is None)
+        """)
+        self.assertEqual(proc.stdout.strip(), "True")
 
     def test_a_run_never_left_is_completed_at_exit(self):
         out = self.path("t.json")
