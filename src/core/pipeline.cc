@@ -1,0 +1,174 @@
+#include "core/pipeline.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "core/spsc.h"
+
+namespace vespra::pipeline {
+
+namespace {
+
+using EventVector = std::vector<Event>;
+using VectorRing = SpscRing<EventVector, VECTOR_RING_CAPACITY>;
+
+constexpr auto MIN_BACKOFF = std::chrono::microseconds(20);
+constexpr auto MAX_BACKOFF = std::chrono::microseconds(200);
+
+// Sleeps for the current delay and doubles it, up to the ceiling: an idle thread notices new
+// work within 200 us and wakes at most 5000 times a second.
+class Backoff {
+  public:
+    void reset() { delay_ = MIN_BACKOFF; }
+    void wait() {
+        std::this_thread::sleep_for(delay_);
+        delay_ = std::min(delay_ * 2, MAX_BACKOFF);
+    }
+
+  private:
+    std::chrono::microseconds delay_ = MIN_BACKOFF;
+};
+
+EventVector new_vector() {
+    EventVector v;
+    v.reserve(DRAIN_BUDGET);
+    return v;
+}
+
+// What the serializer leaves behind. `finished` is its last act, published with release, so
+// the exporter thread may read the rest once it has seen it.
+struct SerializerOutcome {
+    std::atomic<bool> finished{false};
+    bool panicked = false;
+    uint64_t lost = 0;
+};
+
+// Serializer-side hand-over of one decoded vector. Returns the vector to fill next: a recycled
+// one from `spare`, a fresh one, or, when `filled` is full, the same one, whose events are
+// then lost (counted) when the caller empties it.
+EventVector ship(VectorRing::Producer& filled, VectorRing::Consumer& spare, EventVector events,
+                 uint64_t& lost) {
+    size_t n = events.size();
+    if (!filled.push(events)) {
+        lost += n;
+        return events;
+    }
+    if (std::optional<EventVector> recycled = spare.pop()) return std::move(*recycled);
+    return new_vector();
+}
+
+uint64_t serialize(EventQueue& queue, VectorRing::Producer& filled, VectorRing::Consumer& spare) {
+    EventVector events = new_vector();
+    uint64_t lost = 0;
+    Backoff backoff;
+    for (;;) {
+        events.clear();
+        if (queue.drain_nonblocking(events, DRAIN_BUDGET) > 0) {
+            events = ship(filled, spare, std::move(events), lost);
+            backoff.reset();
+            continue;
+        }
+        if (queue.closed()) {
+            // Everything pushed before the close is in the rings now: drain until dry.
+            for (;;) {
+                events.clear();
+                if (queue.drain_nonblocking(events, DRAIN_BUDGET) == 0) return lost;
+                events = ship(filled, spare, std::move(events), lost);
+            }
+        }
+        backoff.wait();
+    }
+}
+
+void serializer_main(std::shared_ptr<EventQueue> queue, VectorRing::Producer filled,
+                     VectorRing::Consumer spare, std::shared_ptr<SerializerOutcome> outcome) {
+    set_current_thread_name("vespra-serializer");
+    try {
+        outcome->lost = serialize(*queue, filled, spare);
+    } catch (...) {
+        // Nothing may unwind out of a thread body; the exporter thread reports it instead.
+        outcome->panicked = true;
+    }
+    outcome->finished.store(true, std::memory_order_release);
+}
+
+}  // namespace
+
+Status run_pipeline(std::shared_ptr<EventQueue> queue, std::shared_ptr<const CodeLookup> codes,
+                    std::shared_ptr<const ThreadNames> names, std::unique_ptr<Exporter> exporter) {
+    // Held here so that the writer, and with it the output file, is released before this
+    // function returns, whatever the outcome.
+    std::unique_ptr<Exporter> writer = std::move(exporter);
+
+    auto [filled_in, filled_out] = VectorRing::make();
+    auto [spare_in, spare_out] = VectorRing::make();
+    auto outcome = std::make_shared<SerializerOutcome>();
+
+    std::thread serializer;
+    try {
+        serializer = std::thread(serializer_main, queue, std::move(filled_in), std::move(spare_out),
+                                 outcome);
+    } catch (const std::system_error& e) {
+        // The thread library reports pthread_create's errno; carry it as the OS describes it.
+        return IoError::other(IoError::os(e.code().value()).text());
+    }
+
+    // Writes one vector; on failure the serializer is left to run until the queue closes (it
+    // never blocks, and it ends by itself), and the writer is not finished.
+    auto write = [&](const EventVector& events) -> Status {
+        return writer->write_batch(events, *codes, *names);
+    };
+
+    Backoff backoff;
+    for (;;) {
+        if (std::optional<EventVector> events = filled_out.pop()) {
+            if (Status s = write(*events); !s.ok()) {
+                serializer.detach();
+                return s;
+            }
+            (void)spare_in.push(*events);  // a full `spare` frees the vector instead
+            backoff.reset();
+            continue;
+        }
+        if (outcome->finished.load(std::memory_order_acquire)) break;
+        backoff.wait();
+    }
+
+    // The serializer may have shipped between our last empty pop and its finishing.
+    while (std::optional<EventVector> events = filled_out.pop()) {
+        if (Status s = write(*events); !s.ok()) {
+            serializer.join();  // it has finished already
+            return s;
+        }
+    }
+
+    serializer.join();
+    if (outcome->panicked) return IoError::other("serializer panicked");
+    return writer->finish(*codes, *names, queue->dropped() + outcome->lost);
+}
+
+void set_current_thread_name(const char* name) {
+#if defined(__linux__)
+    // Linux keeps 15 bytes and rejects longer names outright: set the longest prefix it takes.
+    char buf[16];
+    size_t len = std::min(std::strlen(name), sizeof buf - 1);
+    std::memcpy(buf, name, len);
+    buf[len] = '\0';
+    (void)pthread_setname_np(pthread_self(), buf);
+#elif defined(__APPLE__)
+    (void)pthread_setname_np(name);
+#else
+    (void)name;
+#endif
+}
+
+}  // namespace vespra::pipeline
