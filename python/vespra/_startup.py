@@ -43,8 +43,10 @@ def start():
         _warn(f"not tracing this process into {output}", exc)
         return
     _tracer = tracer
-    # Registered before the program's own handlers, so it runs after them.
-    atexit.register(stop)
+    # Registered before the program's own handlers, so it runs after them. The tracer's own
+    # method, not a Python function calling it: a function would begin in the trace and never
+    # end there.
+    atexit.register(tracer.__exit__, None, None, None)
     try:
         if signal.getsignal(signal.SIGTERM) == signal.SIG_DFL:
             signal.signal(signal.SIGTERM, _stop_then_die)
@@ -64,6 +66,7 @@ def stop():
     tracer, _tracer = _tracer, None
     if tracer is None:
         return
+    atexit.unregister(tracer.__exit__)
     try:
         tracer.__exit__(None, None, None)
     except Exception as exc:
