@@ -84,7 +84,8 @@ void ProtoExporter::TailMap::grow() {
 
 // ---- ProtoExporter ---------------------------------------------------------------------------
 
-ProtoExporter::ProtoExporter(SharedFile out) : ProtoExporter(std::move(out), getpid()) {}
+ProtoExporter::ProtoExporter(SharedFile out)
+    : ProtoExporter(std::move(out), static_cast<uint32_t>(getpid())) {}
 
 ProtoExporter::ProtoExporter(SharedFile out, uint32_t pid)
     : out_(std::move(out)),
