@@ -12,6 +12,7 @@ import time
 import _thread
 import unittest
 
+import pbtrace
 import vespra
 from vespra import _core
 from jsontrace import Trace
@@ -175,6 +176,45 @@ class JsonContentTest(TempDirTest):
         self.assertIn("fib", {r["name"] for r in t.events[key]})
         self.assertFalse(t.thread_names.get(key, "").startswith("Dummy-"),
                          t.thread_names.get(key))
+
+
+class ProtobufContentTest(TempDirTest):
+    def test_a_protobuf_trace_reads_back_like_the_json_one(self):
+        native = {}
+
+        def work(label):
+            native[label] = threading.get_native_id()
+            fib(4)
+            list(counter(2))
+
+        out = self.path("t.pb")
+        with vespra.Tracer(out):  # protobuf is the default
+            threads = [threading.Thread(target=work, args=(f"w{i}",), name=f"pb-{i}")
+                       for i in range(2)]
+            for th in threads:
+                th.start()
+            for th in threads:
+                th.join()
+            catches()
+        tracks = pbtrace.slices(out)
+        pid = os.getpid()
+        for i in range(2):
+            track = tracks[(pid, native[f"w{i}"] & 0xFFFFFFFF)]
+            self.assertEqual(track.name, f"pb-{i}")
+            begins = [name for _, phase, name in track.events if phase == "B"]
+            self.assertEqual(begins.count("fib"), 9)  # calls of fib(4)
+            self.assertEqual(begins.count("counter"), 3)  # start and two resumes
+            self.assertNotIn(None, [name for _, _, name in track.events])  # every end closes
+            depth = 0
+            for _, phase, _ in track.events:
+                depth += 1 if phase == "B" else -1
+                self.assertGreaterEqual(depth, 0)
+            self.assertEqual(depth, 0)
+            stamps = [ts for ts, _, _ in track.events]
+            self.assertEqual(stamps, sorted(stamps))
+        main = tracks[(pid, threading.get_native_id() & 0xFFFFFFFF)]
+        self.assertEqual(main.name, threading.current_thread().name)
+        self.assertIn("fails", [name for _, phase, name in main.events if phase == "B"])
 
 
 # ---- entering and leaving ---------------------------------------------------------------------
