@@ -37,7 +37,8 @@ demo: build
 	@echo
 	@echo "Trace written to $(abspath $(DEMO_TRACE))"
 	@echo "To view it, open https://ui.perfetto.dev in a browser, choose \"Open trace file\""
-	@echo "and pick that file. For JSON instead: $(VENV)/bin/vespra run -f json -o demo.json examples/demo.py"
+	@echo "and pick that file."
+	@echo "JSON instead: $(VENV)/bin/vespra run -f json -o $(BUILD)/demo/demo.json examples/demo.py"
 
 clean:
 	rm -rf $(BUILD)
