@@ -11,9 +11,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <memory>
-
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>

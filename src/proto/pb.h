@@ -54,9 +54,7 @@ class Varint {
         : len_(static_cast<uint8_t>(write_varint(bytes_, value) - bytes_)) {}
 
     size_t len() const { return len_; }
-    std::string_view as_slice() const {
-        return {reinterpret_cast<const char*>(bytes_), len_};
-    }
+    std::string_view as_slice() const { return {reinterpret_cast<const char*>(bytes_), len_}; }
 
   private:
     uint8_t bytes_[MAX_LEN];
@@ -127,11 +125,11 @@ struct ThreadDescriptor {
 };
 
 struct TrackDescriptor {
-    std::optional<uint64_t> uuid;               // 1
-    std::optional<std::string> name;            // 2
-    std::optional<ProcessDescriptor> process;   // 3
-    std::optional<ThreadDescriptor> thread;     // 4
-    std::optional<uint64_t> parent_uuid;        // 5
+    std::optional<uint64_t> uuid;              // 1
+    std::optional<std::string> name;           // 2
+    std::optional<ProcessDescriptor> process;  // 3
+    std::optional<ThreadDescriptor> thread;    // 4
+    std::optional<uint64_t> parent_uuid;       // 5
 
     size_t encoded_len() const;
     void encode(std::string& out) const;
@@ -144,12 +142,12 @@ struct TrackEvent {
         TYPE_INSTANT = 3,
     };
 
-    std::vector<uint64_t> category_iids;   // 3, repeated, unpacked
-    std::optional<Type> type;              // 9
-    std::optional<uint64_t> name_iid;      // 10
-    std::optional<uint64_t> track_uuid;    // 11
-    std::vector<std::string> categories;   // 22, repeated
-    std::optional<std::string> name;       // 23
+    std::vector<uint64_t> category_iids;  // 3, repeated, unpacked
+    std::optional<Type> type;             // 9
+    std::optional<uint64_t> name_iid;     // 10
+    std::optional<uint64_t> track_uuid;   // 11
+    std::vector<std::string> categories;  // 22, repeated
+    std::optional<std::string> name;      // 23
 
     size_t encoded_len() const;
     void encode(std::string& out) const;
@@ -166,12 +164,12 @@ struct TracePacket {
         SEQ_NEEDS_INCREMENTAL_STATE = 2,
     };
 
-    std::optional<uint64_t> timestamp;                           // 8
-    std::optional<uint32_t> trusted_packet_sequence_id;          // 10
-    trace_packet::Data data;                                     // 11 or 60
-    std::optional<InternedData> interned_data;                   // 12
-    std::optional<uint32_t> sequence_flags;                      // 13
-    std::optional<TracePacketDefaults> trace_packet_defaults;    // 59
+    std::optional<uint64_t> timestamp;                         // 8
+    std::optional<uint32_t> trusted_packet_sequence_id;        // 10
+    trace_packet::Data data;                                   // 11 or 60
+    std::optional<InternedData> interned_data;                 // 12
+    std::optional<uint32_t> sequence_flags;                    // 13
+    std::optional<TracePacketDefaults> trace_packet_defaults;  // 59
 
     size_t encoded_len() const;
     // Appends the packet's fields (without the stream framing) to `out`.

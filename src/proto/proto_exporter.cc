@@ -207,7 +207,8 @@ Status ProtoExporter::cache_tail(const Event& event, uint64_t key, const CodeLoo
     tail_bytes_.push_back(KEY_TRACK_EVENT);
     tail_bytes_.push_back(static_cast<uint8_t>(body_len));  // below 128
     tail_bytes_.insert(tail_bytes_.end(), body, p);
-    *ref = TailRef{static_cast<uint32_t>(offset), static_cast<uint32_t>(tail_bytes_.size() - offset)};
+    *ref =
+        TailRef{static_cast<uint32_t>(offset), static_cast<uint32_t>(tail_bytes_.size() - offset)};
     assert(ref->len <= MAX_TAIL);
     tail_bytes_.resize(tail_bytes_.size() + TAIL_COPY);
     tails_.insert(key, *ref);
@@ -244,8 +245,8 @@ Status ProtoExporter::write_batch(std::span<const Event> events, const CodeLooku
         p = tail_at + ref.len;
     }
 
-    out_.write(std::string_view(reinterpret_cast<const char*>(start),
-                                static_cast<size_t>(p - start)));
+    out_.write(
+        std::string_view(reinterpret_cast<const char*>(start), static_cast<size_t>(p - start)));
     return out_.flush();
 }
 

@@ -133,8 +133,8 @@ class ProtoExporter final : public Exporter {
     Status start_thread(uint32_t tid, const ThreadNames& names, Sequence** seq);
 
     SharedFile out_;
-    std::string scratch_;          // encoding space of write_packet
-    std::vector<uint8_t> batch_;   // framed event packets of the current batch
+    std::string scratch_;              // encoding space of write_packet
+    std::vector<uint8_t> batch_;       // framed event packets of the current batch
     std::vector<uint8_t> tail_bytes_;  // append-only arena of pre-encoded tails, then padding
     TailMap tails_;
     std::unordered_map<uint32_t, Sequence> sequences_;  // by thread id; consulted on tail misses

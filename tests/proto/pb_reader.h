@@ -76,7 +76,7 @@ struct Packet {
     std::vector<Interned> event_categories;
     std::vector<Interned> event_names;
     std::optional<uint32_t> sequence_flags;
-    bool has_defaults = false;             // trace_packet_defaults present
+    bool has_defaults = false;              // trace_packet_defaults present
     bool has_track_event_defaults = false;  // ... with track_event_defaults
     std::optional<uint64_t> default_track_uuid;
 };
@@ -144,7 +144,9 @@ class FieldOrder {
         std::vector<std::vector<uint32_t>> orders;
     };
     FieldOrder(Wire& w, AnyOf any, std::vector<uint32_t> repeated = {})
-        : w_(w), orders_(std::move(any.orders)), repeated_(std::move(repeated)),
+        : w_(w),
+          orders_(std::move(any.orders)),
+          repeated_(std::move(repeated)),
           last_rank_(orders_.size(), 0) {}
     FieldOrder(Wire& w, std::vector<uint32_t> order, std::vector<uint32_t> repeated = {})
         : FieldOrder(w, AnyOf{{std::move(order)}}, std::move(repeated)) {}
@@ -218,8 +220,10 @@ inline Interned interned(std::string_view bytes, size_t base) {
         uint32_t wire;
         uint32_t f = w.key(wire);
         order.accept(f, wire, f == 1 ? VARINT : LEN);
-        if (f == 1) out.iid = w.varint();
-        else out.name = str(w.bytes());
+        if (f == 1)
+            out.iid = w.varint();
+        else
+            out.name = str(w.bytes());
     }
     return out;
 }
@@ -232,8 +236,10 @@ inline ProcessDesc process(std::string_view bytes, size_t base) {
         uint32_t wire;
         uint32_t f = w.key(wire);
         order.accept(f, wire, f == 1 ? VARINT : LEN);
-        if (f == 1) out.pid = int32_value(w, w.varint());
-        else out.process_name = str(w.bytes());
+        if (f == 1)
+            out.pid = int32_value(w, w.varint());
+        else
+            out.process_name = str(w.bytes());
     }
     return out;
 }
@@ -246,9 +252,12 @@ inline ThreadDesc thread(std::string_view bytes, size_t base) {
         uint32_t wire;
         uint32_t f = w.key(wire);
         order.accept(f, wire, f == 5 ? LEN : VARINT);
-        if (f == 1) out.pid = int32_value(w, w.varint());
-        else if (f == 2) out.tid = int32_value(w, w.varint());
-        else out.thread_name = str(w.bytes());
+        if (f == 1)
+            out.pid = int32_value(w, w.varint());
+        else if (f == 2)
+            out.tid = int32_value(w, w.varint());
+        else
+            out.thread_name = str(w.bytes());
     }
     return out;
 }
@@ -262,8 +271,12 @@ inline TrackDesc track_descriptor(std::string_view bytes, size_t base) {
         uint32_t f = w.key(wire);
         order.accept(f, wire, (f == 1 || f == 5) ? VARINT : LEN);
         switch (f) {
-            case 1: out.uuid = w.varint(); break;
-            case 2: out.name = str(w.bytes()); break;
+            case 1:
+                out.uuid = w.varint();
+                break;
+            case 2:
+                out.name = str(w.bytes());
+                break;
             case 3: {
                 std::string_view b = w.bytes();
                 out.process = process(b, body_start(w, b));
@@ -274,7 +287,9 @@ inline TrackDesc track_descriptor(std::string_view bytes, size_t base) {
                 out.thread = thread(b, body_start(w, b));
                 break;
             }
-            default: out.parent_uuid = w.varint(); break;
+            default:
+                out.parent_uuid = w.varint();
+                break;
         }
     }
     return out;
@@ -290,12 +305,24 @@ inline TrackEv track_event(std::string_view bytes, size_t base) {
         uint32_t f = w.key(wire);
         order.accept(f, wire, (f == 22 || f == 23) ? LEN : VARINT);
         switch (f) {
-            case 3: out.category_iids.push_back(w.varint()); break;
-            case 9: out.type = w.varint(); break;
-            case 10: out.name_iid = w.varint(); break;
-            case 11: out.track_uuid = w.varint(); break;
-            case 22: out.categories.push_back(str(w.bytes())); break;
-            default: out.name = str(w.bytes()); break;
+            case 3:
+                out.category_iids.push_back(w.varint());
+                break;
+            case 9:
+                out.type = w.varint();
+                break;
+            case 10:
+                out.name_iid = w.varint();
+                break;
+            case 11:
+                out.track_uuid = w.varint();
+                break;
+            case 22:
+                out.categories.push_back(str(w.bytes()));
+                break;
+            default:
+                out.name = str(w.bytes());
+                break;
         }
     }
     return out;
@@ -347,9 +374,12 @@ inline Packet packet(std::string_view bytes, size_t base) {
         order.accept(f, wire, varint_field ? VARINT : LEN);
         if (varint_field) {
             uint64_t v = w.varint();
-            if (f == 8) p.timestamp = v;
-            else if (f == 10) p.sequence_id = uint32_value(w, v);
-            else p.sequence_flags = uint32_value(w, v);
+            if (f == 8)
+                p.timestamp = v;
+            else if (f == 10)
+                p.sequence_id = uint32_value(w, v);
+            else
+                p.sequence_flags = uint32_value(w, v);
             continue;
         }
         std::string_view b = w.bytes();
@@ -359,12 +389,16 @@ inline Packet packet(std::string_view bytes, size_t base) {
                 if (p.track_descriptor) w.fail("packet carries two data choices");
                 p.track_event = track_event(b, at);
                 break;
-            case 60: p.track_descriptor = track_descriptor(b, at); break;
+            case 60:
+                p.track_descriptor = track_descriptor(b, at);
+                break;
             case 12:
                 p.has_interned_data = true;
                 interned_data(b, at, p);
                 break;
-            default: defaults(b, at, p); break;
+            default:
+                defaults(b, at, p);
+                break;
         }
     }
     return p;
@@ -410,7 +444,7 @@ struct Track {
     bool is_process = false;
     std::optional<uint64_t> parent_uuid;
     int32_t pid = 0;
-    int32_t tid = 0;  // thread tracks
+    int32_t tid = 0;                  // thread tracks
     std::optional<std::string> name;  // track name, or thread name for a thread track
     uint32_t sequence_id = 0;         // of the descriptor packet
     size_t descriptor_index = 0;      // packet index of the descriptor
@@ -474,12 +508,16 @@ inline Trace check_packets(std::vector<Packet> packets) {
             if (!seq.valid) error(i, "interned data or defaults before the state was cleared");
         }
         for (const Interned& c : p.event_categories) {
-            if (!c.iid || !c.name) error(i, "category without iid or name");
-            else if (!seq.categories.emplace(*c.iid, *c.name).second) error(i, "category iid reused");
+            if (!c.iid || !c.name)
+                error(i, "category without iid or name");
+            else if (!seq.categories.emplace(*c.iid, *c.name).second)
+                error(i, "category iid reused");
         }
         for (const Interned& n : p.event_names) {
-            if (!n.iid || !n.name) error(i, "name without iid or name");
-            else if (!seq.names.emplace(*n.iid, *n.name).second) error(i, "name iid reused");
+            if (!n.iid || !n.name)
+                error(i, "name without iid or name");
+            else if (!seq.names.emplace(*n.iid, *n.name).second)
+                error(i, "name iid reused");
         }
         if (p.default_track_uuid) seq.default_track = p.default_track_uuid;
 
@@ -508,7 +546,8 @@ inline Trace check_packets(std::vector<Packet> packets) {
                 t.tid = d.thread->tid.value_or(0);
                 if (d.thread->thread_name) t.name = d.thread->thread_name;
                 if (!d.thread->pid || !d.thread->tid) error(i, "thread descriptor without ids");
-                auto parent = d.parent_uuid ? trace.tracks.find(*d.parent_uuid) : trace.tracks.end();
+                auto parent =
+                    d.parent_uuid ? trace.tracks.find(*d.parent_uuid) : trace.tracks.end();
                 if (parent == trace.tracks.end() || !parent->second.is_process) {
                     error(i, "thread track's parent is not a described process track");
                 } else if (parent->second.pid != t.pid) {
@@ -533,15 +572,18 @@ inline Trace check_packets(std::vector<Packet> packets) {
             Slice s{p.timestamp.value_or(0), '?', {}, e.categories};
             for (uint64_t iid : e.category_iids) {
                 auto c = seq.categories.find(iid);
-                if (c == seq.categories.end()) error(i, "category iid does not resolve");
-                else s.categories.push_back(c->second);
+                if (c == seq.categories.end())
+                    error(i, "category iid does not resolve");
+                else
+                    s.categories.push_back(c->second);
             }
             if (e.name) s.name = *e.name;
             if (e.name_iid) {
                 auto n = seq.names.find(*e.name_iid);
-                if (n == seq.names.end()) error(i, "name iid " + std::to_string(*e.name_iid) +
-                                                       " does not resolve");
-                else s.name = n->second;
+                if (n == seq.names.end())
+                    error(i, "name iid " + std::to_string(*e.name_iid) + " does not resolve");
+                else
+                    s.name = n->second;
             }
             std::vector<std::string>& stack = stacks[track->first];
             Track& t = track->second;
@@ -566,8 +608,11 @@ inline Trace check_packets(std::vector<Packet> packets) {
                         stack.pop_back();
                     }
                     break;
-                case 3: s.phase = 'I'; break;
-                default: error(i, "unknown event type");
+                case 3:
+                    s.phase = 'I';
+                    break;
+                default:
+                    error(i, "unknown event type");
             }
             t.events.push_back(std::move(s));
         }

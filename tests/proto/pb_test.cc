@@ -43,7 +43,8 @@ TEST(Varint, GroupsOfSevenBitsLeastSignificantFirst) {
         {300, Bytes()({0xAC, 0x02}).s},
         {16383, Bytes()({0xFF, 0x7F}).s},
         {16384, Bytes()({0x80, 0x80, 0x01}).s},
-        {uint64_t{1} << 63, Bytes()({0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01}).s},
+        {uint64_t{1} << 63,
+         Bytes()({0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01}).s},
         {std::numeric_limits<uint64_t>::max(),
          Bytes()({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}).s},
     };
@@ -92,8 +93,7 @@ TEST(Presence, PresentZeroAndEmptyFieldsAreWrittenAbsentOnesAreNot) {
 
 TEST(Integers, Int32IsSignExtendedAndUnsignedFieldsAreNot) {
     EXPECT_EQ(hex(encode(ThreadDescriptor{7, 9, std::nullopt})), "08 07 10 09");
-    EXPECT_EQ(hex(encode(ProcessDescriptor{-1, std::nullopt})),
-              "08 FF FF FF FF FF FF FF FF FF 01");
+    EXPECT_EQ(hex(encode(ProcessDescriptor{-1, std::nullopt})), "08 FF FF FF FF FF FF FF FF FF 01");
     // A thread id of 2^31 or more arrives as the negative int32 with the same bits.
     ThreadDescriptor high{1, static_cast<int32_t>(0x80000000u), std::nullopt};
     std::string bytes = encode(high);
@@ -110,9 +110,8 @@ TEST(Repeated, ScalarsAndStringsOneFieldPerElementInOrder) {
     TrackEvent e;
     e.type = TrackEvent::TYPE_INSTANT;
     e.categories = {"py", "dropped"};
-    EXPECT_EQ(encode(e), Bytes()({0x48, 0x03, 0xB2, 0x01, 0x02})("py")({0xB2, 0x01, 0x07})(
-                             "dropped")
-                             .s);
+    EXPECT_EQ(encode(e),
+              Bytes()({0x48, 0x03, 0xB2, 0x01, 0x02})("py")({0xB2, 0x01, 0x07})("dropped").s);
 
     TrackEvent iids;
     iids.category_iids = {1, 300, 1};
@@ -121,8 +120,7 @@ TEST(Repeated, ScalarsAndStringsOneFieldPerElementInOrder) {
     InternedData d;
     d.event_names = {{1, "a"}, {2, "b"}};
     d.event_categories = {{1, "py"}};
-    EXPECT_EQ(hex(encode(d)),
-              "0A 06 08 01 12 02 70 79 12 05 08 01 12 01 61 12 05 08 02 12 01 62");
+    EXPECT_EQ(hex(encode(d)), "0A 06 08 01 12 02 70 79 12 05 08 01 12 01 61 12 05 08 02 12 01 62");
 }
 
 // A packet with every field we write: the data choice sits between the sequence id and the
@@ -193,17 +191,18 @@ TEST(Reader, RejectsMalformedAndMisorderedInput) {
     auto rejects = [](const std::string& bytes) {
         EXPECT_THROW(pbtest::decode_stream(bytes), pbtest::DecodeError) << hex(bytes);
     };
-    rejects(Bytes()({0x0A, 0x03, 0x40, 0x00}).s);                     // truncated packet
-    rejects(Bytes()({0x0A, 0x04, 0x50, 0x01, 0x40, 0x00}).s);         // timestamp after sequence
-    rejects(Bytes()({0x0A, 0x04, 0x40, 0x00, 0x40, 0x00}).s);         // timestamp twice
-    rejects(Bytes()({0x0A, 0x03, 0x40, 0x80, 0x00}).s);               // non-minimal varint
-    rejects(Bytes()({0x0A, 0x02, 0x78, 0x01}).s);                     // unknown field 15
-    rejects(Bytes()({0x12, 0x00}).s);                                 // not Trace.packet
-    rejects(Bytes()({0x0A, 0x04, 0x1A, 0x02, 0x08, 0x01}).s);         // unknown packet field 3
+    rejects(Bytes()({0x0A, 0x03, 0x40, 0x00}).s);              // truncated packet
+    rejects(Bytes()({0x0A, 0x04, 0x50, 0x01, 0x40, 0x00}).s);  // timestamp after sequence
+    rejects(Bytes()({0x0A, 0x04, 0x40, 0x00, 0x40, 0x00}).s);  // timestamp twice
+    rejects(Bytes()({0x0A, 0x03, 0x40, 0x80, 0x00}).s);        // non-minimal varint
+    rejects(Bytes()({0x0A, 0x02, 0x78, 0x01}).s);              // unknown field 15
+    rejects(Bytes()({0x12, 0x00}).s);                          // not Trace.packet
+    rejects(Bytes()({0x0A, 0x04, 0x1A, 0x02, 0x08, 0x01}).s);  // unknown packet field 3
     // pid -1 written as five bytes instead of sign-extended to ten
-    rejects(Bytes()({0x0A, 0x0B, 0xE2, 0x03, 0x08, 0x1A, 0x06, 0x08, 0xFF, 0xFF, 0xFF, 0xFF,
-                     0x0F}).s);
-    rejects(Bytes()({0x0A, 0x08, 0xE2, 0x03, 0x05, 0x1A, 0x03, 0x0A, 0x01, 0x00}).s);  // pid as bytes
+    rejects(
+        Bytes()({0x0A, 0x0B, 0xE2, 0x03, 0x08, 0x1A, 0x06, 0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F}).s);
+    rejects(
+        Bytes()({0x0A, 0x08, 0xE2, 0x03, 0x05, 0x1A, 0x03, 0x0A, 0x01, 0x00}).s);  // pid as bytes
     EXPECT_NO_THROW(pbtest::decode_stream(""));
 }
 

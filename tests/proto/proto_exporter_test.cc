@@ -33,15 +33,14 @@ const std::string PROCESS_PACKET =
 
 // Thread descriptor of the first thread (tid 100, no name): sequence 2, uuid PROCESS_UUID + 1.
 const std::string FIRST_THREAD_PACKET =
-    Bytes()({0x0A, 0x37, 0x40, 0x00, 0x50, 0x02,
-             0xE2, 0x03, 0x17,                                      // track_descriptor
-             0x08, 0x82, 0x80, 0x80, 0x80, 0xA0, 0x92, 0x04,        //   uuid
-             0x22, 0x05, 0x08, 0x92, 0x21, 0x10, 0x64,              //   thread {pid, tid}
-             0x28, 0x81, 0x80, 0x80, 0x80, 0xA0, 0x92, 0x04,        //   parent_uuid
+    Bytes()({0x0A, 0x37, 0x40, 0x00, 0x50, 0x02, 0xE2, 0x03, 0x17,        // ts, seq, descriptor
+             0x08, 0x82, 0x80, 0x80, 0x80, 0xA0, 0x92, 0x04,              //   uuid
+             0x22, 0x05, 0x08, 0x92, 0x21, 0x10, 0x64,                    //   thread {pid, tid}
+             0x28, 0x81, 0x80, 0x80, 0x80, 0xA0, 0x92, 0x04,              //   parent_uuid
              0x62, 0x08, 0x0A, 0x06, 0x08, 0x01, 0x12, 0x02, 0x70, 0x79,  // category 1 "py"
-             0x68, 0x01,                                            // incremental state cleared
-             0xDA, 0x03, 0x0A, 0x5A, 0x08,                          // defaults
-             0x58, 0x82, 0x80, 0x80, 0x80, 0xA0, 0x92, 0x04})       //   track_uuid
+             0x68, 0x01,                                       // incremental state cleared
+             0xDA, 0x03, 0x0A, 0x5A, 0x08,                     // defaults
+             0x58, 0x82, 0x80, 0x80, 0x80, 0xA0, 0x92, 0x04})  //   track_uuid
         .s;
 
 const std::string MAIN_INTERNED_ON_SEQ_2 =
@@ -93,13 +92,12 @@ TEST_F(ProtoExporterTest, ProcessDescriptorComesFirstAndOnlyOnce) {
 
 TEST_F(ProtoExporterTest, FirstBeginAndEndOfTheFirstThread) {
     write({ev(1000, 100, KIND_START, 0), ev(1500, 100, KIND_RETURN, 0)});
-    std::string expected = PROCESS_PACKET + FIRST_THREAD_PACKET + MAIN_INTERNED_ON_SEQ_2 +
-                           Bytes()({0x0A, 0x0F, 0x40, 0xE8, 0x07, 0x50, 0x02, 0x68, 0x02, 0x5A,
-                                    0x06, 0x48, 0x01, 0x18, 0x01, 0x50, 0x01})
-                               .s +
-                           Bytes()({0x0A, 0x0B, 0x40, 0xDC, 0x0B, 0x50, 0x02, 0x68, 0x02, 0x5A,
-                                    0x02, 0x48, 0x02})
-                               .s;
+    std::string expected =
+        PROCESS_PACKET + FIRST_THREAD_PACKET + MAIN_INTERNED_ON_SEQ_2 +
+        Bytes()({0x0A, 0x0F, 0x40, 0xE8, 0x07, 0x50, 0x02, 0x68, 0x02, 0x5A, 0x06, 0x48, 0x01, 0x18,
+                 0x01, 0x50, 0x01})
+            .s +
+        Bytes()({0x0A, 0x0B, 0x40, 0xDC, 0x0B, 0x50, 0x02, 0x68, 0x02, 0x5A, 0x02, 0x48, 0x02}).s;
     EXPECT_EQ(hex(contents()), hex(expected));
 }
 
@@ -108,9 +106,9 @@ TEST_F(ProtoExporterTest, DroppedEventsBecomeOneInstantOnTheProcessTrack) {
     std::string name = "vespra: 3 events dropped";
     std::string expected =
         PROCESS_PACKET +
-        Bytes()({0x0A, 0x3A, 0x40, 0x00, 0x50, 0x01, 0x5A, 0x34, 0x48, 0x03, 0x58, 0x81, 0x80, 0x80,
-                 0x80, 0xA0, 0x92, 0x04, 0xB2, 0x01, 0x02})("py")({0xB2, 0x01, 0x07})("dropped")(
-            {0xBA, 0x01, static_cast<int>(name.size())})(name)
+        Bytes()({0x0A, 0x3A, 0x40, 0x00, 0x50, 0x01, 0x5A, 0x34, 0x48, 0x03, 0x58,
+                 0x81, 0x80, 0x80, 0x80, 0xA0, 0x92, 0x04, 0xB2, 0x01, 0x02})("py")(
+            {0xB2, 0x01, 0x07})("dropped")({0xBA, 0x01, static_cast<int>(name.size())})(name)
             .s;
     EXPECT_EQ(hex(contents()), hex(expected));
 
@@ -162,9 +160,9 @@ TEST_F(ProtoExporterTest, NamesAreInternedOncePerThreadSequence) {
     EXPECT_EQ(seen[0].seq, 2u);
     EXPECT_EQ(seen[1].seq, 3u);
     EXPECT_EQ(seen[2].seq, 2u);
-    EXPECT_EQ((std::vector<uint64_t>{seen[0].iid, seen[1].iid, seen[2].iid, seen[3].iid,
-                                     seen[4].iid}),
-              (std::vector<uint64_t>{1, 1, 2, 2, 3}));
+    EXPECT_EQ(
+        (std::vector<uint64_t>{seen[0].iid, seen[1].iid, seen[2].iid, seen[3].iid, seen[4].iid}),
+        (std::vector<uint64_t>{1, 1, 2, 2, 3}));
 
     // The repeated begin is the same packet apart from its timestamp.
     ASSERT_EQ(begins_of_7_on_100.size(), 2u);
@@ -237,10 +235,9 @@ TEST_F(ProtoExporterTest, IdentifiersFollowBaseAndFirstAppearance) {
     }
     // Thread ids of 2^31 and more travel as negative int32: ten varint bytes.
     std::string bytes = contents();
-    EXPECT_NE(bytes.find(Bytes()({0x10, 0x81, 0x80, 0x80, 0x80, 0xF8, 0xFF, 0xFF, 0xFF, 0xFF,
-                                  0x01})
-                             .s),
-              std::string::npos);
+    EXPECT_NE(
+        bytes.find(Bytes()({0x10, 0x81, 0x80, 0x80, 0x80, 0xF8, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}).s),
+        std::string::npos);
 }
 
 // A thread's name is read once, when its first event reaches the writer.

@@ -78,7 +78,8 @@ inline std::string hex(const std::string& bytes) {
 class TempDir {
   public:
     TempDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "vespra-proto-XXXXXX").string();
+        std::string tmpl =
+            (std::filesystem::temp_directory_path() / "vespra-proto-XXXXXX").string();
         if (!mkdtemp(tmpl.data())) std::abort();
         path_ = tmpl;
     }
