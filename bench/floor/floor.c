@@ -1,0 +1,219 @@
+/* _vespra_floor: the cheapest possible sys.monitoring tool.
+ *
+ * It registers one C callback for each of the six events a function tracer needs (PY_START,
+ * PY_RETURN, PY_YIELD, PY_RESUME, PY_UNWIND, PY_THROW) with the fast-call convention, and every
+ * callback returns None without looking at its arguments. Whatever a program loses under this
+ * module is the interpreter's own cost of dispatching the events: the floor that no tracer built
+ * on sys.monitoring can go below, and the yardstick the overhead benchmark divides by.
+ *
+ * enable(tool_id=sys.monitoring.PROFILER_ID) claims the tool slot, registers the callbacks and
+ * switches the events on; disable() undoes all three. The module declares that it does not need
+ * the GIL, so importing it on the free-threaded build leaves the GIL off.
+ */
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+/* The tool id this module holds, or -1. Written by enable()/disable() under `lock`, which the
+ * benchmark only ever calls from the main thread; the callbacks never read it. */
+typedef struct {
+    PyMutex lock;
+    int tool_id;
+} FloorState;
+
+static FloorState *floor_state(PyObject *module) {
+    return (FloorState *)PyModule_GetState(module);
+}
+
+/* The whole callback: no argument is read, no reference taken. None is immortal, so returning
+ * it costs no reference-count traffic either. */
+static PyObject *floor_noop(PyObject *Py_UNUSED(self), PyObject *const *Py_UNUSED(args),
+                            Py_ssize_t Py_UNUSED(nargs)) {
+    Py_RETURN_NONE;
+}
+
+#define FLOOR_CALLBACK(name) {name, (PyCFunction)(void (*)(void))floor_noop, METH_FASTCALL, NULL}
+
+static PyMethodDef CALLBACK_DEFS[] = {
+    FLOOR_CALLBACK("_floor_py_start"),  FLOOR_CALLBACK("_floor_py_return"),
+    FLOOR_CALLBACK("_floor_py_yield"),  FLOOR_CALLBACK("_floor_py_resume"),
+    FLOOR_CALLBACK("_floor_py_unwind"), FLOOR_CALLBACK("_floor_py_throw"),
+};
+
+/* In the order of CALLBACK_DEFS. */
+static const char *const EVENT_NAMES[] = {"PY_START",  "PY_RETURN", "PY_YIELD",
+                                          "PY_RESUME", "PY_UNWIND", "PY_THROW"};
+
+static PyObject *monitoring_module(void) {
+    PyObject *sys = PyImport_ImportModule("sys");
+    if (sys == NULL) {
+        return NULL;
+    }
+    PyObject *mon = PyObject_GetAttrString(sys, "monitoring");
+    Py_DECREF(sys);
+    return mon;
+}
+
+/* Calls sys.monitoring.register_callback(tool, events.<name>, callback) for every event,
+ * with callback = the bound no-op (module given) or None (module NULL), and returns the
+ * union of the event bits, or -1 with an exception set. */
+static long register_all(PyObject *mon, int tool, PyObject *module) {
+    PyObject *events = PyObject_GetAttrString(mon, "events");
+    if (events == NULL) {
+        return -1;
+    }
+    long mask = 0;
+    for (size_t i = 0; i < sizeof(CALLBACK_DEFS) / sizeof(CALLBACK_DEFS[0]); ++i) {
+        PyObject *bit_obj = PyObject_GetAttrString(events, EVENT_NAMES[i]);
+        if (bit_obj == NULL) {
+            goto fail;
+        }
+        long bit = PyLong_AsLong(bit_obj);
+        Py_DECREF(bit_obj);
+        if (bit == -1 && PyErr_Occurred()) {
+            goto fail;
+        }
+        PyObject *callback = Py_None;
+        if (module != NULL) {
+            callback = PyCMethod_New(&CALLBACK_DEFS[i], module, NULL, NULL);
+            if (callback == NULL) {
+                goto fail;
+            }
+        } else {
+            Py_INCREF(callback);
+        }
+        PyObject *previous =
+            PyObject_CallMethod(mon, "register_callback", "ilO", tool, bit, callback);
+        Py_DECREF(callback);
+        if (previous == NULL) {
+            goto fail;
+        }
+        Py_DECREF(previous);
+        mask |= bit;
+    }
+    Py_DECREF(events);
+    return mask;
+fail:
+    Py_DECREF(events);
+    return -1;
+}
+
+static PyObject *floor_enable(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs > 1) {
+        PyErr_Format(PyExc_TypeError, "enable() takes at most 1 argument (%zd given)", nargs);
+        return NULL;
+    }
+    FloorState *st = floor_state(module);
+    PyObject *mon = monitoring_module();
+    if (mon == NULL) {
+        return NULL;
+    }
+    PyObject *result = NULL;
+    long tool;
+    if (nargs == 1 && args[0] != Py_None) {
+        tool = PyLong_AsLong(args[0]);
+    } else {
+        PyObject *profiler = PyObject_GetAttrString(mon, "PROFILER_ID");
+        tool = profiler == NULL ? -1 : PyLong_AsLong(profiler);
+        Py_XDECREF(profiler);
+    }
+    if (tool == -1 && PyErr_Occurred()) {
+        Py_DECREF(mon);
+        return NULL;
+    }
+    PyMutex_Lock(&st->lock);
+    if (st->tool_id >= 0) {
+        PyErr_SetString(PyExc_RuntimeError, "the floor callbacks are already enabled");
+        goto done;
+    }
+    /* use_tool_id raises ValueError itself when the slot is taken. */
+    PyObject *claimed = PyObject_CallMethod(mon, "use_tool_id", "ls", tool, "vespra-floor");
+    if (claimed == NULL) {
+        goto done;
+    }
+    Py_DECREF(claimed);
+    long mask = register_all(mon, (int)tool, module);
+    PyObject *on = mask < 0 ? NULL : PyObject_CallMethod(mon, "set_events", "ll", tool, mask);
+    if (on == NULL) {
+        /* Leave the interpreter as we found it; the original error wins. */
+        PyObject *exc = PyErr_GetRaisedException();
+        PyObject *ignored = PyObject_CallMethod(mon, "free_tool_id", "l", tool);
+        Py_XDECREF(ignored);
+        PyErr_SetRaisedException(exc);
+        goto done;
+    }
+    Py_DECREF(on);
+    st->tool_id = (int)tool;
+    result = Py_NewRef(Py_None);
+done:
+    PyMutex_Unlock(&st->lock);
+    Py_DECREF(mon);
+    return result;
+}
+
+static PyObject *floor_disable(PyObject *module, PyObject *Py_UNUSED(ignored)) {
+    FloorState *st = floor_state(module);
+    PyObject *mon = monitoring_module();
+    if (mon == NULL) {
+        return NULL;
+    }
+    PyObject *result = NULL;
+    PyMutex_Lock(&st->lock);
+    if (st->tool_id < 0) {
+        PyErr_SetString(PyExc_RuntimeError, "the floor callbacks are not enabled");
+        goto done;
+    }
+    /* Events off first, so no callback starts while they are being removed. */
+    PyObject *off = PyObject_CallMethod(mon, "set_events", "ii", st->tool_id, 0);
+    if (off == NULL) {
+        goto done;
+    }
+    Py_DECREF(off);
+    if (register_all(mon, st->tool_id, NULL) < 0) {
+        goto done;
+    }
+    PyObject *freed = PyObject_CallMethod(mon, "free_tool_id", "i", st->tool_id);
+    if (freed == NULL) {
+        goto done;
+    }
+    Py_DECREF(freed);
+    st->tool_id = -1;
+    result = Py_NewRef(Py_None);
+done:
+    PyMutex_Unlock(&st->lock);
+    Py_DECREF(mon);
+    return result;
+}
+
+static PyMethodDef FLOOR_METHODS[] = {
+    {"enable", (PyCFunction)(void (*)(void))floor_enable, METH_FASTCALL,
+     "enable(tool_id=sys.monitoring.PROFILER_ID)\n--\n\n"
+     "Claim the tool id and register no-op callbacks for the six function events."},
+    {"disable", floor_disable, METH_NOARGS,
+     "disable()\n--\n\nSwitch the events off, unregister the callbacks and free the tool id."},
+    {NULL, NULL, 0, NULL},
+};
+
+static int floor_exec(PyObject *module) {
+    FloorState *st = floor_state(module);
+    st->lock = (PyMutex){0};
+    st->tool_id = -1;
+    return 0;
+}
+
+static PyModuleDef_Slot FLOOR_SLOTS[] = {
+    {Py_mod_exec, floor_exec},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, NULL},
+};
+
+static struct PyModuleDef FLOOR_MODULE = {
+    PyModuleDef_HEAD_INIT,
+    .m_name = "_vespra_floor",
+    .m_doc = "No-op sys.monitoring callbacks: the interpreter's own cost of function events.",
+    .m_size = sizeof(FloorState),
+    .m_methods = FLOOR_METHODS,
+    .m_slots = FLOOR_SLOTS,
+};
+
+PyMODINIT_FUNC PyInit__vespra_floor(void) { return PyModuleDef_Init(&FLOOR_MODULE); }

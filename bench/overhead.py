@@ -1,0 +1,354 @@
+"""Whole-program overhead of tracing, against the interpreter's own floor.
+
+Runs every workload of workloads.py under each mode -- untraced, the no-op sys.monitoring
+callbacks of _vespra_floor ("floor"), cProfile, vespra writing JSON, vespra writing protobuf --
+each repetition in a fresh interpreter, and prints one table of medians. Only the workload call
+is timed; interpreter start-up, imports and the tracer's start and stop are not (start and stop
+get columns of their own). Repetitions are interleaved across modes so that a noisy neighbour
+hurts every mode alike.
+
+    .venv/bin/python bench/overhead.py                 # everything, 5 repetitions
+    .venv/bin/python bench/overhead.py -w recursion -m untraced,floor,protobuf -r 3
+
+See bench/README.md for the columns. `--child` is the entry point of the subprocesses.
+"""
+
+import argparse
+import json
+import mmap
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import workloads  # noqa: E402
+
+MODES = ("untraced", "floor", "cprofile", "json", "protobuf")
+VESPRA_MODES = ("json", "protobuf")
+
+# Overhead ratio to the floor that vespra must stay under on call-heavy workloads.
+TARGET_RATIO = 1.3
+
+# Combinations that are not measured, and why.
+UNSUPPORTED = {
+    ("threads", "cprofile"): "cProfile's call stack is not safe against concurrent threads on the "
+    "free-threaded build; runs either corrupt it or spin forever in Profile.disable()",
+}
+
+# A repetition that takes longer than this is reported as hung.
+RUN_TIMEOUT_S = 600
+
+
+# --------------------------------------------------------------------------- in the subprocess
+
+
+def helper_thread_cpu():
+    """CPU nanoseconds of this process's vespra threads, by thread name ("vespra-exporter",
+    "vespra-serializ": the kernel keeps 15 characters). Read from /proc so that threads which
+    are not Python threads can be measured too."""
+    cpu = {}
+    task_dir = "/proc/self/task"
+    for tid in os.listdir(task_dir):
+        try:
+            with open(f"{task_dir}/{tid}/comm") as f:
+                name = f.read().strip()
+            if not name.startswith("vespra-"):
+                continue
+            cpu[name] = cpu.get(name, 0) + _thread_cpu_ns(f"{task_dir}/{tid}")
+        except OSError:  # the thread ended between listdir and open
+            continue
+    return cpu
+
+
+def _thread_cpu_ns(task):
+    try:
+        with open(f"{task}/schedstat") as f:  # nanoseconds on the CPU
+            return int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        with open(f"{task}/stat") as f:  # utime + stime in clock ticks
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) * 1_000_000_000 // os.sysconf("SC_CLK_TCK")
+
+
+def run_child(workload, mode, size, trace):
+    """Runs one workload once under one mode and returns the measurements as a dict."""
+    fn = workloads.WORKLOADS[workload]
+    out = {}
+    if mode in VESPRA_MODES:
+        import vespra
+
+        t_enter = time.perf_counter()
+        with vespra.Tracer(trace, mode):
+            t_in = time.perf_counter()
+            helpers0, cpu0 = helper_thread_cpu(), time.process_time_ns()
+            t0 = time.perf_counter()
+            out["checksum"] = fn(size)
+            t1 = time.perf_counter()
+            # Before the tracer stops: afterwards its threads are gone.
+            cpu1, helpers1 = time.process_time_ns(), helper_thread_cpu()
+            t_out = time.perf_counter()
+        t_exit = time.perf_counter()
+        helpers = {k: v - helpers0.get(k, 0) for k, v in helpers1.items()}
+        out["helper_cpu_ns"] = helpers
+        out["program_cpu_ns"] = cpu1 - cpu0 - sum(helpers.values())
+        out["start_s"] = t_in - t_enter
+        out["stop_s"] = t_exit - t_out
+    elif mode == "floor":
+        import _vespra_floor
+
+        _vespra_floor.enable()
+        cpu0, t0 = time.process_time_ns(), time.perf_counter()
+        out["checksum"] = fn(size)
+        t1, cpu1 = time.perf_counter(), time.process_time_ns()
+        _vespra_floor.disable()
+        out["program_cpu_ns"] = cpu1 - cpu0
+    elif mode == "cprofile":
+        import cProfile
+
+        profile = cProfile.Profile()
+        profile.enable()
+        cpu0, t0 = time.process_time_ns(), time.perf_counter()
+        out["checksum"] = fn(size)
+        t1, cpu1 = time.perf_counter(), time.process_time_ns()
+        profile.disable()
+        out["program_cpu_ns"] = cpu1 - cpu0
+    elif mode == "untraced":
+        cpu0, t0 = time.process_time_ns(), time.perf_counter()
+        out["checksum"] = fn(size)
+        t1, cpu1 = time.perf_counter(), time.process_time_ns()
+        out["program_cpu_ns"] = cpu1 - cpu0
+    else:
+        raise ValueError(f"unknown mode: {mode}")
+    out["wall_s"] = t1 - t0
+    return out
+
+
+# --------------------------------------------------------------------------- trace reading
+
+
+def count_trace(path, fmt):
+    """Returns (events, dropped) of a trace file: events are the begin and end records (JSON) or
+    slice events (protobuf) that reached the file, dropped the loss the tracer reported in it."""
+    import _vespra_tracecount
+
+    with open(path, "rb") as f:
+        if os.fstat(f.fileno()).st_size == 0:
+            return 0, 0
+        with mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as m:
+            reader = _vespra_tracecount.json if fmt == "json" else _vespra_tracecount.protobuf
+            _, begins, ends, dropped = reader(m)
+    return begins + ends, dropped
+
+
+# --------------------------------------------------------------------------- the driver
+
+
+def run_once(workload, mode, size, trace_dir, keep):
+    trace = os.path.join(trace_dir, f"{workload}.{mode}.{'pb' if mode == 'protobuf' else mode}")
+    cmd = [sys.executable, os.path.abspath(__file__), "--child", workload, mode, str(size), trace]
+    try:
+        proc = subprocess.run(cmd, capture_output=True, text=True, timeout=RUN_TIMEOUT_S)
+    except subprocess.TimeoutExpired:
+        raise RuntimeError(f"{workload}/{mode} did not finish within {RUN_TIMEOUT_S} s") from None
+    if proc.returncode != 0:
+        raise RuntimeError(f"{workload}/{mode} failed ({proc.returncode}):\n{proc.stderr.strip()}")
+    result = json.loads(proc.stdout.strip().splitlines()[-1])
+    if mode in VESPRA_MODES:
+        result["trace_bytes"] = os.path.getsize(trace)
+        result["events"], result["dropped"] = count_trace(trace, mode)
+        if not keep:
+            os.unlink(trace)
+    return result
+
+
+def mode_available(mode):
+    """None if the subprocess can use the mode, else why not."""
+    module = {"floor": "_vespra_floor", "json": "vespra", "protobuf": "vespra"}.get(mode)
+    if module is None:
+        return None
+    check = f"import {module}" + ("; vespra.Tracer" if module == "vespra" else "")
+    proc = subprocess.run([sys.executable, "-c", check], capture_output=True, text=True)
+    if proc.returncode != 0:
+        return proc.stderr.strip().splitlines()[-1] if proc.stderr.strip() else "import failed"
+    return None
+
+
+def summarize(runs):
+    """Median of each measurement over the repetitions of one (workload, mode)."""
+    med = lambda key: statistics.median(r[key] for r in runs)  # noqa: E731
+    s = {"wall_s": med("wall_s"), "program_cpu_ns": med("program_cpu_ns"), "reps": len(runs)}
+    s["checksums"] = {r["checksum"] for r in runs}
+    if "events" in runs[0]:
+        for key in ("events", "dropped", "trace_bytes", "start_s", "stop_s"):
+            s[key] = med(key)
+        s["max_dropped"] = max(r["dropped"] for r in runs)
+        names = {n for r in runs for n in r["helper_cpu_ns"]}
+        s["helper_cpu_ns"] = {n: statistics.median(r["helper_cpu_ns"].get(n, 0) for r in runs)
+                              for n in names}
+    return s
+
+
+def derive(summary):
+    """Adds the columns computed across modes of one workload: ratios to untraced and to the
+    floor, and the overhead per event. The number of events of a workload is what the vespra
+    runs saw: written plus dropped (it is the same under every mode, the work being fixed)."""
+    for workload, by_mode in summary.items():
+        base = by_mode.get("untraced")
+        floor = by_mode.get("floor")
+        totals = [s["events"] + s["dropped"] for s in by_mode.values() if "events" in s]
+        events = max(totals) if totals else None
+        for mode, s in by_mode.items():
+            if base:
+                s["x_untraced"] = s["wall_s"] / base["wall_s"]
+                s["overhead_s"] = s["wall_s"] - base["wall_s"]
+                if floor and floor["wall_s"] > base["wall_s"]:
+                    s["x_floor"] = s["overhead_s"] / (floor["wall_s"] - base["wall_s"])
+                if events:
+                    s["ns_per_event"] = s["overhead_s"] / events * 1e9
+            if "events" in s:
+                s["events_per_s"] = s["events"] / s["wall_s"]
+
+
+def fmt(value, spec, missing="-"):
+    return missing if value is None else format(value, spec)
+
+
+COLUMNS = [
+    # (title, width, how to render one summary)
+    ("workload", 10, lambda w, m, s: w),
+    ("mode", 8, lambda w, m, s: m),
+    ("median s", 8, lambda w, m, s: fmt(s["wall_s"], ".3f")),
+    ("x untr", 6, lambda w, m, s: fmt(s.get("x_untraced"), ".2f")),
+    ("ovh/floor", 9, lambda w, m, s: fmt(s.get("x_floor"), ".2f")),
+    ("ns/event", 8, lambda w, m, s: fmt(s.get("ns_per_event"), ".1f")),
+    ("Mev/s", 6, lambda w, m, s: fmt(s.get("events_per_s") and s["events_per_s"] / 1e6, ".1f")),
+    ("events", 10, lambda w, m, s: fmt(s.get("events"), ".0f")),
+    ("dropped", 8, lambda w, m, s: fmt(s.get("dropped"), ".0f")),
+    ("trace MB", 8, lambda w, m, s: fmt(s.get("trace_bytes") and s["trace_bytes"] / 1e6, ".1f")),
+    ("start ms", 8, lambda w, m, s: fmt(s.get("start_s") and s["start_s"] * 1e3, ".1f")),
+    ("stop ms", 8, lambda w, m, s: fmt(s.get("stop_s") and s["stop_s"] * 1e3, ".1f")),
+    ("prog CPU s", 10, lambda w, m, s: fmt(s["program_cpu_ns"] / 1e9, ".3f")),
+    ("exporter %", 10, lambda w, m, s: _helper_share(s, "vespra-exporter")),
+    ("serializer %", 12, lambda w, m, s: _helper_share(s, "vespra-serializ")),
+]
+
+
+def _helper_share(s, name):
+    cpu = s.get("helper_cpu_ns", {}).get(name)
+    if cpu is None or s["program_cpu_ns"] <= 0:
+        return "-"
+    return format(100 * cpu / s["program_cpu_ns"], ".1f")
+
+
+def render_table(summary):
+    lines = ["  ".join(title.rjust(width) for title, width, _ in COLUMNS)]
+    for workload, by_mode in summary.items():
+        for mode, s in by_mode.items():
+            lines.append("  ".join(render(workload, mode, s).rjust(width)
+                                   for _, width, render in COLUMNS))
+    return "\n".join(lines)
+
+
+def verdicts(summary):
+    """One line per check of the targets, and any inconsistency between modes."""
+    lines = []
+    for workload, by_mode in summary.items():
+        checksums = {m: s["checksums"] for m, s in by_mode.items()}
+        if len({c for cs in checksums.values() for c in cs}) > 1:
+            lines.append(f"MISMATCH {workload}: modes computed different results {checksums}")
+        for mode in VESPRA_MODES:
+            s = by_mode.get(mode)
+            if s is None:
+                continue
+            ratio = s.get("x_floor")
+            ok_ratio = ratio is not None and ratio <= TARGET_RATIO
+            exporter = s["helper_cpu_ns"].get("vespra-exporter", 0)
+            ok_cpu = exporter < s["program_cpu_ns"]
+            ok_drop = s["max_dropped"] == 0
+            lines.append(
+                f"{'ok  ' if ok_ratio and ok_cpu and ok_drop else 'MISS'} {workload}/{mode}: "
+                f"overhead {fmt(ratio, '.2f')}x floor (target <= {TARGET_RATIO}), "
+                f"dropped in worst run {s['max_dropped']}, "
+                f"exporter CPU {exporter / 1e9:.3f}s vs program {s['program_cpu_ns'] / 1e9:.3f}s")
+    return lines
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("-w", "--workloads", default=",".join(workloads.WORKLOADS),
+                        help="comma-separated workloads (default: all)")
+    parser.add_argument("-m", "--modes", default=",".join(MODES),
+                        help="comma-separated modes (default: all)")
+    parser.add_argument("-r", "--reps", type=int, default=5, help="repetitions (default 5)")
+    parser.add_argument("-s", "--scale", type=float, default=1.0,
+                        help="multiply every workload size by this factor")
+    parser.add_argument("--trace-dir", help="where traces are written (default: a temporary "
+                        "directory, removed at the end)")
+    parser.add_argument("--keep-traces", action="store_true",
+                        help="keep the last trace of each workload and format")
+    parser.add_argument("--raw", help="also write every repetition's measurements to this JSON file")
+    args = parser.parse_args(argv)
+
+    names = [w for w in args.workloads.split(",") if w]
+    modes = [m for m in args.modes.split(",") if m]
+    for w in names:
+        if w not in workloads.WORKLOADS:
+            parser.error(f"unknown workload: {w}")
+    for m in modes:
+        if m not in MODES:
+            parser.error(f"unknown mode: {m}")
+    if args.reps < 1:
+        parser.error("--reps must be at least 1")
+    skipped = {m: why for m in modes if (why := mode_available(m))}
+    modes = [m for m in modes if m not in skipped]
+    sizes = {w: max(1, round(workloads.DEFAULT_SIZES[w] * args.scale)) for w in names}
+
+    print(f"python {sys.version.split()[0]} ({'GIL on' if sys._is_gil_enabled() else 'GIL off'}), "
+          f"{os.cpu_count()} CPUs, {args.reps} repetitions, medians; sizes: "
+          + ", ".join(f"{w}={n}" for w, n in sizes.items()))
+    for m, why in skipped.items():
+        print(f"skipping mode {m}: {why}")
+
+    trace_dir = args.trace_dir or tempfile.mkdtemp(prefix="vespra-bench-")
+    os.makedirs(trace_dir, exist_ok=True)
+    for (w, m), why in UNSUPPORTED.items():
+        if w in names and m in modes:
+            print(f"not measuring {w}/{m}: {why}")
+    runs = {w: {m: [] for m in modes if (w, m) not in UNSUPPORTED} for w in names}
+    try:
+        for rep in range(args.reps):
+            for w in names:
+                for m in runs[w]:
+                    runs[w][m].append(run_once(w, m, sizes[w], trace_dir, args.keep_traces))
+            print(f"  repetition {rep + 1}/{args.reps} done", file=sys.stderr, flush=True)
+    finally:
+        if args.keep_traces:
+            print(f"traces kept in {trace_dir}")
+        elif args.trace_dir is None:
+            shutil.rmtree(trace_dir, ignore_errors=True)
+    if args.raw:
+        with open(args.raw, "w") as f:
+            json.dump({"sizes": sizes, "runs": runs}, f, indent=1)
+
+    summary = {w: {m: summarize(r) for m, r in by_mode.items()} for w, by_mode in runs.items()}
+    derive(summary)
+    print(render_table(summary))
+    for line in verdicts(summary):
+        print(line)
+    return 0
+
+
+if __name__ == "__main__":
+    if len(sys.argv) >= 2 and sys.argv[1] == "--child":
+        if len(sys.argv) != 6:
+            sys.exit("usage: overhead.py --child WORKLOAD MODE SIZE TRACE")
+        _, _, workload, mode, size, trace = sys.argv
+        print(json.dumps(run_child(workload, mode, int(size), trace)))
+    else:
+        sys.exit(main())
