@@ -30,8 +30,6 @@ constexpr const char* ENV_FORMAT = "VESPRA_CHILD_FORMAT";
 DetachedMutex START_LOCK;
 bool STOP_AT_EXIT_REGISTERED = false;  // guarded by START_LOCK
 
-PyTypeObject* TRACER_TYPE = nullptr;
-
 // Any C++ exception that reaches a Python entry point becomes a Python exception there.
 template <class F>
 PyObject* boundary(F&& body) {
@@ -312,15 +310,8 @@ int add_tracer_type(PyObject* module) {
     PyObject* type = PyType_FromModuleAndSpec(module, &TRACER_SPEC, nullptr);
     if (!type) return -1;
     int rc = PyModule_AddObjectRef(module, "Tracer", type);
-    // Kept for is_tracer(); a module imported again makes a new type, and tracers of either
-    // are tracers.
-    if (rc == 0 && !TRACER_TYPE) TRACER_TYPE = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
     Py_DECREF(type);
     return rc;
-}
-
-bool is_tracer(PyObject* obj) {
-    return TRACER_TYPE && PyObject_TypeCheck(obj, TRACER_TYPE);
 }
 
 std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool as_child) {

@@ -68,9 +68,6 @@ extern PyObject* ACTIVE;
 // Adds the class `Tracer` to the module. 0, or -1 with an exception set.
 int add_tracer_type(PyObject* module);
 
-// True when `obj` is a Tracer.
-bool is_tracer(PyObject* obj);
-
 // Starts a run: clock origin, queue, State, output and writer, exporter thread, registration.
 // Attached. Null with an exception set on failure (nothing left running).
 std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool as_child);
