@@ -57,10 +57,10 @@ std::optional<std::vector<std::string>> words_of(PyObject* argv) {
 // fails to take the text is ignored: the exit status still tells what happened.
 void print(const Message& message) {
     Ref sys = host::import("sys");
-    Ref stream = sys ? host::getattr(sys.get(), message.stream == Message::Stream::Stdout
-                                                    ? "stdout"
-                                                    : "stderr")
-                     : Ref();
+    Ref stream =
+        sys ? host::getattr(sys.get(),
+                            message.stream == Message::Stream::Stdout ? "stdout" : "stderr")
+            : Ref();
     Ref text = word_to_str(message.text);
     if (stream && stream.get() != Py_None && text) {
         Ref written = host::call_method(stream.get(), "write", {text.get()});
@@ -103,9 +103,10 @@ Ref run_target(PyObject* runpy, const RunArgs& args, PyObject* target) {
     }
     Ref run_module = host::getattr(runpy, "run_module");
     Ref positional = run_module ? Ref::steal(PyTuple_Pack(1, target)) : Ref();
-    Ref keywords = positional ? Ref::steal(Py_BuildValue("{s:s,s:O}", "run_name", "__main__",
-                                                         "alter_sys", Py_True))
-                              : Ref();
+    Ref keywords =
+        positional
+            ? Ref::steal(Py_BuildValue("{s:s,s:O}", "run_name", "__main__", "alter_sys", Py_True))
+            : Ref();
     if (!keywords) return {};
     return Ref::steal(PyObject_Call(run_module.get(), positional.get(), keywords.get()));
 }

@@ -10,8 +10,7 @@ namespace {
 constexpr std::string_view ABOUT =
     "Trace a Python script with sys.monitoring; emit Perfetto-compatible output.";
 constexpr std::string_view RUN_ABOUT = "Run a script under the tracer";
-constexpr std::string_view HELP_ABOUT =
-    "Print this message or the help of the given subcommand(s)";
+constexpr std::string_view HELP_ABOUT = "Print this message or the help of the given subcommand(s)";
 
 constexpr std::string_view TOP_USAGE = "vespra <COMMAND>";
 constexpr std::string_view RUN_USAGE =
@@ -49,8 +48,9 @@ std::string run_help() {
     text.append("  -f, --format <FORMAT>     Output format [default: protobuf] ")
         .append(POSSIBLE_FORMATS)
         .append("\n");
-    text.append("  -m, --module <MODULE>...  Run a library module as a script, like `python -m`. "
-                "Every following argument belongs to the module\n");
+    text.append(
+        "  -m, --module <MODULE>...  Run a library module as a script, like `python -m`. "
+        "Every following argument belongs to the module\n");
     text.append("  -h, --help                Print help\n");
     return text;
 }
@@ -101,11 +101,16 @@ std::optional<Option> long_option(std::string_view name) {
 
 std::optional<Option> short_option(char c) {
     switch (c) {
-        case 'o': return Option::Output;
-        case 'f': return Option::Format;
-        case 'm': return Option::Module;
-        case 'h': return Option::Help;
-        default: return std::nullopt;
+        case 'o':
+            return Option::Output;
+        case 'f':
+            return Option::Format;
+        case 'm':
+            return Option::Module;
+        case 'h':
+            return Option::Help;
+        default:
+            return std::nullopt;
     }
 }
 
@@ -247,8 +252,8 @@ Cli parse_run(std::span<const std::string> words) {
     if (!output_given) missing.append("\n  ").append(OUTPUT_ARG);
     if (!script_given && !args.runs_module()) missing.append("\n  ").append(TARGET_ARG);
     if (!missing.empty()) {
-        return usage_error(RUN_USAGE, "the following required arguments were not provided:" +
-                                          missing);
+        return usage_error(RUN_USAGE,
+                           "the following required arguments were not provided:" + missing);
     }
     return args;
 }

@@ -18,8 +18,7 @@ Cli parse_args(Words args) {
 RunArgs run_of(Words args) {
     Cli cli = parse_args(std::move(args));
     if (auto* message = std::get_if<Message>(&cli)) {
-        ADD_FAILURE() << "expected a run, got status " << message->status << ":\n"
-                      << message->text;
+        ADD_FAILURE() << "expected a run, got status " << message->status << ":\n" << message->text;
         return {};
     }
     return std::get<RunArgs>(cli);
