@@ -146,15 +146,11 @@ class MessagesTest(TempDirTest):
             ((), 2, "err", "Trace a Python script with sys.monitoring; emit Perfetto-compatible"),
             (("--help",), 0, "out", "run   Run a script under the tracer"),
             (("run", "--help"), 0, "out", "-o, --output <OUTPUT>     Output file path"),
-            (("help", "run"), 0, "out", "Arguments forwarded to the script"),
             (("run", self.script), 2, "err", "--output <OUTPUT>"),
             (("run", "-o", out), 2, "err", "<SCRIPT|--module <MODULE>...>"),
-            (("run", "-o", out, self.script, "-m", "json.tool"), 2, "err", "cannot be used with"),
             (("run", "-o", out, "-f", "xml", self.script), 2, "err",
              "[possible values: json, protobuf]"),
-            (("run", "-o", out, "-f", "pb", self.script), 2, "err", "invalid value 'pb'"),
             (("run", "-m", "argv_script", "-o", out), 2, "err", "--output <OUTPUT>"),
-            (("trace", self.script), 2, "err", "unrecognized subcommand 'trace'"),
         ]
         for args, status, stream, piece in cases:
             with self.subTest(args=args):
@@ -232,11 +228,6 @@ class RunTest(TempDirTest):
             self.assertIn("unwind", trace.kinds("<module>"))
             for name in ENV:
                 self.assertNotIn(name, os.environ)
-
-    def test_a_tracer_failure_is_raised_and_nothing_runs(self):
-        with self.assertRaises(OSError):
-            call("run", "-o", str(self.dir / "missing" / "t.pb"), self.script)
-        self.assertFalse(os.path.exists(self.script + ".argv"))
 
 
 class LauncherTest(TempDirTest):
