@@ -23,7 +23,9 @@ std::string os_description(int errnum) {
 
 IoError IoError::other(std::string message) { return IoError(Kind::Other, 0, std::move(message)); }
 
-IoError IoError::write_zero() { return IoError(Kind::WriteZero, 0, "failed to write whole buffer"); }
+IoError IoError::write_zero() {
+    return IoError(Kind::WriteZero, 0, "failed to write whole buffer");
+}
 
 IoError IoError::os(int errnum) {
     // Rendered once, at the failure, so that text() is a plain copy wherever it is read.

@@ -135,6 +135,10 @@ inline constexpr size_t max_string_len(size_t n) { return 6 * n + 2; }
 // including 0x7F and all of 0x80..0xFF, is copied as is: the input is not validated as UTF-8.
 inline char* put_string(char* p, std::string_view bytes) {
     static constexpr char HEX[] = "0123456789abcdef";
+    // The control bytes JSON has a one-letter escape for; 0 for the rest.
+    static constexpr char SHORT_ESCAPE[0x20] = {0, 0,   0,   0, 0, 0, 0, 0, 'b', 't', 'n',
+                                                0, 'f', 'r', 0, 0, 0, 0, 0, 0,   0,   0,
+                                                0, 0,   0,   0, 0, 0, 0, 0, 0,   0};
     *p++ = '"';
     for (unsigned char c : bytes) {
         if (c >= 0x20 && c != '"' && c != '\\') {
@@ -142,19 +146,15 @@ inline char* put_string(char* p, std::string_view bytes) {
             continue;
         }
         *p++ = '\\';
-        switch (c) {
-            case '\b': *p++ = 'b'; break;
-            case '\t': *p++ = 't'; break;
-            case '\n': *p++ = 'n'; break;
-            case '\f': *p++ = 'f'; break;
-            case '\r': *p++ = 'r'; break;
-            case '"': *p++ = '"'; break;
-            case '\\': *p++ = '\\'; break;
-            default:
-                std::memcpy(p, "u00", 3);
-                p[3] = HEX[c >> 4];
-                p[4] = HEX[c & 0xF];
-                p += 5;
+        if (c == '"' || c == '\\') {
+            *p++ = static_cast<char>(c);
+        } else if (SHORT_ESCAPE[c] != 0) {
+            *p++ = SHORT_ESCAPE[c];
+        } else {
+            std::memcpy(p, "u00", 3);
+            p[3] = HEX[c >> 4];
+            p[4] = HEX[c & 0xF];
+            p += 5;
         }
     }
     *p++ = '"';

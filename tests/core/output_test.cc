@@ -181,7 +181,8 @@ TEST(SharedFileBuffering, LargeRunGrowsTheBufferAndLandsWhole) {
     std::string path = dir.file("t");
     SharedFile f = open_ok(path, true);
     std::string big;
-    for (int i = 0; big.size() < 3 * SharedFile::INITIAL_CAPACITY; ++i) big += std::to_string(i) + ";";
+    for (int i = 0; big.size() < 3 * SharedFile::INITIAL_CAPACITY; ++i)
+        big += std::to_string(i) + ";";
     f.write(big.substr(0, 1000));
     f.write(big.substr(1000));
     EXPECT_EQ(f.pending_size(), big.size());

@@ -42,9 +42,9 @@ struct WriterLog {
     std::atomic<bool> destroyed{false};
 
     // Behaviour switches, set by the test before the run.
-    std::atomic<bool> stall{false};       // write_batch waits while this is set
-    std::atomic<bool> stalled{false};     // a write_batch is waiting
-    int fail_on_batch = -1;               // that batch (0-based) fails
+    std::atomic<bool> stall{false};    // write_batch waits while this is set
+    std::atomic<bool> stalled{false};  // a write_batch is waiting
+    int fail_on_batch = -1;            // that batch (0-based) fails
     bool fail_finish = false;
 };
 

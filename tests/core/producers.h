@@ -53,7 +53,8 @@ class Producers {
     ~Producers() { join(); }
 
     void wait_recorded() {
-        while (done_.load() < threads_.size()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        while (done_.load() < threads_.size())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 
     // The tracer's stop sequence: flush every thread's partial batch (counting what did not

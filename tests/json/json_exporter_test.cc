@@ -61,10 +61,9 @@ TEST(JsonEventRecord, EveryKindHasItsPhaseAndNameAndStrayKindsAreStarts) {
         uint8_t kind;
         const char* ph;
         const char* name;
-    } cases[] = {{1, "B", "start"},  {2, "E", "return"}, {3, "E", "yield"},
-                 {4, "B", "resume"}, {5, "E", "unwind"}, {6, "B", "throw"},
-                 {0, "B", "start"},  {7, "B", "start"},  {9, "B", "start"},
-                 {255, "B", "start"}};
+    } cases[] = {{1, "B", "start"},  {2, "E", "return"}, {3, "E", "yield"}, {4, "B", "resume"},
+                 {5, "E", "unwind"}, {6, "B", "throw"},  {0, "B", "start"}, {7, "B", "start"},
+                 {9, "B", "start"},  {255, "B", "start"}};
     std::vector<Event> events;
     std::string expected;
     for (auto& c : cases) {
@@ -80,9 +79,14 @@ TEST(JsonEventRecord, NumbersAreUnsignedDecimalsAndTimestampsHaveThreeDecimals) 
     const struct {
         uint64_t ns;
         const char* text;
-    } stamps[] = {{0, "0.000"},           {1, "0.001"},         {10, "0.010"},
-                  {999, "0.999"},         {1000, "1.000"},      {1'000'000, "1000.000"},
-                  {1'234'567, "1234.567"}, {100'000'090, "100000.090"},
+    } stamps[] = {{0, "0.000"},
+                  {1, "0.001"},
+                  {10, "0.010"},
+                  {999, "0.999"},
+                  {1000, "1.000"},
+                  {1'000'000, "1000.000"},
+                  {1'234'567, "1234.567"},
+                  {100'000'090, "100000.090"},
                   {std::numeric_limits<uint64_t>::max(), "18446744073709551.615"}};
     const uint32_t tids[] = {0, 1u << 31, std::numeric_limits<uint32_t>::max()};
     std::vector<Event> events;
@@ -110,18 +114,23 @@ TEST(JsonText, DecimalDigitsMatchAnIndependentFormatterAtEveryLength) {
         b.clear();
         json::push_micros(b, v);
         std::string frac = std::to_string(v % 1000);
-        ASSERT_EQ(b.view(), std::to_string(v / 1000) + "." + std::string(3 - frac.size(), '0') + frac);
+        ASSERT_EQ(b.view(),
+                  std::to_string(v / 1000) + "." + std::string(3 - frac.size(), '0') + frac);
     }
 }
 
 TEST(JsonEscaping, ControlBytesQuotesAndBackslashesAreEscapedEverythingElsePasses) {
     Writer w;
-    std::string name = "a\tb\"c\\d\x01" "e\x7f" "f\x1f\b\f\n\r";
+    std::string name =
+        "a\tb\"c\\d\x01"
+        "e\x7f"
+        "f\x1f\b\f\n\r";
     std::string file = "caf\xc3\xa9/\xe2\x82\xac.py";  // UTF-8 passes unchanged, so does '/'
     w.codes.infos[5] = {name, file, 3};
     std::string out = w.write({ev(0, 2, KIND_START, 5)});
-    EXPECT_EQ(out, record("\"a\\tb\\\"c\\\\d\\u0001e\x7f" "f\\u001f\\b\\f\\n\\r\"", "B", "0.000", 2,
-                          "\"caf\xc3\xa9/\xe2\x82\xac.py\"", 3, "start"));
+    EXPECT_EQ(out, record("\"a\\tb\\\"c\\\\d\\u0001e\x7f"
+                          "f\\u001f\\b\\f\\n\\r\"",
+                          "B", "0.000", 2, "\"caf\xc3\xa9/\xe2\x82\xac.py\"", 3, "start"));
     // And an independent reader gets the original bytes back.
     auto records = JsonReader::read_trace("[" + out);
     ASSERT_EQ(records.size(), 1u);
@@ -171,7 +180,8 @@ TEST(JsonCodeTemplates, ManyCodeIdsKeepTheirOwnTemplates) {
     Writer w;
     std::vector<Event> events;
     std::vector<uint32_t> ids;
-    for (uint32_t i = 0; i < 5000; ++i) ids.push_back(i < 4000 ? i : (i * 2654435761u) & CODE_ID_MASK);
+    for (uint32_t i = 0; i < 5000; ++i)
+        ids.push_back(i < 4000 ? i : (i * 2654435761u) & CODE_ID_MASK);
     for (uint32_t id : ids) w.codes.infos[id] = {"f" + std::to_string(id), "m.py", id};
     for (int round = 0; round < 2; ++round)
         for (uint32_t id : ids) events.push_back(ev(id, 1, KIND_START, id));

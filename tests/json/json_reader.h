@@ -13,10 +13,10 @@ namespace vespra::testing {
 
 struct JsonValue {
     enum class Type { String, Number, Object, Array, Literal } type = Type::Literal;
-    std::string text;                        // String: decoded bytes; Number/Literal: source text
+    std::string text;                          // String: decoded bytes; Number/Literal: source text
     std::map<std::string, JsonValue> members;  // Object
-    std::vector<std::string> keys;           // Object: keys in source order
-    std::vector<JsonValue> items;            // Array
+    std::vector<std::string> keys;             // Object: keys in source order
+    std::vector<JsonValue> items;              // Array
 
     const JsonValue& at(const std::string& key) const {
         auto it = members.find(key);
@@ -155,14 +155,30 @@ class JsonReader {
             }
             char e = s_[pos_++];
             switch (e) {
-                case '"': out += '"'; break;
-                case '\\': out += '\\'; break;
-                case '/': out += '/'; break;
-                case 'b': out += '\b'; break;
-                case 'f': out += '\f'; break;
-                case 'n': out += '\n'; break;
-                case 'r': out += '\r'; break;
-                case 't': out += '\t'; break;
+                case '"':
+                    out += '"';
+                    break;
+                case '\\':
+                    out += '\\';
+                    break;
+                case '/':
+                    out += '/';
+                    break;
+                case 'b':
+                    out += '\b';
+                    break;
+                case 'f':
+                    out += '\f';
+                    break;
+                case 'n':
+                    out += '\n';
+                    break;
+                case 'r':
+                    out += '\r';
+                    break;
+                case 't':
+                    out += '\t';
+                    break;
                 case 'u': {
                     unsigned cp = std::stoul(s_.substr(pos_, 4), nullptr, 16);
                     pos_ += 4;
@@ -170,7 +186,8 @@ class JsonReader {
                     out += static_cast<char>(cp);
                     break;
                 }
-                default: fail("bad escape");
+                default:
+                    fail("bad escape");
             }
         }
     }

@@ -36,7 +36,8 @@ struct ProducerNames : ThreadNames {
     std::optional<std::string> name(uint32_t) const override { return std::nullopt; }
     std::vector<std::pair<uint32_t, std::string>> snapshot() const override {
         std::vector<std::pair<uint32_t, std::string>> out;
-        for (size_t k = 0; k < count; ++k) out.emplace_back(producer_tid(k), "worker-" + std::to_string(k));
+        for (size_t k = 0; k < count; ++k)
+            out.emplace_back(producer_tid(k), "worker-" + std::to_string(k));
         return out;
     }
 };
@@ -78,9 +79,9 @@ TEST(JsonTraceFile, EventsOfManyThreadsAreReadBackOnceInOrderWithNamesAndLoss) {
     Status result;
     std::thread exporter_thread([&, exporter = std::move(exporter)]() mutable {
         pipeline::set_current_thread_name("vespra-exporter");
-        result = pipeline::run_pipeline(queue, std::make_shared<NumberedCodes>(),
-                                        std::make_shared<ProducerNames>(THREADS),
-                                        std::move(exporter));
+        result =
+            pipeline::run_pipeline(queue, std::make_shared<NumberedCodes>(),
+                                   std::make_shared<ProducerNames>(THREADS), std::move(exporter));
     });
     Producers producers(queue, THREADS, EVENTS);
     producers.stop();
@@ -119,7 +120,8 @@ TEST(JsonTraceFile, EventsOfManyThreadsAreReadBackOnceInOrderWithNamesAndLoss) {
         // Timestamps of one thread never go back (compare as numbers of equal precision).
         const std::string& ts = r.at("ts").text;
         auto& prev = last_ts[tid];
-        ASSERT_TRUE(prev.empty() || prev.size() < ts.size() || (prev.size() == ts.size() && prev <= ts))
+        ASSERT_TRUE(prev.empty() || prev.size() < ts.size() ||
+                    (prev.size() == ts.size() && prev <= ts))
             << prev << " then " << ts;
         prev = ts;
         seen[tid].push_back(i);
@@ -157,7 +159,8 @@ TEST(JsonTraceFile, FullDeviceEndsThePipelineWithTheOsErrorAndNoFinish) {
     Producers producers(queue, 1, 10'000);
     producers.wait_recorded();
     // The failure ends the pipeline by itself, before anybody closes the queue.
-    for (int i = 0; i < 5000 && !returned; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int i = 0; i < 5000 && !returned; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_TRUE(returned);
     producers.stop();
     exporter_thread.join();
