@@ -96,7 +96,8 @@ inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
 }
 
 inline Ref str(std::string_view text) {
-    return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    return Ref::steal(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 inline Ref u64(uint64_t value) { return Ref::steal(PyLong_FromUnsignedLongLong(value)); }

@@ -111,8 +111,8 @@ CodeInfo read_code_info(PyObject* code) {
     info.name = text("co_qualname").value_or("<unknown>");
     info.file = text("co_filename").value_or("");
     host::Ref line = host::getattr(code, "co_firstlineno");
-    std::optional<long long> number = line ? host::integer_in(line.get(), 0, UINT32_MAX)
-                                           : std::nullopt;
+    std::optional<long long> number =
+        line ? host::integer_in(line.get(), 0, UINT32_MAX) : std::nullopt;
     if (!number) PyErr_Clear();
     info.line = static_cast<uint32_t>(number.value_or(0));
     return info;

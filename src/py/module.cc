@@ -31,15 +31,15 @@ PyModuleDef_Slot CORE_SLOTS[] = {
 };
 
 PyModuleDef CORE_MODULE = {
-    PyModuleDef_HEAD_INIT,
-    "_core",
-    nullptr,
-    0,
-    nullptr,
-    CORE_SLOTS,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_core",
+    .m_doc = nullptr,
+    .m_size = 0,  // no per-module state
+    .m_methods = nullptr,
+    .m_slots = CORE_SLOTS,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 }  // namespace

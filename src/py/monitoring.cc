@@ -20,7 +20,7 @@ namespace {
 // State. `state` is the same pointer, read by the recording path without touching the
 // shared_ptr's control block.
 struct CallbacksObject {
-    PyObject_HEAD
+    PyObject ob_base;
     State* state;
     std::shared_ptr<State> owner;
 };
@@ -39,11 +39,11 @@ PyType_Slot CALLBACKS_SLOTS[] = {
 };
 
 PyType_Spec CALLBACKS_SPEC = {
-    "vespra._core.Callbacks",
-    sizeof(CallbacksObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    CALLBACKS_SLOTS,
+    .name = "vespra._core.Callbacks",
+    .basicsize = sizeof(CallbacksObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = CALLBACKS_SLOTS,
 };
 
 // Created by the first enable() of the process and kept for its lifetime.
@@ -257,7 +257,8 @@ bool disable(const MonitoringHandle& handle, bool* events_off) {
         if (!bit) return false;
         host::Ref bit_obj = host::Ref::steal(PyLong_FromLong(*bit));
         if (!bit_obj) return false;
-        if (!host::call_method(mon.get(), "register_callback", {tool.get(), bit_obj.get(), Py_None})) {
+        if (!host::call_method(mon.get(), "register_callback",
+                               {tool.get(), bit_obj.get(), Py_None})) {
             return false;
         }
     }

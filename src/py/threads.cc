@@ -14,8 +14,8 @@ namespace {
 // threading.current_thread().name as UTF-8, or none (with the Python error cleared).
 std::optional<std::string> current_thread_name() {
     host::Ref threading = host::import("threading");
-    host::Ref thread = threading ? host::call_method(threading.get(), "current_thread", {})
-                                 : host::Ref();
+    host::Ref thread =
+        threading ? host::call_method(threading.get(), "current_thread", {}) : host::Ref();
     host::Ref name = thread ? host::getattr(thread.get(), "name") : host::Ref();
     std::optional<std::string> text = name ? host::utf8(name.get()) : std::nullopt;
     if (!text) PyErr_Clear();

@@ -266,7 +266,8 @@ PyObject* tracer_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
             return nullptr;
         }
         if (args[0] != Py_None && !PyType_Check(args[0])) {
-            PyErr_Format(PyExc_TypeError, "__exit__() argument 1 must be a type or None, not %.100s",
+            PyErr_Format(PyExc_TypeError,
+                         "__exit__() argument 1 must be a type or None, not %.100s",
                          Py_TYPE(args[0])->tp_name);
             return nullptr;
         }
@@ -297,11 +298,11 @@ PyType_Slot TRACER_SLOTS[] = {
 };
 
 PyType_Spec TRACER_SPEC = {
-    "vespra._core.Tracer",
-    sizeof(TracerObject),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    TRACER_SLOTS,
+    .name = "vespra._core.Tracer",
+    .basicsize = sizeof(TracerObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = TRACER_SLOTS,
 };
 
 }  // namespace

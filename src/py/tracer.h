@@ -49,12 +49,12 @@ struct TracerData {
     host::Ref output;         // the path exactly as given (a str), exported to exec'd children
     std::string output_path;  // the same, as the file system's bytes (os.fsencode)
     Format format;
-    DetachedMutex run_lock;             // guards `running`; plain, not reentrant
+    DetachedMutex run_lock;            // guards `running`; plain, not reentrant
     std::unique_ptr<Running> running;  // empty while idle
 };
 
 struct TracerObject {
-    PyObject_HEAD
+    PyObject ob_base;
     TracerData data;
 };
 
