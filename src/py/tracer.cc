@@ -234,6 +234,12 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!path) return nullptr;
         std::string output_path(PyBytes_AS_STRING(path.get()),
                                 static_cast<size_t>(PyBytes_GET_SIZE(path.get())));
+        // The operating system would stop reading the path at the first NUL and trace into
+        // another file; refuse it as open() does.
+        if (output_path.find('\0') != std::string::npos) {
+            PyErr_SetString(PyExc_ValueError, "embedded null byte");
+            return nullptr;
+        }
 
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;

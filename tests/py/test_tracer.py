@@ -231,6 +231,7 @@ class ArgumentTest(unittest.TestCase):
             (("x", "JSON"), {}, ValueError, "unknown format: JSON"),
             (("x", " json"), {}, ValueError, "unknown format:  json"),
             (("x", "protobuf "), {}, ValueError, "unknown format: protobuf "),
+            (("x\0y",), {}, ValueError, "embedded null byte"),  # would trace into "x"
         ]
         for args, kwargs, exc, text in cases:
             with self.subTest(args=args, kwargs=kwargs):
