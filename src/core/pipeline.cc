@@ -18,9 +18,6 @@ namespace vespra::pipeline {
 
 namespace {
 
-using EventVector = std::vector<Event>;
-using VectorRing = SpscRing<EventVector, VECTOR_RING_CAPACITY>;
-
 constexpr auto MIN_BACKOFF = std::chrono::microseconds(20);
 constexpr auto MAX_BACKOFF = std::chrono::microseconds(200);
 
@@ -51,20 +48,6 @@ struct SerializerOutcome {
     bool panicked = false;
     uint64_t lost = 0;
 };
-
-// Serializer-side hand-over of one decoded vector. Returns the vector to fill next: a recycled
-// one from `spare`, a fresh one, or, when `filled` is full, the same one, whose events are
-// then lost (counted) when the caller empties it.
-EventVector ship(VectorRing::Producer& filled, VectorRing::Consumer& spare, EventVector events,
-                 uint64_t& lost) {
-    size_t n = events.size();
-    if (!filled.push(events)) {
-        lost += n;
-        return events;
-    }
-    if (std::optional<EventVector> recycled = spare.pop()) return std::move(*recycled);
-    return new_vector();
-}
 
 uint64_t serialize(EventQueue& queue, VectorRing::Producer& filled, VectorRing::Consumer& spare) {
     EventVector events = new_vector();
@@ -154,6 +137,17 @@ Status run_pipeline(std::shared_ptr<EventQueue> queue, std::shared_ptr<const Cod
     serializer.join();
     if (outcome->panicked) return IoError::other("serializer panicked");
     return writer->finish(*codes, *names, queue->dropped() + outcome->lost);
+}
+
+EventVector ship(VectorRing::Producer& filled, VectorRing::Consumer& spare, EventVector events,
+                 uint64_t& lost) {
+    size_t n = events.size();
+    if (!filled.push(events)) {
+        lost += n;
+        return events;
+    }
+    if (std::optional<EventVector> recycled = spare.pop()) return std::move(*recycled);
+    return new_vector();
 }
 
 void set_current_thread_name(const char* name) {

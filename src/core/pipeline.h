@@ -10,18 +10,35 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "core/evqueue.h"
 #include "core/io_error.h"
 #include "core/sink.h"
+#include "core/spsc.h"
 
 namespace vespra::pipeline {
 
 inline constexpr size_t VECTOR_RING_CAPACITY = 256;
 inline constexpr size_t DRAIN_BUDGET = 4096;
 
+// Decoded events travel between the two threads in vectors that are recycled, never freed in
+// steady state: `filled` carries them to the writer, `spare` brings them back.
+using EventVector = std::vector<Event>;
+using VectorRing = SpscRing<EventVector, VECTOR_RING_CAPACITY>;
+
+// The whole body of the exporter thread; returns when the queue has been closed and drained
+// and the writer finished, or at the first failure (the writer is then not finished, and the
+// serializer is left to end by itself once the queue closes). The exporter is destroyed, and
+// its file released, before this returns. Naming the calling thread is the caller's business.
 Status run_pipeline(std::shared_ptr<EventQueue> queue, std::shared_ptr<const CodeLookup> codes,
                     std::shared_ptr<const ThreadNames> names, std::unique_ptr<Exporter> exporter);
+
+// Serializer side: hands `events` to the writer through `filled` and returns the vector to fill
+// next, recycled from `spare` when one is there, else new. When `filled` is full the events are
+// lost: their count is added to `lost` and the same vector comes back.
+EventVector ship(VectorRing::Producer& filled, VectorRing::Consumer& spare, EventVector events,
+                 uint64_t& lost);
 
 // Names the calling thread, as much of `name` as the platform keeps (15 bytes on Linux).
 void set_current_thread_name(const char* name);

@@ -202,6 +202,44 @@ TEST(PipelineBackpressure, StalledWriterLosesWholeVectorsAndReportsThem) {
     EXPECT_EQ(log->batches, 1 + int(pipeline::VECTOR_RING_CAPACITY) + 1);
 }
 
+// The hand-over itself: vectors come back through `spare` and are reused, and a full `filled`
+// costs exactly the events of the vector that did not fit.
+TEST(PipelineVectors, ShippedVectorsAreRecycledAndAFullRingCountsItsLoss) {
+    using pipeline::EventVector;
+    auto [filled_in, filled_out] = pipeline::VectorRing::make();
+    auto [spare_in, spare_out] = pipeline::VectorRing::make();
+    uint64_t lost = 0;
+
+    EventVector first(3, Event{1, 2, 3});
+    const Event* first_storage = first.data();
+    EventVector next = pipeline::ship(filled_in, spare_out, std::move(first), lost);
+    EXPECT_TRUE(next.empty());  // nothing to recycle yet: a fresh vector of the drain budget
+    EXPECT_GE(next.capacity(), pipeline::DRAIN_BUDGET);
+
+    // The writer is done with the first vector and sends it back; the next hand-over reuses it.
+    std::optional<EventVector> written = filled_out.pop();
+    ASSERT_TRUE(written);
+    EXPECT_EQ(written->data(), first_storage);
+    written->clear();
+    ASSERT_TRUE(spare_in.push(*written));
+    next.assign(5, Event{});
+    EventVector recycled = pipeline::ship(filled_in, spare_out, std::move(next), lost);
+    EXPECT_EQ(recycled.data(), first_storage);
+    EXPECT_EQ(lost, 0u);
+
+    // Fill `filled` to the brim (one vector is already waiting in it).
+    for (size_t i = 1; i < pipeline::VECTOR_RING_CAPACITY; ++i) {
+        EventVector v(1, Event{});
+        (void)pipeline::ship(filled_in, spare_out, std::move(v), lost);
+    }
+    EXPECT_EQ(lost, 0u);
+    EventVector doomed(7, Event{});
+    const Event* doomed_storage = doomed.data();
+    EventVector back = pipeline::ship(filled_in, spare_out, std::move(doomed), lost);
+    EXPECT_EQ(lost, 7u);
+    EXPECT_EQ(back.data(), doomed_storage);  // the same vector, to be emptied and refilled
+}
+
 TEST(PipelineFailure, FailedBatchIsReturnedAtOnceAndTheWriterIsNeverFinished) {
     auto queue = new_queue();
     auto log = std::make_shared<WriterLog>();
