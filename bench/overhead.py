@@ -49,21 +49,30 @@ RUN_TIMEOUT_S = 600
 
 
 def helper_thread_cpu():
-    """CPU nanoseconds of this process's vespra threads, by thread name ("vespra-exporter",
-    "vespra-serializ": the kernel keeps 15 characters). Read from /proc so that threads which
-    are not Python threads can be measured too."""
+    """{thread id: (name, CPU nanoseconds)} of this process's vespra threads ("vespra-exporter",
+    "vespra-serializ": the kernel keeps 15 characters of a name). Read from /proc so that
+    threads which are not Python threads can be measured too. Keyed by thread id because a
+    thread is known by its creator's name until it has named itself."""
     cpu = {}
     task_dir = "/proc/self/task"
     for tid in os.listdir(task_dir):
         try:
             with open(f"{task_dir}/{tid}/comm") as f:
                 name = f.read().strip()
-            if not name.startswith("vespra-"):
-                continue
-            cpu[name] = cpu.get(name, 0) + _thread_cpu_ns(f"{task_dir}/{tid}")
+            if name.startswith("vespra-"):
+                cpu[int(tid)] = (name, _thread_cpu_ns(f"{task_dir}/{tid}"))
         except OSError:  # the thread ended between listdir and open
             continue
     return cpu
+
+
+def helper_cpu_by_name(before, after):
+    """CPU nanoseconds each vespra thread used between two helper_thread_cpu() readings, by the
+    thread's name at the second."""
+    used = {}
+    for tid, (name, ns) in after.items():
+        used[name] = used.get(name, 0) + ns - before.get(tid, (name, 0))[1]
+    return used
 
 
 def _thread_cpu_ns(task):
@@ -94,7 +103,7 @@ def run_child(workload, mode, size, trace):
             cpu1, helpers1 = time.process_time_ns(), helper_thread_cpu()
             t_out = time.perf_counter()
         t_exit = time.perf_counter()
-        helpers = {k: v - helpers0.get(k, 0) for k, v in helpers1.items()}
+        helpers = helper_cpu_by_name(helpers0, helpers1)
         out["helper_cpu_ns"] = helpers
         out["program_cpu_ns"] = cpu1 - cpu0 - sum(helpers.values())
         out["start_s"] = t_in - t_enter
@@ -209,6 +218,11 @@ def derive(summary):
                 s["overhead_s"] = s["wall_s"] - base["wall_s"]
                 if floor and floor["wall_s"] > base["wall_s"]:
                     s["x_floor"] = s["overhead_s"] / (floor["wall_s"] - base["wall_s"])
+                # The same ratio in CPU time of the traced program's own threads: steadier
+                # than wall time when the machine is shared.
+                floor_cpu = floor and floor["program_cpu_ns"] - base["program_cpu_ns"]
+                if floor_cpu and floor_cpu > 0:
+                    s["x_floor_cpu"] = (s["program_cpu_ns"] - base["program_cpu_ns"]) / floor_cpu
                 if events:
                     s["ns_per_event"] = s["overhead_s"] / events * 1e9
             if "events" in s:
@@ -226,6 +240,7 @@ COLUMNS = [
     ("median s", 8, lambda w, m, s: fmt(s["wall_s"], ".3f")),
     ("x untr", 6, lambda w, m, s: fmt(s.get("x_untraced"), ".2f")),
     ("ovh/floor", 9, lambda w, m, s: fmt(s.get("x_floor"), ".2f")),
+    ("cpu ovh/floor", 13, lambda w, m, s: fmt(s.get("x_floor_cpu"), ".2f")),
     ("ns/event", 8, lambda w, m, s: fmt(s.get("ns_per_event"), ".1f")),
     ("Mev/s", 6, lambda w, m, s: fmt(s.get("events_per_s") and s["events_per_s"] / 1e6, ".1f")),
     ("events", 10, lambda w, m, s: fmt(s.get("events"), ".0f")),
