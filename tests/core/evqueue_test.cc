@@ -20,87 +20,61 @@ using testing::drain_all;
 using testing::identity_queue;
 using testing::on_new_thread;
 using testing::record_run;
+constexpr uint32_t BATCH = EventBatch::CAPACITY;
 
-TEST(BatchSwitch, FirstEventBindsAndTheNext1024thStartsANewBatch) {
+TEST(BatchSwitch, AfterAFullBatchAndWhenTheDeltaLeaves32Bits) {
     auto queue = identity_queue();
-    uint64_t first_id = queue->id();
-    EXPECT_EQ(EventQueue::create(Clock::monotonic_with_origin(0))->id(), first_id + 1);
+    EXPECT_EQ(EventQueue::create(Clock::monotonic_with_origin(0))->id(), queue->id() + 1);
+    const uint64_t far = 1ull << 40;  // then 2^32 - 1 ticks (fits), 2^32 (does not), backwards
+    const uint64_t stamps[] = {far, far + 0xFFFFFFFF, far + (1ull << 32), far + 10};
     on_new_thread([&] {
         HOT.tid = 9;
-        EXPECT_EQ(HOT.queue_id, 0u);
-        record_run(*queue, 1);
-        EXPECT_EQ(HOT.queue_id, queue->id());
-        EXPECT_EQ(queue->consumer_count(), 1u);
-        record_run(*queue, 1023, 1001, 1, 1);
-        EXPECT_EQ(HOT.cursor, HOT.end);
+        record_run(*queue, BATCH);
+        EXPECT_EQ(HOT.queue_id, queue->id()) << "the first event binds";
         EXPECT_TRUE(drain_all(*queue).empty()) << "a full batch leaves only on the next event";
-        record_run(*queue, 1, 5000, 1, 1024);
-        std::vector<Event> out = drain_all(*queue);
-        ASSERT_EQ(out.size(), 1024u);
-        for (uint32_t i = 0; i < 1024; ++i) {
-            ASSERT_EQ(out[i].ts, 1000u + i);
-            ASSERT_EQ(code_of(out[i].packed), i);
-            ASSERT_EQ(out[i].tid, 9u);
-        }
-        EXPECT_EQ(HOT.base, 5000u);
+        for (uint32_t i = 0; i < 4; ++i) record(*queue, stamps[i], pack_word(KIND_START, BATCH + i));
     });
-    std::vector<Event> rest = drain_all(*queue);  // pushed by the thread's exit flush
-    ASSERT_EQ(rest.size(), 1u);
-    EXPECT_EQ(rest[0].ts, 5000u);
-    EXPECT_EQ(queue->consumer_count(), 1u);
-}
-
-TEST(BatchSwitch, DeltaThatDoesNotFit32BitsOrGoesBackwardsStartsANewBatch) {
-    auto queue = identity_queue();
-    const uint64_t base = 1ull << 40;
-    const uint64_t stamps[] = {base, base + 0xFFFFFFFF, base + (1ull << 32), base + 10, base + 11};
-    on_new_thread([&] {
-        uint32_t seq = 0;
-        for (uint64_t now : stamps) record(*queue, now, pack_word(KIND_START, seq++));
-    });
-    std::vector<Event> out = drain_all(*queue);
-    ASSERT_EQ(out.size(), 5u);
-    for (size_t i = 0; i < 5; ++i) {
-        EXPECT_EQ(out[i].ts, stamps[i]) << i;
-        EXPECT_EQ(code_of(out[i].packed), i);
+    std::vector<Event> out = drain_all(*queue);  // the rest was pushed by the exit flush
+    ASSERT_EQ(out.size(), BATCH + 4);
+    for (uint32_t i = 0; i < BATCH + 4; ++i) {
+        ASSERT_EQ(out[i].ts, i < BATCH ? 1000 + i : stamps[i - BATCH]) << i;
+        ASSERT_EQ(code_of(out[i].packed), i);
+        ASSERT_EQ(out[i].tid, 9u);
     }
-    EXPECT_EQ(queue->dropped(), 0u);
+    EXPECT_EQ(queue->consumer_count(), 1u);
 }
 
 TEST(RingFull, DropsTheWholePreviousBatchAndKeepsRecording) {
     auto queue = identity_queue();
-    const uint64_t ring_events = BATCH_RING_CAPACITY * EventBatch::CAPACITY;
+    const uint32_t ring_events = BATCH_RING_CAPACITY * BATCH;
     on_new_thread([&] {
-        // Fill the ring, fill one more batch, then one event forces a push into the full ring.
-        record_run(*queue, ring_events + EventBatch::CAPACITY + 1);
-        EXPECT_EQ(queue->dropped(), EventBatch::CAPACITY);
-        // The event that hit the full ring opens the reused batch at delta 0.
-        EXPECT_EQ(HOT.base, 1000 + ring_events + EventBatch::CAPACITY);
-        EXPECT_EQ(HOT.cursor, HOT.end - (EventBatch::CAPACITY - 1));
-        // A stop flush into the still-full ring reports what it had to discard.
+        // Fill the ring and one more batch; the next event meets the full ring.
+        record_run(*queue, ring_events + BATCH + 1);
+        EXPECT_EQ(queue->dropped(), BATCH);
+        EXPECT_EQ(HOT.cursor, HOT.end - (BATCH - 1)) << "the event opens the reused batch";
+        // A stop flush into the still-full ring reports what it discards.
         Cold& cold = *tls::ColdBorrow();
         EXPECT_EQ(Cold::flush_partial(cold, HOT), 1u);
-        EXPECT_EQ(Cold::flush_partial(cold, HOT), 0u) << "an empty batch is never pushed";
+        EXPECT_EQ(Cold::flush_partial(cold, HOT), 0u);
         std::vector<Event> out = drain_all(*queue);
         ASSERT_EQ(out.size(), ring_events);
         for (uint32_t i = 0; i < ring_events; ++i) ASSERT_EQ(code_of(out[i].packed), i);
-        record_run(*queue, 2, 1ull << 20, 1, 7000000);
+        record_run(*queue, 2, 1ull << 20, 7000000);
     });
     std::vector<Event> out = drain_all(*queue);
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(code_of(out[0].packed), 7000000u);
-    EXPECT_EQ(queue->dropped(), EventBatch::CAPACITY);
 }
 
-// Three bound threads, each leaving `batches` full batches in its ring.
-std::vector<uint32_t> fill_rings(EventQueue& queue, const std::vector<int>& batches) {
+// One thread per entry, each leaving that many full batches in its own ring; returns the tids.
+std::vector<uint32_t> fill_rings(EventQueue& queue, const std::vector<uint32_t>& batches) {
     std::vector<uint32_t> tids;
-    for (size_t t = 0; t < batches.size(); ++t) {
-        uint32_t tid = 100 + static_cast<uint32_t>(t);
+    for (uint32_t n : batches) {
+        uint32_t tid = 100 + static_cast<uint32_t>(tids.size());
         tids.push_back(tid);
         on_new_thread([&, tid] {
             HOT.tid = tid;
-            record_run(queue, batches[t] * EventBatch::CAPACITY);  // the last leaves at exit
+            record_run(queue, n * BATCH);
         });
     }
     return tids;
@@ -111,12 +85,10 @@ TEST(Drain, RotatesItsStartingRing) {
     std::vector<Event> out;
     EXPECT_EQ(queue->drain_nonblocking(out, 4096), 0u);
     EXPECT_EQ(queue->rotation(), 0u) << "an empty list does not advance the rotation";
-
-    std::vector<uint32_t> tids = fill_rings(*queue, {3, 3, 3});
-    std::vector<uint32_t> starts;
+    std::vector<uint32_t> tids = fill_rings(*queue, {3, 3, 3}), starts;
     for (int i = 0; i < 4; ++i) {
         out.clear();
-        EXPECT_EQ(queue->drain_nonblocking(out, 1), EventBatch::CAPACITY);
+        EXPECT_EQ(queue->drain_nonblocking(out, 1), BATCH);
         starts.push_back(out.front().tid);
     }
     EXPECT_EQ(starts, (std::vector<uint32_t>{tids[0], tids[1], tids[2], tids[0]}));
@@ -127,11 +99,8 @@ TEST(Drain, StopsAfterTheBatchThatReachesTheBudget) {
     fill_rings(*single, {5});
     std::vector<Event> out;
     EXPECT_EQ(single->drain_nonblocking(out, 4096), 4096u);
-    out.clear();
     EXPECT_EQ(single->drain_nonblocking(out, 1000), 1024u) << "a batch is never split";
-    EXPECT_EQ(out.size(), 1024u);
-    out.clear();
-    EXPECT_EQ(single->drain_nonblocking(out, 4096), 0u);
+    EXPECT_EQ(out.size(), 5120u);
 
     auto pair = identity_queue();
     std::vector<uint32_t> tids = fill_rings(*pair, {3, 2});
@@ -139,9 +108,7 @@ TEST(Drain, StopsAfterTheBatchThatReachesTheBudget) {
     EXPECT_EQ(pair->drain_nonblocking(out, 4096), 4096u);
     std::map<uint32_t, size_t> per_tid;
     for (const Event& e : out) ++per_tid[e.tid];
-    EXPECT_EQ(per_tid[tids[0]], 3072u);
-    EXPECT_EQ(per_tid[tids[1]], 1024u);
-    out.clear();
+    EXPECT_EQ(per_tid, (std::map<uint32_t, size_t>{{tids[0], 3072}, {tids[1], 1024}}));
     EXPECT_EQ(pair->drain_nonblocking(out, 4096), 1024u);
 }
 
@@ -149,19 +116,15 @@ TEST(ManyProducers, EveryEventIsDrainedInThreadOrderOrCountedAsDropped) {
     constexpr int threads = 4;
     constexpr uint32_t per_thread = 300000;
     auto queue = EventQueue::create(Clock::starting_now());
-    // The consumer starts only when every producer has recorded half its events, more than its
-    // ring holds, so loss is certain; the second half races a live consumer.
+    // The consumer starts once every producer has recorded more than its ring holds, so loss
+    // is certain; the second half races a live consumer.
     std::latch halfway(threads);
     std::atomic<bool> stop{false};
     std::vector<Event> drained;
     std::thread consumer([&] {
         halfway.wait();
-        std::vector<Event> out;
-        while (!stop.load()) {
-            out.clear();
-            if (queue->drain_nonblocking(out, 4096) == 0) std::this_thread::yield();
-            drained.insert(drained.end(), out.begin(), out.end());
-        }
+        while (!stop.load())
+            if (queue->drain_nonblocking(drained, 4096) == 0) std::this_thread::yield();
     });
     // Producers stay alive until the stop flush, as recording threads do under a tracer.
     std::barrier<> recorded(threads + 1), flushed(threads + 1);
@@ -186,21 +149,20 @@ TEST(ManyProducers, EveryEventIsDrainedInThreadOrderOrCountedAsDropped) {
     for (auto& p : producers) p.join();
     stop = true;
     consumer.join();
-    std::vector<Event> rest = drain_all(*queue);
-    drained.insert(drained.end(), rest.begin(), rest.end());
+    while (queue->drain_nonblocking(drained, 4096) != 0) {
+    }
 
     EXPECT_GT(queue->dropped(), 0u);
     EXPECT_EQ(drained.size() + queue->dropped(), uint64_t{threads} * per_thread);
-    EXPECT_EQ((queue->dropped() - dropped_at_stop) % EventBatch::CAPACITY, 0u)
-        << "a batch switch drops whole batches";
-    std::map<uint32_t, std::pair<int64_t, uint64_t>> last;  // tid -> (last code, last ts)
+    EXPECT_EQ((queue->dropped() - dropped_at_stop) % BATCH, 0u) << "switches drop whole batches";
+    std::map<uint32_t, Event> last;
     for (const Event& e : drained) {
-        ASSERT_GE(e.tid, 500u);
-        ASSERT_LT(e.tid, 500u + threads);
-        auto [it, fresh] = last.try_emplace(e.tid, -1, 0);
-        ASSERT_GT(int64_t{code_of(e.packed)}, it->second.first) << "thread " << e.tid;
-        ASSERT_GE(e.ts, it->second.second) << "thread " << e.tid;
-        it->second = {code_of(e.packed), e.ts};
+        ASSERT_TRUE(e.tid >= 500 && e.tid < 500 + threads) << e.tid;
+        auto [it, fresh] = last.try_emplace(e.tid, e);
+        if (fresh) continue;
+        ASSERT_GT(code_of(e.packed), code_of(it->second.packed)) << "thread " << e.tid;
+        ASSERT_GE(e.ts, it->second.ts) << "thread " << e.tid;
+        it->second = e;
     }
 }
 
