@@ -89,7 +89,7 @@ def per_event(runs, events):
 
 def function_costs(callgrind_file):
     """{function: exclusive instructions} of one thread's callgrind file."""
-    out = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100",
+    out = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", "--auto=no",
                           callgrind_file], capture_output=True, text=True, check=True).stdout
     costs = {}
     for line in out.splitlines():
