@@ -65,8 +65,19 @@ SharedFile::~SharedFile() {
 }
 
 size_t SharedFile::write(std::string_view bytes) {
-    pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+    pending_.append(bytes);
     return bytes.size();
+}
+
+size_t SharedFile::write(ByteBuffer& bytes) {
+    size_t n = bytes.size();
+    if (pending_.empty()) {
+        pending_.swap(bytes);
+    } else {
+        pending_.append(bytes.view());
+    }
+    bytes.clear();
+    return n;
 }
 
 Status SharedFile::flush() {

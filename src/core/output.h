@@ -9,8 +9,8 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <vector>
 
+#include "core/bytes.h"
 #include "core/io_error.h"
 
 namespace vespra {
@@ -32,6 +32,10 @@ class SharedFile {
 
     // Appends to the buffer; never touches the file, never fails.
     size_t write(std::string_view bytes);
+    // The same as write(bytes.view()) followed by bytes.clear(), but when nothing is pending the
+    // storage of the two buffers is exchanged instead of copied: a writer that renders a whole
+    // batch hands it over for free and gets an empty buffer of the same kind back.
+    size_t write(ByteBuffer& bytes);
     // Writes all pending bytes under LOCK_EX. Pending bytes are discarded whatever the write
     // gave; a failed lock keeps them for the next flush.
     Status flush();
@@ -41,7 +45,7 @@ class SharedFile {
   private:
     explicit SharedFile(int fd);
 
-    std::vector<char> pending_;
+    ByteBuffer pending_;
     int fd_ = -1;
 };
 

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 
@@ -11,23 +12,27 @@ namespace {
 
 // Per kind: what goes between the template's prefix and the timestamp ("ph" and the "ts" key),
 // and what closes the record after the template's suffix (the "kind" value). Kinds outside
-// 1..6 never come from the recording path and are written as starts.
+// 1..6 never come from the recording path and are written as starts. Both pieces are copied as
+// fixed-size blocks (the tail over-copies into room reserved for it), which compile to a few
+// stores instead of calls.
+constexpr size_t HEAD_LEN = 8;
+constexpr size_t TAIL_BLOCK = 16;
 struct KindText {
-    std::string_view head;
-    std::string_view tail;
+    char head[HEAD_LEN + 1];
+    char tail[TAIL_BLOCK];
+    size_t tail_len;
 };
 constexpr KindText KIND_TEXT[7] = {
-    {"B\",\"ts\":", "start\"}},"},   // 0: not a kind; written as 1
-    {"B\",\"ts\":", "start\"}},"},   // 1 start
-    {"E\",\"ts\":", "return\"}},"},  // 2 return
-    {"E\",\"ts\":", "yield\"}},"},   // 3 yield
-    {"B\",\"ts\":", "resume\"}},"},  // 4 resume
-    {"E\",\"ts\":", "unwind\"}},"},  // 5 unwind
-    {"B\",\"ts\":", "throw\"}},"},   // 6 throw
+    {"B\",\"ts\":", "start\"}},", 9},    // 0: not a kind; written as 1
+    {"B\",\"ts\":", "start\"}},", 9},    // 1 start
+    {"E\",\"ts\":", "return\"}},", 10},  // 2 return
+    {"E\",\"ts\":", "yield\"}},", 9},    // 3 yield
+    {"B\",\"ts\":", "resume\"}},", 10},  // 4 resume
+    {"E\",\"ts\":", "unwind\"}},", 10},  // 5 unwind
+    {"B\",\"ts\":", "throw\"}},", 9},    // 6 throw
 };
-constexpr size_t HEAD_LEN = 8;
-constexpr size_t MAX_TAIL_LEN = 10;
-static_assert(KIND_TEXT[0].head.size() == HEAD_LEN);
+static_assert(std::string_view(KIND_TEXT[2].tail).size() == KIND_TEXT[2].tail_len);
+static_assert(std::string_view(KIND_TEXT[3].tail).size() == KIND_TEXT[3].tail_len);
 
 inline const KindText& kind_text(uint32_t word) {
     uint8_t kind = kind_of(word);
@@ -64,16 +69,13 @@ JsonExporter::JsonExporter(SharedFile out)
 
 JsonExporter::JsonExporter(SharedFile out, uint32_t pid)
     : out_(std::move(out)), buf_(BUFFER_RESERVE), pid_(pid) {
-    json::Buffer b(64);
-    b.append(",\"pid\":");
-    json::push_u64(b, pid);
-    b.append(",\"tid\":");
-    pid_part_.assign(b.data(), b.size());
+    char* p = put(pid_part_, ",\"pid\":");
+    p = json::put_u64(p, pid);
+    p = put(p, ",\"tid\":");
+    pid_part_len_ = static_cast<size_t>(p - pid_part_);
 }
 
-const Template& JsonExporter::template_for(uint32_t id, const CodeLookup& codes) {
-    uint32_t index = index_.find(id);
-    if (index != TemplateIndex::NONE) return templates_[index];
+const Template& JsonExporter::add_template(uint32_t id, const CodeLookup& codes) {
     // An unknown code is not an error: it stays "<unknown>" for the life of this exporter.
     std::optional<CodeInfo> info = codes.code(id);
     templates_.push_back(Template::of(info ? *info : CodeInfo{}));
@@ -86,22 +88,24 @@ Status JsonExporter::write_batch(std::span<const Event> events, const CodeLookup
     buf_.clear();
     if (events.empty()) return out_.flush();
 
-    const std::string_view pid_part = pid_part_;
     for (const Event& e : events) {
-        const Template& t = template_for(code_of(e.packed), codes);
+        uint32_t id = code_of(e.packed);
+        uint32_t index = index_.find(id);
+        const Template& t =
+            index != TemplateIndex::NONE ? templates_[index] : add_template(id, codes);
         const KindText& k = kind_text(e.packed);
-        char* p = buf_.room(t.prefix.size() + HEAD_LEN + json::MAX_MICROS_LEN + pid_part.size() +
-                            json::MAX_U64_DIGITS + t.suffix.size() + MAX_TAIL_LEN);
+        char* p = buf_.room(t.prefix.size() + HEAD_LEN + json::MAX_MICROS_LEN + sizeof pid_part_ +
+                            json::MAX_U64_DIGITS + t.suffix.size() + TAIL_BLOCK);
         p = put(p, t.prefix);
-        p = put(p, k.head);
-        p = json::put_micros(p, e.ts);
-        p = put(p, pid_part);
-        p = json::put_u64(p, e.tid);
+        std::memcpy(p, k.head, HEAD_LEN);
+        p = json::put_micros(p + HEAD_LEN, e.ts);
+        std::memcpy(p, pid_part_, sizeof pid_part_);
+        p = json::put_u64(p + pid_part_len_, e.tid);
         p = put(p, t.suffix);
-        p = put(p, k.tail);
-        buf_.commit(p);
+        std::memcpy(p, k.tail, TAIL_BLOCK);
+        buf_.commit(p + k.tail_len);
     }
-    out_.write(buf_.view());
+    out_.write(buf_);  // hands the storage over; buf_ comes back empty
     return out_.flush();
 }
 
@@ -128,7 +132,26 @@ Status JsonExporter::finish(const CodeLookup&, const ThreadNames& names, uint64_
     return out_.flush();
 }
 
-uint32_t JsonExporter::TemplateIndex::find(uint32_t id) const {
+void JsonExporter::TemplateIndex::insert(uint32_t id, uint32_t index) {
+    if (id < DENSE_IDS) {
+        if (id >= dense_.size()) {
+            // Never beyond DENSE_IDS: find() sends every id below the array's size here.
+            size_t grown = std::max<size_t>({size_t{id} + 1, dense_.size() * 2, 1024});
+            dense_.resize(std::min<size_t>(grown, DENSE_IDS), NONE);
+        }
+        dense_[id] = index;
+        return;
+    }
+    if ((used_ + 1) * 2 > keys_.size()) rehash(keys_.empty() ? 64 : keys_.size() * 2);
+    size_t mask = keys_.size() - 1;
+    size_t i = (id * 0x9E3779B1u) >> shift_;
+    while (keys_[i] != 0) i = (i + 1) & mask;
+    keys_[i] = id + 1;
+    values_[i] = index;
+    ++used_;
+}
+
+uint32_t JsonExporter::TemplateIndex::find_sparse(uint32_t id) const {
     if (used_ == 0) return NONE;
     size_t mask = keys_.size() - 1;
     for (size_t i = (id * 0x9E3779B1u) >> shift_;; i = (i + 1) & mask) {
@@ -136,16 +159,6 @@ uint32_t JsonExporter::TemplateIndex::find(uint32_t id) const {
         if (k == id + 1) return values_[i];
         if (k == 0) return NONE;
     }
-}
-
-void JsonExporter::TemplateIndex::insert(uint32_t id, uint32_t index) {
-    if ((used_ + 1) * 2 > keys_.size()) rehash(keys_.empty() ? 1024 : keys_.size() * 2);
-    size_t mask = keys_.size() - 1;
-    size_t i = (id * 0x9E3779B1u) >> shift_;
-    while (keys_[i] != 0) i = (i + 1) & mask;
-    keys_[i] = id + 1;
-    values_[i] = index;
-    ++used_;
 }
 
 void JsonExporter::TemplateIndex::rehash(size_t slots) {

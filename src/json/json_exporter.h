@@ -52,31 +52,43 @@ class JsonExporter : public Exporter {
     size_t template_count() const { return templates_.size(); }
 
   private:
-    // Code id -> index into templates_: open addressing with linear probing over a power-of-two
-    // table kept at most half full. Ids are dense from 0, so a multiplicative hash spreads them.
+    // Code id -> index into templates_. Ids are dense from 0, so this is normally a plain array
+    // indexed by id (4 bytes per id up to the largest seen, at most DENSE_IDS of them); larger
+    // ids go to an open-addressing table with linear probing, kept at most half full.
     class TemplateIndex {
       public:
         static constexpr uint32_t NONE = UINT32_MAX;
-        uint32_t find(uint32_t id) const;
+        static constexpr uint32_t DENSE_IDS = 1u << 20;
+
+        uint32_t find(uint32_t id) const {
+            if (id < dense_.size()) return dense_[id];
+            return id < DENSE_IDS ? NONE : find_sparse(id);
+        }
         void insert(uint32_t id, uint32_t index);
 
       private:
+        uint32_t find_sparse(uint32_t id) const;
         void rehash(size_t slots);
-        std::vector<uint32_t> keys_;  // id + 1; 0 marks an empty slot
+
+        std::vector<uint32_t> dense_;  // NONE where no template is known yet
+        std::vector<uint32_t> keys_;   // id + 1; 0 marks an empty slot
         std::vector<uint32_t> values_;
         size_t used_ = 0;
         unsigned shift_ = 32;
     };
 
-    const Template& template_for(uint32_t id, const CodeLookup& codes);
+    // The first record of a code id: asks the lookup and renders the template.
+    const Template& add_template(uint32_t id, const CodeLookup& codes);
 
     SharedFile out_;
     json::Buffer buf_;
     std::vector<Template> templates_;
     TemplateIndex index_;
     uint32_t pid_;
-    // `,"pid":<pid>,"tid":`, the same for every record of this exporter.
-    std::string pid_part_;
+    // `,"pid":<pid>,"tid":`, the same for every record of this exporter; padded so that it is
+    // copied as one fixed-size block.
+    char pid_part_[32] = {};
+    size_t pid_part_len_ = 0;
 };
 
 }  // namespace vespra

@@ -6,11 +6,13 @@
 // push_* makes room in a Buffer itself and is what everything off the hot path uses.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <string_view>
+
+#include "core/bytes.h"
 
 namespace vespra::json {
 
@@ -19,61 +21,9 @@ inline constexpr size_t MAX_U64_DIGITS = 20;
 // Bytes that put_micros may write: the integral microseconds, "." and three digits.
 inline constexpr size_t MAX_MICROS_LEN = MAX_U64_DIGITS + 4;
 
-// A growable byte buffer: like std::vector<char> without zero-filling on growth, so that
-// reserving room costs a compare. Growth doubles; nothing ever shrinks it.
-class Buffer {
-  public:
-    Buffer() = default;
-    explicit Buffer(size_t capacity) { reserve(capacity); }
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    ~Buffer() { std::free(data_); }
-
-    const char* data() const { return data_; }
-    size_t size() const { return size_; }
-    size_t capacity() const { return capacity_; }
-    bool empty() const { return size_ == 0; }
-    std::string_view view() const { return {data_, size_}; }
-
-    // Forgets the contents, keeps the storage.
-    void clear() { size_ = 0; }
-
-    // A cursor with room for at least `n` more bytes; hand the advanced cursor to commit().
-    char* room(size_t n) {
-        if (capacity_ - size_ < n) grow(size_ + n);
-        return data_ + size_;
-    }
-    void commit(char* end) { size_ = static_cast<size_t>(end - data_); }
-
-    void append(std::string_view bytes) {
-        char* p = room(bytes.size());
-        std::memcpy(p, bytes.data(), bytes.size());
-        size_ += bytes.size();
-    }
-    void push_back(char c) {
-        char* p = room(1);
-        *p = c;
-        ++size_;
-    }
-
-    void reserve(size_t capacity) {
-        if (capacity > capacity_) grow(capacity);
-    }
-
-  private:
-    void grow(size_t needed) {
-        size_t cap = capacity_ ? capacity_ : 64;
-        while (cap < needed) cap *= 2;
-        void* p = std::realloc(data_, cap);
-        if (p == nullptr) std::abort();  // memory exhaustion ends the process
-        data_ = static_cast<char*>(p);
-        capacity_ = cap;
-    }
-
-    char* data_ = nullptr;
-    size_t size_ = 0;
-    size_t capacity_ = 0;
-};
+// The writer's buffers are the same kind as SharedFile's, so that a rendered batch can be
+// handed to the file without copying it.
+using Buffer = ByteBuffer;
 
 namespace detail {
 
@@ -83,15 +33,39 @@ inline constexpr char DIGIT_PAIRS[201] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
+// 10^0 .. 10^19.
+inline constexpr std::array<uint64_t, 20> POW10 = [] {
+    std::array<uint64_t, 20> a{};
+    uint64_t x = 1;
+    for (uint64_t& e : a) {
+        e = x;
+        x *= 10;
+    }
+    return a;
+}();
+
+// Number of decimal digits of v: log10 estimated from the bit length, corrected by one table
+// compare.
 inline unsigned decimal_length(uint64_t v) {
-    unsigned n = 1;
-    for (;;) {
-        if (v < 10) return n;
-        if (v < 100) return n + 1;
-        if (v < 1000) return n + 2;
-        if (v < 10000) return n + 3;
-        v /= 10000;
-        n += 4;
+    v |= 1;  // 0 has one digit, like 1
+    unsigned t = (64 - static_cast<unsigned>(__builtin_clzll(v))) * 1233 >> 12;
+    return t + (v >= POW10[t] ? 1 : 0);
+}
+
+// Writes the digits of v backwards, ending at `end`, two at a time. UInt is 32 bits when the
+// value allows: its divisions by 100 are cheaper multiplications.
+template <class UInt>
+inline void put_digits_backwards(char* end, UInt v) {
+    while (v >= 100) {
+        unsigned pair = static_cast<unsigned>(v % 100) * 2;
+        v /= 100;
+        end -= 2;
+        std::memcpy(end, DIGIT_PAIRS + pair, 2);
+    }
+    if (v >= 10) {
+        std::memcpy(end - 2, DIGIT_PAIRS + v * 2, 2);
+    } else {
+        end[-1] = static_cast<char>('0' + v);
     }
 }
 
@@ -99,20 +73,11 @@ inline unsigned decimal_length(uint64_t v) {
 
 // Decimal digits of v, no leading zeros ("0" for 0). At most MAX_U64_DIGITS bytes.
 inline char* put_u64(char* p, uint64_t v) {
-    unsigned len = detail::decimal_length(v);
-    char* end = p + len;
-    char* q = end;
-    while (v >= 100) {
-        unsigned pair = static_cast<unsigned>(v % 100) * 2;
-        v /= 100;
-        q -= 2;
-        std::memcpy(q, detail::DIGIT_PAIRS + pair, 2);
-    }
-    if (v >= 10) {
-        q -= 2;
-        std::memcpy(q, detail::DIGIT_PAIRS + v * 2, 2);
+    char* end = p + detail::decimal_length(v);
+    if (v <= UINT32_MAX) {
+        detail::put_digits_backwards(end, static_cast<uint32_t>(v));
     } else {
-        *--q = static_cast<char>('0' + v);
+        detail::put_digits_backwards(end, v);
     }
     return end;
 }

@@ -176,6 +176,27 @@ TEST(SharedFileBuffering, BytesReachTheFileOnlyAtFlushOrDestruction) {
     EXPECT_EQ(slurp(path), "hello world");
 }
 
+TEST(SharedFileBuffering, HandedOverBuffersComeBackEmptyWhetherSwappedOrCopied) {
+    TempDir dir;
+    std::string path = dir.file("t");
+    {
+        SharedFile f = open_ok(path, true);
+        ByteBuffer batch;
+        batch.append("first;");
+        EXPECT_EQ(f.write(batch), 6u);  // nothing pending: taken over whole
+        EXPECT_TRUE(batch.empty());
+        batch.append("second;");
+        EXPECT_EQ(f.write(batch), 7u);  // behind pending bytes: copied
+        EXPECT_TRUE(batch.empty());
+        EXPECT_EQ(f.pending_size(), 13u);
+        ASSERT_TRUE(f.flush().ok());
+        batch.append("third;");  // the buffer that came back is fully usable
+        f.write(batch);
+        f.write("fourth");
+    }
+    EXPECT_EQ(slurp(path), "first;second;third;fourth");
+}
+
 TEST(SharedFileBuffering, LargeRunGrowsTheBufferAndLandsWhole) {
     TempDir dir;
     std::string path = dir.file("t");
