@@ -2,7 +2,7 @@
 // drain + decode throughput on the serializer side.
 //
 // Run: build-*/bench/core_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only
-// Instructions per event: valgrind --tool=callgrind --toggle-collect='record_events*'
+// Instructions per event: valgrind --tool=callgrind --toggle-collect='*record_events*'
 //   build-*/bench/core_bench --benchmark_filter=BM_RecordEvent --benchmark_min_time=0.2, then
 //   Ir / events (calls of record_events x 4096).
 #include <benchmark/benchmark.h>

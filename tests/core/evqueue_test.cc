@@ -44,26 +44,32 @@ TEST(BatchSwitch, AfterAFullBatchAndWhenTheDeltaLeaves32Bits) {
     EXPECT_EQ(queue->consumer_count(), 1u);
 }
 
-TEST(RingFull, DropsTheWholePreviousBatchAndKeepsRecording) {
+TEST(RingFull, CostsWholeBatchesAndRecordingGoesOn) {
     auto queue = identity_queue();
-    const uint32_t ring_events = BATCH_RING_CAPACITY * BATCH;
+    const uint32_t ring_events = BATCH_RING_CAPACITY * BATCH;  // what a ring holds
+    // Every event has raw value 1000 + its code id, so a timestamp shows where it was taken.
+    auto record_from = [&](uint32_t code, uint32_t n) { record_run(*queue, n, 1000 + code, code); };
+    uint32_t code = 0;
     on_new_thread([&] {
-        // Fill the ring and one more batch; the next event meets the full ring.
-        record_run(*queue, ring_events + BATCH + 1);
-        EXPECT_EQ(queue->dropped(), BATCH);
-        EXPECT_EQ(HOT.cursor, HOT.end - (BATCH - 1)) << "the event opens the reused batch";
-        // A stop flush into the still-full ring reports what it discards.
+        record_from(code, ring_events + 10);  // the ring is full, 10 events wait
+        code += ring_events + 10;
         Cold& cold = *tls::ColdBorrow();
-        EXPECT_EQ(Cold::flush_partial(cold, HOT), 1u);
-        EXPECT_EQ(Cold::flush_partial(cold, HOT), 0u);
+        EXPECT_EQ(Cold::flush_partial(cold, HOT), 10u) << "a stop flush reports what it discards";
+        record_from(code, BATCH + 1);  // the last event meets the full ring
+        code += BATCH + 1;
+        EXPECT_EQ(queue->dropped(), BATCH);
         std::vector<Event> out = drain_all(*queue);
         ASSERT_EQ(out.size(), ring_events);
         for (uint32_t i = 0; i < ring_events; ++i) ASSERT_EQ(code_of(out[i].packed), i);
-        record_run(*queue, 2, 1ull << 20, 7000000);
+        record_from(code++, 1);
     });
+    // The event that met the full ring opened the reused batch; both arrive with their times.
     std::vector<Event> out = drain_all(*queue);
     ASSERT_EQ(out.size(), 2u);
-    EXPECT_EQ(code_of(out[0].packed), 7000000u);
+    for (uint32_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(code_of(out[i].packed), code - 2 + i);
+        EXPECT_EQ(out[i].ts, 1000 + code - 2 + i);
+    }
 }
 
 // One thread per entry, each leaving that many full batches in its own ring; returns the tids.
