@@ -118,7 +118,8 @@ CodeInfo read_code_info(PyObject* code) {
     return info;
 }
 
-std::optional<uint32_t> resolve_cold(State& state, PyObject* code, uint64_t key, Hot& hot) {
+std::optional<uint32_t> resolve_cold(State& state, PyObject* code, uint64_t key, Hot& hot,
+                                     ColdInFlight& in_flight) {
     // First resolution of this thread in this run: whatever the caches hold belongs to an
     // earlier run (ids restart at 0 with every run).
     CodeSlot* codes = tls::codes();
@@ -131,6 +132,7 @@ std::optional<uint32_t> resolve_cold(State& state, PyObject* code, uint64_t key,
     if (hot.tid == UINT32_MAX) hot.tid = current_os_thread_id();
     if (hot.name_tries > 0 && !hot.named) {
         --hot.name_tries;
+        in_flight.arm();
         host::PreservedError keep;
         hot.named = state.threads.ensure(hot.tid);
     }
@@ -143,6 +145,7 @@ std::optional<uint32_t> resolve_cold(State& state, PyObject* code, uint64_t key,
         std::optional<uint32_t> found = state.interner.find(key);
         if (!found) {
             CodeInfo info;
+            in_flight.arm();
             {
                 host::PreservedError keep;
                 info = read_code_info(code);

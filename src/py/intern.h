@@ -99,12 +99,37 @@ namespace monitoring {
 // inline so the recording path can reach it from monitoring.cc
 inline constexpr uint32_t NAME_TRIES = 64;
 
+// Counts one callback in State::cold_in_flight from the moment it is about to run Python code
+// until the callback's append is done (the destructor). Armed only when resolution really calls
+// into Python: most cold-path events are answered by the thread's code cache, and a shared
+// counter touched on each of them would bounce one cache line between every recording thread.
+class ColdInFlight {
+  public:
+    explicit ColdInFlight(std::atomic<uint32_t>& count) : count_(count) {}
+    ~ColdInFlight() {
+        if (armed_) count_.fetch_sub(1, std::memory_order_release);
+    }
+    ColdInFlight(const ColdInFlight&) = delete;
+    ColdInFlight& operator=(const ColdInFlight&) = delete;
+
+    void arm() {
+        if (!armed_) count_.fetch_add(1, std::memory_order_acq_rel);
+        armed_ = true;
+    }
+
+  private:
+    std::atomic<uint32_t>& count_;
+    bool armed_ = false;
+};
+
 // The resolution behind a miss of the one-entry cache. On the calling thread, attached; `hot`
 // is that thread's HOT. Also keeps the thread's bookkeeping in HOT (its tid, the attempts to
 // learn its name, the arming of the one-entry cache). May run Python code (the thread's name, a
-// new code object's attributes); every Python error it meets is cleared, and an exception that
-// was already raised when it was called is preserved. None only when the interner is full.
-std::optional<uint32_t> resolve_cold(State& state, PyObject* code, uint64_t key, Hot& hot);
+// new code object's attributes), and arms `in_flight` before it does; every Python error it
+// meets is cleared, and an exception that was already raised when it was called is preserved.
+// None only when the interner is full.
+std::optional<uint32_t> resolve_cold(State& state, PyObject* code, uint64_t key, Hot& hot,
+                                     ColdInFlight& in_flight);
 
 // The description of a code object as the trace shows it; Python errors are cleared and the
 // fallbacks "<unknown>", "" and 0 used. Attached.

@@ -78,20 +78,20 @@ host::Ref new_callbacks(std::shared_ptr<State> state) {
 // It may run Python code (the thread's name, a new code object's attributes), and while it does
 // the interpreter may pause this thread -- for instance for the set_events(0) of a stopping
 // run. When the world resumes this thread goes on to append its event, possibly while the
-// stopping thread is already flushing every thread's batch. So it counts itself in
-// `cold_in_flight` from before its first Python call until its append is done, and the stop
-// sequence waits for the count to reach 0 before it flushes.
+// stopping thread is already flushing every thread's batch. So resolution counts this callback
+// in `cold_in_flight` from just before its first Python call until its append is done, and the
+// stop sequence waits for the count to reach 0 before it flushes.
 //
-// The fast path needs no such count: a thread can only be paused at a point where it checks in
-// with the interpreter (evaluating bytecode, or detaching to block), and the fast path -- and
-// this function up to its increment -- contains no such point. So when set_events(0) returns
+// Nothing else needs counting: a thread can only be paused at a point where it checks in with
+// the interpreter (evaluating bytecode, or detaching to block), and neither the fast path nor
+// this function outside those Python calls contains such a point. So when set_events(0) returns
 // (every thread was paused, and no callback of ours starts afterwards) no thread is between the
-// entry of a callback and its append, except those counted here.
-[[gnu::noinline, gnu::cold]] void record_cold(State& state, PyObject* code, uint64_t key, Hot& hot,
-                                              uint64_t now, uint8_t kind) noexcept {
-    state.cold_in_flight.fetch_add(1, std::memory_order_acq_rel);
+// entry of a callback and its append, except those counted.
+[[gnu::noinline]] void record_cold(State& state, PyObject* code, uint64_t key, Hot& hot,
+                                uint64_t now, uint8_t kind) noexcept {
     try {
-        std::optional<uint32_t> id = resolve_cold(state, code, key, hot);
+        ColdInFlight in_flight(state.cold_in_flight);
+        std::optional<uint32_t> id = resolve_cold(state, code, key, hot, in_flight);
         if (id) record(*state.queue_raw, now, pack_word(kind, *id));
     } catch (const std::bad_alloc&) {
         fatal("out of memory");
@@ -100,7 +100,6 @@ host::Ref new_callbacks(std::shared_ptr<State> state) {
     } catch (...) {
         fatal("unknown exception");
     }
-    state.cold_in_flight.fetch_sub(1, std::memory_order_acq_rel);
 }
 
 // One event. The common case -- the same code object as this thread's previous event, room in
