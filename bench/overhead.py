@@ -158,11 +158,18 @@ def count_trace(path, fmt):
 # --------------------------------------------------------------------------- the driver
 
 
+def child_env():
+    """The subprocesses' environment: string hashing fixed, so that dictionary probe lengths,
+    and with them the work done, are the same in every run and under every mode."""
+    return {**os.environ, "PYTHONHASHSEED": "0"}
+
+
 def run_once(workload, mode, size, trace_dir, keep):
     trace = os.path.join(trace_dir, f"{workload}.{mode}.{'pb' if mode == 'protobuf' else mode}")
     cmd = [sys.executable, os.path.abspath(__file__), "--child", workload, mode, str(size), trace]
     try:
-        proc = subprocess.run(cmd, capture_output=True, text=True, timeout=RUN_TIMEOUT_S)
+        proc = subprocess.run(cmd, capture_output=True, text=True, timeout=RUN_TIMEOUT_S,
+                              env=child_env())
     except subprocess.TimeoutExpired:
         raise RuntimeError(f"{workload}/{mode} did not finish within {RUN_TIMEOUT_S} s") from None
     if proc.returncode != 0:
