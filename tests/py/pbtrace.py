@@ -1,234 +1,162 @@
-"""A reader of vespra's protobuf traces for tests, in plain standard-library Python.
+"""A strict reader of vespra's protobuf traces for the tests, in plain standard-library Python.
 
-read_packets(path) decodes the packet stream into dicts holding exactly the fields vespra writes;
-slices(path) resolves interned names per sequence and returns each thread's slices the way a
-track-event viewer shows them.
-
-Decoding is strict: unknown fields, wrong wire types and truncated data raise ValueError, so a
-test that reads a trace also checks that it is well formed.
+read_packets(path): every packet, in file order, as a dict of the fields vespra writes (named as
+in Perfetto's trace proto). slices(path): each track's events with their names resolved the way
+a viewer resolves them. An unknown field, a wrong wire type or a length that runs past its
+message raises ValueError, so reading a trace also checks that it is well formed.
 """
-
-from __future__ import annotations
 
 import dataclasses
 
-__all__ = ["read_packets", "decode", "slices", "ThreadTrace"]
+__all__ = ["read_packets", "slices", "ThreadTrace"]
 
-_VARINT, _LEN = 0, 2
-
-
-class _Reader:
-    def __init__(self, data: bytes, start: int = 0, end: int | None = None):
-        self.data = data
-        self.pos = start
-        self.end = len(data) if end is None else end
-
-    def done(self) -> bool:
-        return self.pos >= self.end
-
-    def varint(self) -> int:
-        value = shift = 0
-        while True:
-            if self.pos >= self.end:
-                raise ValueError(f"truncated varint at byte {self.pos}")
-            if shift > 63:
-                raise ValueError(f"varint longer than ten bytes at byte {self.pos}")
-            b = self.data[self.pos]
-            self.pos += 1
-            value |= (b & 0x7F) << shift
-            if not b & 0x80:
-                return value & 0xFFFFFFFFFFFFFFFF
-            shift += 7
-
-    def key(self) -> tuple[int, int]:
-        k = self.varint()
-        return k >> 3, k & 7
-
-    def sub(self) -> _Reader:
-        n = self.varint()
-        if n > self.end - self.pos:
-            raise ValueError(f"length {n} runs past the end at byte {self.pos}")
-        r = _Reader(self.data, self.pos, self.pos + n)
-        self.pos += n
-        return r
-
-    def text(self) -> str:
-        r = self.sub()
-        return self.data[r.pos:r.end].decode("utf-8")
-
-
-def _int32(v: int) -> int:
-    v &= 0xFFFFFFFF
-    return v - (1 << 32) if v & 0x80000000 else v
-
-
-# Per message: field number -> (name, wire type, kind). Kinds: "u" unsigned, "i32" signed 32-bit,
-# "s" string, "rep_u"/"rep_s" repeated, "rep_m:<msg>" repeated message, "m:<msg>" message.
+U, I32, S = "u", "i32", "s"  # varint, varint read as int32, string; other kinds are messages
+# message -> field number -> (name, kind); a kind in a list is a repeated field.
 _SCHEMA = {
-    "TracePacket": {
-        8: ("timestamp", _VARINT, "u"),
-        10: ("trusted_packet_sequence_id", _VARINT, "u"),
-        11: ("track_event", _LEN, "m:TrackEvent"),
-        60: ("track_descriptor", _LEN, "m:TrackDescriptor"),
-        12: ("interned_data", _LEN, "m:InternedData"),
-        13: ("sequence_flags", _VARINT, "u"),
-        59: ("trace_packet_defaults", _LEN, "m:TracePacketDefaults"),
-    },
-    "TrackEvent": {
-        3: ("category_iids", _VARINT, "rep_u"),
-        9: ("type", _VARINT, "u"),
-        10: ("name_iid", _VARINT, "u"),
-        11: ("track_uuid", _VARINT, "u"),
-        22: ("categories", _LEN, "rep_s"),
-        23: ("name", _LEN, "s"),
-    },
-    "TrackDescriptor": {
-        1: ("uuid", _VARINT, "u"),
-        2: ("name", _LEN, "s"),
-        3: ("process", _LEN, "m:ProcessDescriptor"),
-        4: ("thread", _LEN, "m:ThreadDescriptor"),
-        5: ("parent_uuid", _VARINT, "u"),
-    },
-    "ProcessDescriptor": {
-        1: ("pid", _VARINT, "i32"),
-        6: ("process_name", _LEN, "s"),
-    },
-    "ThreadDescriptor": {
-        1: ("pid", _VARINT, "i32"),
-        2: ("tid", _VARINT, "i32"),
-        5: ("thread_name", _LEN, "s"),
-    },
-    "InternedData": {
-        1: ("event_categories", _LEN, "rep_m:Interned"),
-        2: ("event_names", _LEN, "rep_m:Interned"),
-    },
-    "Interned": {
-        1: ("iid", _VARINT, "u"),
-        2: ("name", _LEN, "s"),
-    },
-    "TracePacketDefaults": {
-        11: ("track_event_defaults", _LEN, "m:TrackEventDefaults"),
-    },
-    "TrackEventDefaults": {
-        11: ("track_uuid", _VARINT, "u"),
-    },
+    "TracePacket": {8: ("timestamp", U), 10: ("trusted_packet_sequence_id", U),
+                    11: ("track_event", "TrackEvent"), 12: ("interned_data", "InternedData"),
+                    13: ("sequence_flags", U), 60: ("track_descriptor", "TrackDescriptor"),
+                    59: ("trace_packet_defaults", "TracePacketDefaults")},
+    "TrackEvent": {3: ("category_iids", [U]), 9: ("type", U), 10: ("name_iid", U),
+                   11: ("track_uuid", U), 22: ("categories", [S]), 23: ("name", S)},
+    "TrackDescriptor": {1: ("uuid", U), 2: ("name", S), 3: ("process", "ProcessDescriptor"),
+                        4: ("thread", "ThreadDescriptor"), 5: ("parent_uuid", U)},
+    "ProcessDescriptor": {1: ("pid", I32), 6: ("process_name", S)},
+    "ThreadDescriptor": {1: ("pid", I32), 2: ("tid", I32), 5: ("thread_name", S)},
+    "InternedData": {1: ("event_categories", ["Interned"]), 2: ("event_names", ["Interned"])},
+    "Interned": {1: ("iid", U), 2: ("name", S)},
+    "TracePacketDefaults": {11: ("track_event_defaults", "TrackEventDefaults")},
+    "TrackEventDefaults": {11: ("track_uuid", U)},
 }
 
 
-def _message(r: _Reader, kind: str) -> dict:
-    schema = _SCHEMA[kind]
-    out: dict = {}
-    while not r.done():
-        at = r.pos
-        number, wire = r.key()
-        if number not in schema:
-            raise ValueError(f"unknown field {number} in {kind} at byte {at}")
-        name, want, how = schema[number]
-        if wire != want:
-            raise ValueError(f"{kind}.{name} has wire type {wire} at byte {at}")
-        if how == "u":
-            value = r.varint()
-        elif how == "i32":
-            value = _int32(r.varint())
-        elif how == "s":
-            value = r.text()
-        elif how == "rep_u":
-            out.setdefault(name, []).append(r.varint())
-            continue
-        elif how == "rep_s":
-            out.setdefault(name, []).append(r.text())
-            continue
-        elif how.startswith("rep_m:"):
-            out.setdefault(name, []).append(_message(r.sub(), how[6:]))
-            continue
-        else:
-            value = _message(r.sub(), how[2:])
-        if name in out:
+def _varint(data, pos, end):
+    if pos < end and data[pos] < 0x80:
+        return data[pos], pos + 1
+    value = shift = 0
+    while shift < 64:
+        if pos >= end:
+            raise ValueError(f"truncated varint at byte {pos}")
+        b = data[pos]
+        pos += 1
+        value |= (b & 0x7F) << shift
+        if b < 0x80:
+            return value & 0xFFFFFFFFFFFFFFFF, pos
+        shift += 7
+    raise ValueError(f"varint longer than ten bytes at byte {pos}")
+
+
+def _message(data, pos, end, kind):
+    fields = _SCHEMA[kind]
+    out = {}
+    while pos < end:
+        at = pos
+        key, pos = _varint(data, pos, end)
+        if key >> 3 not in fields:
+            raise ValueError(f"unknown field {key >> 3} in {kind} at byte {at}")
+        name, how = fields[key >> 3]
+        repeated = isinstance(how, list)
+        how = how[0] if repeated else how
+        if key & 7 != (0 if how in (U, I32) else 2):
+            raise ValueError(f"{kind}.{name} has wire type {key & 7} at byte {at}")
+        value, pos = _varint(data, pos, end)
+        if how == I32:
+            value = (value & 0xFFFFFFFF) - ((value & 0x80000000) << 1)
+        elif how != U:
+            if value > end - pos:
+                raise ValueError(f"length {value} runs past the end at byte {at}")
+            start, pos = pos, pos + value
+            value = data[start:pos].decode() if how == S else _message(data, start, pos, how)
+        if repeated:
+            out.setdefault(name, []).append(value)
+        elif name in out:
             raise ValueError(f"{kind}.{name} appears twice at byte {at}")
-        out[name] = value
+        else:
+            out[name] = value
     return out
 
 
-def decode(data: bytes) -> list[dict]:
-    """Decodes a stream of framed packets (0A, length, TracePacket)."""
-    r = _Reader(data)
-    packets = []
-    while not r.done():
-        at = r.pos
-        number, wire = r.key()
-        if (number, wire) != (1, _LEN):
-            raise ValueError(f"not a Trace.packet field at byte {at}")
-        packets.append(_message(r.sub(), "TracePacket"))
-    return packets
-
-
-def read_packets(path) -> list[dict]:
-    """Every packet of the trace file at `path`, in file order."""
+def read_packets(path):
+    """Every packet of the trace file at `path`, in file order. Packets that differ only in
+    their timestamp share their nested dicts: read them, do not change them."""
     with open(path, "rb") as f:
-        return decode(f.read())
+        data = f.read()
+    packets, seen = [], {}
+    pos, end = 0, len(data)
+    while pos < end:
+        at = pos
+        if data[pos] != 0x0A:
+            raise ValueError(f"not a Trace.packet field at byte {at}")
+        n, pos = _varint(data, pos + 1, end)
+        stop = pos + n
+        if stop > end:
+            raise ValueError(f"length {n} runs past the end at byte {at}")
+        # A trace repeats a few events millions of times, so most packets differ only in their
+        # timestamp, which comes first: the rest is decoded once per distinct bytes.
+        ts = None
+        if pos < stop and data[pos] == 0x40:
+            ts, pos = _varint(data, pos + 1, stop)
+        rest = data[pos:stop]
+        packet = seen.get(rest)
+        if packet is None:
+            try:
+                packet = seen[rest] = _message(rest, 0, stop - pos, "TracePacket")
+            except ValueError as e:
+                raise ValueError(f"packet at byte {at}: {e}") from None
+            if ts is not None and "timestamp" in packet:
+                raise ValueError(f"packet at byte {at}: TracePacket.timestamp appears twice")
+        packets.append(dict(packet) if ts is None else {"timestamp": ts, **packet})
+        pos = stop
+    return packets
 
 
 @dataclasses.dataclass
 class ThreadTrace:
-    """One track: its name (thread name, or the process track's name) and its events."""
+    """One track: its name (the thread's, or the process track's) and its events."""
 
     name: str | None = None
-    # (ts, "B" | "E" | "I", name). An end carries the name of the slice it closes, or None when
+    # (ts, "B" | "E" | "I", name); an end carries the name of the slice it closes, None when
     # nothing was open.
     events: list = dataclasses.field(default_factory=list)
 
 
-def slices(path) -> dict:
+def slices(path):
     """Per track, keyed (pid, tid) for a thread (tid unsigned 32-bit) and (pid, None) for a
     process, the resolved events in file order. Raises ValueError for what a viewer could not
-    resolve: an event on an unknown track, a name iid not interned on its sequence."""
-    tracks: dict[int, tuple] = {}
-    out: dict[tuple, ThreadTrace] = {}
-    stacks: dict[tuple, list] = {}
-    seqs: dict[int, dict] = {}
+    resolve: an event on an undescribed track, a name iid not interned on its sequence."""
+    tracks, out, stacks, seqs = {}, {}, {}, {}
     for i, p in enumerate(read_packets(path)):
-        seq_id = p.get("trusted_packet_sequence_id")
-        state = seqs.setdefault(seq_id, {"names": {}, "default": None})
-        if p.get("sequence_flags", 0) & 1:
-            state.update(names={}, default=None)
-        for entry in p.get("interned_data", {}).get("event_names", []):
-            state["names"][entry["iid"]] = entry["name"]
+        seq = seqs.setdefault(p.get("trusted_packet_sequence_id"), [{}, None])
+        if p.get("sequence_flags", 0) & 1:  # incremental state cleared
+            seq[:] = [{}, None]
+        for entry in p.get("interned_data", {}).get("event_names", ()):
+            seq[0][entry["iid"]] = entry["name"]
         defaults = p.get("trace_packet_defaults", {}).get("track_event_defaults", {})
-        if "track_uuid" in defaults:
-            state["default"] = defaults["track_uuid"]
-
+        seq[1] = defaults.get("track_uuid", seq[1])
         desc = p.get("track_descriptor")
         if desc is not None:
             if "thread" in desc:
                 t = desc["thread"]
-                key = (t["pid"], t["tid"] & 0xFFFFFFFF)
-                name = t.get("thread_name")
+                key, name = (t["pid"], t["tid"] & 0xFFFFFFFF), t.get("thread_name")
             else:
-                key = (desc["process"]["pid"], None)
-                name = desc.get("name")
+                key, name = (desc["process"]["pid"], None), desc.get("name")
             tracks[desc["uuid"]] = key
             out.setdefault(key, ThreadTrace()).name = name
-
         ev = p.get("track_event")
-        if ev is not None:
-            uuid = ev.get("track_uuid", state["default"])
-            if uuid not in tracks:
-                raise ValueError(f"packet {i}: event on an undescribed track")
-            key = tracks[uuid]
-            stack = stacks.setdefault(key, [])
-            name = ev.get("name")
-            if "name_iid" in ev:
-                if ev["name_iid"] not in state["names"]:
-                    raise ValueError(f"packet {i}: name iid {ev['name_iid']} not interned")
-                name = state["names"][ev["name_iid"]]
-            kind = ev.get("type")
-            if kind == 1:
-                stack.append(name)
-                phase = "B"
-            elif kind == 2:
-                name = stack.pop() if stack else None
-                phase = "E"
-            else:
-                phase = "I"
-            out[key].events.append((p.get("timestamp", 0), phase, name))
+        if ev is None:
+            continue
+        key = tracks.get(ev.get("track_uuid", seq[1]))
+        if key is None:
+            raise ValueError(f"packet {i}: event on an undescribed track")
+        name = ev.get("name")
+        if "name_iid" in ev:
+            name = seq[0].get(ev["name_iid"])
+            if name is None:
+                raise ValueError(f"packet {i}: name iid {ev['name_iid']} not interned")
+        stack, kind = stacks.setdefault(key, []), ev.get("type")
+        if kind == 1:
+            stack.append(name)
+        elif kind == 2:
+            name = stack.pop() if stack else None
+        out[key].events.append((p.get("timestamp", 0), {1: "B", 2: "E"}.get(kind, "I"), name))
     return out
