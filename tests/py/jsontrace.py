@@ -11,12 +11,9 @@ import json
 def read_records(path):
     with open(path, "rb") as f:
         data = f.read()
-    if not data.startswith(b"["):
-        raise ValueError("a JSON trace starts with '['")
-    body = data[1:]
-    if body and not body.endswith(b","):
-        raise ValueError("every record of a JSON trace ends with ','")
-    return json.loads(b"[" + body[:-1] + b"]")
+    if not data.startswith(b"[") or (len(data) > 1 and not data.endswith(b",")):
+        raise ValueError("a JSON trace is '[' and records that each end in ','")
+    return json.loads(data[:-1] + b"]" if len(data) > 1 else b"[]")
 
 
 class Trace:
@@ -51,20 +48,16 @@ class Trace:
         return [r for evs in self.events.values() for r in evs if r["name"] == name]
 
     def unbalanced(self, key, entered_before=()):
-        """Returns a description of the first mismatch of begins and ends on one thread, or None
-        when every end closes the most recent open begin of the same function and nothing is
-        left open. Ends of the functions named in `entered_before`, which were running when the
-        trace started, may close nothing."""
+        """A description of the first end on thread `key` that does not close the latest open
+        begin of the same function, or of what is left open; None when there is neither. Ends
+        of the functions in `entered_before`, running when the trace started, may close
+        nothing."""
         stack = []
         for r in self.events[key]:
             if r["ph"] == "B":
                 stack.append(r["name"])
             elif not stack and r["name"] in entered_before:
                 continue
-            elif not stack:
-                return f"end of {r['name']} with nothing open"
-            elif stack[-1] != r["name"]:
-                return f"end of {r['name']} closes {stack[-1]}"
-            else:
-                stack.pop()
+            elif not stack or stack.pop() != r["name"]:
+                return f"end of {r['name']} does not close the latest open call"
         return f"left open: {stack}" if stack else None
