@@ -11,11 +11,29 @@ namespace vespra {
 
 namespace {
 
-// threading.current_thread().name as UTF-8, or none (with the Python error cleared).
+// The calling thread's threading.Thread, without creating one: threading.current_thread() would
+// make and register a _DummyThread for a thread the threading module did not start, and one made
+// inside a monitoring callback outlives its thread -- it stays in threading.enumerate() and
+// complains at exit. Its name would be "Dummy-N", which is refused anyway. So look the thread up
+// in threading's own table of threads, and fall back to current_thread() only where that table
+// is missing. None (no error set) for a thread the table does not know.
+host::Ref current_thread_object(PyObject* threading) {
+    host::Ref active = host::getattr(threading, "_active");
+    if (!active || !PyDict_Check(active.get())) {
+        PyErr_Clear();
+        return host::call_method(threading, "current_thread", {});
+    }
+    host::Ref ident = host::call_method(threading, "get_ident", {});
+    if (!ident) return {};
+    PyObject* thread = nullptr;
+    if (PyDict_GetItemRef(active.get(), ident.get(), &thread) <= 0) return {};
+    return host::Ref::steal(thread);
+}
+
+// The calling thread's threading name as UTF-8, or none (with the Python error cleared).
 std::optional<std::string> current_thread_name() {
     host::Ref threading = host::import("threading");
-    host::Ref thread =
-        threading ? host::call_method(threading.get(), "current_thread", {}) : host::Ref();
+    host::Ref thread = threading ? current_thread_object(threading.get()) : host::Ref();
     host::Ref name = thread ? host::getattr(thread.get(), "name") : host::Ref();
     std::optional<std::string> text = name ? host::utf8(name.get()) : std::nullopt;
     if (!text) PyErr_Clear();

@@ -137,6 +137,8 @@ class ContentTest(TempDirTest):
                 name, events = tracks[key["raw"]]
                 self.assertFalse((name or "").startswith("Dummy-"), name)
                 self.assertIn("fib", begins(events))
+                # Asking for its name must not leave a dummy Thread behind in `threading`.
+                self.assertEqual([t.name for t in threading.enumerate()], ["MainThread"])
         t = Trace(str(self.dir / "t.json"))
         for fn, name in ((fib, "fib"), (Shapes.area, "Shapes.area")):
             self.assertEqual({(r["args"]["file"], r["args"]["line"]) for r in t.by_name(name)},
