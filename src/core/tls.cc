@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "core/evqueue.h"
@@ -14,14 +15,8 @@
 namespace vespra {
 
 constinit thread_local Hot HOT __attribute__((tls_model("initial-exec"))) = {
-    nullptr, nullptr, 0, 0, UINT64_MAX, UINT32_MAX, UINT32_MAX, 0, false,
+    nullptr, nullptr, 0, 0, UINT64_MAX, UINT32_MAX, UINT32_MAX, 0, false, nullptr,
 };
-
-CodeSlot* tls::codes() {
-    thread_local std::unique_ptr<CodeSlot[]> cache;
-    if (!cache) cache.reset(new CodeSlot[CODE_CACHE_SLOTS]());
-    return cache.get();
-}
 
 namespace {
 
@@ -87,6 +82,7 @@ void on_thread_exit(void*) {
     cold->producer = BatchRing::Producer();
     cold->current.reset();
     cold->~Cold();
+    delete[] std::exchange(hot.codes, nullptr);
     // Anything recorded after this point would otherwise write into the freed batch: send it
     // to the slow path, which finds COLD destroyed and drops the event.
     hot.cursor = nullptr;
@@ -116,6 +112,13 @@ Cold* current_cold() {
 }
 
 }  // namespace
+
+// Also arms the thread-exit flush, which frees the cache: a thread resolves code before its
+// first event binds it, and may never record at all (a full interner).
+CodeSlot* tls::allocate_codes() {
+    (void)current_cold();
+    return new CodeSlot[CODE_CACHE_SLOTS]();
+}
 
 uint64_t Cold::flush_partial(Cold& cold, Hot& hot) {
     if (!cold.current) return 0;

@@ -14,6 +14,8 @@
 
 namespace vespra {
 
+struct CodeSlot;
+
 struct Hot {
     PackedEvent* cursor;  // next free slot of the current batch
     PackedEvent* end;     // one past its last slot
@@ -24,6 +26,7 @@ struct Hot {
     uint32_t tid;         // OS thread id, low 32 bits; all ones = not read yet
     uint32_t name_tries;  // remaining attempts to learn the thread's name
     bool named;           // the thread registry knows this thread's name
+    CodeSlot* codes;      // the thread's CODES, allocated on first use; null before
 };
 
 // Statically initialised, no constructor or destructor, and initial-exec so that inside the
@@ -36,11 +39,13 @@ struct CodeSlot {
     uint32_t zero;  // always 0
 };
 inline constexpr size_t CODE_CACHE_SLOTS = 256;
-// CODES lives on the heap, reached through tls::codes(). Because HOT is initial-exec, the whole
-// TLS block of the module that links this file is allocated from the static TLS surplus that
-// glibc keeps for dlopen'ed modules (about 1.5 KiB in all); a 4 KiB thread_local array in the
-// same block makes the extension fail to load ("cannot allocate memory in static TLS block").
-// Only code resolution (the cold path) touches it.
+// CODES lives on the heap, reached through HOT.codes (tls::codes()). Because HOT is
+// initial-exec, the whole TLS block of the module that links this file is allocated from the
+// static TLS surplus that glibc keeps for dlopen'ed modules (about 1.5 KiB in all); a 4 KiB
+// thread_local array in the same block makes the extension fail to load ("cannot allocate memory
+// in static TLS block"). The pointer in HOT keeps a lookup as cheap as HOT itself: code
+// resolution consults it on every miss of the one-entry cache, which in call-heavy code is most
+// events that are not a leaf function's return.
 
 inline size_t code_slot_index(uint64_t addr) {
     return static_cast<size_t>((addr * 0x9E3779B97F4A7C15ull) >> 56);
@@ -76,9 +81,16 @@ struct Recorder {
 
 namespace tls {
 
+CodeSlot* allocate_codes();
+
 // The calling thread's CODES: CODE_CACHE_SLOTS entries, zeroed when first allocated on this
-// thread (on first use), freed at thread exit.
-CodeSlot* codes();
+// thread (on first use), freed by the thread-exit flush.
+inline CodeSlot* codes() {
+    Hot& hot = HOT;
+    if (hot.codes == nullptr) [[unlikely]]
+        hot.codes = allocate_codes();
+    return hot.codes;
+}
 
 // Adds the calling thread to RECORDERS (once per thread; a second call changes nothing).
 void register_current();

@@ -102,11 +102,22 @@ host::Ref new_callbacks(std::shared_ptr<State> state) {
     }
 }
 
+// The thread's code-cache entry for `key`, when resolution would take nothing else from this
+// event: the thread is bound to this run (so its cache holds this run's ids and its tid is
+// read) and its name is settled (known, or out of attempts).
+inline const CodeSlot* cached_code(const State& state, const Hot& hot, uint64_t key) {
+    if (hot.queue_id != state.queue_id || hot.codes == nullptr || key == 0) return nullptr;
+    if (!hot.named && hot.name_tries != 0) return nullptr;
+    const CodeSlot* slot = &hot.codes[code_slot_index(key)];
+    return slot->addr == key ? slot : nullptr;
+}
+
 // One event. The common case -- the same code object as this thread's previous event, room in
 // the batch -- compiles to: one TLS base load, one counter read (RDTSC), the one-entry cache
 // compare (two loads, two compares), the fast append (three compares, one 8-byte store, one
 // cursor bump). No lock, no atomic read-modify-write, no call, no reference count: any of
-// those would be paid on every Python call of every thread. Everything else is in record_cold.
+// those would be paid on every Python call of every thread. A miss of the one-entry cache tries
+// the thread's code cache inline (no call); only what that cannot answer goes to record_cold.
 // The slow_path call (a batch switch, every 1024 events) can only throw on allocation failure;
 // the callbacks are noexcept, so that ends the process instead of unwinding into the
 // interpreter.
@@ -118,14 +129,23 @@ inline void fastcall_record(PyObject* self, PyObject* const* args, Py_ssize_t na
     Hot& hot = HOT;
     uint64_t now = state.clock.raw();  // before resolution: the time the callback was entered
     auto key = reinterpret_cast<uint64_t>(args[0]);
+    uint32_t id;
     if (hot.last_code == key && hot.queue_id == state.queue_id) [[likely]] {
-        uint32_t word = pack_word(kind, hot.last_id);
-        if (fast_append(hot, state.queue_id, now, word)) [[likely]]
-            return;
-        state.queue_raw->slow_path(hot, now, hot.tid, word);
+        id = hot.last_id;
+    } else if (const CodeSlot* slot = cached_code(state, hot, key)) {
+        // What resolution would do for a thread already settled in this run whose code cache
+        // knows the code object; most misses of the one-entry cache end here.
+        id = slot->id;
+        hot.last_id = id;
+        hot.last_code = key;
+    } else {
+        record_cold(state, args[0], key, hot, now, kind);
         return;
     }
-    record_cold(state, args[0], key, hot, now, kind);
+    uint32_t word = pack_word(kind, id);
+    if (fast_append(hot, state.queue_id, now, word)) [[likely]]
+        return;
+    state.queue_raw->slow_path(hot, now, hot.tid, word);
 }
 
 PyObject* cb_py_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
