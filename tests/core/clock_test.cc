@@ -1,4 +1,4 @@
-// The clock and the decoding of packed batches into nanosecond events.
+// The clock: conversion of raw counter values to nanoseconds, and calibration.
 #include "core/clock.h"
 
 #include <gtest/gtest.h>
@@ -6,8 +6,6 @@
 #include <chrono>
 #include <thread>
 #include <vector>
-
-#include "core/evqueue.h"
 
 namespace vespra {
 namespace {
@@ -22,26 +20,6 @@ TEST(ClockConversion, NeverNegativeAndExactWithoutOverflow) {
     EXPECT_EQ(tsc.to_nanos(1000), 0u);
     EXPECT_EQ(tsc.to_nanos(1004), 10u);
     EXPECT_EQ(tsc.to_nanos(1000 + (1ull << 62)), (1ull << 61) * 5);
-}
-
-TEST(ClockConversion, DecodeAppendsInBatchOrderWithTheBatchTid) {
-    EventQueue queue(77, Clock::tsc_with(1ull << 32, 32, 100));  // one tick = one ns
-    auto batch = EventBatch::create(/*base=*/1ull << 40, /*tid=*/42);
-    batch->events[0] = PackedEvent{0, pack_word(KIND_THROW, 0xFFFFFF)};
-    batch->events[1] = PackedEvent{UINT32_MAX, pack_word(KIND_START, 1)};
-    batch->events[2] = PackedEvent{7, pack_word(KIND_RETURN, 2)};
-    batch->count = 3;
-    std::vector<Event> out{Event{1, 2, 3}};
-    queue.decode_into(*batch, out);
-    const uint64_t base_ns = (1ull << 40) - 100;
-    ASSERT_EQ(out.size(), 4u);
-    EXPECT_EQ(out[0].ts, 1u);  // what was there stays
-    EXPECT_EQ(out[1].ts, base_ns);
-    EXPECT_EQ(out[2].ts, base_ns + UINT32_MAX);
-    EXPECT_EQ(out[3].ts, base_ns + 7);
-    EXPECT_EQ(out[1].packed, 0x06FFFFFFu);
-    EXPECT_EQ(code_of(out[3].packed), 2u);
-    for (size_t i = 1; i < 4; ++i) EXPECT_EQ(out[i].tid, 42u);
 }
 
 // `clock` must agree with CLOCK_MONOTONIC over a 30 ms sleep, within 5%.

@@ -24,7 +24,6 @@ constexpr uint32_t BATCH = EventBatch::CAPACITY;
 
 TEST(BatchSwitch, AfterAFullBatchAndWhenTheDeltaLeaves32Bits) {
     auto queue = identity_queue();
-    EXPECT_EQ(EventQueue::create(Clock::monotonic_with_origin(0))->id(), queue->id() + 1);
     const uint64_t far = 1ull << 40;  // then 2^32 - 1 ticks (fits), 2^32 (does not), backwards
     const uint64_t stamps[] = {far, far + 0xFFFFFFFF, far + (1ull << 32), far + 10};
     on_new_thread([&] {
@@ -32,7 +31,8 @@ TEST(BatchSwitch, AfterAFullBatchAndWhenTheDeltaLeaves32Bits) {
         record_run(*queue, BATCH);
         EXPECT_EQ(HOT.queue_id, queue->id()) << "the first event binds";
         EXPECT_TRUE(drain_all(*queue).empty()) << "a full batch leaves only on the next event";
-        for (uint32_t i = 0; i < 4; ++i) record(*queue, stamps[i], pack_word(KIND_START, BATCH + i));
+        for (uint32_t i = 0; i < 4; ++i)
+            record(*queue, stamps[i], pack_word(KIND_START, BATCH + i));
     });
     std::vector<Event> out = drain_all(*queue);  // the rest was pushed by the exit flush
     ASSERT_EQ(out.size(), BATCH + 4);
@@ -72,50 +72,39 @@ TEST(RingFull, CostsWholeBatchesAndRecordingGoesOn) {
     }
 }
 
-// One thread per entry, each leaving that many full batches in its own ring; returns the tids.
-std::vector<uint32_t> fill_rings(EventQueue& queue, const std::vector<uint32_t>& batches) {
-    std::vector<uint32_t> tids;
-    for (uint32_t n : batches) {
-        uint32_t tid = 100 + static_cast<uint32_t>(tids.size());
-        tids.push_back(tid);
-        on_new_thread([&, tid] {
-            HOT.tid = tid;
-            record_run(queue, n * BATCH);
-        });
-    }
-    return tids;
-}
-
-TEST(Drain, RotatesItsStartingRing) {
+// Each drain starts one ring further, so no thread's backlog starves the others, and stops
+// after the batch that reaches the budget, never splitting one.
+TEST(Drain, RotatesItsStartingRingAndStopsAtTheBudget) {
     auto queue = identity_queue();
     std::vector<Event> out;
     EXPECT_EQ(queue->drain_nonblocking(out, 4096), 0u);
     EXPECT_EQ(queue->rotation(), 0u) << "an empty list does not advance the rotation";
-    std::vector<uint32_t> tids = fill_rings(*queue, {3, 3, 3}), starts;
+    std::vector<uint32_t> tids{100, 101, 102}, starts;
+    for (uint32_t k = 0; k < 3; ++k) {
+        on_new_thread([&] {
+            HOT.tid = tids[k];
+            record_run(*queue, (k == 2 ? 4 : 3) * BATCH);  // full batches stay in the ring
+        });
+    }
     for (int i = 0; i < 4; ++i) {
         out.clear();
         EXPECT_EQ(queue->drain_nonblocking(out, 1), BATCH);
         starts.push_back(out.front().tid);
     }
     EXPECT_EQ(starts, (std::vector<uint32_t>{tids[0], tids[1], tids[2], tids[0]}));
-}
 
-TEST(Drain, StopsAfterTheBatchThatReachesTheBudget) {
-    auto single = identity_queue();
-    fill_rings(*single, {5});
-    std::vector<Event> out;
-    EXPECT_EQ(single->drain_nonblocking(out, 4096), 4096u);
-    EXPECT_EQ(single->drain_nonblocking(out, 1000), 1024u) << "a batch is never split";
-    EXPECT_EQ(out.size(), 5120u);
-
-    auto pair = identity_queue();
-    std::vector<uint32_t> tids = fill_rings(*pair, {3, 2});
-    out.clear();
-    EXPECT_EQ(pair->drain_nonblocking(out, 4096), 4096u);
-    std::map<uint32_t, size_t> per_tid;
-    for (const Event& e : out) ++per_tid[e.tid];
-    EXPECT_EQ(per_tid, (std::map<uint32_t, size_t>{{tids[0], 3072}, {tids[1], 1024}}));
-    EXPECT_EQ(pair->drain_nonblocking(out, 4096), 1024u);
+    // Left: 1, 2 and 3 batches. A drain stops at the batch that reaches its budget, and takes
+    // that batch whole rather than split it; the last one crosses from the first ring to the third.
+    const std::pair<uint64_t, uint64_t> budget_and_taken[] = {
+        {2 * BATCH, 2 * BATCH}, {BATCH + 1, 2 * BATCH}, {4096, 2 * BATCH}};
+    const std::pair<uint32_t, uint32_t> first_and_last[] = {
+        {tids[1], tids[1]}, {tids[2], tids[2]}, {tids[0], tids[2]}};
+    for (int i = 0; i < 3; ++i) {
+        out.clear();
+        EXPECT_EQ(queue->drain_nonblocking(out, budget_and_taken[i].first),
+                  budget_and_taken[i].second);
+        EXPECT_EQ(std::make_pair(out.front().tid, out.back().tid), first_and_last[i]) << i;
+    }
 }
 
 TEST(ManyProducers, EveryEventIsDrainedInThreadOrderOrCountedAsDropped) {

@@ -1,10 +1,15 @@
-// Helpers shared by the recording-core tests.
+// Helpers shared by the recording-core and trace-file tests: threads that record through the real
+// queue, draining, and the export pipeline on a thread of its own.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <memory>
 #include <thread>
 #include <vector>
 
 #include "core/evqueue.h"
+#include "core/pipeline.h"
 
 namespace vespra::testing {
 
@@ -14,21 +19,110 @@ void on_new_thread(F fn) {
     std::thread(fn).join();
 }
 
-inline std::vector<Event> drain_all(EventQueue& queue, uint64_t budget = 4096) {
+inline std::vector<Event> drain_all(EventQueue& queue) {
     std::vector<Event> out;
-    while (queue.drain_nonblocking(out, budget) != 0) {
+    while (queue.drain_nonblocking(out, 4096) != 0) {
     }
     return out;
 }
 
 // A queue whose timestamps equal the raw values the tests pass to record().
 inline std::shared_ptr<EventQueue> identity_queue() {
-    return std::make_shared<EventQueue>(NEXT_QUEUE_ID.fetch_add(1), Clock::monotonic_with_origin(0));
+    return std::make_shared<EventQueue>(NEXT_QUEUE_ID.fetch_add(1),
+                                        Clock::monotonic_with_origin(0));
 }
 
 // `n` events at raw values first, first+1, ... with code ids seq0, seq0+1, ...
 inline void record_run(EventQueue& queue, uint32_t n, uint64_t first = 1000, uint32_t seq0 = 0) {
     for (uint32_t i = 0; i < n; ++i) record(queue, first + i, pack_word(KIND_START, seq0 + i));
 }
+
+inline void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// Event i of a producer: code id i, kinds alternating start / return.
+inline uint32_t producer_word(uint32_t i) {
+    return pack_word(i % 2 == 0 ? KIND_START : KIND_RETURN, i);
+}
+// Thread id of producer k: top bit set, so never a real one.
+inline uint32_t producer_tid(size_t k) { return 0x8000'0000u + static_cast<uint32_t>(k) + 1; }
+
+// Threads that each record `events` numbered events through the real queue, then stay
+// registered until stop(), so that the stop's flush (not the thread's exit) pushes their last
+// partial batch, as under the tracer.
+class Producers {
+  public:
+    // With `lockstep`, a thread that hands over a batch waits until the serializer has begun
+    // two drains since, so every drain finds exactly one batch, whatever the machine's speed.
+    Producers(std::shared_ptr<EventQueue> queue, size_t count, uint32_t events,
+              bool lockstep = false)
+        : queue_(std::move(queue)), produced_(uint64_t{count} * events) {
+        for (size_t k = 0; k < count; ++k) {
+            threads_.emplace_back([this, k, events, lockstep] {
+                HOT.tid = producer_tid(k);  // what code resolution would have read
+                for (uint32_t i = 0; i < events; ++i) {
+                    record(*queue_, queue_->clock().raw(), producer_word(i));
+                    if (lockstep && i > 0 && i % EventBatch::CAPACITY == 0) {
+                        uint64_t seen = queue_->rotation();
+                        while (queue_->rotation() < seen + 2) std::this_thread::yield();
+                    }
+                }
+                ++done_;
+                while (!release_) sleep_ms(1);
+            });
+        }
+    }
+    ~Producers() { join(); }
+
+    void wait_recorded() {
+        while (done_ < threads_.size()) sleep_ms(1);
+    }
+    // The tracer's stop: flush every partial batch, count what did not fit, close.
+    void stop() {
+        wait_recorded();
+        queue_->add_dropped(tls::flush_every_thread());
+        queue_->close();
+        join();
+    }
+    uint64_t produced() const { return produced_; }
+
+  private:
+    void join() {
+        release_ = true;
+        for (auto& t : threads_)
+            if (t.joinable()) t.join();
+    }
+
+    std::shared_ptr<EventQueue> queue_;
+    uint64_t produced_;
+    std::vector<std::thread> threads_;
+    std::atomic<size_t> done_{0};
+    std::atomic<bool> release_{false};
+};
+
+// run_pipeline on an exporter thread of its own, as the tracer runs it.
+struct PipelineThread {
+    Status result;
+    std::atomic<bool> returned{false};
+    std::thread thread;
+
+    PipelineThread(std::shared_ptr<EventQueue> queue, std::shared_ptr<const CodeLookup> codes,
+                   std::shared_ptr<const ThreadNames> names, std::unique_ptr<Exporter> exporter)
+        : thread([=, this, e = std::move(exporter)]() mutable {
+              result = pipeline::run_pipeline(queue, codes, names, std::move(e));
+              returned = true;
+          }) {}
+    ~PipelineThread() {
+        if (thread.joinable()) thread.join();
+    }
+    // True once the pipeline has returned by itself, within five seconds.
+    bool returns_by_itself() {
+        for (int i = 0; i < 5000 && !returned; ++i) sleep_ms(1);
+        return returned;
+    }
+    Status join() {
+        thread.join();
+        return result;
+    }
+};
 
 }  // namespace vespra::testing
