@@ -8,10 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "../core/producers.h"
-#include "core/pipeline.h"
+#include "../core/recording_test_util.h"
 #include "json/json_exporter.h"
-#include "json_reader.h"
 #include "json_test_util.h"
 
 namespace vespra {
@@ -26,29 +24,11 @@ struct NumberedCodes : CodeLookup {
     }
 };
 
-// Runs the pipeline the way the tracer does, on an exporter thread, over `exporter`.
-struct ExporterThread {
-    Status result;
-    std::atomic<bool> returned{false};
-    std::thread thread;
-
-    ExporterThread(std::shared_ptr<EventQueue> queue, std::shared_ptr<ThreadNames> names,
-                   std::unique_ptr<Exporter> exporter)
-        : thread([this, queue, names, e = std::move(exporter)]() mutable {
-              result = pipeline::run_pipeline(queue, std::make_shared<NumberedCodes>(), names,
-                                              std::move(e));
-              returned = true;
-          }) {}
-    ~ExporterThread() {
-        if (thread.joinable()) thread.join();
-    }
-};
-
 TEST(JsonTraceFile, EventsOfManyThreadsAreReadBackOnceInOrderWithNamesAndLoss) {
     constexpr size_t THREADS = 4;
     constexpr uint32_t EVENTS = 50'000;
     testing::TempFile file;
-    SharedFile out = file.open(true);
+    SharedFile out = file.open();
     out.write("[");  // what the format opener writes
     ASSERT_TRUE(out.flush().ok());
     auto names = std::make_shared<testing::FakeNames>();
@@ -57,34 +37,35 @@ TEST(JsonTraceFile, EventsOfManyThreadsAreReadBackOnceInOrderWithNamesAndLoss) {
     auto queue = EventQueue::create(Clock::starting_now());
     auto exporter = std::make_unique<JsonExporter>(std::move(out));
     const uint64_t pid = exporter->pid();
-    ExporterThread exporter_thread(queue, names, std::move(exporter));
+    testing::PipelineThread pipeline(queue, std::make_shared<NumberedCodes>(), names,
+                                     std::move(exporter));
     testing::Producers producers(queue, THREADS, EVENTS);
     producers.stop();
-    exporter_thread.thread.join();
-    ASSERT_TRUE(exporter_thread.result.ok()) << exporter_thread.result.error().text();
+    Status result = pipeline.join();
+    ASSERT_TRUE(result.ok()) << result.error().text();
 
-    std::vector<testing::JsonValue> records;
+    std::vector<testing::Record> records;
     ASSERT_NO_THROW(records = testing::JsonReader::read_trace(file.contents()));
     std::map<uint64_t, std::vector<uint32_t>> seen;  // tid -> event numbers in file order
     std::map<uint64_t, std::string> thread_names;
     uint64_t dropped = 0;
-    for (const testing::JsonValue& r : records) {
-        ASSERT_EQ(r.at("pid").as_u64(), pid);
-        uint64_t tid = r.at("tid").as_u64();
-        if (r.at("ph").text == "M") {
-            if (r.at("name").text == "thread_name") {
-                thread_names[tid] = r.at("args").at("name").text;
+    for (const testing::Record& r : records) {
+        ASSERT_EQ(testing::as_u64(r.at("pid")), pid);
+        uint64_t tid = testing::as_u64(r.at("tid"));
+        if (r.at("ph") == "M") {
+            if (r.at("name") == "thread_name") {
+                thread_names[tid] = r.at("args.name");
             } else {
-                ASSERT_EQ(r.at("name").text, "vespra_dropped_events");
+                ASSERT_EQ(r.at("name"), "vespra_dropped_events");
                 ASSERT_EQ(dropped, 0u) << "two dropped-events records";
-                dropped = r.at("args").at("count").as_u64();
+                dropped = testing::as_u64(r.at("args.count"));
             }
             continue;
         }
-        uint32_t i = static_cast<uint32_t>(std::stoul(r.at("name").text.substr(1)));
-        ASSERT_EQ(r.at("args").at("line").as_u64(), i);
-        ASSERT_EQ(r.at("ph").text, i % 2 == 0 ? "B" : "E");
-        ASSERT_EQ(r.at("args").at("kind").text, i % 2 == 0 ? "start" : "return");
+        uint32_t i = static_cast<uint32_t>(std::stoul(r.at("name").substr(1)));
+        ASSERT_EQ(testing::as_u64(r.at("args.line")), i);
+        ASSERT_EQ(r.at("ph"), i % 2 == 0 ? "B" : "E");
+        ASSERT_EQ(r.at("args.kind"), i % 2 == 0 ? "start" : "return");
         seen[tid].push_back(i);
     }
     uint64_t total = 0;
@@ -120,17 +101,15 @@ TEST(JsonTraceFile, FullDeviceEndsThePipelineWithTheOsErrorAndNoFinish) {
     spy->inner = std::make_unique<JsonExporter>(out.take());
     auto finishes = spy->finishes;
     auto queue = EventQueue::create(Clock::starting_now());
-    ExporterThread exporter_thread(queue, std::make_shared<testing::FakeNames>(), std::move(spy));
+    testing::PipelineThread pipeline(queue, std::make_shared<NumberedCodes>(),
+                                     std::make_shared<testing::FakeNames>(), std::move(spy));
     testing::Producers producers(queue, 1, 10'000);
     producers.wait_recorded();
-    // The failure ends the pipeline by itself, before anybody closes the queue.
-    for (int i = 0; i < 5000 && !exporter_thread.returned; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_TRUE(exporter_thread.returned);
+    EXPECT_TRUE(pipeline.returns_by_itself()) << "the failure waited for the queue to close";
     producers.stop();
-    exporter_thread.thread.join();
-    ASSERT_FALSE(exporter_thread.result.ok());
-    EXPECT_EQ(exporter_thread.result.error().text(), "No space left on device (os error 28)");
+    Status result = pipeline.join();
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().text(), "No space left on device (os error 28)");
     EXPECT_EQ(*finishes, 0);
 }
 
