@@ -1,16 +1,13 @@
-// Small fixtures shared by the protobuf writer's tests: lookups with fixed contents, a temporary
-// directory, byte-string helpers.
+// Fixtures of the protobuf writer's tests: lookups with fixed contents, a temporary trace file,
+// and byte strings written as hex.
 #pragma once
 
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <initializer_list>
+#include <fstream>
+#include <iterator>
 #include <map>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,50 +17,44 @@
 
 namespace vespra::pbtest {
 
-class FakeCodes : public CodeLookup {
-  public:
-    FakeCodes() = default;
-    FakeCodes(std::initializer_list<std::pair<const uint32_t, std::string>> names)
-        : names_(names) {}
+struct FakeCodes : CodeLookup {
+    std::map<uint32_t, std::string> names;
     std::optional<CodeInfo> code(uint32_t id) const override {
-        auto it = names_.find(id);
-        if (it == names_.end()) return std::nullopt;
+        auto it = names.find(id);
+        if (it == names.end()) return std::nullopt;
         return CodeInfo{it->second, "file.py", 1};
     }
-    std::map<uint32_t, std::string> names_;
 };
 
-class FakeNames : public ThreadNames {
-  public:
+struct FakeNames : ThreadNames {
+    std::map<uint32_t, std::string> names;
     std::optional<std::string> name(uint32_t tid) const override {
-        auto it = names_.find(tid);
-        if (it == names_.end()) return std::nullopt;
-        return it->second;
+        auto it = names.find(tid);
+        return it == names.end() ? std::nullopt : std::optional(it->second);
     }
     std::vector<std::pair<uint32_t, std::string>> snapshot() const override {
-        return {names_.begin(), names_.end()};
+        return {names.begin(), names.end()};
     }
-    std::map<uint32_t, std::string> names_;
 };
 
 inline Event ev(uint64_t ts, uint32_t tid, uint8_t kind, uint32_t code) {
     return Event{ts, tid, pack_word(kind, code)};
 }
 
-// Builds a byte string from a list of byte values and string pieces.
-struct Bytes {
-    std::string s;
-    Bytes& operator()(std::initializer_list<int> bytes) {
-        for (int b : bytes) s.push_back(static_cast<char>(b));
-        return *this;
-    }
-    Bytes& operator()(const std::string& text) {
-        s += text;
-        return *this;
+struct TempFile {
+    std::string path = [] {
+        char tmpl[] = "/tmp/vespra-proto-XXXXXX";
+        ::close(mkstemp(tmpl));
+        return std::string(tmpl);
+    }();
+    ~TempFile() { ::unlink(path.c_str()); }
+    std::string contents() const {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
     }
 };
 
-inline std::string hex(const std::string& bytes) {
+inline std::string hex(std::string_view bytes) {
     std::string out;
     char buf[4];
     for (unsigned char c : bytes) {
@@ -74,23 +65,21 @@ inline std::string hex(const std::string& bytes) {
     return out;
 }
 
-// A fresh directory under the system's temporary directory, removed with its contents.
-class TempDir {
-  public:
-    TempDir() {
-        std::string tmpl =
-            (std::filesystem::temp_directory_path() / "vespra-proto-XXXXXX").string();
-        if (!mkdtemp(tmpl.data())) std::abort();
-        path_ = tmpl;
+// Bytes from hex pairs and 'quoted text': bytes("12 04 'main'") is 12 04 6D 61 69 6E.
+inline std::string bytes(std::string_view spec) {
+    std::string out;
+    for (size_t i = 0; i < spec.size(); ++i) {
+        if (spec[i] == ' ') continue;
+        if (spec[i] == '\'') {
+            size_t end = spec.find('\'', i + 1);
+            out += spec.substr(i + 1, end - i - 1);
+            i = end;
+        } else {
+            out += static_cast<char>(std::stoi(std::string(spec.substr(i, 2)), nullptr, 16));
+            ++i;
+        }
     }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-
-  private:
-    std::filesystem::path path_;
-};
+    return out;
+}
 
 }  // namespace vespra::pbtest
