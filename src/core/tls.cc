@@ -50,6 +50,8 @@ struct Recorders {
     std::vector<Recorder> list;
 };
 
+void after_fork_in_child();
+
 Recorders& recorders() {
     static Recorders* const r = [] {
         auto* fresh = new Recorders;
@@ -57,10 +59,26 @@ Recorders& recorders() {
         // interpreter lock. Holding the mutex across fork() keeps a forked child from
         // inheriting it locked, which would hang forget_other_threads in the child.
         pthread_atfork([] { recorders().mutex.lock(); }, [] { recorders().mutex.unlock(); },
-                       [] { recorders().mutex.unlock(); });
+                       after_fork_in_child);
         return fresh;
     }();
     return *r;
+}
+
+// Registered when the library is loaded, so that every fork is covered, also one that comes
+// before this process records anything.
+[[maybe_unused]] const bool FORK_HANDLERS_REGISTERED = (recorders(), true);
+
+// In every forked child, on its one thread (the one that called fork()), with the mutex held
+// since the prepare handler. The thread's OS id changed: read it again at the next event, or
+// the child's events would carry the parent's thread id. The other threads' records belong to
+// threads that do not exist here: forget them, without touching them.
+void after_fork_in_child() {
+    HOT.tid = UINT32_MAX;
+    Recorders& r = recorders();
+    Cold* mine = COLD.cold;
+    std::erase_if(r.list, [mine](const Recorder& e) { return e.cold != mine; });
+    r.mutex.unlock();
 }
 
 void on_thread_exit(void*) {
