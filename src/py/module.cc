@@ -1,5 +1,6 @@
-// The extension module vespra._core. Loading it only publishes its members: nothing is traced,
-// no thread is started and no file is touched until a Tracer is entered or cli_main is called.
+// The extension module vespra._core. Loading it only publishes its members and registers its
+// fork hooks (which do nothing while no tracer runs): nothing is traced, no thread is started
+// and no file is touched until a Tracer is entered or cli_main is called.
 #include <Python.h>
 
 #include "py/tracer.h"
@@ -17,7 +18,8 @@ int exec_core(PyObject* module) {
 #ifdef VESPRA_HAVE_CLI
     if (vespra::cli::add_cli_main(module) < 0) return -1;
 #endif
-    return 0;
+    if (vespra::tracer::add_fork_hooks(module) < 0) return -1;
+    return vespra::tracer::register_fork_hooks(module) ? 0 : -1;
 }
 
 PyModuleDef_Slot CORE_SLOTS[] = {

@@ -1,7 +1,8 @@
 // The Tracer object: construction checks the arguments; entering starts a run (output file and
 // writer, event queue, exporter thread, registration with sys.monitoring); leaving stops it in a
 // fixed order and raises the first failure. Also the process-wide slot ACTIVE, naming the tracer
-// installed last, which the fork hooks and the stop at interpreter exit act on.
+// installed last, which the fork hooks and the stop at interpreter exit act on, and the fork
+// hooks themselves.
 #pragma once
 
 #include <Python.h>
@@ -46,7 +47,7 @@ struct Running {
 };
 
 struct TracerData {
-    host::Ref output;         // the path exactly as given (a str), exported to exec'd children
+    host::Ref output;         // the path exactly as given (a str); exported made absolute
     std::string output_path;  // the same, as the file system's bytes (os.fsencode)
     Format format;
     DetachedMutex run_lock;            // guards `running`; plain, not reentrant
@@ -61,7 +62,7 @@ struct TracerObject {
 namespace tracer {
 
 // ACTIVE and its lock. Holds a strong reference. When both ACTIVE's lock and a tracer's run lock
-// are held, ACTIVE's is taken first.
+// are held, ACTIVE's is taken first (and the start lock of tracer.cc before either).
 extern DetachedMutex ACTIVE_LOCK;
 extern PyObject* ACTIVE;
 
@@ -78,6 +79,19 @@ PyObject* install(TracerObject* self, std::unique_ptr<Running> run);
 
 // The stop sequence. Returns a new reference to False, or null with an exception set.
 PyObject* stop(TracerObject* self);
+
+// Adds the fork hooks _before_fork, _after_fork_in_parent and _after_fork_in_child to the
+// module. Across a fork they suspend the callbacks of the run in ACTIVE in the parent, and in
+// the child abandon the inherited run and start one of its own that appends to the same file.
+// 0, or -1 with an exception set.
+int add_fork_hooks(PyObject* module);
+
+// Registers the module's fork hooks with os.register_at_fork: tried once per process, whatever
+// the outcome (a forked child inherits the registration and the flag). Called when the module
+// is loaded, before any tracer can exist: registered by the first start instead, a fork on
+// another thread in the middle of that start would run no hook before it and leave the child
+// waiting for the start lock forever. False with an exception set.
+bool register_fork_hooks(PyObject* module);
 
 }  // namespace tracer
 }  // namespace vespra
