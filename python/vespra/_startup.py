@@ -7,13 +7,13 @@ program's own exit handlers, so that this process's part of the file is complete
 that cannot join says so once on standard error and runs untraced.
 
 SIGTERM normally ends a process without exit handlers, and it is how multiprocessing stops its
-pool workers. Unless the program handles SIGTERM itself, a joined process stops its tracer first
-and then dies of the signal as it would have.
+pool workers; `_enter_as_child` arranges (in the extension, where a signal cannot be missed while
+the main thread blocks) that, unless the program handles SIGTERM itself, the process stops its
+tracer first and then dies of the signal as it would have.
 """
 
 import atexit
 import os
-import signal
 import sys
 
 _tracer = None
@@ -47,17 +47,6 @@ def start():
     # method, not a Python function calling it: a function would begin in the trace and never
     # end there.
     atexit.register(tracer.__exit__, None, None, None)
-    try:
-        if signal.getsignal(signal.SIGTERM) == signal.SIG_DFL:
-            signal.signal(signal.SIGTERM, _stop_then_die)
-    except (ValueError, OSError):
-        pass  # not the main thread, or no such signal here: exit handlers only
-
-
-def _stop_then_die(signum, frame):
-    stop()
-    signal.signal(signum, signal.SIG_DFL)
-    os.kill(os.getpid(), signum)
 
 
 def stop():

@@ -416,6 +416,9 @@ PyObject* enter(TracerObject* self, bool as_child) {
     // otherwise truncate the running trace's file and repoint the environment at its own.
     if (!monitoring::check_tool_slot_free()) return nullptr;
     if (!register_stop_at_exit()) return nullptr;
+    // A process that joins its parent's trace ends the ways a forked one does: a pool stops its
+    // spawned workers with SIGTERM, too.
+    if (as_child && !guard_exits_of_child()) return nullptr;
     if (!as_child && !export_environment(self->data)) return nullptr;
     uint32_t base = as_child ? static_cast<uint32_t>(getpid()) : 0;
     std::unique_ptr<Running> run = start(self, base, as_child);
