@@ -40,5 +40,9 @@ demo: build
 	@echo "and pick that file."
 	@echo "JSON instead: $(VENV)/bin/vespra run -f json -o $(BUILD)/demo/demo.json examples/demo.py"
 
+# Whole-program overhead: untraced, a no-op sys.monitoring callback, cProfile, vespra (bench/README.md).
+bench: build
+	@$(PY) bench/overhead.py
+
 clean:
 	rm -rf $(BUILD)
