@@ -16,31 +16,13 @@
 #include <sstream>
 #include <string>
 
+#include "test_util.h"
+
 namespace vespra {
 namespace {
 
 using namespace std::chrono_literals;
-
-// A fresh directory holding `path`, removed with its contents.
-struct TempTrace {
-    std::string dir = [] {
-        char tmpl[] = "/tmp/vespra-output-XXXXXX";
-        return std::string(mkdtemp(tmpl));
-    }();
-    std::string path = dir + "/trace";
-    ~TempTrace() { std::filesystem::remove_all(dir); }
-
-    std::string contents() const {
-        std::ostringstream s;
-        s << std::ifstream(path, std::ios::binary).rdbuf();
-        return s.str();
-    }
-    SharedFile open(bool truncate) const {
-        Result<SharedFile> r = SharedFile::open(path, truncate);
-        if (!r.ok()) ADD_FAILURE() << r.error().text();
-        return r.take();
-    }
-};
+using testing::TempTrace;
 
 size_t open_descriptors() {
     auto fds = std::filesystem::directory_iterator("/proc/self/fd");

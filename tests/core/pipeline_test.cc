@@ -7,16 +7,10 @@
 #include <map>
 #include <thread>
 
-#include "recording_test_util.h"
+#include "test_util.h"
 
 namespace vespra {
 namespace {
-
-struct NoNames : ThreadNames, CodeLookup {
-    std::optional<CodeInfo> code(uint32_t) const override { return std::nullopt; }
-    std::optional<std::string> name(uint32_t) const override { return std::nullopt; }
-    std::vector<std::pair<uint32_t, std::string>> snapshot() const override { return {}; }
-};
 
 // What the writer saw; it outlives the writer, which the pipeline destroys.
 struct WriterLog {
@@ -52,8 +46,9 @@ struct LoggingWriter : Exporter {
 struct PipelineRun {
     std::shared_ptr<EventQueue> queue = EventQueue::create(Clock::starting_now());
     std::shared_ptr<WriterLog> log = std::make_shared<WriterLog>();
-    std::shared_ptr<NoNames> none = std::make_shared<NoNames>();
-    testing::PipelineThread pipeline{queue, none, none, std::make_unique<LoggingWriter>(log)};
+    testing::PipelineThread pipeline{queue, std::make_shared<testing::FakeCodes>(),
+                                     std::make_shared<testing::FakeNames>(),
+                                     std::make_unique<LoggingWriter>(log)};
 };
 
 // Every event reaches the writer at most once, in its thread's order, and those that do not

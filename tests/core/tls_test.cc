@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/evqueue.h"
-#include "recording_test_util.h"
+#include "test_util.h"
 
 namespace vespra {
 namespace {

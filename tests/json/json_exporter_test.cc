@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "json_test_util.h"
+#include "../core/test_util.h"
 
 namespace vespra {
 namespace {
@@ -18,7 +18,7 @@ constexpr uint32_t PID = 4242;
 
 // A writer for pid 4242 over a fresh temporary file.
 struct Writer {
-    testing::TempFile file;
+    testing::TempTrace file;
     testing::FakeCodes codes;
     testing::FakeNames names;
     JsonExporter exporter{file.open(), PID};

@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "../core/recording_test_util.h"
+#include "../core/test_util.h"
 #include "json/json_exporter.h"
-#include "json_test_util.h"
+#include "json_reader.h"
 
 namespace vespra {
 namespace {
@@ -27,13 +27,12 @@ struct NumberedCodes : CodeLookup {
 TEST(JsonTraceFile, EventsOfManyThreadsAreReadBackOnceInOrderWithNamesAndLoss) {
     constexpr size_t THREADS = 4;
     constexpr uint32_t EVENTS = 50'000;
-    testing::TempFile file;
+    testing::TempTrace file;
     SharedFile out = file.open();
     out.write("[");  // what the format opener writes
     ASSERT_TRUE(out.flush().ok());
     auto names = std::make_shared<testing::FakeNames>();
-    for (size_t k = 0; k < THREADS; ++k)
-        names->names.emplace_back(producer_tid(k), "w" + std::to_string(k));
+    for (size_t k = 0; k < THREADS; ++k) names->names[producer_tid(k)] = "w" + std::to_string(k);
     auto queue = EventQueue::create(Clock::starting_now());
     auto exporter = std::make_unique<JsonExporter>(std::move(out));
     const uint64_t pid = exporter->pid();

@@ -1,9 +1,11 @@
 // A reader of vespra's protobuf traces for the tests, sharing no code with the encoder: a plain
-// wire-format walker, and a replay of the packets the way a track-event viewer reads them.
+// wire-format walker, a replay of the packets the way a track-event viewer reads them, and byte
+// strings written as hex.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <initializer_list>
 #include <map>
 #include <optional>
@@ -291,6 +293,34 @@ inline Trace check_stream(std::string_view stream) {
         }
     }
     return t;
+}
+
+inline std::string hex(std::string_view bytes) {
+    std::string out;
+    char buf[4];
+    for (unsigned char c : bytes) {
+        std::snprintf(buf, sizeof buf, "%02X ", c);
+        out += buf;
+    }
+    if (!out.empty()) out.pop_back();
+    return out;
+}
+
+// Bytes from hex pairs and 'quoted text': bytes("12 04 'main'") is 12 04 6D 61 69 6E.
+inline std::string bytes(std::string_view spec) {
+    std::string out;
+    for (size_t i = 0; i < spec.size(); ++i) {
+        if (spec[i] == ' ') continue;
+        if (spec[i] == '\'') {
+            size_t end = spec.find('\'', i + 1);
+            out += spec.substr(i + 1, end - i - 1);
+            i = end;
+        } else {
+            out += static_cast<char>(std::stoi(std::string(spec.substr(i, 2)), nullptr, 16));
+            ++i;
+        }
+    }
+    return out;
 }
 
 }  // namespace vespra::pbtest

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "pb_reader.h"
-#include "test_support.h"
 
 namespace vespra::pb {
 namespace {
@@ -41,24 +40,7 @@ TEST(Varint, SevenBitGroupsLeastSignificantFirstAtEverySize) {
     }
 }
 
-// Presence, not value, decides what is written: a zero, an empty string or an empty nested
-// message is written when present; an absent field writes nothing.
-TEST(Fields, PresentZeroAndEmptyFieldsAreWrittenAbsentOnesAreNot) {
-    TracePacket p;
-    p.timestamp = 0;
-    p.trusted_packet_sequence_id = 1;
-    p.sequence_flags = 1;
-    EXPECT_EQ(hex(encode(p)), "40 00 50 01 68 01");
-    EXPECT_EQ(encode(TracePacket{}), "");
-    EXPECT_EQ(hex(encode(EventName{0, ""})), "08 00 12 00");
-    EXPECT_EQ(hex(encode(TracePacketDefaults{TrackEventDefaults{}})), "5A 00");
-    TracePacket with_empty;
-    with_empty.data = TrackDescriptor{};
-    with_empty.interned_data = InternedData{};
-    EXPECT_EQ(hex(encode(with_empty)), "E2 03 00 62 00");
-}
-
-TEST(Fields, Int32IsSignExtendedUint32IsNot) {
+TEST(Integers, Int32IsSignExtendedUint32IsNot) {
     EXPECT_EQ(hex(encode(ProcessDescriptor{-1, std::nullopt})), "08 FF FF FF FF FF FF FF FF FF 01");
     // A thread id of 2^31 or more travels as the negative int32 with the same bits.
     std::string high = encode(ThreadDescriptor{1, static_cast<int32_t>(0x80000000u), std::nullopt});

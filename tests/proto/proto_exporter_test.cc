@@ -9,15 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "../core/test_util.h"
 #include "pb_reader.h"
-#include "test_support.h"
 
 namespace vespra {
 namespace {
 
 using pbtest::bytes;
-using pbtest::ev;
 using pbtest::hex;
+using testing::ev;
 
 constexpr uint32_t PID = 4242;
 
@@ -27,19 +27,21 @@ const std::string PROCESS_PACKET = bytes(
     "1A 0B 08 92 21 32 06 'python' 68 01");
 
 struct ProtoExporterTest : ::testing::Test {
-    pbtest::TempFile file;
-    pbtest::FakeCodes codes;
-    pbtest::FakeNames names;
+    testing::TempTrace file;
+    testing::FakeCodes codes;
+    testing::FakeNames names;
     std::unique_ptr<ProtoExporter> writer = open();
 
     ProtoExporterTest() {
-        codes.names = {{0, "main"}, {1, "helper"}, {2, ""}, {7, "seven"}, {8, "eight"}};
+        codes.infos = {{0, {"main", ""}},
+                       {1, {"helper", ""}},
+                       {2, {"", ""}},
+                       {7, {"seven", ""}},
+                       {8, {"eight", ""}}};
     }
 
     std::unique_ptr<ProtoExporter> open() {
-        Result<SharedFile> out = SharedFile::open(file.path, /*truncate=*/true);
-        EXPECT_TRUE(out.ok()) << out.error().text();
-        return std::make_unique<ProtoExporter>(out.take(), PID);
+        return std::make_unique<ProtoExporter>(file.open(), PID);
     }
     void write(std::vector<Event> events) {
         Status st = writer->write_batch(events, codes, names);

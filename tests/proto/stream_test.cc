@@ -11,16 +11,16 @@
 #include <tuple>
 #include <vector>
 
+#include "../core/test_util.h"
 #include "pb_reader.h"
 #include "proto/proto_exporter.h"
-#include "test_support.h"
 
 namespace vespra {
 namespace {
 
-using pbtest::ev;
-using pbtest::FakeCodes;
-using pbtest::FakeNames;
+using testing::ev;
+using testing::FakeCodes;
+using testing::FakeNames;
 
 using Expected = std::vector<std::tuple<uint64_t, char, std::string>>;
 
@@ -75,8 +75,9 @@ Recording record(const std::vector<uint32_t>& tids, size_t per_thread, const Fak
 FakeCodes pool_of_codes() {
     FakeCodes codes;
     for (uint32_t c = 0; c < 60; ++c)
-        if (c % 13 != 5) codes.names[c] = c == 3 ? "" : "mod.f" + std::to_string(c) + ".<locals>.g";
-    codes.names[4] = std::string(150, 'x');
+        if (c % 13 != 5)
+            codes.infos[c].name = c == 3 ? "" : "mod.f" + std::to_string(c) + ".<locals>.g";
+    codes.infos[4].name = std::string(150, 'x');
     return codes;
 }
 
@@ -105,14 +106,8 @@ void expect_process(const pbtest::Trace& t, uint32_t pid, uint32_t base, const R
     }
 }
 
-ProtoExporter open_writer(const std::string& path, uint32_t pid) {
-    Result<SharedFile> file = SharedFile::open(path, true);
-    EXPECT_TRUE(file.ok()) << file.error().text();
-    return ProtoExporter(file.take(), pid);
-}
-
 TEST(Stream, ManyThreadsOverManyBatchesReadBackAsRecorded) {
-    pbtest::TempFile file;
+    testing::TempTrace file;
     FakeCodes codes = pool_of_codes();
     FakeNames names;
     names.names = {{11, "MainThread"}, {0x80000000u, std::string(200, 'w')}, {0, ""}};
@@ -120,7 +115,7 @@ TEST(Stream, ManyThreadsOverManyBatchesReadBackAsRecorded) {
     Recording r = record(tids, 3000, codes, 1);
     ASSERT_GT(r.batches.size(), 10u);
 
-    ProtoExporter writer = open_writer(file.path, 4242);
+    ProtoExporter writer(file.open(), 4242);
     size_t size_before = 0;
     for (const auto& batch : r.batches) {
         ASSERT_TRUE(writer.write_batch(batch, codes, names).ok());
@@ -147,14 +142,14 @@ TEST(Stream, ManyThreadsOverManyBatchesReadBackAsRecorded) {
 // its own pid as sequence base) append to one file, interleaving whole batches. The file stays
 // one stream whose processes do not mix, even where their thread ids coincide.
 TEST(Stream, WritersWithDifferentBasesShareOneFile) {
-    pbtest::TempFile file;
+    testing::TempTrace file;
     FakeCodes codes = pool_of_codes();
     FakeNames names;
     names.names[21] = "shared-name";
     const uint32_t child_pid = static_cast<uint32_t>(::getpid());
     ASSERT_NE(child_pid, 4242u);
 
-    ProtoExporter parent = open_writer(file.path, 4242);
+    ProtoExporter parent(file.open(), 4242);
     Result<std::unique_ptr<ProtoExporter>> child = ProtoExporter::append(file.path);
     ASSERT_TRUE(child.ok()) << child.error().text();
     child.value()->set_sequence_base(child_pid);

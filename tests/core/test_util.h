@@ -1,15 +1,26 @@
-// Helpers shared by the recording-core and trace-file tests: threads that record through the real
-// queue, draining, and the export pipeline on a thread of its own.
+// Helpers shared by the recording-core and trace writers' tests: threads that record through the
+// real queue, the export pipeline on a thread of its own, lookups with fixed contents, and a
+// temporary trace file.
 #pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
 #include <memory>
+#include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "core/evqueue.h"
+#include "core/output.h"
 #include "core/pipeline.h"
+#include "core/sink.h"
 
 namespace vespra::testing {
 
@@ -122,6 +133,53 @@ struct PipelineThread {
     Status join() {
         thread.join();
         return result;
+    }
+};
+
+// Answers from `infos` and counts the questions (single-threaded use only).
+struct FakeCodes : CodeLookup {
+    std::map<uint32_t, CodeInfo> infos;
+    mutable std::map<uint32_t, int> asked;
+    std::optional<CodeInfo> code(uint32_t id) const override {
+        ++asked[id];
+        auto it = infos.find(id);
+        return it == infos.end() ? std::nullopt : std::optional(it->second);
+    }
+};
+
+struct FakeNames : ThreadNames {
+    std::map<uint32_t, std::string> names;
+    std::optional<std::string> name(uint32_t tid) const override {
+        auto it = names.find(tid);
+        return it == names.end() ? std::nullopt : std::optional(it->second);
+    }
+    std::vector<std::pair<uint32_t, std::string>> snapshot() const override {
+        return {names.begin(), names.end()};
+    }
+};
+
+inline Event ev(uint64_t ts, uint32_t tid, uint8_t kind, uint32_t code) {
+    return Event{ts, tid, pack_word(kind, code)};
+}
+
+// `path` in a fresh directory, removed with its contents.
+struct TempTrace {
+    std::string dir = [] {
+        char tmpl[] = "/tmp/vespra-test-XXXXXX";
+        return std::string(mkdtemp(tmpl));
+    }();
+    std::string path = dir + "/trace";
+    ~TempTrace() { std::filesystem::remove_all(dir); }
+
+    std::string contents() const {
+        std::ostringstream s;
+        s << std::ifstream(path, std::ios::binary).rdbuf();
+        return s.str();
+    }
+    SharedFile open(bool truncate = true) const {
+        Result<SharedFile> r = SharedFile::open(path, truncate);
+        EXPECT_TRUE(r.ok()) << r.error().text();
+        return r.take();
     }
 };
 
