@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <barrier>
-#include <latch>
 #include <map>
 #include <thread>
 #include <vector>
@@ -108,57 +106,39 @@ TEST(Drain, RotatesItsStartingRingAndStopsAtTheBudget) {
 }
 
 TEST(ManyProducers, EveryEventIsDrainedInThreadOrderOrCountedAsDropped) {
-    constexpr int threads = 4;
-    constexpr uint32_t per_thread = 300000;
     auto queue = EventQueue::create(Clock::starting_now());
-    // The consumer starts once every producer has recorded more than its ring holds, so loss
-    // is certain; the second half races a live consumer.
-    std::latch halfway(threads);
     std::atomic<bool> stop{false};
     std::vector<Event> drained;
+    // The consumer starts once a ring has overflowed, so loss is certain; the rest of the
+    // recording races a live consumer.
     std::thread consumer([&] {
-        halfway.wait();
-        while (!stop.load())
+        while (queue->dropped() == 0 && !stop) std::this_thread::yield();
+        while (!stop)
             if (queue->drain_nonblocking(drained, 4096) == 0) std::this_thread::yield();
     });
-    // Producers stay alive until the stop flush, as recording threads do under a tracer.
-    std::barrier<> recorded(threads + 1), flushed(threads + 1);
-    std::vector<std::thread> producers;
-    for (int t = 0; t < threads; ++t) {
-        producers.emplace_back([&, t] {
-            HOT.tid = 500 + t;
-            for (uint32_t i = 0; i < per_thread; ++i) {
-                record(*queue, queue->clock().raw(), pack_word(KIND_START, i));
-                if (i == per_thread / 2) halfway.count_down();
-                if (i % 4096 == 0) std::this_thread::yield();
-            }
-            recorded.arrive_and_wait();
-            flushed.arrive_and_wait();
-        });
-    }
-    recorded.arrive_and_wait();
-    uint64_t dropped_at_stop = tls::flush_every_thread();
-    queue->add_dropped(dropped_at_stop);
-    queue->close();
-    flushed.arrive_and_wait();
-    for (auto& p : producers) p.join();
+    testing::Producers producers(queue, 4, 300'000);
+    producers.wait_recorded();
+    uint64_t dropped_at_switches = queue->dropped();
+    producers.stop();
     stop = true;
     consumer.join();
     while (queue->drain_nonblocking(drained, 4096) != 0) {
     }
 
-    EXPECT_GT(queue->dropped(), 0u);
-    EXPECT_EQ(drained.size() + queue->dropped(), uint64_t{threads} * per_thread);
-    EXPECT_EQ((queue->dropped() - dropped_at_stop) % BATCH, 0u) << "switches drop whole batches";
+    EXPECT_EQ(drained.size() + queue->dropped(), producers.produced());
+    EXPECT_GT(dropped_at_switches, 0u);
+    EXPECT_EQ(dropped_at_switches % BATCH, 0u) << "switches drop whole batches";
     std::map<uint32_t, Event> last;
     for (const Event& e : drained) {
-        ASSERT_TRUE(e.tid >= 500 && e.tid < 500 + threads) << e.tid;
+        ASSERT_LT(e.tid - testing::producer_tid(0), 4u);
+        ASSERT_EQ(e.packed, testing::producer_word(code_of(e.packed)));
         auto [it, fresh] = last.try_emplace(e.tid, e);
         if (fresh) continue;
         ASSERT_GT(code_of(e.packed), code_of(it->second.packed)) << "thread " << e.tid;
         ASSERT_GE(e.ts, it->second.ts) << "thread " << e.tid;
         it->second = e;
     }
+    EXPECT_EQ(last.size(), 4u);
 }
 
 }  // namespace
