@@ -26,7 +26,7 @@ struct NumberedCodes : CodeLookup {
 
 TEST(JsonTraceFile, EventsOfManyThreadsAreReadBackOnceInOrderWithNamesAndLoss) {
     constexpr size_t THREADS = 4;
-    constexpr uint32_t EVENTS = 50'000;
+    constexpr uint32_t EVENTS = 100'000;  // more than a ring holds
     testing::TempTrace file;
     SharedFile out = file.open();
     out.write("[");  // what the format opener writes
@@ -36,9 +36,11 @@ TEST(JsonTraceFile, EventsOfManyThreadsAreReadBackOnceInOrderWithNamesAndLoss) {
     auto queue = EventQueue::create(Clock::starting_now());
     auto exporter = std::make_unique<JsonExporter>(std::move(out));
     const uint64_t pid = exporter->pid();
+    testing::Producers producers(queue, THREADS, EVENTS);
+    // The pipeline starts once a ring has overflowed, so the file must account for a loss.
+    for (int i = 0; i < 5000 && queue->dropped() == 0; ++i) testing::sleep_ms(1);
     testing::PipelineThread pipeline(queue, std::make_shared<NumberedCodes>(), names,
                                      std::move(exporter));
-    testing::Producers producers(queue, THREADS, EVENTS);
     producers.stop();
     Status result = pipeline.join();
     ASSERT_TRUE(result.ok()) << result.error().text();
@@ -76,6 +78,7 @@ TEST(JsonTraceFile, EventsOfManyThreadsAreReadBackOnceInOrderWithNamesAndLoss) {
         total += numbers.size();
         EXPECT_EQ(thread_names[producer_tid(k)], "w" + std::to_string(k));
     }
+    EXPECT_GT(dropped, 0u);
     EXPECT_EQ(total + dropped, producers.produced());
 }
 
