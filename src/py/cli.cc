@@ -69,19 +69,6 @@ void print(const Message& message) {
     PyErr_Clear();
 }
 
-// The output path made absolute against the current directory. Processes that join the trace
-// get the path through their environment and may run in another directory; a relative path
-// would send them to another file. When the current directory cannot be determined, the path
-// is used as given.
-Ref absolute_output(PyObject* os, PyObject* output) {
-    Ref cwd = host::call_method(os, "getcwd", {});
-    Ref path = cwd ? host::getattr(os, "path") : Ref();
-    Ref joined = path ? host::call_method(path.get(), "join", {cwd.get(), output}) : Ref();
-    if (joined) return joined;
-    PyErr_Clear();
-    return Ref::borrow(output);
-}
-
 // The directory the traced program's own imports start from, as the interpreter would set it
 // for `python SCRIPT` (the script's real directory) or `python -m MODULE` (the current
 // directory). The caller's first sys.path entry (for the launcher, its own directory) says
@@ -126,9 +113,10 @@ void drop_import_root(PyObject* sys, PyObject* root) {
 PyObject* run(PyObject* module, const RunArgs& args) {
     Ref os = host::import("os");
     if (!os) return nullptr;
+    // Processes that join the trace from another directory get the path from the tracer, which
+    // exports it made absolute.
     Ref output = word_to_str(args.output);
     if (!output) return nullptr;
-    output = absolute_output(os.get(), output.get());
     Ref format = word_to_str(args.format);
     Ref tracer_type = format ? host::getattr(module, "Tracer") : Ref();
     Ref tracer = tracer_type ? host::call(tracer_type.get(), {output.get(), format.get()}) : Ref();
