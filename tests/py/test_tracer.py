@@ -331,5 +331,29 @@ class ProcessTest(TempDirTest):
         self.assertIn("daemon-spin", t.thread_names.values())
         self.assertEqual(t.dropped, 0)
 
+    def test_serializer_asks_for_short_slices_and_keeps_nice_and_policy(self):
+        # In a niced process under SCHED_BATCH: the serializer's request for short slices must
+        # not reset either, and (on kernels that report a slice) must take effect.
+        proc = subprocess.run([sys.executable, "-c", textwrap.dedent(f"""
+            import os, time, vespra
+            os.nice(3)
+            os.sched_setscheduler(0, os.SCHED_BATCH, os.sched_param(0))
+            with vespra.Tracer({str(self.dir / "t.pb")!r}):
+                time.sleep(0.05)
+                for tid in os.listdir("/proc/self/task"):
+                    with open(f"/proc/self/task/{{tid}}/comm") as f:
+                        if f.read().strip() != "vespra-serializ":
+                            continue
+                    with open(f"/proc/self/task/{{tid}}/sched") as f:
+                        slices = [l.split()[-1] for l in f if l.startswith("se.slice ")]
+                    print(os.getpriority(os.PRIO_PROCESS, int(tid)),
+                          os.sched_getscheduler(int(tid)) == os.SCHED_BATCH, *slices)
+        """)], capture_output=True, text=True, timeout=60)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        nice, batch, *slices = proc.stdout.split()
+        self.assertEqual((nice, batch), ("3", "True"))
+        if slices and tuple(map(int, os.uname().release.split(".")[:2])) >= (6, 12):
+            self.assertEqual(slices, ["100000"])
+
 if __name__ == "__main__":
     unittest.main()
