@@ -60,7 +60,7 @@ def run_callgrind(out_dir, workload, mode, size, dump_instr):
            f"--callgrind-out-file={prefix}", f"--dump-instr={'yes' if dump_instr else 'no'}",
            sys.executable, os.path.join(HERE, "overhead.py"), "--child", workload, mode,
            str(size), trace]
-    proc = subprocess.run(cmd, capture_output=True, text=True, env=overhead.child_env())
+    proc = subprocess.run(cmd, capture_output=True, text=True, env=overhead.child_env(None))
     if proc.returncode != 0:
         raise RuntimeError(f"callgrind {workload}/{mode}/{size} failed:\n{proc.stderr[-3000:]}")
     run = {"prefix": prefix, "threads": thread_totals(prefix)}

@@ -44,6 +44,9 @@ UNSUPPORTED = {
 # A repetition that takes longer than this is reported as hung.
 RUN_TIMEOUT_S = 600
 
+# Set by --cpu for the subprocesses: the CPU the workload runs on.
+CPU_VAR = "VESPRA_BENCH_CPU"
+
 
 # --------------------------------------------------------------------------- in the subprocess
 
@@ -88,12 +91,20 @@ def _thread_cpu_ns(task):
 def run_child(workload, mode, size, trace):
     """Runs one workload once under one mode and returns the measurements as a dict."""
     fn = workloads.WORKLOADS[workload]
+    cpu = int(os.environ[CPU_VAR]) if CPU_VAR in os.environ else None
+    if cpu is not None:
+        # Threads inherit the affinity of the thread that starts them: the tracer's threads get
+        # every other CPU, the workload's threads the one CPU of this thread.
+        others = os.sched_getaffinity(0) - {cpu}
+        os.sched_setaffinity(0, others if mode in VESPRA_MODES and others else {cpu})
     out = {}
     if mode in VESPRA_MODES:
         import vespra
 
         t_enter = time.perf_counter()
         with vespra.Tracer(trace, mode):
+            if cpu is not None:
+                os.sched_setaffinity(0, {cpu})
             t_in = time.perf_counter()
             helpers0, cpu0 = helper_thread_cpu(), time.process_time_ns()
             t0 = time.perf_counter()
@@ -158,18 +169,22 @@ def count_trace(path, fmt):
 # --------------------------------------------------------------------------- the driver
 
 
-def child_env():
+def child_env(cpu):
     """The subprocesses' environment: string hashing fixed, so that dictionary probe lengths,
     and with them the work done, are the same in every run and under every mode."""
-    return {**os.environ, "PYTHONHASHSEED": "0"}
+    env = {**os.environ, "PYTHONHASHSEED": "0"}
+    env.pop(CPU_VAR, None)
+    if cpu is not None:
+        env[CPU_VAR] = str(cpu)
+    return env
 
 
-def run_once(workload, mode, size, trace_dir, keep):
+def run_once(workload, mode, size, trace_dir, keep, cpu):
     trace = os.path.join(trace_dir, f"{workload}.{mode}.{'pb' if mode == 'protobuf' else mode}")
     cmd = [sys.executable, os.path.abspath(__file__), "--child", workload, mode, str(size), trace]
     try:
         proc = subprocess.run(cmd, capture_output=True, text=True, timeout=RUN_TIMEOUT_S,
-                              env=child_env())
+                              env=child_env(cpu))
     except subprocess.TimeoutExpired:
         raise RuntimeError(f"{workload}/{mode} did not finish within {RUN_TIMEOUT_S} s") from None
     if proc.returncode != 0:
@@ -315,6 +330,9 @@ def main(argv=None):
     parser.add_argument("--keep-traces", action="store_true",
                         help="keep the last trace of each workload and format")
     parser.add_argument("--raw", help="also write every repetition's measurements to this JSON file")
+    parser.add_argument("--cpu", type=int, help="run the workload (all its threads) on this CPU "
+                        "only and vespra's threads on the others: steadier comparisons where "
+                        "cores run at different speeds")
     args = parser.parse_args(argv)
 
     names = [w for w in args.workloads.split(",") if w]
@@ -327,12 +345,16 @@ def main(argv=None):
             parser.error(f"unknown mode: {m}")
     if args.reps < 1:
         parser.error("--reps must be at least 1")
+    if args.cpu is not None and args.cpu not in os.sched_getaffinity(0):
+        parser.error(f"--cpu {args.cpu}: not one of the CPUs this process may use "
+                     f"({sorted(os.sched_getaffinity(0))})")
     skipped = {m: why for m in modes if (why := mode_available(m))}
     modes = [m for m in modes if m not in skipped]
     sizes = {w: max(1, round(workloads.DEFAULT_SIZES[w] * args.scale)) for w in names}
 
     print(f"python {sys.version.split()[0]} ({'GIL on' if sys._is_gil_enabled() else 'GIL off'}), "
-          f"{os.cpu_count()} CPUs, {args.reps} repetitions, medians; sizes: "
+          f"{os.cpu_count()} CPUs{f' (workload on CPU {args.cpu})' if args.cpu is not None else ''}, "
+          f"{args.reps} repetitions, medians; sizes: "
           + ", ".join(f"{w}={n}" for w, n in sizes.items()))
     for m, why in skipped.items():
         print(f"skipping mode {m}: {why}")
@@ -347,7 +369,8 @@ def main(argv=None):
         for rep in range(args.reps):
             for w in names:
                 for m in runs[w]:
-                    runs[w][m].append(run_once(w, m, sizes[w], trace_dir, args.keep_traces))
+                    runs[w][m].append(run_once(w, m, sizes[w], trace_dir, args.keep_traces,
+                                               args.cpu))
             print(f"  repetition {rep + 1}/{args.reps} done", file=sys.stderr, flush=True)
     finally:
         if args.keep_traces:
