@@ -88,6 +88,22 @@ def _thread_cpu_ns(task):
         return (int(fields[11]) + int(fields[12])) * 1_000_000_000 // os.sysconf("SC_CLK_TCK")
 
 
+def _other_mode(mode):
+    """(start, stop) of a mode that is not vespra: what surrounds the timed workload call."""
+    if mode == "floor":
+        import _vespra_floor
+
+        return _vespra_floor.enable, _vespra_floor.disable
+    if mode == "cprofile":
+        import cProfile
+
+        profile = cProfile.Profile()
+        return profile.enable, profile.disable
+    if mode == "untraced":
+        return (lambda: None), (lambda: None)
+    raise ValueError(f"unknown mode: {mode}")
+
+
 def run_child(workload, mode, size, trace):
     """Runs one workload once under one mode and returns the measurements as a dict."""
     fn = workloads.WORKLOADS[workload]
@@ -119,32 +135,14 @@ def run_child(workload, mode, size, trace):
         out["program_cpu_ns"] = cpu1 - cpu0 - sum(helpers.values())
         out["start_s"] = t_in - t_enter
         out["stop_s"] = t_exit - t_out
-    elif mode == "floor":
-        import _vespra_floor
-
-        _vespra_floor.enable()
-        cpu0, t0 = time.process_time_ns(), time.perf_counter()
-        out["checksum"] = fn(size)
-        t1, cpu1 = time.perf_counter(), time.process_time_ns()
-        _vespra_floor.disable()
-        out["program_cpu_ns"] = cpu1 - cpu0
-    elif mode == "cprofile":
-        import cProfile
-
-        profile = cProfile.Profile()
-        profile.enable()
-        cpu0, t0 = time.process_time_ns(), time.perf_counter()
-        out["checksum"] = fn(size)
-        t1, cpu1 = time.perf_counter(), time.process_time_ns()
-        profile.disable()
-        out["program_cpu_ns"] = cpu1 - cpu0
-    elif mode == "untraced":
-        cpu0, t0 = time.process_time_ns(), time.perf_counter()
-        out["checksum"] = fn(size)
-        t1, cpu1 = time.perf_counter(), time.process_time_ns()
-        out["program_cpu_ns"] = cpu1 - cpu0
     else:
-        raise ValueError(f"unknown mode: {mode}")
+        start, stop = _other_mode(mode)
+        start()
+        cpu0, t0 = time.process_time_ns(), time.perf_counter()
+        out["checksum"] = fn(size)
+        t1, cpu1 = time.perf_counter(), time.process_time_ns()
+        stop()
+        out["program_cpu_ns"] = cpu1 - cpu0
     out["wall_s"] = t1 - t0
     return out
 
