@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc)
 VENV := .venv
 PY := $(VENV)/bin/python
 
-.PHONY: all deps venv build test demo bench clean
+.PHONY: all deps venv build test demo bench wheel clean
 
 all: build
 
@@ -16,7 +16,7 @@ deps:
 
 # The venv is made from the interpreter the bootstrap script finds or builds.
 $(PY): scripts/bootstrap-python.sh | deps
-	@base=$$(bash scripts/bootstrap-python.sh) && "$$base" -m venv --without-pip $(VENV)
+	@base=$$(bash scripts/bootstrap-python.sh) && "$$base" -m venv $(VENV)
 	@$(PY) -c 'import sys; assert not sys._is_gil_enabled()'
 
 venv: deps $(PY)
@@ -44,5 +44,10 @@ demo: build
 bench: build
 	@$(PY) bench/overhead.py
 
+# A wheel for the chosen interpreter in dist/, built by pip through the backend as for a user.
+wheel: venv
+	@$(PY) -m pip wheel --quiet --no-index --no-deps --disable-pip-version-check -w dist .
+	@ls dist/*.whl
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) dist

@@ -1,0 +1,148 @@
+"""vespra as a user installs it: an sdist from the repository, a wheel built from that sdist by
+pip with no package index, installed into a fresh virtual environment, used there on a program
+that imports what only that environment has, and removed again without a trace.
+
+Slow (it compiles the extension once more), so everything happens in one pass."""
+
+import base64
+import csv
+import hashlib
+import io
+import os
+import pathlib
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import textwrap
+import unittest
+import zipfile
+
+from jsontrace import Trace
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+BACKEND = ROOT / "backend"
+PIP = ["-m", "pip", "--disable-pip-version-check", "--no-input"]
+
+
+def run(*cmd, **kw):
+    result = subprocess.run([str(c) for c in cmd], capture_output=True, text=True, **kw)
+    if result.returncode != 0:
+        raise AssertionError(f"{cmd} failed ({result.returncode}):\n{result.stdout}{result.stderr}")
+    return result
+
+
+def backend(hook, out, env=None):
+    """Calls a hook of the build backend in a process of its own, as pip would."""
+    code = f"import sys, vespra_build; print(vespra_build.{hook}(sys.argv[1]))"
+    return subprocess.run([sys.executable, "-c", code, str(out)], cwd=BACKEND, env=env,
+                          capture_output=True, text=True)
+
+
+def expected_tag():
+    major, minor = sys.version_info[:2]
+    abi = f"cp{major}{minor}" + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")
+    platform = sysconfig.get_platform().replace("-", "_").replace(".", "_")
+    return f"cp{major}{minor}-{abi}-{platform}"
+
+
+class WheelTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory(prefix="vespra-pkg-")
+        cls.dir = pathlib.Path(cls.tmp.name)
+        made = backend("build_sdist", cls.dir)
+        assert made.returncode == 0, made.stderr
+        cls.sdist = cls.dir / made.stdout.strip()
+        # pip builds the wheel from the sdist alone, in an isolated build environment, offline.
+        run(sys.executable, *PIP, "wheel", "--no-index", "--no-deps", "-w", cls.dir / "dist", cls.sdist)
+        (cls.wheel,) = (cls.dir / "dist").glob("*.whl")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.tmp.cleanup()
+
+    def test_wheel_is_tagged_and_recorded(self):
+        self.assertEqual(self.wheel.name, f"vespra-0.1.0-{expected_tag()}.whl")
+        with zipfile.ZipFile(self.wheel) as whl:
+            names = whl.namelist()
+            info = "vespra-0.1.0.dist-info"
+            wheel_file = whl.read(f"{info}/WHEEL").decode()
+            self.assertIn(f"Tag: {expected_tag()}\n", wheel_file)
+            self.assertIn("Root-Is-Purelib: false\n", wheel_file)
+            self.assertIn("vespra = vespra.__main__:main",
+                          whl.read(f"{info}/entry_points.txt").decode().splitlines())
+            metadata = whl.read(f"{info}/METADATA").decode()
+            for line in ("Name: vespra", "Version: 0.1.0", "Requires-Python: >=3.13"):
+                self.assertIn(line + "\n", metadata)
+            self.assertIn("# vespra\n", metadata)  # the README is the long description
+            # RECORD names every member once, with its real hash and size, and itself unhashed.
+            rows = list(csv.reader(io.StringIO(whl.read(f"{info}/RECORD").decode())))
+            self.assertEqual(sorted(r[0] for r in rows), sorted(names))
+            for name, digest, size in rows:
+                if name == f"{info}/RECORD":
+                    self.assertEqual((digest, size), ("", ""))
+                    continue
+                data = whl.read(name)
+                sha = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=")
+                self.assertEqual((digest, int(size)), ("sha256=" + sha.decode(), len(data)), name)
+        ext = sysconfig.get_config_var("EXT_SUFFIX")
+        for member in ("vespra-startup.pth", "vespra/__init__.py", "vespra/_startup.py",
+                       f"vespra/_core{ext}"):
+            self.assertIn(member, names)
+
+    def test_installed_into_a_fresh_environment_then_removed(self):
+        env_dir = self.dir / "env"
+        run(sys.executable, "-m", "venv", env_dir)
+        python = env_dir / "bin" / "python"
+        run(python, *PIP, "install", "--no-index", "--root-user-action=ignore", self.wheel)
+        site = pathlib.Path(run(python, "-c", "import sysconfig; print(sysconfig.get_paths()"
+                                "['purelib'])").stdout.strip())
+        # A module only this environment has; the program imports it, and a Python child
+        # process started with the environment's interpreter joins the trace through the
+        # installed start-up hook.
+        (site / "onlyhere.py").write_text("def only_here():\n    return 1\n")
+        work = self.dir / "work"
+        work.mkdir()
+        (work / "child.py").write_text("def in_child():\n    return 2\n\nin_child()\n")
+        (work / "prog.py").write_text(textwrap.dedent("""\
+            import subprocess, sys
+            import onlyhere
+            onlyhere.only_here()
+            subprocess.run([sys.executable, "child.py"], check=True)
+            """))
+        clean = {k: v for k, v in os.environ.items() if not k.startswith("VESPRA_")}
+        run(env_dir / "bin" / "vespra", "run", "-f", "json", "-o", "t.json", "prog.py",
+            cwd=work, env=clean)
+        trace = Trace(work / "t.json")
+        (here,) = {r["pid"] for r in trace.by_name("only_here")}
+        (child,) = {r["pid"] for r in trace.by_name("in_child")}
+        self.assertNotEqual(here, child)
+        self.assertTrue(trace.by_name("only_here")[0]["args"]["file"].endswith("onlyhere.py"))
+
+        run(python, *PIP, "uninstall", "-y", "--root-user-action=ignore", "vespra")
+        left = [p.name for p in site.iterdir() if p.name.startswith(("vespra", "_vespra"))]
+        self.assertEqual(left, [])
+        self.assertFalse((env_dir / "bin" / "vespra").exists())
+
+
+class FailureTest(unittest.TestCase):
+    """A build that cannot succeed stops with one message that says why, and leaves no wheel."""
+
+    def check_fails(self, env, message):
+        with tempfile.TemporaryDirectory() as out:
+            result = backend("build_wheel", out, env=env)
+            self.assertEqual(result.returncode, 1, result.stderr)
+            self.assertIn(message, result.stderr)
+            self.assertNotIn("Traceback", result.stderr)
+            self.assertEqual(os.listdir(out), [])
+
+    def test_missing_tools_and_broken_compiler(self):
+        with tempfile.TemporaryDirectory() as empty:
+            self.check_fails({"PATH": empty},
+                             "needs CMake 3.25 or newer and a C++20 compiler (g++ 12 or newer)")
+        self.check_fails(dict(os.environ, CXX="false"), "compiling vespra's extension failed")
+
+
+if __name__ == "__main__":
+    unittest.main()
