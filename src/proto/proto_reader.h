@@ -47,6 +47,7 @@ class ProtoReader final : public trace::Parser {
         std::vector<uint32_t> names;      // name iid -> function handle (NONE: not interned)
     };
 
+    bool fast_event(const uint8_t* p, const uint8_t* end);
     Status packet(const uint8_t* p, const uint8_t* end, uint64_t at);
     Status event(Sequence& seq, uint64_t ts, const uint8_t* p, const uint8_t* end, uint64_t at);
     Status interned(Sequence& seq, const uint8_t* p, const uint8_t* end, uint64_t at);

@@ -114,6 +114,26 @@ TEST(TraceRead, BothFormatsReportTheSameTrace) {
     EXPECT_EQ(proto.log, expected_proto);
 }
 
+// Timestamps of every varint length, across the fast path's eight-byte decoding and its limit.
+TEST(TraceRead, TimestampsOfEveryLength) {
+    FakeCodes codes;
+    FakeNames names;
+    codes.infos[0] = {"f", "a.py", 1};
+    std::vector<Event> batch;
+    std::vector<std::string> expected = {"process 10 python", "thread 10/7"};
+    for (int bits : {0, 7, 8, 14, 35, 48, 49, 55, 56, 63, 64}) {
+        uint64_t ts = bits == 64 ? UINT64_MAX : bits == 0 ? 0 : (uint64_t{1} << bits) - 1;
+        for (uint64_t t : {ts, ts + (bits < 64)}) {
+            batch.push_back(ev(t, 7, KIND_START, 0));
+            batch.push_back(ev(t, 7, KIND_RETURN, 0));
+            expected.push_back("B 0 f " + std::to_string(t));
+            expected.push_back("E 0 " + std::to_string(t));
+        }
+    }
+    Read r = read(Fmt::Proto, write_trace(Fmt::Proto, {WriterRun{10, {batch}}}, codes, names));
+    EXPECT_EQ(r.log, expected);
+}
+
 TEST(TraceRead, PiecesOfAnySizeGiveTheSameReport) {
     Sample s;
     for (Fmt fmt : {Fmt::Json, Fmt::Proto}) {
