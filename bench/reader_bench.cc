@@ -156,6 +156,7 @@ template <class Reader>
 void summary_bench(benchmark::State& state, bool json) {
     const std::string& path = trace_file(json);
     uint64_t events = 0;
+    size_t paths = 0;
     for (auto _ : state) {
         analysis::Profile profile(/*keep_stacks=*/state.range(0) != 0);
         Reader reader(profile);
@@ -165,8 +166,12 @@ void summary_bench(benchmark::State& state, bool json) {
         if (!r.ok()) state.SkipWithError(r.error().text().c_str());
         profile.finish();
         events = profile.events();
+        paths = profile.stack_nodes().size();
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * events));
+    // Distinct call paths kept for the flame graph: this random walk makes nearly every call a
+    // new one, the worst case; real programs repeat a few thousand.
+    state.counters["paths"] = static_cast<double>(paths);
 }
 
 void BM_SummaryProto(benchmark::State& state) { summary_bench<ProtoReader>(state, false); }

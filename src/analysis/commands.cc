@@ -200,6 +200,10 @@ std::string summary_text(const Profile& profile, const TraceRead& read,
         out += ")";
     }
     out += "\n";
+    if (o.dropped > 0) {
+        out += "warning    events were lost while recording: calls around the losses may be cut "
+               "short or joined to the wrong caller\n";
+    }
     if (read.report.cut()) out += "warning    " + cut_note(read) + "\n";
 
     for (const Table& table : make_tables(profile, options)) {

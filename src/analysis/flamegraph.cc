@@ -38,7 +38,7 @@ FlameTree flame_tree(const Profile& profile, bool per_thread) {
     std::unordered_map<uint64_t, uint32_t> ids;  // merged parent << 32 | function -> node
     auto node_for = [&](uint32_t parent, uint32_t function) {
         uint64_t key = (uint64_t{parent} << 32) | function;
-        auto [it, added] = ids.emplace(key, static_cast<uint32_t>(tree.nodes.size()));
+        auto [it, added] = ids.try_emplace(key, static_cast<uint32_t>(tree.nodes.size()));
         if (added) {
             const Function& f = functions[function];
             FlameNode n{clean_label(f.name.empty() ? "<unknown>" : f.name), where(f), parent,

@@ -6,7 +6,7 @@
 namespace vespra::analysis {
 
 Process& Profile::process_of(uint32_t pid) {
-    auto [it, added] = process_ids_.emplace(pid, static_cast<uint32_t>(processes_.size()));
+    auto [it, added] = process_ids_.try_emplace(pid, static_cast<uint32_t>(processes_.size()));
     if (added) processes_.push_back(Process{pid, {}, 0});
     return processes_[it->second];
 }
@@ -40,14 +40,14 @@ uint32_t Profile::function(std::string_view name, std::string_view file, uint32_
     char digits[16];
     auto [end, ec] = std::to_chars(digits, digits + sizeof digits, line);
     key_.append(digits, end);
-    auto [it, added] = function_ids_.emplace(key_, static_cast<uint32_t>(functions_.size()));
+    auto [it, added] = function_ids_.try_emplace(key_, static_cast<uint32_t>(functions_.size()));
     if (added) functions_.push_back(Function{std::string(name), std::string(file), line});
     return it->second;
 }
 
 uint32_t Profile::child_node(uint32_t parent, uint32_t function) {
     uint64_t key = (uint64_t{parent} << 32) | function;
-    auto [it, added] = node_ids_.emplace(key, static_cast<uint32_t>(nodes_.size()));
+    auto [it, added] = node_ids_.try_emplace(key, static_cast<uint32_t>(nodes_.size()));
     if (added) nodes_.push_back(StackNode{function, parent});
     return it->second;
 }

@@ -358,7 +358,7 @@ IoError corrupt(std::string_view what, uint64_t at) {
 
 uint32_t JsonReader::thread(uint32_t pid, uint32_t tid) {
     uint64_t key = (uint64_t{pid} << 32) | tid;
-    if (key == last_thread_key_) return last_thread_;
+    if (key == last_thread_key_ && last_thread_ != UINT32_MAX) return last_thread_;
     auto it = threads_.find(key);
     if (it == threads_.end()) {
         if (pids_.insert(pid).second) visitor_.process(pid, {});

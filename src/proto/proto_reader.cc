@@ -121,7 +121,7 @@ ProtoReader::Sequence& ProtoReader::sequence(uint32_t id) {
 // The writer's function-event packet, byte for byte: 40 ts 50 seq 68 02 5A n, then 48 02 for
 // an end or 48 01 18 01 50 iid for a begin. Anything else, and an event whose sequence or name
 // is not resolved yet, goes the general way.
-bool ProtoReader::fast_event(const uint8_t* p, const uint8_t* end) {
+[[gnu::always_inline]] inline bool ProtoReader::fast_event(const uint8_t* p, const uint8_t* end) {
     constexpr uint8_t KEY_TS = pb::field_key(f::TIMESTAMP, pb::WIRE_VARINT);
     constexpr uint8_t KEY_SEQ = pb::field_key(f::SEQUENCE_ID, pb::WIRE_VARINT);
     constexpr uint8_t KEY_FLAGS = pb::field_key(f::SEQUENCE_FLAGS, pb::WIRE_VARINT);
