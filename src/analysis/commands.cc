@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <set>
 #include <tuple>
 
@@ -303,33 +304,39 @@ std::string summary_json(const Profile& profile, const TraceRead& read,
     return out;
 }
 
-CommandResult summary(const SummaryOptions& options) {
-    CommandResult result;
-    Profile profile(/*keep_stacks=*/false);
-    Result<TraceRead> read = read_trace(options.trace, profile);
+namespace {
+
+// Reads `path` into `profile`; on failure fills `result` with the error and status 1, and on a
+// cut trace adds the warning.
+std::optional<TraceRead> read_profile(const std::string& path, Profile& profile,
+                                      CommandResult& result) {
+    Result<TraceRead> read = read_trace(path, profile);
     if (!read) {
         result.status = 1;
         result.err = "vespra: " + read.error().text() + "\n";
-        return result;
+        return std::nullopt;
     }
     profile.finish();
     if (read.value().report.cut()) result.err = "vespra: warning: " + cut_note(read.value()) + "\n";
-    result.out = options.json ? summary_json(profile, read.value(), options)
-                              : summary_text(profile, read.value(), options);
+    return read.value();
+}
+
+}  // namespace
+
+CommandResult summary(const SummaryOptions& options) {
+    CommandResult result;
+    Profile profile(/*keep_stacks=*/false);
+    std::optional<TraceRead> read = read_profile(options.trace, profile, result);
+    if (!read) return result;
+    result.out = options.json ? summary_json(profile, *read, options)
+                              : summary_text(profile, *read, options);
     return result;
 }
 
 CommandResult flamegraph(const FlamegraphOptions& options) {
     CommandResult result;
     Profile profile(/*keep_stacks=*/true);
-    Result<TraceRead> read = read_trace(options.trace, profile);
-    if (!read) {
-        result.status = 1;
-        result.err = "vespra: " + read.error().text() + "\n";
-        return result;
-    }
-    profile.finish();
-    if (read.value().report.cut()) result.err = "vespra: warning: " + cut_note(read.value()) + "\n";
+    if (!read_profile(options.trace, profile, result)) return result;
     FlameTree tree = flame_tree(profile, options.per_thread);
     std::string text = options.folded ? folded(tree) : svg(tree, "vespra: " + options.trace);
 

@@ -52,13 +52,18 @@ uint32_t Profile::child_node(uint32_t parent, uint32_t function) {
     return it->second;
 }
 
-void Profile::begin(uint32_t thread, uint32_t function, uint64_t ts) {
+Thread& Profile::touch(uint32_t thread, uint64_t ts) {
     Thread& t = threads_[thread];
-    Open& o = open_[thread];
     ++events_;
     ++t.events;
     t.first_ts = std::min(t.first_ts, ts);
     t.last_ts = std::max(t.last_ts, ts);
+    return t;
+}
+
+void Profile::begin(uint32_t thread, uint32_t function, uint64_t ts) {
+    Thread& t = touch(thread, ts);
+    Open& o = open_[thread];
     Entry& e = o.entries[function];
     ++e.open;
     uint32_t node = 0;
@@ -67,12 +72,8 @@ void Profile::begin(uint32_t thread, uint32_t function, uint64_t ts) {
 }
 
 void Profile::end(uint32_t thread, uint64_t ts) {
-    Thread& t = threads_[thread];
+    Thread& t = touch(thread, ts);
     Open& o = open_[thread];
-    ++events_;
-    ++t.events;
-    t.first_ts = std::min(t.first_ts, ts);
-    t.last_ts = std::max(t.last_ts, ts);
     if (o.stack.empty()) {
         ++t.unmatched_ends;
         return;

@@ -120,6 +120,8 @@ class Profile final : public trace::Visitor {
     };
 
     Process& process_of(uint32_t pid);
+    // Counts an event of `thread` at `ts`.
+    Thread& touch(uint32_t thread, uint64_t ts);
     uint32_t child_node(uint32_t parent, uint32_t function);
 
     bool keep_stacks_;
