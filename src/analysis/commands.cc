@@ -31,17 +31,23 @@ struct Table {
 
 const char* sort_name(SummaryOptions::Sort sort) {
     switch (sort) {
-        case SummaryOptions::Sort::Total: return "total";
-        case SummaryOptions::Sort::Calls: return "calls";
-        default: return "self";
+        case SummaryOptions::Sort::Total:
+            return "total";
+        case SummaryOptions::Sort::Calls:
+            return "calls";
+        default:
+            return "self";
     }
 }
 
 uint64_t sort_key(const Stats& s, SummaryOptions::Sort sort) {
     switch (sort) {
-        case SummaryOptions::Sort::Total: return s.total;
-        case SummaryOptions::Sort::Calls: return s.calls;
-        default: return s.self;
+        case SummaryOptions::Sort::Total:
+            return s.total;
+        case SummaryOptions::Sort::Calls:
+            return s.calls;
+        default:
+            return s.self;
     }
 }
 
@@ -160,8 +166,8 @@ std::string fit(const std::string& s, size_t width) {
 
 std::string cut_note(const TraceRead& read) {
     return "trace cut short: its last " + with_commas(read.report.size - read.report.complete) +
-           " bytes are an incomplete record; read up to byte " +
-           with_commas(read.report.complete) + " of " + with_commas(read.report.size);
+           " bytes are an incomplete record; read up to byte " + with_commas(read.report.complete) +
+           " of " + with_commas(read.report.size);
 }
 
 }  // namespace
@@ -202,8 +208,9 @@ std::string summary_text(const Profile& profile, const TraceRead& read,
     }
     out += "\n";
     if (o.dropped > 0) {
-        out += "warning    events were lost while recording: calls around the losses may be cut "
-               "short or joined to the wrong caller\n";
+        out +=
+            "warning    events were lost while recording: calls around the losses may be cut "
+            "short or joined to the wrong caller\n";
     }
     if (read.report.cut()) out += "warning    " + cut_note(read) + "\n";
 
@@ -217,25 +224,25 @@ std::string summary_text(const Profile& profile, const TraceRead& read,
             where_w = std::max(where_w, std::min<size_t>(where(f).size(), 40));
         }
         std::snprintf(buf, sizeof buf, "%-*s  %-*s %10s %11s %11s %11s %11s\n",
-                      static_cast<int>(name_w), "function", static_cast<int>(where_w),
-                      "file:line", "calls", "total", "self", "mean", "max");
+                      static_cast<int>(name_w), "function", static_cast<int>(where_w), "file:line",
+                      "calls", "total", "self", "mean", "max");
         out += buf;
         for (const Row& r : table.rows) {
             const Function& f = profile.functions()[r.function];
             const Stats& s = r.stats;
             std::string w = where(f);
-            std::snprintf(buf, sizeof buf, "%-*s  %-*s %10s %11s %11s %11s %11s\n",
-                          static_cast<int>(name_w), fit(f.name, name_w).c_str(),
-                          static_cast<int>(where_w), fit(w.empty() ? "-" : w, where_w).c_str(),
-                          with_commas(s.calls).c_str(), format_ns(s.total).c_str(),
-                          format_ns(s.self).c_str(),
-                          format_ns(s.calls ? s.total / s.calls : 0).c_str(),
-                          format_ns(s.max).c_str());
+            std::snprintf(
+                buf, sizeof buf, "%-*s  %-*s %10s %11s %11s %11s %11s\n", static_cast<int>(name_w),
+                fit(f.name, name_w).c_str(), static_cast<int>(where_w),
+                fit(w.empty() ? "-" : w, where_w).c_str(), with_commas(s.calls).c_str(),
+                format_ns(s.total).c_str(), format_ns(s.self).c_str(),
+                format_ns(s.calls ? s.total / s.calls : 0).c_str(), format_ns(s.max).c_str());
             out += buf;
         }
         out += "(" + std::to_string(table.rows.size()) + " of " + std::to_string(table.matching) +
-               " functions" + (options.filter.empty() ? "" : " matching the filter") +
-               ", by " + sort_name(options.sort) + (options.sort == SummaryOptions::Sort::Calls ? "" : " time") + ")\n";
+               " functions" + (options.filter.empty() ? "" : " matching the filter") + ", by " +
+               sort_name(options.sort) +
+               (options.sort == SummaryOptions::Sort::Calls ? "" : " time") + ")\n";
     }
     return out;
 }
@@ -264,9 +271,9 @@ std::string summary_json(const Profile& profile, const TraceRead& read,
             out += first_thread ? "" : ",";
             first_thread = false;
             out += "{\"tid\":" + num(t.tid) + ",\"name\":" + json_string(t.name) +
-                   ",\"events\":" + num(t.events) + ",\"ends_without_begin\":" +
-                   num(t.unmatched_ends) + ",\"begins_never_ended\":" + num(t.unfinished.size()) +
-                   "}";
+                   ",\"events\":" + num(t.events) +
+                   ",\"ends_without_begin\":" + num(t.unmatched_ends) +
+                   ",\"begins_never_ended\":" + num(t.unfinished.size()) + "}";
         }
         out += "]}";
     }

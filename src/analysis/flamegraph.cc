@@ -15,7 +15,7 @@ constexpr double FRAME_HEIGHT = 16;  // px per stack level
 constexpr double TOP = 56;           // px above the graph: title, search box
 constexpr double BOTTOM = 28;        // px below: the details line
 constexpr double MIN_WIDTH = 0.1;    // px: narrower frames are left out
-constexpr double LABEL_CHAR_PX = 7;     // px per character at the label's font size
+constexpr double LABEL_CHAR_PX = 7;  // px per character at the label's font size
 
 // Folded-stack separators must not occur inside a frame's text.
 std::string clean_label(std::string s) {
@@ -210,22 +210,24 @@ std::string svg(const FlameTree& tree, const std::string& title) {
                   "xmlns=\"http://www.w3.org/2000/svg\">\n",
                   WIDTH, height, WIDTH, height);
     out += buf;
-    out += "<style>.f text{font:12px monospace;fill:#000;pointer-events:none}"
-           ".f rect{stroke:#fff;stroke-width:0.5;cursor:pointer}"
-           "text{font:12px monospace}</style>\n";
+    out +=
+        "<style>.f text{font:12px monospace;fill:#000;pointer-events:none}"
+        ".f rect{stroke:#fff;stroke-width:0.5;cursor:pointer}"
+        "text{font:12px monospace}</style>\n";
     out += "<script type=\"text/ecmascript\"><![CDATA[";
     out += SCRIPT;
     out += "]]></script>\n";
     std::snprintf(buf, sizeof buf,
-                  "<rect x=\"0\" y=\"0\" width=\"%.0f\" height=\"%.0f\" fill=\"#f8f8f0\"/>\n", WIDTH,
-                  height);
+                  "<rect x=\"0\" y=\"0\" width=\"%.0f\" height=\"%.0f\" fill=\"#f8f8f0\"/>\n",
+                  WIDTH, height);
     out += buf;
     out += "<text x=\"600\" y=\"20\" text-anchor=\"middle\" style=\"font-size:16px\">" +
            xml_escape(title) + "</text>\n";
     out += "<text id=\"reset\" x=\"10\" y=\"42\" style=\"cursor:pointer\">[reset zoom]</text>\n";
-    out += "<foreignObject x=\"900\" y=\"28\" width=\"290\" height=\"24\">"
-           "<input xmlns=\"http://www.w3.org/1999/xhtml\" id=\"search\" type=\"search\" "
-           "placeholder=\"search\" style=\"width:280px\"/></foreignObject>\n";
+    out +=
+        "<foreignObject x=\"900\" y=\"28\" width=\"290\" height=\"24\">"
+        "<input xmlns=\"http://www.w3.org/1999/xhtml\" id=\"search\" type=\"search\" "
+        "placeholder=\"search\" style=\"width:280px\"/></foreignObject>\n";
     out += "<text id=\"matched\" x=\"700\" y=\"42\"> </text>\n";
     std::snprintf(buf, sizeof buf, "<text id=\"details\" x=\"10\" y=\"%.0f\"> </text>\n",
                   height - 10);
@@ -249,9 +251,10 @@ std::string svg(const FlameTree& tree, const std::string& title) {
         std::string shown;
         size_t fit = w > 6 ? static_cast<size_t>((w - 6) / LABEL_CHAR_PX) : 0;
         if (fit >= 3) shown = n.label.size() <= fit ? n.label : n.label.substr(0, fit - 2) + "..";
-        std::snprintf(buf, sizeof buf,
-                      "<g class=\"f\" data-x=\"%.9f\" data-w=\"%.9f\" data-d=\"%u\" data-v=\"%llu\"",
-                      x[i], frac, n.depth, static_cast<unsigned long long>(n.value));
+        std::snprintf(
+            buf, sizeof buf,
+            "<g class=\"f\" data-x=\"%.9f\" data-w=\"%.9f\" data-d=\"%u\" data-v=\"%llu\"", x[i],
+            frac, n.depth, static_cast<unsigned long long>(n.value));
         out += buf;
         out += " data-n=\"" + xml_escape(n.label) + "\" data-l=\"" + xml_escape(n.where) + "\">";
         out += "<title>" + xml_escape(tip) + "</title>";

@@ -12,10 +12,14 @@ size_t utf8_len(std::string_view s, size_t i) {
     size_t n;
     uint32_t min;
     if (c < 0x80) return 1;
-    if ((c & 0xE0) == 0xC0) n = 2, min = 0x80;
-    else if ((c & 0xF0) == 0xE0) n = 3, min = 0x800;
-    else if ((c & 0xF8) == 0xF0) n = 4, min = 0x10000;
-    else return 0;
+    if ((c & 0xE0) == 0xC0)
+        n = 2, min = 0x80;
+    else if ((c & 0xF0) == 0xE0)
+        n = 3, min = 0x800;
+    else if ((c & 0xF8) == 0xF0)
+        n = 4, min = 0x10000;
+    else
+        return 0;
     if (i + n > s.size()) return 0;
     uint32_t cp = c & (0x7F >> n);
     for (size_t k = 1; k < n; ++k) {
@@ -74,11 +78,21 @@ std::string xml_escape(std::string_view s) {
             continue;
         }
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&apos;"; break;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&apos;";
+                break;
             default:
                 // XML 1.0 admits no control characters but tab, line feed and carriage return.
                 if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') {
@@ -107,11 +121,21 @@ std::string json_string(std::string_view s) {
             continue;
         }
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\t': out += "\\t"; break;
-            case '\r': out += "\\r"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
             default:
                 if (c < 0x20) {
                     char buf[8];

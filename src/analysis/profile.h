@@ -60,9 +60,9 @@ struct Thread {
     uint64_t events = 0;
     uint64_t first_ts = UINT64_MAX;
     uint64_t last_ts = 0;
-    uint64_t unmatched_ends = 0;         // ends with nothing open
-    std::vector<uint32_t> unfinished;    // functions still open at the end, outermost first
-    uint32_t root = 0;                   // this thread's root in the stack tree
+    uint64_t unmatched_ends = 0;                // ends with nothing open
+    std::vector<uint32_t> unfinished;           // functions still open at the end, outermost first
+    uint32_t root = 0;                          // this thread's root in the stack tree
     std::unordered_map<uint32_t, Stats> stats;  // by function; filled by finish()
 };
 

@@ -15,8 +15,8 @@ namespace {
 template <class Fill>
 Result<StreamReport> drive(Parser& parser, size_t chunk, Fill fill) {
     std::vector<uint8_t> buf(chunk);
-    size_t have = 0;       // unconsumed bytes at the front of buf
-    uint64_t offset = 0;   // file offset of buf[0]
+    size_t have = 0;      // unconsumed bytes at the front of buf
+    uint64_t offset = 0;  // file offset of buf[0]
     StreamReport report;
     for (;;) {
         if (buf.size() - have < chunk) buf.resize(have + chunk);

@@ -53,7 +53,10 @@ class Parser {
     // At the end of the file, with `rest` the bytes no call consumed (empty for a whole file):
     // an error if what was read cannot be a trace of this format. A non-empty `rest` is a
     // trace cut short, not an error.
-    virtual Status finish(std::span<const uint8_t> rest) { (void)rest; return Status::success(); }
+    virtual Status finish(std::span<const uint8_t> rest) {
+        (void)rest;
+        return Status::success();
+    }
 };
 
 struct StreamReport {

@@ -50,7 +50,8 @@ inline Match digits(const uint8_t*& p, const uint8_t* end, uint64_t& value) {
 // A string without escapes or control bytes, after its opening quote; p ends past the closing
 // quote.
 inline Match plain_string(const uint8_t*& p, const uint8_t* end, std::string_view& out) {
-    const uint8_t* q = static_cast<const uint8_t*>(std::memchr(p, '"', static_cast<size_t>(end - p)));
+    const uint8_t* q =
+        static_cast<const uint8_t*>(std::memchr(p, '"', static_cast<size_t>(end - p)));
     if (q == nullptr) return Match::Short;
     if (std::memchr(p, '\\', static_cast<size_t>(q - p)) != nullptr) return Match::No;
     out = std::string_view(reinterpret_cast<const char*>(p), static_cast<size_t>(q - p));
@@ -102,10 +103,14 @@ struct ValueParser {
         for (int i = 0; i < 4; ++i) {
             uint8_t c = *p++;
             uint32_t d;
-            if (is_digit(c)) d = c - '0';
-            else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-            else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-            else return bad("a bad \\u escape");
+            if (is_digit(c))
+                d = c - '0';
+            else if (c >= 'a' && c <= 'f')
+                d = c - 'a' + 10;
+            else if (c >= 'A' && c <= 'F')
+                d = c - 'A' + 10;
+            else
+                return bad("a bad \\u escape");
             cp = cp * 16 + d;
         }
         return Got::Ok;
@@ -125,7 +130,8 @@ struct ValueParser {
             if (c != '\\') {
                 const uint8_t* run = p;
                 while (p < end && *p != '"' && *p != '\\' && *p >= 0x20) ++p;
-                if (out) out->append(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
+                if (out)
+                    out->append(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
                 continue;
             }
             if (end - p < 2) return Got::NeedMore;
@@ -133,14 +139,30 @@ struct ValueParser {
             p += 2;
             char plain = 0;
             switch (e) {
-                case '"': plain = '"'; break;
-                case '\\': plain = '\\'; break;
-                case '/': plain = '/'; break;
-                case 'b': plain = '\b'; break;
-                case 'f': plain = '\f'; break;
-                case 'n': plain = '\n'; break;
-                case 'r': plain = '\r'; break;
-                case 't': plain = '\t'; break;
+                case '"':
+                    plain = '"';
+                    break;
+                case '\\':
+                    plain = '\\';
+                    break;
+                case '/':
+                    plain = '/';
+                    break;
+                case 'b':
+                    plain = '\b';
+                    break;
+                case 'f':
+                    plain = '\f';
+                    break;
+                case 'n':
+                    plain = '\n';
+                    break;
+                case 'r':
+                    plain = '\r';
+                    break;
+                case 't':
+                    plain = '\t';
+                    break;
                 case 'u': {
                     uint32_t cp;
                     if (Got g = hex4(cp); g != Got::Ok) return g;
@@ -369,8 +391,7 @@ uint32_t JsonReader::thread(uint32_t pid, uint32_t tid) {
     return it->second;
 }
 
-uint32_t JsonReader::function(std::string_view name, std::string_view file,
-                              std::string_view line) {
+uint32_t JsonReader::function(std::string_view name, std::string_view file, std::string_view line) {
     key_.assign(name);
     key_.push_back('\0');
     key_.append(file);
@@ -389,11 +410,11 @@ uint32_t JsonReader::function(std::string_view name, std::string_view file,
 JsonReader::Step JsonReader::fast_record(const uint8_t*& pos, const uint8_t* end) {
     const uint8_t* p = pos;
     auto lit = [&](std::string_view s) { return match(p, end, s); };
-#define VESPRA_STEP(expr)                             \
-    do {                                              \
-        Match m_ = (expr);                            \
+#define VESPRA_STEP(expr)                              \
+    do {                                               \
+        Match m_ = (expr);                             \
         if (m_ == Match::Short) return Step::NeedMore; \
-        if (m_ == Match::No) return Step::Slow;       \
+        if (m_ == Match::No) return Step::Slow;        \
     } while (0)
     std::string_view name, file, kind;
     uint64_t us, frac, pid, tid, line;
@@ -458,11 +479,13 @@ Result<bool> JsonReader::slow_record(const uint8_t*& pos, const uint8_t* end, ui
             return ps.object(1, [&](const std::string& arg) -> Got {
                 if (arg == "file") return ps.string_or_skip(r.file, 2);
                 if (arg == "name") return ps.string_or_skip(r.arg_name, 2);
-                if (arg == "count") return ps.integer(r.count, "a \"count\" that is not a whole number");
+                if (arg == "count")
+                    return ps.integer(r.count, "a \"count\" that is not a whole number");
                 if (arg == "line" && is_digit(*ps.p)) {
                     uint64_t line;
                     const uint8_t* s = ps.p;
-                    if (Got n = ps.integer(line, "a \"line\" that is not a whole number"); n != Got::Ok) {
+                    if (Got n = ps.integer(line, "a \"line\" that is not a whole number");
+                        n != Got::Ok) {
                         return n;
                     }
                     if (line > UINT32_MAX) return ps.bad("a \"line\" above 2^32");

@@ -45,13 +45,13 @@ class JsonReader final : public trace::Parser {
     uint32_t function(std::string_view name, std::string_view file, std::string_view line);
 
     trace::Visitor& visitor_;
-    bool opened_ = false;        // "[" seen
-    bool closed_ = false;        // "]" seen
-    bool expect_record_ = true;  // after "[" or ","
+    bool opened_ = false;                             // "[" seen
+    bool closed_ = false;                             // "]" seen
+    bool expect_record_ = true;                       // after "[" or ","
     std::unordered_map<uint64_t, uint32_t> threads_;  // pid << 32 | tid -> handle
     std::unordered_set<uint32_t> pids_;
     uint64_t last_thread_key_ = 0;
-    uint32_t last_thread_ = UINT32_MAX;  // none yet
+    uint32_t last_thread_ = UINT32_MAX;                    // none yet
     std::unordered_map<std::string, uint32_t> functions_;  // name \0 file \0 line -> handle
     std::string key_;                                      // reused lookup key
     uint64_t records_ = 0;

@@ -103,11 +103,14 @@ void TrackEventDefaults::encode(std::string& out) const {
 }
 
 size_t TracePacketDefaults::encoded_len() const {
-    return track_event_defaults ? message_field_len(field::TPD_TRACK_EVENT_DEFAULTS, *track_event_defaults) : 0;
+    return track_event_defaults
+               ? message_field_len(field::TPD_TRACK_EVENT_DEFAULTS, *track_event_defaults)
+               : 0;
 }
 
 void TracePacketDefaults::encode(std::string& out) const {
-    if (track_event_defaults) put_message_field(out, field::TPD_TRACK_EVENT_DEFAULTS, *track_event_defaults);
+    if (track_event_defaults)
+        put_message_field(out, field::TPD_TRACK_EVENT_DEFAULTS, *track_event_defaults);
 }
 
 size_t ProcessDescriptor::encoded_len() const {

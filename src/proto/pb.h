@@ -71,7 +71,9 @@ void put_varint(std::string& out, uint64_t value);
 enum WireType : uint32_t { WIRE_VARINT = 0, WIRE_I64 = 1, WIRE_LEN = 2, WIRE_I32 = 5 };
 
 // The key of a field as written on the wire (before its varint encoding).
-constexpr uint64_t field_key(uint32_t field, WireType wire) { return (uint64_t{field} << 3) | wire; }
+constexpr uint64_t field_key(uint32_t field, WireType wire) {
+    return (uint64_t{field} << 3) | wire;
+}
 
 namespace field {
 // Trace

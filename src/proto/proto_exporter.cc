@@ -16,10 +16,10 @@ constexpr uint32_t CATEGORY_PY_IID = 1;
 constexpr const char* UNKNOWN_NAME = "<unknown>";
 
 // Hand-encoded pieces of the event packets (see pb.h for the message layout).
-constexpr uint8_t KEY_TIMESTAMP = pb::field_key(pb::field::TIMESTAMP, pb::WIRE_VARINT);  // 40
+constexpr uint8_t KEY_TIMESTAMP = pb::field_key(pb::field::TIMESTAMP, pb::WIRE_VARINT);      // 40
 constexpr uint8_t KEY_SEQUENCE_ID = pb::field_key(pb::field::SEQUENCE_ID, pb::WIRE_VARINT);  // 50
 constexpr uint8_t KEY_SEQUENCE_FLAGS =
-    pb::field_key(pb::field::SEQUENCE_FLAGS, pb::WIRE_VARINT);                          // 68
+    pb::field_key(pb::field::SEQUENCE_FLAGS, pb::WIRE_VARINT);                            // 68
 constexpr uint8_t KEY_TRACK_EVENT = pb::field_key(pb::field::TRACK_EVENT, pb::WIRE_LEN);  // 5A
 constexpr uint8_t KEY_TYPE = pb::field_key(pb::field::TE_TYPE, pb::WIRE_VARINT);          // 48
 constexpr uint8_t KEY_CATEGORY_IIDS =

@@ -51,8 +51,8 @@ inline bool read_varint8(const uint8_t*& p, const uint8_t* end, uint64_t& value)
 struct Field {
     uint32_t number;
     uint32_t wire;
-    uint64_t value;        // a varint's value
-    const uint8_t* data;   // a length-delimited field's bytes
+    uint64_t value;       // a varint's value
+    const uint8_t* data;  // a length-delimited field's bytes
     size_t len;
 };
 
@@ -91,8 +91,8 @@ inline Next next_field(const uint8_t*& p, const uint8_t* end, Field& field) {
 }
 
 IoError corrupt(std::string_view what, uint64_t at) {
-    return IoError::other("corrupt protobuf trace: " + std::string(what) + " in the packet at byte " +
-                          std::to_string(at));
+    return IoError::other("corrupt protobuf trace: " + std::string(what) +
+                          " in the packet at byte " + std::to_string(at));
 }
 
 std::string_view text(const Field& field) {
@@ -103,7 +103,8 @@ std::string_view text(const Field& field) {
 bool dropped_count(std::string_view name, uint64_t& count) {
     constexpr std::string_view PREFIX = "vespra: ", SUFFIX = " events dropped";
     if (!name.starts_with(PREFIX) || !name.ends_with(SUFFIX)) return false;
-    std::string_view digits = name.substr(PREFIX.size(), name.size() - PREFIX.size() - SUFFIX.size());
+    std::string_view digits =
+        name.substr(PREFIX.size(), name.size() - PREFIX.size() - SUFFIX.size());
     auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), count);
     return ec == std::errc() && ptr == digits.data() + digits.size();
 }
@@ -241,7 +242,8 @@ Status ProtoReader::packet(const uint8_t* p, const uint8_t* end, uint64_t at) {
     Sequence& seq = sequence(static_cast<uint32_t>(seq_id));
     if (flags & pb::TracePacket::SEQ_INCREMENTAL_STATE_CLEARED) seq.names.clear();
     if (has_interned) {
-        if (Status st = interned(seq, interned_data.data, interned_data.data + interned_data.len, at);
+        if (Status st =
+                interned(seq, interned_data.data, interned_data.data + interned_data.len, at);
             !st.ok()) {
             return st;
         }

@@ -43,8 +43,8 @@ class ProtoReader final : public trace::Parser {
     struct Sequence {
         uint64_t default_track = 0;
         bool has_default = false;
-        uint32_t thread = NONE;           // default track's thread, once resolved
-        std::vector<uint32_t> names;      // name iid -> function handle (NONE: not interned)
+        uint32_t thread = NONE;       // default track's thread, once resolved
+        std::vector<uint32_t> names;  // name iid -> function handle (NONE: not interned)
     };
 
     bool fast_event(const uint8_t* p, const uint8_t* end);
@@ -58,7 +58,7 @@ class ProtoReader final : public trace::Parser {
     std::unordered_map<uint32_t, Sequence> sequences_;
     uint32_t last_seq_id_ = 0;
     Sequence* last_seq_ = nullptr;
-    std::unordered_map<uint64_t, Track> tracks_;  // by track uuid
+    std::unordered_map<uint64_t, Track> tracks_;            // by track uuid
     std::unordered_map<std::string, uint32_t> full_names_;  // events that name themselves
     uint64_t packets_ = 0;
 };

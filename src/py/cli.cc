@@ -179,12 +179,12 @@ PyObject* run(PyObject* module, const RunArgs& args) {
 // Runs `summary` or `flamegraph`: the reading, which can take long on a large trace, runs
 // detached from the interpreter; the output is printed like the parser's messages.
 template <class Options>
-PyObject* analyse(const Options& options,
-                  analysis::CommandResult (*command)(const Options&)) {
+PyObject* analyse(const Options& options, analysis::CommandResult (*command)(const Options&)) {
     analysis::CommandResult result;
-    Py_BEGIN_ALLOW_THREADS
-    result = command(options);
-    Py_END_ALLOW_THREADS
+    {
+        host::Detached detached;
+        result = command(options);
+    }
     if (!result.out.empty()) print(Message{Message::Stream::Stdout, 0, std::move(result.out)});
     if (!result.err.empty()) print(Message{Message::Stream::Stderr, 0, std::move(result.err)});
     return PyLong_FromLong(result.status);

@@ -279,10 +279,12 @@ std::string summary_help() {
     text.append("  <TRACE>  Trace file, protobuf or JSON (told apart by content)\n\n");
     text.append("Options:\n");
     text.append("  -n, --top <N>          Rows per table, 0 for all [default: 25]\n");
-    text.append("  -s, --sort <KEY>       Order of the rows [default: self] "
-                "[possible values: self, total, calls]\n");
-    text.append("      --by <GROUP>       One table per thread or per process instead of one "
-                "for the whole trace [possible values: thread, process]\n");
+    text.append(
+        "  -s, --sort <KEY>       Order of the rows [default: self] "
+        "[possible values: self, total, calls]\n");
+    text.append(
+        "      --by <GROUP>       One table per thread or per process instead of one "
+        "for the whole trace [possible values: thread, process]\n");
     text.append("      --filter <TEXT>    Only functions whose name or file contains TEXT\n");
     text.append("      --json             Print JSON, for scripts\n");
     text.append("  -h, --help             Print help\n");
@@ -296,17 +298,19 @@ std::string flamegraph_help() {
     text.append("  <TRACE>  Trace file, protobuf or JSON (told apart by content)\n\n");
     text.append("Options:\n");
     text.append("  -o, --output <OUTPUT>  File to write\n");
-    text.append("      --per-thread       One graph per thread instead of stacks merged across "
-                "threads\n");
-    text.append("      --folded           Write collapsed stacks (\"outer;inner;leaf ns\") "
-                "instead of SVG\n");
+    text.append(
+        "      --per-thread       One graph per thread instead of stacks merged across "
+        "threads\n");
+    text.append(
+        "      --folded           Write collapsed stacks (\"outer;inner;leaf ns\") "
+        "instead of SVG\n");
     text.append("  -h, --help             Print help\n");
     return text;
 }
 
 struct Spec {
     std::string_view long_name;
-    char short_name;     // 0 for none
+    char short_name;  // 0 for none
     bool takes_value;
     std::string_view shown;  // as named in messages
 };
@@ -323,7 +327,8 @@ std::optional<Message> parse_options(std::span<const std::string> words,
     bool trace_given = false;
     bool options_done = false;
     auto positional = [&](const std::string& word) -> std::optional<Message> {
-        if (trace_given) return usage_error(usage, "unexpected argument " + quoted(word) + " found");
+        if (trace_given)
+            return usage_error(usage, "unexpected argument " + quoted(word) + " found");
         trace = word;
         trace_given = true;
         return std::nullopt;
@@ -361,9 +366,9 @@ std::optional<Message> parse_options(std::span<const std::string> words,
             }
         }
         if (!which) {
-            return usage_error(usage, "unexpected argument " + quoted(word) + " found",
-                               "\n  tip: to pass " + quoted(word) + " as a value, use " +
-                                   quoted("-- " + word));
+            return usage_error(
+                usage, "unexpected argument " + quoted(word) + " found",
+                "\n  tip: to pass " + quoted(word) + " as a value, use " + quoted("-- " + word));
         }
         const Spec& spec = specs[*which];
         if (given[*which]) {
@@ -383,7 +388,8 @@ std::optional<Message> parse_options(std::span<const std::string> words,
             }
         } else if (attached) {
             return usage_error(usage, "unexpected value " + quoted(*attached) + " for '" +
-                                          std::string(spec.shown) + "' found; no more were expected");
+                                          std::string(spec.shown) +
+                                          "' found; no more were expected");
         }
         if (auto m = on_option(*which, value)) return m;
     }
@@ -395,16 +401,15 @@ std::optional<Message> parse_options(std::span<const std::string> words,
 
 Message invalid_value(std::string_view usage, const std::string& value, std::string_view shown,
                       std::string_view possible) {
-    return usage_error(usage, "invalid value " + quoted(value) + " for '" + std::string(shown) + "'",
-                       possible.empty() ? "" : "  [possible values: " + std::string(possible) + "]");
+    return usage_error(
+        usage, "invalid value " + quoted(value) + " for '" + std::string(shown) + "'",
+        possible.empty() ? "" : "  [possible values: " + std::string(possible) + "]");
 }
 
 Cli parse_summary(std::span<const std::string> words) {
     static constexpr Spec SPECS[] = {
-        {"top", 'n', true, "--top <N>"},
-        {"sort", 's', true, "--sort <KEY>"},
-        {"by", 0, true, "--by <GROUP>"},
-        {"filter", 0, true, "--filter <TEXT>"},
+        {"top", 'n', true, "--top <N>"}, {"sort", 's', true, "--sort <KEY>"},
+        {"by", 0, true, "--by <GROUP>"}, {"filter", 0, true, "--filter <TEXT>"},
         {"json", 0, false, "--json"},
     };
     analysis::SummaryOptions opts;
@@ -422,15 +427,23 @@ Cli parse_summary(std::span<const std::string> words) {
                 break;
             }
             case 1:
-                if (value == "self") opts.sort = Sort::Self;
-                else if (value == "total") opts.sort = Sort::Total;
-                else if (value == "calls") opts.sort = Sort::Calls;
-                else return invalid_value(SUMMARY_USAGE, value, SPECS[1].shown, "self, total, calls");
+                if (value == "self")
+                    opts.sort = Sort::Self;
+                else if (value == "total")
+                    opts.sort = Sort::Total;
+                else if (value == "calls")
+                    opts.sort = Sort::Calls;
+                else
+                    return invalid_value(SUMMARY_USAGE, value, SPECS[1].shown,
+                                         "self, total, calls");
                 break;
             case 2:
-                if (value == "thread") opts.group = Group::Thread;
-                else if (value == "process") opts.group = Group::Process;
-                else return invalid_value(SUMMARY_USAGE, value, SPECS[2].shown, "thread, process");
+                if (value == "thread")
+                    opts.group = Group::Thread;
+                else if (value == "process")
+                    opts.group = Group::Process;
+                else
+                    return invalid_value(SUMMARY_USAGE, value, SPECS[2].shown, "thread, process");
                 break;
             case 3:
                 opts.filter = value;
@@ -441,7 +454,8 @@ Cli parse_summary(std::span<const std::string> words) {
         }
         return std::nullopt;
     };
-    if (auto m = parse_options(words, SPECS, SUMMARY_USAGE, summary_help(), opts.trace, on_option)) {
+    if (auto m =
+            parse_options(words, SPECS, SUMMARY_USAGE, summary_help(), opts.trace, on_option)) {
         return *m;
     }
     return opts;
@@ -466,8 +480,9 @@ Cli parse_flamegraph(std::span<const std::string> words) {
         return *m;
     }
     if (!output_given) {
-        return usage_error(FLAMEGRAPH_USAGE,
-                           "the following required arguments were not provided:\n  --output <OUTPUT>");
+        return usage_error(
+            FLAMEGRAPH_USAGE,
+            "the following required arguments were not provided:\n  --output <OUTPUT>");
     }
     return opts;
 }
@@ -476,7 +491,8 @@ Cli parse_help(std::span<const std::string> words) {
     if (words.empty()) return help(top_help());
     const std::string& command = words[0];
     if (command == "summary" || command == "flamegraph") {
-        if (words.size() > 1) return usage_error(HELP_USAGE, "unrecognized subcommand " + quoted(words[1]));
+        if (words.size() > 1)
+            return usage_error(HELP_USAGE, "unrecognized subcommand " + quoted(words[1]));
         return help(command == "summary" ? summary_help() : flamegraph_help());
     }
     if (command != "run" && command != "help") {

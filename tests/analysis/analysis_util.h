@@ -41,7 +41,8 @@ inline std::string write_trace(Fmt fmt, const std::vector<WriterRun>& runs, cons
             if (!first) proto->set_sequence_base(run.pid);
             writer = std::move(proto);
         }
-        for (const auto& batch : run.batches) EXPECT_TRUE(writer->write_batch(batch, codes, names).ok());
+        for (const auto& batch : run.batches)
+            EXPECT_TRUE(writer->write_batch(batch, codes, names).ok());
         EXPECT_TRUE(writer->finish(codes, names, run.dropped).ok());
         first = false;
     }

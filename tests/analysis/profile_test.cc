@@ -1,9 +1,10 @@
 // Stack reconstruction and per-function statistics, and the flame graph built from them, on
 // event sequences whose every number is known.
+#include "analysis/profile.h"
+
 #include <gtest/gtest.h>
 
 #include "analysis/flamegraph.h"
-#include "analysis/profile.h"
 
 namespace vespra::analysis {
 namespace {

@@ -91,25 +91,13 @@ TEST(TraceRead, BothFormatsReportTheSameTrace) {
     EXPECT_FALSE(json.report.cut());
 
     std::vector<std::string> expected_proto = {
-        "process 10 python",
-        "thread 10/7",
-        "name 0 MainThread",
+        "process 10 python",    "thread 10/7",  "name 0 MainThread",
         "thread 10/8",  // descriptors of a batch's new threads precede its events
-        "B 0 main 100",
-        "B 0 gen 110",
-        "E 0 120",
-        "B 1 Cls.m\t\"q\" 130",
-        "B 0 gen 140",
-        "E 0 150",
-        "B 1 main 155",
-        "E 1 160",
-        "E 1 170",
-        "E 0 1000000001",
-        "dropped 10 3",
-        "process 20 python",
-        "thread 20/21",
-        "B 2 main 5",
-        "E 2 6",
+        "B 0 main 100",         "B 0 gen 110",  "E 0 120",
+        "B 1 Cls.m\t\"q\" 130", "B 0 gen 140",  "E 0 150",
+        "B 1 main 155",         "E 1 160",      "E 1 170",
+        "E 0 1000000001",       "dropped 10 3", "process 20 python",
+        "thread 20/21",         "B 2 main 5",   "E 2 6",
     };
     EXPECT_EQ(proto.log, expected_proto);
 }
@@ -170,8 +158,10 @@ TEST(TraceRead, EveryPrefixReadsUpToTheCut) {
         for (size_t i = 1; fmt == Fmt::Json && i < bytes.size(); ++i) {
             char c = bytes[i];
             if (in_string) {
-                if (c == '\\') ++i;
-                else if (c == '"') in_string = false;
+                if (c == '\\')
+                    ++i;
+                else if (c == '"')
+                    in_string = false;
             } else if (c == '"') {
                 in_string = true;
             } else if (c == '{') {
@@ -241,7 +231,8 @@ TEST(TraceRead, MalformedInputIsAnErrorNamingItsOffset) {
               "corrupt JSON trace: a duration record without a numeric \"ts\" at byte 1");
     EXPECT_EQ(error_of(Fmt::Json, "[{\"ph\":\"B\",\"ts\":1}{"),
               "corrupt JSON trace: a missing ',' between records at byte 18");
-    EXPECT_EQ(error_of(Fmt::Json, "[1,"), "corrupt JSON trace: a value that is not a record (object) at byte 1");
+    EXPECT_EQ(error_of(Fmt::Json, "[1,"),
+              "corrupt JSON trace: a value that is not a record (object) at byte 1");
     EXPECT_EQ(error_of(Fmt::Json, "[{\"ts\":01}"),
               "corrupt JSON trace: a number with a leading zero at byte 7");
 
@@ -249,8 +240,8 @@ TEST(TraceRead, MalformedInputIsAnErrorNamingItsOffset) {
     // name is not.
     FakeCodes codes;
     FakeNames names;
-    std::string ok = write_trace(Fmt::Proto, {WriterRun{10, {{ev(1, 7, KIND_START, 0)}}}}, codes,
-                                 names);
+    std::string ok =
+        write_trace(Fmt::Proto, {WriterRun{10, {{ev(1, 7, KIND_START, 0)}}}}, codes, names);
     // Packets: process, thread, name, event. Dropping the name packet leaves the event unresolved.
     std::vector<std::pair<size_t, size_t>> packets;
     for (size_t at = 0; at < ok.size();) {
@@ -262,7 +253,8 @@ TEST(TraceRead, MalformedInputIsAnErrorNamingItsOffset) {
     std::string no_name = ok.substr(0, packets[2].first) + ok.substr(packets[3].first);
     EXPECT_EQ(error_of(Fmt::Proto, no_name),
               "corrupt protobuf trace: a name id never interned on its sequence in the packet at "
-              "byte " + std::to_string(packets[2].first));
+              "byte " +
+                  std::to_string(packets[2].first));
     std::string no_thread = ok.substr(0, packets[1].first) + ok.substr(packets[3].first);
     EXPECT_NE(error_of(Fmt::Proto, no_thread).find("an event on an undescribed track"),
               std::string::npos);
@@ -279,15 +271,15 @@ TEST(TraceRead, MalformedInputIsAnErrorNamingItsOffset) {
 // timestamps, phases we do not read.
 TEST(TraceRead, JsonRecordsOutsideTheWritersLayout) {
     std::string text =
-        "  [ {\"ph\": \"B\", \"tid\": 2, \"pid\": 1, \"ts\": 1.5e3, \"name\": \"f\\u00e9\\ud83d\\ude00\","
+        "  [ {\"ph\": \"B\", \"tid\": 2, \"pid\": 1, \"ts\": 1.5e3, \"name\": "
+        "\"f\\u00e9\\ud83d\\ude00\","
         " \"args\": {\"line\": 4, \"file\": \"a\\/b.py\", \"extra\": [1, {\"x\": null}]}},\n"
         "{\"name\":\"x\",\"ph\":\"X\",\"ts\":3,\"dur\":4,\"pid\":1,\"tid\":2},"
         "{\"ph\":\"E\",\"ts\":2000.25,\"pid\":1,\"tid\":2},"
         "{\"name\":\"process_name\",\"ph\":\"M\",\"pid\":1,\"args\":{\"name\":\"srv\"}} ]  \n";
     Read r = read(Fmt::Json, text);
-    std::vector<std::string> expected = {"process 1 ",      "thread 1/2",
-                                         "B 0 fé😀@a/b.py:4 1500000", "E 0 2000250",
-                                         "process 1 srv"};
+    std::vector<std::string> expected = {"process 1 ", "thread 1/2", "B 0 fé😀@a/b.py:4 1500000",
+                                         "E 0 2000250", "process 1 srv"};
     EXPECT_EQ(r.log, expected);
     EXPECT_FALSE(r.report.cut());
     EXPECT_NE(error_of(Fmt::Json, "[]{}").find("data after the end of the array"),

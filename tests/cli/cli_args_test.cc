@@ -139,12 +139,12 @@ TEST(Module, ModuleTakesEveryRemainingWord) {
 // summary and flamegraph: one trace, options before or after it, values attached or apart.
 TEST(AnalysisCommands, OptionsAndTheirErrors) {
     using analysis::SummaryOptions;
-    Cli cli = parse_args({"summary", "-n5", "--sort=total", "t.pb", "--by", "thread",
-                          "--filter", "-x", "--json"});
+    Cli cli = parse_args(
+        {"summary", "-n5", "--sort=total", "t.pb", "--by", "thread", "--filter", "-x", "--json"});
     // "-x" looks like an option, so it cannot be a separate value.
     ASSERT_TRUE(std::holds_alternative<Message>(cli));
-    cli = parse_args({"summary", "-n5", "--sort=total", "t.pb", "--by", "thread", "--filter=-x",
-                      "--json"});
+    cli = parse_args(
+        {"summary", "-n5", "--sort=total", "t.pb", "--by", "thread", "--filter=-x", "--json"});
     ASSERT_TRUE(std::holds_alternative<SummaryOptions>(cli));
     const auto& s = std::get<SummaryOptions>(cli);
     EXPECT_EQ(s.trace, "t.pb");
@@ -171,14 +171,18 @@ TEST(AnalysisCommands, OptionsAndTheirErrors) {
         {{"summary", "a", "b"}, "error: unexpected argument 'b' found\n"},
         {{"summary", "-n", "x", "a"}, "error: invalid value 'x' for '--top <N>'\n"},
         {{"summary", "--sort", "name", "a"},
-         "error: invalid value 'name' for '--sort <KEY>'\n  [possible values: self, total, calls]\n"},
+         "error: invalid value 'name' for '--sort <KEY>'\n  [possible values: self, total, "
+         "calls]\n"},
         {{"summary", "--by", "a"},
          "error: invalid value 'a' for '--by <GROUP>'\n  [possible values: thread, process]\n"},
         {{"summary", "--json=1", "a"}, "error: unexpected value '1' for '--json' found"},
-        {{"summary", "--json", "--json", "a"}, "error: the argument '--json' cannot be used multiple times"},
+        {{"summary", "--json", "--json", "a"},
+         "error: the argument '--json' cannot be used multiple times"},
         {{"summary", "--top", "a"}, "error: invalid value 'a' for '--top <N>'"},
-        {{"flamegraph", "t.pb"}, "error: the following required arguments were not provided:\n  --output <OUTPUT>\n"},
-        {{"flamegraph", "-o"}, "error: a value is required for '--output <OUTPUT>' but none was supplied"},
+        {{"flamegraph", "t.pb"},
+         "error: the following required arguments were not provided:\n  --output <OUTPUT>\n"},
+        {{"flamegraph", "-o"},
+         "error: a value is required for '--output <OUTPUT>' but none was supplied"},
         {{"flamegraph", "--svg", "t.pb"}, "error: unexpected argument '--svg' found"},
     };
     for (const auto& [args, start] : errors) {
