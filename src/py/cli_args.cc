@@ -308,22 +308,23 @@ std::string flamegraph_help() {
     return text;
 }
 
-struct Spec {
+struct OptionDef {
     std::string_view long_name;
     char short_name;  // 0 for none
     bool takes_value;
     std::string_view shown;  // as named in messages
 };
 
-// Parses `words` against `specs`: calls on_option(index, value) for every option (value empty
-// for flags) and on_trace(word) for the one positional. Returns a message on a usage error or
-// for --help (always spec 0's neighbour: the caller passes its own help text).
+// Parses `words` against `defs`: calls on_option(index into defs, value) for every option
+// (value empty for flags) and stores the one positional word in `trace`. Returns a message for
+// a usage error, for a missing trace, or for -h/--help (then `help_text`); on_option may return
+// one too, for a value it refuses.
 template <class OnOption>
 std::optional<Message> parse_options(std::span<const std::string> words,
-                                     std::span<const Spec> specs, std::string_view usage,
+                                     std::span<const OptionDef> defs, std::string_view usage,
                                      const std::string& help_text, std::string& trace,
                                      OnOption on_option) {
-    std::vector<bool> given(specs.size(), false);
+    std::vector<bool> given(defs.size(), false);
     bool trace_given = false;
     bool options_done = false;
     auto positional = [&](const std::string& word) -> std::optional<Message> {
@@ -352,12 +353,12 @@ std::optional<Message> parse_options(std::span<const std::string> words,
                 attached = std::string(name.substr(eq + 1));
                 name = name.substr(0, eq);
             }
-            for (size_t k = 0; k < specs.size(); ++k) {
-                if (specs[k].long_name == name) which = k;
+            for (size_t k = 0; k < defs.size(); ++k) {
+                if (defs[k].long_name == name) which = k;
             }
         } else {
-            for (size_t k = 0; k < specs.size(); ++k) {
-                if (specs[k].short_name != 0 && specs[k].short_name == word[1]) which = k;
+            for (size_t k = 0; k < defs.size(); ++k) {
+                if (defs[k].short_name != 0 && defs[k].short_name == word[1]) which = k;
             }
             if (which && word.size() > 2) {
                 std::string_view rest = std::string_view(word).substr(2);
@@ -370,25 +371,25 @@ std::optional<Message> parse_options(std::span<const std::string> words,
                 usage, "unexpected argument " + quoted(word) + " found",
                 "\n  tip: to pass " + quoted(word) + " as a value, use " + quoted("-- " + word));
         }
-        const Spec& spec = specs[*which];
+        const OptionDef& def = defs[*which];
         if (given[*which]) {
-            return usage_error(usage, "the argument '" + std::string(spec.shown) +
+            return usage_error(usage, "the argument '" + std::string(def.shown) +
                                           "' cannot be used multiple times");
         }
         given[*which] = true;
         std::string value;
-        if (spec.takes_value) {
+        if (def.takes_value) {
             if (attached) {
                 value = std::move(*attached);
             } else if (i + 1 < words.size() && !looks_like_option(words[i + 1])) {
                 value = words[++i];
             } else {
-                return usage_error(usage, "a value is required for '" + std::string(spec.shown) +
+                return usage_error(usage, "a value is required for '" + std::string(def.shown) +
                                               "' but none was supplied");
             }
         } else if (attached) {
             return usage_error(usage, "unexpected value " + quoted(*attached) + " for '" +
-                                          std::string(spec.shown) +
+                                          std::string(def.shown) +
                                           "' found; no more were expected");
         }
         if (auto m = on_option(*which, value)) return m;
@@ -407,7 +408,7 @@ Message invalid_value(std::string_view usage, const std::string& value, std::str
 }
 
 Cli parse_summary(std::span<const std::string> words) {
-    static constexpr Spec SPECS[] = {
+    static constexpr OptionDef OPTIONS[] = {
         {"top", 'n', true, "--top <N>"}, {"sort", 's', true, "--sort <KEY>"},
         {"by", 0, true, "--by <GROUP>"}, {"filter", 0, true, "--filter <TEXT>"},
         {"json", 0, false, "--json"},
@@ -422,7 +423,7 @@ Cli parse_summary(std::span<const std::string> words) {
                 bool ok = !value.empty() && value.size() <= 9;
                 for (char c : value) ok = ok && c >= '0' && c <= '9';
                 if (ok) n = std::stoul(value);
-                if (!ok) return invalid_value(SUMMARY_USAGE, value, SPECS[0].shown, "");
+                if (!ok) return invalid_value(SUMMARY_USAGE, value, OPTIONS[0].shown, "");
                 opts.top = n;
                 break;
             }
@@ -434,7 +435,7 @@ Cli parse_summary(std::span<const std::string> words) {
                 else if (value == "calls")
                     opts.sort = Sort::Calls;
                 else
-                    return invalid_value(SUMMARY_USAGE, value, SPECS[1].shown,
+                    return invalid_value(SUMMARY_USAGE, value, OPTIONS[1].shown,
                                          "self, total, calls");
                 break;
             case 2:
@@ -443,7 +444,7 @@ Cli parse_summary(std::span<const std::string> words) {
                 else if (value == "process")
                     opts.group = Group::Process;
                 else
-                    return invalid_value(SUMMARY_USAGE, value, SPECS[2].shown, "thread, process");
+                    return invalid_value(SUMMARY_USAGE, value, OPTIONS[2].shown, "thread, process");
                 break;
             case 3:
                 opts.filter = value;
@@ -455,14 +456,14 @@ Cli parse_summary(std::span<const std::string> words) {
         return std::nullopt;
     };
     if (auto m =
-            parse_options(words, SPECS, SUMMARY_USAGE, summary_help(), opts.trace, on_option)) {
+            parse_options(words, OPTIONS, SUMMARY_USAGE, summary_help(), opts.trace, on_option)) {
         return *m;
     }
     return opts;
 }
 
 Cli parse_flamegraph(std::span<const std::string> words) {
-    static constexpr Spec SPECS[] = {
+    static constexpr OptionDef OPTIONS[] = {
         {"output", 'o', true, "--output <OUTPUT>"},
         {"per-thread", 0, false, "--per-thread"},
         {"folded", 0, false, "--folded"},
@@ -475,7 +476,7 @@ Cli parse_flamegraph(std::span<const std::string> words) {
         if (which == 2) opts.folded = true;
         return std::nullopt;
     };
-    if (auto m = parse_options(words, SPECS, FLAMEGRAPH_USAGE, flamegraph_help(), opts.trace,
+    if (auto m = parse_options(words, OPTIONS, FLAMEGRAPH_USAGE, flamegraph_help(), opts.trace,
                                on_option)) {
         return *m;
     }
