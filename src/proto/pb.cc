@@ -3,10 +3,7 @@
 namespace vespra::pb {
 namespace {
 
-constexpr uint32_t WIRE_VARINT = 0;
-constexpr uint32_t WIRE_LEN = 2;
-
-constexpr uint64_t key(uint32_t field, uint32_t wire) { return (uint64_t{field} << 3) | wire; }
+constexpr uint64_t key(uint32_t f, WireType wire) { return field_key(f, wire); }
 
 // int32 fields are sign-extended to 64 bits before varint encoding, as protobuf prescribes, so
 // that a reader of any integer width gets the same value back.
@@ -45,32 +42,32 @@ void put_message_field(std::string& out, uint32_t field, const M& m) {
     m.encode(out);
 }
 
-// Field numbers.
 namespace tp {
-constexpr uint32_t TIMESTAMP = 8, SEQUENCE_ID = 10, TRACK_EVENT = 11, INTERNED_DATA = 12,
-                   SEQUENCE_FLAGS = 13, DEFAULTS = 59, TRACK_DESCRIPTOR = 60;
+using namespace field;
 }
 namespace te {
-constexpr uint32_t CATEGORY_IIDS = 3, TYPE = 9, NAME_IID = 10, TRACK_UUID = 11, CATEGORIES = 22,
-                   NAME = 23;
+constexpr uint32_t CATEGORY_IIDS = field::TE_CATEGORY_IIDS, TYPE = field::TE_TYPE,
+                   NAME_IID = field::TE_NAME_IID, TRACK_UUID = field::TE_TRACK_UUID,
+                   CATEGORIES = field::TE_CATEGORIES, NAME = field::TE_NAME;
 }
 namespace td {
-constexpr uint32_t UUID = 1, NAME = 2, PROCESS = 3, THREAD = 4, PARENT_UUID = 5;
+constexpr uint32_t UUID = field::TD_UUID, NAME = field::TD_NAME, PROCESS = field::TD_PROCESS,
+                   THREAD = field::TD_THREAD, PARENT_UUID = field::TD_PARENT_UUID;
 }
 
 // EventCategory and EventName share their layout.
 template <class M>
 size_t interned_string_len(const M& m) {
     size_t n = 0;
-    if (m.iid) n += varint_field_len(1, *m.iid);
-    if (m.name) n += bytes_field_len(2, m.name->size());
+    if (m.iid) n += varint_field_len(field::INTERNED_IID, *m.iid);
+    if (m.name) n += bytes_field_len(field::INTERNED_NAME, m.name->size());
     return n;
 }
 
 template <class M>
 void encode_interned_string(const M& m, std::string& out) {
-    if (m.iid) put_varint_field(out, 1, *m.iid);
-    if (m.name) put_string_field(out, 2, *m.name);
+    if (m.iid) put_varint_field(out, field::INTERNED_IID, *m.iid);
+    if (m.name) put_string_field(out, field::INTERNED_NAME, *m.name);
 }
 
 }  // namespace
@@ -87,56 +84,59 @@ void EventName::encode(std::string& out) const { encode_interned_string(*this, o
 
 size_t InternedData::encoded_len() const {
     size_t n = 0;
-    for (const auto& c : event_categories) n += message_field_len(1, c);
-    for (const auto& e : event_names) n += message_field_len(2, e);
+    for (const auto& c : event_categories) n += message_field_len(field::ID_EVENT_CATEGORIES, c);
+    for (const auto& e : event_names) n += message_field_len(field::ID_EVENT_NAMES, e);
     return n;
 }
 
 void InternedData::encode(std::string& out) const {
-    for (const auto& c : event_categories) put_message_field(out, 1, c);
-    for (const auto& e : event_names) put_message_field(out, 2, e);
+    for (const auto& c : event_categories) put_message_field(out, field::ID_EVENT_CATEGORIES, c);
+    for (const auto& e : event_names) put_message_field(out, field::ID_EVENT_NAMES, e);
 }
 
 size_t TrackEventDefaults::encoded_len() const {
-    return track_uuid ? varint_field_len(11, *track_uuid) : 0;
+    return track_uuid ? varint_field_len(field::TED_TRACK_UUID, *track_uuid) : 0;
 }
 
 void TrackEventDefaults::encode(std::string& out) const {
-    if (track_uuid) put_varint_field(out, 11, *track_uuid);
+    if (track_uuid) put_varint_field(out, field::TED_TRACK_UUID, *track_uuid);
 }
 
 size_t TracePacketDefaults::encoded_len() const {
-    return track_event_defaults ? message_field_len(11, *track_event_defaults) : 0;
+    return track_event_defaults
+               ? message_field_len(field::TPD_TRACK_EVENT_DEFAULTS, *track_event_defaults)
+               : 0;
 }
 
 void TracePacketDefaults::encode(std::string& out) const {
-    if (track_event_defaults) put_message_field(out, 11, *track_event_defaults);
+    if (track_event_defaults)
+        put_message_field(out, field::TPD_TRACK_EVENT_DEFAULTS, *track_event_defaults);
 }
 
 size_t ProcessDescriptor::encoded_len() const {
     size_t n = 0;
-    if (pid) n += varint_field_len(1, int32_bits(*pid));
-    if (process_name) n += bytes_field_len(6, process_name->size());
+    if (pid) n += varint_field_len(field::PD_PID, int32_bits(*pid));
+    if (process_name) n += bytes_field_len(field::PD_PROCESS_NAME, process_name->size());
     return n;
 }
 
 void ProcessDescriptor::encode(std::string& out) const {
-    if (pid) put_varint_field(out, 1, int32_bits(*pid));
-    if (process_name) put_string_field(out, 6, *process_name);
+    if (pid) put_varint_field(out, field::PD_PID, int32_bits(*pid));
+    if (process_name) put_string_field(out, field::PD_PROCESS_NAME, *process_name);
 }
 
 size_t ThreadDescriptor::encoded_len() const {
     size_t n = 0;
-    if (pid) n += varint_field_len(1, int32_bits(*pid));
-    if (tid) n += varint_field_len(2, int32_bits(*tid));
-    if (thread_name) n += bytes_field_len(5, thread_name->size());
+    if (pid) n += varint_field_len(field::THD_PID, int32_bits(*pid));
+    if (tid) n += varint_field_len(field::THD_TID, int32_bits(*tid));
+    if (thread_name) n += bytes_field_len(field::THD_THREAD_NAME, thread_name->size());
     return n;
 }
 
 void ThreadDescriptor::encode(std::string& out) const {
-    if (pid) put_varint_field(out, 1, int32_bits(*pid));
-    if (tid) put_varint_field(out, 2, int32_bits(*tid));
-    if (thread_name) put_string_field(out, 5, *thread_name);
+    if (pid) put_varint_field(out, field::THD_PID, int32_bits(*pid));
+    if (tid) put_varint_field(out, field::THD_TID, int32_bits(*tid));
+    if (thread_name) put_string_field(out, field::THD_THREAD_NAME, *thread_name);
 }
 
 size_t TrackDescriptor::encoded_len() const {

@@ -64,6 +64,43 @@ class Varint {
 // Appends the varint of `value` to `out`.
 void put_varint(std::string& out, uint64_t value);
 
+// ---- Field numbers and wire types ----------------------------------------------------------
+// The one copy of the schema's numbers: the encoder below, the writer's hand-encoded event
+// packets and the trace reader all take them from here.
+
+enum WireType : uint32_t { WIRE_VARINT = 0, WIRE_I64 = 1, WIRE_LEN = 2, WIRE_I32 = 5 };
+
+// The key of a field as written on the wire (before its varint encoding).
+constexpr uint64_t field_key(uint32_t field, WireType wire) {
+    return (uint64_t{field} << 3) | wire;
+}
+
+namespace field {
+// Trace
+inline constexpr uint32_t TRACE_PACKET = 1;
+// TracePacket
+inline constexpr uint32_t TIMESTAMP = 8, SEQUENCE_ID = 10, TRACK_EVENT = 11, INTERNED_DATA = 12,
+                          SEQUENCE_FLAGS = 13, DEFAULTS = 59, TRACK_DESCRIPTOR = 60;
+// TrackEvent
+inline constexpr uint32_t TE_CATEGORY_IIDS = 3, TE_TYPE = 9, TE_NAME_IID = 10, TE_TRACK_UUID = 11,
+                          TE_CATEGORIES = 22, TE_NAME = 23;
+// TrackDescriptor
+inline constexpr uint32_t TD_UUID = 1, TD_NAME = 2, TD_PROCESS = 3, TD_THREAD = 4,
+                          TD_PARENT_UUID = 5;
+// ProcessDescriptor
+inline constexpr uint32_t PD_PID = 1, PD_PROCESS_NAME = 6;
+// ThreadDescriptor
+inline constexpr uint32_t THD_PID = 1, THD_TID = 2, THD_THREAD_NAME = 5;
+// InternedData
+inline constexpr uint32_t ID_EVENT_CATEGORIES = 1, ID_EVENT_NAMES = 2;
+// EventCategory and EventName
+inline constexpr uint32_t INTERNED_IID = 1, INTERNED_NAME = 2;
+// TracePacketDefaults
+inline constexpr uint32_t TPD_TRACK_EVENT_DEFAULTS = 11;
+// TrackEventDefaults
+inline constexpr uint32_t TED_TRACK_UUID = 11;
+}  // namespace field
+
 // ---- Messages -------------------------------------------------------------------------------
 // Each message has encoded_len(), the size of its body, and encode(), which appends the body to
 // a growable buffer. A nested message is written as key, varint of its encoded_len(), body.
@@ -177,6 +214,6 @@ struct TracePacket {
 };
 
 // Key of Trace.packet: every packet in the file is framed as 0A, varint length, packet bytes.
-inline constexpr uint8_t TRACE_PACKET_KEY = 0x0A;
+inline constexpr uint8_t TRACE_PACKET_KEY = field_key(field::TRACE_PACKET, WIRE_LEN);
 
 }  // namespace vespra::pb

@@ -16,13 +16,15 @@ constexpr uint32_t CATEGORY_PY_IID = 1;
 constexpr const char* UNKNOWN_NAME = "<unknown>";
 
 // Hand-encoded pieces of the event packets (see pb.h for the message layout).
-constexpr uint8_t KEY_TIMESTAMP = 0x40;       // TracePacket.timestamp
-constexpr uint8_t KEY_SEQUENCE_ID = 0x50;     // TracePacket.trusted_packet_sequence_id
-constexpr uint8_t KEY_SEQUENCE_FLAGS = 0x68;  // TracePacket.sequence_flags
-constexpr uint8_t KEY_TRACK_EVENT = 0x5A;     // TracePacket.track_event
-constexpr uint8_t KEY_TYPE = 0x48;            // TrackEvent.type
-constexpr uint8_t KEY_CATEGORY_IIDS = 0x18;   // TrackEvent.category_iids
-constexpr uint8_t KEY_NAME_IID = 0x50;        // TrackEvent.name_iid
+constexpr uint8_t KEY_TIMESTAMP = pb::field_key(pb::field::TIMESTAMP, pb::WIRE_VARINT);      // 40
+constexpr uint8_t KEY_SEQUENCE_ID = pb::field_key(pb::field::SEQUENCE_ID, pb::WIRE_VARINT);  // 50
+constexpr uint8_t KEY_SEQUENCE_FLAGS =
+    pb::field_key(pb::field::SEQUENCE_FLAGS, pb::WIRE_VARINT);                            // 68
+constexpr uint8_t KEY_TRACK_EVENT = pb::field_key(pb::field::TRACK_EVENT, pb::WIRE_LEN);  // 5A
+constexpr uint8_t KEY_TYPE = pb::field_key(pb::field::TE_TYPE, pb::WIRE_VARINT);          // 48
+constexpr uint8_t KEY_CATEGORY_IIDS =
+    pb::field_key(pb::field::TE_CATEGORY_IIDS, pb::WIRE_VARINT);                          // 18
+constexpr uint8_t KEY_NAME_IID = pb::field_key(pb::field::TE_NAME_IID, pb::WIRE_VARINT);  // 50
 
 // Largest tail: header (1 + 5 + 2), track_event key and length (2), begin body (2 + 2 + 1 + 10).
 constexpr size_t MAX_TAIL = 25;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "analysis/commands.h"
 #include "cli_args.h"
 #include "host.h"
 
@@ -175,6 +176,20 @@ PyObject* run(PyObject* module, const RunArgs& args) {
     return PyLong_FromLong(0);
 }
 
+// Runs `summary` or `flamegraph`: the reading, which can take long on a large trace, runs
+// detached from the interpreter; the output is printed like the parser's messages.
+template <class Options>
+PyObject* analyse(const Options& options, analysis::CommandResult (*command)(const Options&)) {
+    analysis::CommandResult result;
+    {
+        host::Detached detached;
+        result = command(options);
+    }
+    if (!result.out.empty()) print(Message{Message::Stream::Stdout, 0, std::move(result.out)});
+    if (!result.err.empty()) print(Message{Message::Stream::Stderr, 0, std::move(result.err)});
+    return PyLong_FromLong(result.status);
+}
+
 PyObject* cli_main(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* const KEYWORDS[] = {"argv", nullptr};
     PyObject* argv = nullptr;
@@ -186,6 +201,12 @@ PyObject* cli_main(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (const Message* message = std::get_if<Message>(&cli)) {
         print(*message);
         return PyLong_FromLong(message->status);
+    }
+    if (const auto* summary = std::get_if<analysis::SummaryOptions>(&cli)) {
+        return analyse(*summary, analysis::summary);
+    }
+    if (const auto* flamegraph = std::get_if<analysis::FlamegraphOptions>(&cli)) {
+        return analyse(*flamegraph, analysis::flamegraph);
     }
     return run(module, std::get<RunArgs>(cli));
 }

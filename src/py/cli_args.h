@@ -8,6 +8,8 @@
 #include <variant>
 #include <vector>
 
+#include "analysis/options.h"
+
 namespace vespra::cli {
 
 // The arguments of `vespra run`. Exactly one of `module` (non-empty) and `script` is given.
@@ -31,8 +33,9 @@ struct Message {
     std::string text;
 };
 
-// The whole command line: `vespra run ...` is the only thing that runs.
-using Cli = std::variant<RunArgs, Message>;
+// The whole command line: `vespra run ...`, `vespra summary ...` or `vespra flamegraph ...`,
+// or a message.
+using Cli = std::variant<RunArgs, Message, analysis::SummaryOptions, analysis::FlamegraphOptions>;
 
 // Parses a command line in the form of `sys.argv`: words[0] is the program name as invoked
 // (ignored: messages always call the program "vespra"), the rest are its arguments. Words are

@@ -136,5 +136,69 @@ TEST(Module, ModuleTakesEveryRemainingWord) {
     EXPECT_EQ(run_of({"run", "-o", "t", "-mm", "a"}).module, (Words{"m", "a"}));
 }
 
+// summary and flamegraph: one trace, options before or after it, values attached or apart.
+TEST(AnalysisCommands, OptionsAndTheirErrors) {
+    using analysis::SummaryOptions;
+    Cli cli = parse_args(
+        {"summary", "-n5", "--sort=total", "t.pb", "--by", "thread", "--filter", "-x", "--json"});
+    // "-x" looks like an option, so it cannot be a separate value.
+    ASSERT_TRUE(std::holds_alternative<Message>(cli));
+    cli = parse_args(
+        {"summary", "-n5", "--sort=total", "t.pb", "--by", "thread", "--filter=-x", "--json"});
+    ASSERT_TRUE(std::holds_alternative<SummaryOptions>(cli));
+    const auto& s = std::get<SummaryOptions>(cli);
+    EXPECT_EQ(s.trace, "t.pb");
+    EXPECT_EQ(s.top, 5u);
+    EXPECT_EQ(s.sort, SummaryOptions::Sort::Total);
+    EXPECT_EQ(s.group, SummaryOptions::Group::Thread);
+    EXPECT_EQ(s.filter, "-x");
+    EXPECT_TRUE(s.json);
+    SummaryOptions defaults = std::get<SummaryOptions>(parse_args({"summary", "--", "-t.pb"}));
+    EXPECT_EQ(defaults.trace, "-t.pb");
+    EXPECT_EQ(defaults.top, 25u);
+    EXPECT_EQ(defaults.sort, SummaryOptions::Sort::Self);
+    EXPECT_EQ(defaults.group, SummaryOptions::Group::All);
+
+    auto f = std::get<analysis::FlamegraphOptions>(
+        parse_args({"flamegraph", "--per-thread", "t.json", "-o", "out.svg"}));
+    EXPECT_EQ(f.trace, "t.json");
+    EXPECT_EQ(f.output, "out.svg");
+    EXPECT_TRUE(f.per_thread);
+    EXPECT_FALSE(f.folded);
+
+    const std::pair<Words, const char*> errors[] = {
+        {{"summary"}, "error: the following required arguments were not provided:\n  <TRACE>\n"},
+        {{"summary", "a", "b"}, "error: unexpected argument 'b' found\n"},
+        {{"summary", "-n", "x", "a"}, "error: invalid value 'x' for '--top <N>'\n"},
+        {{"summary", "--sort", "name", "a"},
+         "error: invalid value 'name' for '--sort <KEY>'\n  [possible values: self, total, "
+         "calls]\n"},
+        {{"summary", "--by", "a"},
+         "error: invalid value 'a' for '--by <GROUP>'\n  [possible values: thread, process]\n"},
+        {{"summary", "--json=1", "a"}, "error: unexpected value '1' for '--json' found"},
+        {{"summary", "--json", "--json", "a"},
+         "error: the argument '--json' cannot be used multiple times"},
+        {{"summary", "--top", "a"}, "error: invalid value 'a' for '--top <N>'"},
+        {{"flamegraph", "t.pb"},
+         "error: the following required arguments were not provided:\n  --output <OUTPUT>\n"},
+        {{"flamegraph", "-o"},
+         "error: a value is required for '--output <OUTPUT>' but none was supplied"},
+        {{"flamegraph", "--svg", "t.pb"}, "error: unexpected argument '--svg' found"},
+    };
+    for (const auto& [args, start] : errors) {
+        Message m = message_of(args);
+        EXPECT_EQ(m.status, 2) << args[1];
+        EXPECT_EQ(m.stream, Message::Stream::Stderr);
+        EXPECT_TRUE(m.text.starts_with(start)) << m.text;
+        EXPECT_TRUE(m.text.ends_with("For more information, try '--help'.\n")) << m.text;
+    }
+    for (const char* command : {"summary", "flamegraph"}) {
+        Message h = message_of({command, "x", "--help"});
+        EXPECT_EQ(h.status, 0);
+        EXPECT_EQ(h.text, message_of({"help", command}).text);
+        EXPECT_NE(message_of({"--help"}).text.find(std::string("  ") + command), std::string::npos);
+    }
+}
+
 }  // namespace
 }  // namespace vespra::cli

@@ -101,7 +101,7 @@ class InProcessTest(TempDirTest):
         out = str(self.dir / "t.pb")
         for args, status, piece in [
                 ((), 2, "Trace a Python script with sys.monitoring; emit Perfetto-compatible"),
-                (("--help",), 0, "run   Run a script under the tracer"),
+                (("--help",), 0, "run         Run a script under the tracer"),
                 (("run", "--help"), 0, "-o, --output <OUTPUT>     Output file path"),
                 (("run", self.script), 2, "--output <OUTPUT>"),
                 (("run", "-o", out), 2, "<SCRIPT|--module <MODULE>...>"),

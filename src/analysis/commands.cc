@@ -1,0 +1,376 @@
+#include "analysis/commands.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <set>
+#include <tuple>
+
+#include "analysis/flamegraph.h"
+#include "analysis/format.h"
+
+namespace vespra::analysis {
+namespace {
+
+struct Row {
+    uint32_t function;
+    Stats stats;
+};
+
+struct Table {
+    std::string title;  // empty for the one table of the whole trace
+    const Thread* thread = nullptr;
+    const Process* process = nullptr;
+    std::vector<Row> rows;
+    size_t matching = 0;  // rows that passed the filter, before the cut to `top`
+};
+
+const char* sort_name(SummaryOptions::Sort sort) {
+    switch (sort) {
+        case SummaryOptions::Sort::Total:
+            return "total";
+        case SummaryOptions::Sort::Calls:
+            return "calls";
+        default:
+            return "self";
+    }
+}
+
+uint64_t sort_key(const Stats& s, SummaryOptions::Sort sort) {
+    switch (sort) {
+        case SummaryOptions::Sort::Total:
+            return s.total;
+        case SummaryOptions::Sort::Calls:
+            return s.calls;
+        default:
+            return s.self;
+    }
+}
+
+Table make_table(const Profile& profile, const std::vector<const Thread*>& threads,
+                 const SummaryOptions& options) {
+    std::map<uint32_t, Stats> merged;
+    for (const Thread* t : threads) {
+        for (const auto& [function, stats] : t->stats) merged[function].add(stats);
+    }
+    const std::vector<Function>& functions = profile.functions();
+    Table table;
+    for (const auto& [function, stats] : merged) {
+        const Function& f = functions[function];
+        if (!options.filter.empty() && f.name.find(options.filter) == std::string::npos &&
+            f.file.find(options.filter) == std::string::npos) {
+            continue;
+        }
+        table.rows.push_back(Row{function, stats});
+    }
+    // Largest first; ties in a fixed order, so equal traces give equal tables.
+    std::sort(table.rows.begin(), table.rows.end(), [&](const Row& a, const Row& b) {
+        uint64_t ka = sort_key(a.stats, options.sort), kb = sort_key(b.stats, options.sort);
+        if (ka != kb) return ka > kb;
+        const Function& fa = functions[a.function];
+        const Function& fb = functions[b.function];
+        return std::tie(fa.name, fa.file, fa.line) < std::tie(fb.name, fb.file, fb.line);
+    });
+    table.matching = table.rows.size();
+    if (options.top > 0 && table.rows.size() > options.top) table.rows.resize(options.top);
+    return table;
+}
+
+std::vector<Table> make_tables(const Profile& profile, const SummaryOptions& options) {
+    std::vector<Table> tables;
+    const std::vector<Thread>& threads = profile.threads();
+    switch (options.group) {
+        case SummaryOptions::Group::All: {
+            std::vector<const Thread*> all;
+            for (const Thread& t : threads) all.push_back(&t);
+            tables.push_back(make_table(profile, all, options));
+            break;
+        }
+        case SummaryOptions::Group::Process:
+            for (const Process& p : profile.processes()) {
+                std::vector<const Thread*> of;
+                for (const Thread& t : threads) {
+                    if (t.pid == p.pid) of.push_back(&t);
+                }
+                if (of.empty()) continue;
+                Table table = make_table(profile, of, options);
+                table.title = "process " + std::to_string(p.pid);
+                if (!p.name.empty()) table.title += " (" + p.name + ")";
+                table.process = &p;
+                tables.push_back(std::move(table));
+            }
+            break;
+        case SummaryOptions::Group::Thread:
+            for (const Thread& t : threads) {
+                if (t.events == 0) continue;
+                Table table = make_table(profile, {&t}, options);
+                table.title = "thread " + thread_label(t);
+                table.thread = &t;
+                tables.push_back(std::move(table));
+            }
+            break;
+    }
+    return tables;
+}
+
+// What the header says about the whole trace.
+struct Overview {
+    uint64_t span = 0;  // the longest process span (each process has its own clock origin)
+    uint64_t dropped = 0;
+    uint64_t unmatched_ends = 0;
+    uint64_t unfinished = 0;
+    std::vector<std::string> unfinished_names;  // distinct, in order of first appearance
+};
+
+Overview overview(const Profile& profile) {
+    Overview o;
+    std::map<uint32_t, std::pair<uint64_t, uint64_t>> spans;  // pid -> first, last
+    std::set<uint32_t> seen;
+    for (const Thread& t : profile.threads()) {
+        if (t.events > 0) {
+            auto [it, added] = spans.emplace(t.pid, std::make_pair(t.first_ts, t.last_ts));
+            if (!added) {
+                it->second.first = std::min(it->second.first, t.first_ts);
+                it->second.second = std::max(it->second.second, t.last_ts);
+            }
+        }
+        o.unmatched_ends += t.unmatched_ends;
+        o.unfinished += t.unfinished.size();
+        for (uint32_t f : t.unfinished) {
+            if (seen.insert(f).second) o.unfinished_names.push_back(profile.functions()[f].name);
+        }
+    }
+    for (const auto& [pid, span] : spans) o.span = std::max(o.span, span.second - span.first);
+    for (const Process& p : profile.processes()) o.dropped += p.dropped;
+    return o;
+}
+
+std::string with_commas(uint64_t v) {
+    std::string digits = std::to_string(v), out;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    return out;
+}
+
+// Long names and paths are cut from the left, keeping their most telling end.
+std::string fit(const std::string& s, size_t width) {
+    if (s.size() <= width) return s;
+    return ".." + s.substr(s.size() - (width - 2));
+}
+
+std::string cut_note(const TraceRead& read) {
+    return "trace cut short: its last " + with_commas(read.report.size - read.report.complete) +
+           " bytes are an incomplete record; read up to byte " + with_commas(read.report.complete) +
+           " of " + with_commas(read.report.size);
+}
+
+}  // namespace
+
+std::string summary_text(const Profile& profile, const TraceRead& read,
+                         const SummaryOptions& options) {
+    Overview o = overview(profile);
+    std::string out;
+    char buf[512];
+    out += "format     " + std::string(format_name(read.format)) + ", " +
+           with_commas(read.report.size) + " bytes\n";
+    out += "span       " + format_ns(o.span) + ", " + with_commas(profile.events()) + " events\n";
+    size_t nthreads = 0;
+    for (const Thread& t : profile.threads()) nthreads += t.events > 0;
+    out += "processes  " + std::to_string(profile.processes().size()) + ", threads " +
+           std::to_string(nthreads) + "\n";
+    for (const Process& p : profile.processes()) {
+        out += "  " + std::to_string(p.pid) + (p.name.empty() ? "" : " " + p.name) + ":";
+        bool first = true;
+        for (const Thread& t : profile.threads()) {
+            if (t.pid != p.pid || t.events == 0) continue;
+            out += first ? " " : ", ";
+            first = false;
+            out += (t.name.empty() ? "tid " + std::to_string(t.tid)
+                                   : t.name + " (" + std::to_string(t.tid) + ")");
+        }
+        out += "\n";
+    }
+    out += "missing    dropped events " + with_commas(o.dropped) + ", ends without a begin " +
+           with_commas(o.unmatched_ends) + ", begins never ended " + with_commas(o.unfinished);
+    if (!o.unfinished_names.empty()) {
+        out += " (";
+        for (size_t i = 0; i < o.unfinished_names.size() && i < 5; ++i) {
+            out += (i ? ", " : "") + o.unfinished_names[i];
+        }
+        if (o.unfinished_names.size() > 5) out += ", ...";
+        out += ")";
+    }
+    out += "\n";
+    if (o.dropped > 0) {
+        out +=
+            "warning    events were lost while recording: calls around the losses may be cut "
+            "short or joined to the wrong caller\n";
+    }
+    if (read.report.cut()) out += "warning    " + cut_note(read) + "\n";
+
+    for (const Table& table : make_tables(profile, options)) {
+        out += "\n";
+        if (!table.title.empty()) out += table.title + "\n";
+        size_t name_w = 8, where_w = 9;
+        for (const Row& r : table.rows) {
+            const Function& f = profile.functions()[r.function];
+            name_w = std::max(name_w, std::min<size_t>(f.name.size(), 48));
+            where_w = std::max(where_w, std::min<size_t>(where(f).size(), 40));
+        }
+        std::snprintf(buf, sizeof buf, "%-*s  %-*s %10s %11s %11s %11s %11s\n",
+                      static_cast<int>(name_w), "function", static_cast<int>(where_w), "file:line",
+                      "calls", "total", "self", "mean", "max");
+        out += buf;
+        for (const Row& r : table.rows) {
+            const Function& f = profile.functions()[r.function];
+            const Stats& s = r.stats;
+            std::string w = where(f);
+            std::snprintf(
+                buf, sizeof buf, "%-*s  %-*s %10s %11s %11s %11s %11s\n", static_cast<int>(name_w),
+                fit(f.name, name_w).c_str(), static_cast<int>(where_w),
+                fit(w.empty() ? "-" : w, where_w).c_str(), with_commas(s.calls).c_str(),
+                format_ns(s.total).c_str(), format_ns(s.self).c_str(),
+                format_ns(s.calls ? s.total / s.calls : 0).c_str(), format_ns(s.max).c_str());
+            out += buf;
+        }
+        out += "(" + std::to_string(table.rows.size()) + " of " + std::to_string(table.matching) +
+               " functions" + (options.filter.empty() ? "" : " matching the filter") + ", by " +
+               sort_name(options.sort) +
+               (options.sort == SummaryOptions::Sort::Calls ? "" : " time") + ")\n";
+    }
+    return out;
+}
+
+std::string summary_json(const Profile& profile, const TraceRead& read,
+                         const SummaryOptions& options) {
+    Overview o = overview(profile);
+    auto num = [](uint64_t v) { return std::to_string(v); };
+    std::string out = "{";
+    out += "\"format\":" + json_string(format_name(read.format));
+    out += ",\"bytes\":" + num(read.report.size);
+    out += ",\"cut\":" + std::string(read.report.cut() ? "true" : "false");
+    out += ",\"complete_bytes\":" + num(read.report.complete);
+    out += ",\"span_ns\":" + num(o.span);
+    out += ",\"events\":" + num(profile.events());
+    out += ",\"processes\":[";
+    bool first = true;
+    for (const Process& p : profile.processes()) {
+        out += first ? "" : ",";
+        first = false;
+        out += "{\"pid\":" + num(p.pid) + ",\"name\":" + json_string(p.name) +
+               ",\"dropped\":" + num(p.dropped) + ",\"threads\":[";
+        bool first_thread = true;
+        for (const Thread& t : profile.threads()) {
+            if (t.pid != p.pid || t.events == 0) continue;
+            out += first_thread ? "" : ",";
+            first_thread = false;
+            out += "{\"tid\":" + num(t.tid) + ",\"name\":" + json_string(t.name) +
+                   ",\"events\":" + num(t.events) +
+                   ",\"ends_without_begin\":" + num(t.unmatched_ends) +
+                   ",\"begins_never_ended\":" + num(t.unfinished.size()) + "}";
+        }
+        out += "]}";
+    }
+    out += "],\"missing\":{\"dropped_events\":" + num(o.dropped) +
+           ",\"ends_without_begin\":" + num(o.unmatched_ends) +
+           ",\"begins_never_ended\":" + num(o.unfinished) + "}";
+    out += ",\"sort\":" + json_string(sort_name(options.sort));
+    out += ",\"tables\":[";
+    first = true;
+    for (const Table& table : make_tables(profile, options)) {
+        out += first ? "{" : ",{";
+        first = false;
+        if (table.thread) {
+            out += "\"pid\":" + num(table.thread->pid) + ",\"tid\":" + num(table.thread->tid) +
+                   ",\"thread\":" + json_string(table.thread->name) + ",";
+        } else if (table.process) {
+            out += "\"pid\":" + num(table.process->pid) + ",";
+        }
+        out += "\"functions\":" + num(table.matching) + ",\"rows\":[";
+        bool first_row = true;
+        for (const Row& r : table.rows) {
+            const Function& f = profile.functions()[r.function];
+            const Stats& s = r.stats;
+            out += first_row ? "{" : ",{";
+            first_row = false;
+            out += "\"function\":" + json_string(f.name) + ",\"file\":" + json_string(f.file) +
+                   ",\"line\":" + num(f.line) + ",\"calls\":" + num(s.calls) +
+                   ",\"total_ns\":" + num(s.total) + ",\"self_ns\":" + num(s.self) +
+                   ",\"mean_ns\":" + num(s.calls ? s.total / s.calls : 0) +
+                   ",\"max_ns\":" + num(s.max) + "}";
+        }
+        out += "]}";
+    }
+    out += "]}\n";
+    return out;
+}
+
+namespace {
+
+// Reads `path` into `profile`; on failure fills `result` with the error and status 1, and on a
+// cut trace adds the warning.
+std::optional<TraceRead> read_profile(const std::string& path, Profile& profile,
+                                      CommandResult& result) {
+    Result<TraceRead> read = read_trace(path, profile);
+    if (!read) {
+        result.status = 1;
+        result.err = "vespra: " + read.error().text() + "\n";
+        return std::nullopt;
+    }
+    profile.finish();
+    if (read.value().report.cut()) result.err = "vespra: warning: " + cut_note(read.value()) + "\n";
+    return read.value();
+}
+
+}  // namespace
+
+CommandResult summary(const SummaryOptions& options) {
+    CommandResult result;
+    Profile profile(/*keep_stacks=*/false);
+    std::optional<TraceRead> read = read_profile(options.trace, profile, result);
+    if (!read) return result;
+    result.out = options.json ? summary_json(profile, *read, options)
+                              : summary_text(profile, *read, options);
+    return result;
+}
+
+CommandResult flamegraph(const FlamegraphOptions& options) {
+    CommandResult result;
+    Profile profile(/*keep_stacks=*/true);
+    if (!read_profile(options.trace, profile, result)) return result;
+    FlameTree tree = flame_tree(profile, options.per_thread);
+    std::string text = options.folded ? folded(tree) : svg(tree, "vespra: " + options.trace);
+
+    int fd = ::open(options.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        result.status = 1;
+        result.err += "vespra: " + options.output + ": " + IoError::os(errno).text() + "\n";
+        return result;
+    }
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            result.status = 1;
+            result.err += "vespra: " + options.output + ": " +
+                          (n < 0 ? IoError::os(errno) : IoError::write_zero()).text() + "\n";
+            ::close(fd);
+            return result;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (::close(fd) < 0) {
+        result.status = 1;
+        result.err += "vespra: " + options.output + ": " + IoError::os(errno).text() + "\n";
+    }
+    return result;
+}
+
+}  // namespace vespra::analysis

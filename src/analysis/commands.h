@@ -1,0 +1,28 @@
+// `vespra summary` and `vespra flamegraph` without the interpreter: each reads a trace and
+// returns what to print and the exit status, so that the command line only prints it.
+#pragma once
+
+#include <string>
+
+#include "analysis/options.h"
+#include "analysis/profile.h"
+#include "analysis/trace_file.h"
+
+namespace vespra::analysis {
+
+struct CommandResult {
+    int status = 0;   // 0, or 1 when the trace could not be read or the output not written
+    std::string out;  // for standard output
+    std::string err;  // for standard error: the error, or the note that the trace was cut
+};
+
+CommandResult summary(const SummaryOptions& options);
+CommandResult flamegraph(const FlamegraphOptions& options);
+
+// The summary of a profile already read (after Profile::finish); what `summary` prints.
+std::string summary_text(const Profile& profile, const TraceRead& read,
+                         const SummaryOptions& options);
+std::string summary_json(const Profile& profile, const TraceRead& read,
+                         const SummaryOptions& options);
+
+}  // namespace vespra::analysis

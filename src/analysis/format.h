@@ -1,0 +1,25 @@
+// Text pieces shared by the summary and the flame graph: durations, shares, labels, escaping.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "analysis/profile.h"
+
+namespace vespra::analysis {
+
+// "812 ns", "3.25 us", "41.07 ms", "2.500 s".
+std::string format_ns(uint64_t ns);
+// "12.34%" of `whole`.
+std::string format_share(uint64_t part, uint64_t whole);
+// "file:line", or "" when the trace does not say.
+std::string where(const Function& f);
+// "name (pid/tid)", or "thread pid/tid" for a thread without a name.
+std::string thread_label(const Thread& t);
+std::string xml_escape(std::string_view s);
+// A JSON string literal; bytes that are not valid UTF-8 become U+FFFD so the document stays
+// valid JSON.
+std::string json_string(std::string_view s);
+
+}  // namespace vespra::analysis

@@ -1,0 +1,122 @@
+#include "analysis/profile.h"
+
+#include <algorithm>
+#include <charconv>
+
+namespace vespra::analysis {
+
+Process& Profile::process_of(uint32_t pid) {
+    auto [it, added] = process_ids_.try_emplace(pid, static_cast<uint32_t>(processes_.size()));
+    if (added) processes_.push_back(Process{pid, {}, 0});
+    return processes_[it->second];
+}
+
+void Profile::process(uint32_t pid, std::string_view name) {
+    Process& p = process_of(pid);
+    if (!name.empty()) p.name = name;
+}
+
+uint32_t Profile::thread(uint32_t pid, uint32_t tid) {
+    process_of(pid);
+    Thread t;
+    t.pid = pid;
+    t.tid = tid;
+    if (keep_stacks_) {
+        t.root = static_cast<uint32_t>(nodes_.size());
+        nodes_.push_back(StackNode{NO_FUNCTION, NO_FUNCTION});
+    }
+    threads_.push_back(std::move(t));
+    open_.emplace_back();
+    return static_cast<uint32_t>(threads_.size() - 1);
+}
+
+void Profile::thread_name(uint32_t thread, std::string_view name) { threads_[thread].name = name; }
+
+uint32_t Profile::function(std::string_view name, std::string_view file, uint32_t line) {
+    key_.assign(name);
+    key_.push_back('\0');
+    key_.append(file);
+    key_.push_back('\0');
+    char digits[16];
+    auto [end, ec] = std::to_chars(digits, digits + sizeof digits, line);
+    key_.append(digits, end);
+    auto [it, added] = function_ids_.try_emplace(key_, static_cast<uint32_t>(functions_.size()));
+    if (added) functions_.push_back(Function{std::string(name), std::string(file), line});
+    return it->second;
+}
+
+uint32_t Profile::child_node(uint32_t parent, uint32_t function) {
+    uint64_t key = (uint64_t{parent} << 32) | function;
+    auto [it, added] = node_ids_.try_emplace(key, static_cast<uint32_t>(nodes_.size()));
+    if (added) nodes_.push_back(StackNode{function, parent});
+    return it->second;
+}
+
+Thread& Profile::touch(uint32_t thread, uint64_t ts) {
+    Thread& t = threads_[thread];
+    ++events_;
+    ++t.events;
+    t.first_ts = std::min(t.first_ts, ts);
+    t.last_ts = std::max(t.last_ts, ts);
+    return t;
+}
+
+void Profile::begin(uint32_t thread, uint32_t function, uint64_t ts) {
+    Thread& t = touch(thread, ts);
+    Open& o = open_[thread];
+    Entry& e = o.entries[function];
+    ++e.open;
+    uint32_t node = 0;
+    if (keep_stacks_) node = child_node(o.stack.empty() ? t.root : o.stack.back().node, function);
+    o.stack.push_back(Frame{function, node, ts, 0, &e});
+}
+
+void Profile::end(uint32_t thread, uint64_t ts) {
+    Thread& t = touch(thread, ts);
+    Open& o = open_[thread];
+    if (o.stack.empty()) {
+        ++t.unmatched_ends;
+        return;
+    }
+    Frame f = o.stack.back();
+    o.stack.pop_back();
+    // The clock is monotonic per thread; a reordered file must not wrap the arithmetic.
+    uint64_t dur = ts > f.start ? ts - f.start : 0;
+    uint64_t self = dur > f.child ? dur - f.child : 0;
+    Stats& s = f.entry->stats;
+    ++s.calls;
+    s.self += self;
+    if (--f.entry->open == 0) s.total += dur;
+    s.max = std::max(s.max, dur);
+    if (!o.stack.empty()) o.stack.back().child += dur;
+    if (keep_stacks_) {
+        StackNode& n = nodes_[f.node];
+        n.total += dur;
+        n.self += self;
+        ++n.calls;
+    }
+}
+
+void Profile::dropped(uint32_t pid, uint64_t count) { process_of(pid).dropped += count; }
+
+void Profile::finish() {
+    for (size_t i = 0; i < threads_.size(); ++i) {
+        Thread& t = threads_[i];
+        Open& o = open_[i];
+        for (const Frame& f : o.stack) t.unfinished.push_back(f.function);
+        for (auto& [function, entry] : o.entries) {
+            if (entry.stats.calls > 0) t.stats.emplace(function, entry.stats);
+        }
+        o = Open();
+    }
+}
+
+std::vector<std::vector<uint32_t>> Profile::children() const {
+    std::vector<std::vector<uint32_t>> out(nodes_.size());
+    for (uint32_t i = 0; i < nodes_.size(); ++i) {
+        if (nodes_[i].parent != NO_FUNCTION) out[nodes_[i].parent].push_back(i);
+    }
+    return out;
+}
+
+}  // namespace vespra::analysis

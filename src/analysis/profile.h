@@ -1,0 +1,140 @@
+// Profile: rebuilds each thread's call stack from a trace's begin and end events and keeps, per
+// thread and function, the calls, inclusive (total) and exclusive (self) time and the longest
+// call; optionally also the tree of distinct call stacks with their times, for flame graphs.
+//
+// Rules, all in integer nanoseconds:
+// - A slice is one begin and the end that closes it: a call, or one stretch of a generator or
+//   coroutine between a (re)start and its next yield (the time it spends suspended is not its
+//   own, and each resumption counts as a call).
+// - total: the slice's length; self: total less the totals of the slices directly inside it.
+//   So self + the children's totals = total, exactly.
+// - Recursion: a function's total counts only its outermost slices on the thread, so time is
+//   not counted once per level; self and calls count every slice.
+// - An end on an empty stack (the trace began inside that call) is counted and ignored. A
+//   begin never ended (still running when the trace stopped) is counted and contributes no
+//   time; the slices inside it count as usual.
+// Memory: per thread its stack and the functions it ran; the stack tree grows with the number
+// of distinct call paths. Nothing grows with the number of events.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/trace_reader.h"
+
+namespace vespra::analysis {
+
+struct Function {
+    std::string name;  // qualified name
+    std::string file;  // empty when the trace does not say (protobuf traces)
+    uint32_t line = 0;
+};
+
+struct Stats {
+    uint64_t calls = 0;
+    uint64_t total = 0;  // ns, outermost slices only
+    uint64_t self = 0;   // ns
+    uint64_t max = 0;    // ns, the longest single slice
+
+    void add(const Stats& o) {
+        calls += o.calls;
+        total += o.total;
+        self += o.self;
+        if (o.max > max) max = o.max;
+    }
+};
+
+struct Process {
+    uint32_t pid = 0;
+    std::string name;
+    uint64_t dropped = 0;  // events the writer recorded as lost
+};
+
+struct Thread {
+    uint32_t pid = 0;
+    uint32_t tid = 0;
+    std::string name;
+    uint64_t events = 0;
+    uint64_t first_ts = UINT64_MAX;
+    uint64_t last_ts = 0;
+    uint64_t unmatched_ends = 0;                // ends with nothing open
+    std::vector<uint32_t> unfinished;           // functions still open at the end, outermost first
+    uint32_t root = 0;                          // this thread's root in the stack tree
+    std::unordered_map<uint32_t, Stats> stats;  // by function; filled by finish()
+};
+
+// One distinct call path. The root of each thread has function NO_FUNCTION.
+struct StackNode {
+    uint32_t function;
+    uint32_t parent;
+    uint64_t total = 0;  // ns of the slices on this path (every level counts: paths differ)
+    uint64_t self = 0;
+    uint64_t calls = 0;
+};
+
+class Profile final : public trace::Visitor {
+  public:
+    static constexpr uint32_t NO_FUNCTION = UINT32_MAX;
+
+    explicit Profile(bool keep_stacks) : keep_stacks_(keep_stacks) {}
+
+    void process(uint32_t pid, std::string_view name) override;
+    uint32_t thread(uint32_t pid, uint32_t tid) override;
+    void thread_name(uint32_t thread, std::string_view name) override;
+    uint32_t function(std::string_view name, std::string_view file, uint32_t line) override;
+    void begin(uint32_t thread, uint32_t function, uint64_t ts) override;
+    void end(uint32_t thread, uint64_t ts) override;
+    void dropped(uint32_t pid, uint64_t count) override;
+
+    // After the last event: what is still open becomes `unfinished`. Call once.
+    void finish();
+
+    const std::vector<Function>& functions() const { return functions_; }
+    const std::vector<Thread>& threads() const { return threads_; }
+    const std::vector<Process>& processes() const { return processes_; }
+    // Empty unless built with keep_stacks. Children of a node: see children().
+    const std::vector<StackNode>& stack_nodes() const { return nodes_; }
+    // Children of every node, in the order they were first entered.
+    std::vector<std::vector<uint32_t>> children() const;
+
+    uint64_t events() const { return events_; }
+
+  private:
+    struct Entry {
+        Stats stats;
+        uint32_t open = 0;  // slices of the function open on the thread (recursion)
+    };
+    struct Frame {
+        uint32_t function;
+        uint32_t node;
+        uint64_t start;
+        uint64_t child;  // totals of the slices directly inside
+        Entry* entry;    // stable: unordered_map nodes do not move
+    };
+    struct Open {
+        std::vector<Frame> stack;
+        std::unordered_map<uint32_t, Entry> entries;  // by function
+    };
+
+    Process& process_of(uint32_t pid);
+    // Counts an event of `thread` at `ts`.
+    Thread& touch(uint32_t thread, uint64_t ts);
+    uint32_t child_node(uint32_t parent, uint32_t function);
+
+    bool keep_stacks_;
+    std::vector<Function> functions_;
+    std::unordered_map<std::string, uint32_t> function_ids_;
+    std::vector<Thread> threads_;
+    std::vector<Open> open_;  // parallel to threads_
+    std::vector<Process> processes_;
+    std::unordered_map<uint32_t, uint32_t> process_ids_;  // pid -> index
+    std::vector<StackNode> nodes_;
+    std::unordered_map<uint64_t, uint32_t> node_ids_;  // parent << 32 | function -> node
+    std::string key_;
+    uint64_t events_ = 0;
+};
+
+}  // namespace vespra::analysis

@@ -1,0 +1,60 @@
+// JsonReader: reads a trace in the JSON array form of the Trace Event Format, as JsonExporter
+// writes it (several processes' records appended to one array that is never closed; a closed
+// array is fine too), and reports it to a trace::Visitor.
+//
+// Records exactly in the writer's layout take a fast path that copies nothing; anything else
+// goes through a general JSON object parser, so records written or edited by other tools are
+// read too. Duration records ("ph" B and E) become slices of the thread (pid, tid); the metadata
+// records "thread_name", "process_name" and "vespra_dropped_events" name threads and processes
+// and count lost events; other records are passed over. A function is its "name" with
+// "args"."file" and "args"."line".
+//
+// Malformed JSON, a record that is not an object, or a B or E record without a numeric "ts" is
+// an error naming its file offset; nesting is limited so that no input exhausts the stack.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "core/trace_reader.h"
+
+namespace vespra {
+
+class JsonReader final : public trace::Parser {
+  public:
+    static constexpr int MAX_DEPTH = 64;
+
+    explicit JsonReader(trace::Visitor& visitor) : visitor_(visitor) {}
+
+    Result<size_t> parse(std::span<const uint8_t> data, uint64_t offset) override;
+    Status finish(std::span<const uint8_t> rest) override;
+
+    uint64_t records() const { return records_; }
+
+  private:
+    enum class Step { Done, NeedMore, Slow };
+    struct Record;  // the fields of one record that matter, from the general parser
+
+    Step fast_record(const uint8_t*& p, const uint8_t* end);
+    Result<bool> slow_record(const uint8_t*& p, const uint8_t* end, uint64_t at);
+    Status apply(const Record& r, uint64_t at);
+    uint32_t thread(uint32_t pid, uint32_t tid);
+    uint32_t function(std::string_view name, std::string_view file, std::string_view line);
+
+    trace::Visitor& visitor_;
+    bool opened_ = false;                             // "[" seen
+    bool closed_ = false;                             // "]" seen
+    bool expect_record_ = true;                       // after "[" or ","
+    std::unordered_map<uint64_t, uint32_t> threads_;  // pid << 32 | tid -> handle
+    std::unordered_set<uint32_t> pids_;
+    uint64_t last_thread_key_ = 0;
+    uint32_t last_thread_ = UINT32_MAX;                    // none yet
+    std::unordered_map<std::string, uint32_t> functions_;  // name \0 file \0 line -> handle
+    std::string key_;                                      // reused lookup key
+    uint64_t records_ = 0;
+};
+
+}  // namespace vespra

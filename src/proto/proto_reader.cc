@@ -1,0 +1,452 @@
+#include "proto/proto_reader.h"
+
+#include <charconv>
+#include <cstring>
+#include <string_view>
+
+#include "proto/pb.h"
+
+namespace vespra {
+namespace {
+
+namespace f = pb::field;
+
+// Reads a varint at p, moving p past it. False when it runs past `end` or over ten bytes.
+inline bool read_varint(const uint8_t*& p, const uint8_t* end, uint64_t& value) {
+    if (p < end && *p < 0x80) {
+        value = *p++;
+        return true;
+    }
+    uint64_t v = 0;
+    for (unsigned shift = 0; shift < 64 && p < end; shift += 7) {
+        uint8_t b = *p++;
+        v |= uint64_t{b & 0x7Fu} << shift;
+        if (b < 0x80) {
+            value = v;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The varint at p when at least eight bytes are readable there and it fits in them (every
+// timestamp below 2^56 ns, two years): one load and a fixed sequence of masks instead of a
+// loop of one branch per byte. False leaves p alone.
+inline bool read_varint8(const uint8_t*& p, const uint8_t* end, uint64_t& value) {
+    if (end - p < 8) return false;
+    uint64_t w;
+    std::memcpy(&w, p, 8);  // little-endian: the first byte is the low byte
+    uint64_t stops = ~w & 0x8080808080808080ull;
+    if (stops == 0) return false;
+    unsigned len = (static_cast<unsigned>(__builtin_ctzll(stops)) + 1) / 8;
+    uint64_t v = len == 8 ? w : w & ((uint64_t{1} << (8 * len)) - 1);
+    v = (v & 0x7F) | ((v >> 1) & (0x7Full << 7)) | ((v >> 2) & (0x7Full << 14)) |
+        ((v >> 3) & (0x7Full << 21)) | ((v >> 4) & (0x7Full << 28)) | ((v >> 5) & (0x7Full << 35)) |
+        ((v >> 6) & (0x7Full << 42)) | ((v >> 7) & (0x7Full << 49));
+    value = v;
+    p += len;
+    return true;
+}
+
+struct Field {
+    uint32_t number;
+    uint32_t wire;
+    uint64_t value;       // a varint's value
+    const uint8_t* data;  // a length-delimited field's bytes
+    size_t len;
+};
+
+enum class Next { Field, End, Bad };
+
+// The next field of a message that ends at `end`. Fixed-width fields are passed over; groups
+// (long deprecated) and unknown wire types are malformed.
+inline Next next_field(const uint8_t*& p, const uint8_t* end, Field& field) {
+    if (p >= end) return Next::End;
+    uint64_t key;
+    if (!read_varint(p, end, key) || (key >> 3) == 0 || (key >> 3) > UINT32_MAX) return Next::Bad;
+    field.number = static_cast<uint32_t>(key >> 3);
+    field.wire = static_cast<uint32_t>(key & 7);
+    switch (field.wire) {
+        case pb::WIRE_VARINT:
+            return read_varint(p, end, field.value) ? Next::Field : Next::Bad;
+        case pb::WIRE_LEN: {
+            uint64_t len;
+            if (!read_varint(p, end, len) || len > static_cast<uint64_t>(end - p)) return Next::Bad;
+            field.data = p;
+            field.len = static_cast<size_t>(len);
+            p += len;
+            return Next::Field;
+        }
+        case pb::WIRE_I64:
+            if (end - p < 8) return Next::Bad;
+            p += 8;
+            return Next::Field;
+        case pb::WIRE_I32:
+            if (end - p < 4) return Next::Bad;
+            p += 4;
+            return Next::Field;
+        default:
+            return Next::Bad;
+    }
+}
+
+IoError corrupt(std::string_view what, uint64_t at) {
+    return IoError::other("corrupt protobuf trace: " + std::string(what) +
+                          " in the packet at byte " + std::to_string(at));
+}
+
+std::string_view text(const Field& field) {
+    return {reinterpret_cast<const char*>(field.data), field.len};
+}
+
+// The count in the writer's dropped-events name, "vespra: N events dropped".
+bool dropped_count(std::string_view name, uint64_t& count) {
+    constexpr std::string_view PREFIX = "vespra: ", SUFFIX = " events dropped";
+    if (!name.starts_with(PREFIX) || !name.ends_with(SUFFIX)) return false;
+    std::string_view digits =
+        name.substr(PREFIX.size(), name.size() - PREFIX.size() - SUFFIX.size());
+    auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), count);
+    return ec == std::errc() && ptr == digits.data() + digits.size();
+}
+
+}  // namespace
+
+ProtoReader::Sequence& ProtoReader::sequence(uint32_t id) {
+    if (last_seq_ == nullptr || last_seq_id_ != id) {
+        last_seq_ = &sequences_[id];
+        last_seq_id_ = id;
+    }
+    return *last_seq_;
+}
+
+// The writer's function-event packet, byte for byte: 40 ts 50 seq 68 02 5A n, then 48 02 for
+// an end or 48 01 18 01 50 iid for a begin. Anything else, and an event whose sequence or name
+// is not resolved yet, goes the general way.
+[[gnu::always_inline]] inline bool ProtoReader::fast_event(const uint8_t* p, const uint8_t* end) {
+    constexpr uint8_t KEY_TS = pb::field_key(f::TIMESTAMP, pb::WIRE_VARINT);
+    constexpr uint8_t KEY_SEQ = pb::field_key(f::SEQUENCE_ID, pb::WIRE_VARINT);
+    constexpr uint8_t KEY_FLAGS = pb::field_key(f::SEQUENCE_FLAGS, pb::WIRE_VARINT);
+    constexpr uint8_t KEY_EVENT = pb::field_key(f::TRACK_EVENT, pb::WIRE_LEN);
+    constexpr uint8_t KEY_TYPE = pb::field_key(f::TE_TYPE, pb::WIRE_VARINT);
+    constexpr uint8_t KEY_CATEGORY = pb::field_key(f::TE_CATEGORY_IIDS, pb::WIRE_VARINT);
+    constexpr uint8_t KEY_NAME_IID = pb::field_key(f::TE_NAME_IID, pb::WIRE_VARINT);
+    uint64_t ts, seq_id;
+    if (p >= end || *p++ != KEY_TS) return false;
+    if (!read_varint8(p, end, ts) && !read_varint(p, end, ts)) return false;
+    if (p >= end || *p++ != KEY_SEQ || !read_varint(p, end, seq_id) || seq_id > UINT32_MAX) {
+        return false;
+    }
+    if (end - p < 5 || p[0] != KEY_FLAGS || p[1] != pb::TracePacket::SEQ_NEEDS_INCREMENTAL_STATE ||
+        p[2] != KEY_EVENT || p[3] != end - (p + 4) || p[4] != KEY_TYPE) {
+        return false;
+    }
+    p += 5;
+    Sequence& seq = last_seq_ != nullptr && last_seq_id_ == seq_id
+                        ? *last_seq_
+                        : sequence(static_cast<uint32_t>(seq_id));
+    if (seq.thread == NONE) return false;
+    if (end - p == 1 && *p == pb::TrackEvent::TYPE_SLICE_END) {
+        visitor_.end(seq.thread, ts);
+        return true;
+    }
+    uint64_t iid;
+    if (end - p < 5 || p[0] != pb::TrackEvent::TYPE_SLICE_BEGIN || p[1] != KEY_CATEGORY ||
+        p[2] >= 0x80 || p[3] != KEY_NAME_IID) {
+        return false;
+    }
+    p += 4;
+    if (!read_varint(p, end, iid) || p != end || iid >= seq.names.size() ||
+        seq.names[iid] == NONE) {
+        return false;
+    }
+    visitor_.begin(seq.thread, seq.names[iid], ts);
+    return true;
+}
+
+Result<size_t> ProtoReader::parse(std::span<const uint8_t> data, uint64_t offset) {
+    const uint8_t* const start = data.data();
+    const uint8_t* const end = start + data.size();
+    const uint8_t* p = start;
+    while (p < end) {
+        uint64_t at = offset + static_cast<uint64_t>(p - start);
+        if (*p != pb::TRACE_PACKET_KEY) {
+            return IoError::other("not a protobuf trace packet at byte " + std::to_string(at));
+        }
+        const uint8_t* q = p + 1;
+        uint64_t len;
+        if (!read_varint(q, end, len)) {
+            if (end - q >= static_cast<ptrdiff_t>(pb::Varint::MAX_LEN)) {
+                return corrupt("a packet length of more than ten bytes", at);
+            }
+            break;  // the length itself is cut by the end of the piece
+        }
+        if (len > static_cast<uint64_t>(end - q)) {
+            if (len > trace::MAX_RECORD) return corrupt("a packet length above 64 MiB", at);
+            break;
+        }
+        if (!fast_event(q, q + len)) {
+            if (Status st = packet(q, q + len, at); !st.ok()) return st.error();
+        }
+        ++packets_;
+        p = q + len;
+    }
+    return static_cast<size_t>(p - start);
+}
+
+Status ProtoReader::packet(const uint8_t* p, const uint8_t* end, uint64_t at) {
+    uint64_t ts = 0;
+    uint64_t seq_id = 0;
+    Field event{}, interned_data{}, defaults{}, desc{};
+    bool has_event = false, has_interned = false, has_defaults = false, has_desc = false;
+    uint64_t flags = 0;
+    Field fd;
+    for (;;) {
+        Next n = next_field(p, end, fd);
+        if (n == Next::End) break;
+        if (n == Next::Bad) return corrupt("a malformed field", at);
+        bool varint = fd.wire == pb::WIRE_VARINT, bytes = fd.wire == pb::WIRE_LEN;
+        switch (fd.number) {
+            case f::TIMESTAMP:
+                if (!varint) return corrupt("a timestamp of the wrong wire type", at);
+                ts = fd.value;
+                break;
+            case f::SEQUENCE_ID:
+                if (!varint) return corrupt("a sequence id of the wrong wire type", at);
+                seq_id = fd.value;
+                break;
+            case f::SEQUENCE_FLAGS:
+                if (!varint) return corrupt("sequence flags of the wrong wire type", at);
+                flags = fd.value;
+                break;
+            case f::TRACK_EVENT:
+                if (!bytes) return corrupt("a track event of the wrong wire type", at);
+                event = fd, has_event = true;
+                break;
+            case f::INTERNED_DATA:
+                if (!bytes) return corrupt("interned data of the wrong wire type", at);
+                interned_data = fd, has_interned = true;
+                break;
+            case f::DEFAULTS:
+                if (!bytes) return corrupt("packet defaults of the wrong wire type", at);
+                defaults = fd, has_defaults = true;
+                break;
+            case f::TRACK_DESCRIPTOR:
+                if (!bytes) return corrupt("a track descriptor of the wrong wire type", at);
+                desc = fd, has_desc = true;
+                break;
+            default:
+                break;
+        }
+    }
+    if (seq_id > UINT32_MAX) return corrupt("a sequence id above 32 bits", at);
+    Sequence& seq = sequence(static_cast<uint32_t>(seq_id));
+    if (flags & pb::TracePacket::SEQ_INCREMENTAL_STATE_CLEARED) seq.names.clear();
+    if (has_interned) {
+        if (Status st =
+                interned(seq, interned_data.data, interned_data.data + interned_data.len, at);
+            !st.ok()) {
+            return st;
+        }
+    }
+    if (has_desc) {
+        if (Status st = descriptor(desc.data, desc.data + desc.len, at); !st.ok()) return st;
+    }
+    if (has_defaults) {
+        // TracePacketDefaults { track_event_defaults { track_uuid } }
+        const uint8_t* d = defaults.data;
+        const uint8_t* dend = d + defaults.len;
+        Field x;
+        for (Next n; (n = next_field(d, dend, x)) != Next::End;) {
+            if (n == Next::Bad) return corrupt("malformed packet defaults", at);
+            if (x.number != f::TPD_TRACK_EVENT_DEFAULTS || x.wire != pb::WIRE_LEN) continue;
+            const uint8_t* e = x.data;
+            const uint8_t* eend = e + x.len;
+            Field y;
+            for (Next m; (m = next_field(e, eend, y)) != Next::End;) {
+                if (m == Next::Bad) return corrupt("malformed track event defaults", at);
+                if (y.number == f::TED_TRACK_UUID && y.wire == pb::WIRE_VARINT) {
+                    seq.default_track = y.value;
+                    seq.has_default = true;
+                    seq.thread = NONE;
+                }
+            }
+        }
+    }
+    if (has_event) return this->event(seq, ts, event.data, event.data + event.len, at);
+    return Status::success();
+}
+
+Status ProtoReader::interned(Sequence& seq, const uint8_t* p, const uint8_t* end, uint64_t at) {
+    Field fd;
+    for (Next n; (n = next_field(p, end, fd)) != Next::End;) {
+        if (n == Next::Bad) return corrupt("malformed interned data", at);
+        if (fd.number != f::ID_EVENT_NAMES || fd.wire != pb::WIRE_LEN) continue;
+        uint64_t iid = 0;
+        bool has_iid = false;
+        std::string_view name;
+        const uint8_t* e = fd.data;
+        const uint8_t* eend = e + fd.len;
+        Field x;
+        for (Next m; (m = next_field(e, eend, x)) != Next::End;) {
+            if (m == Next::Bad) return corrupt("a malformed interned name", at);
+            if (x.number == f::INTERNED_IID && x.wire == pb::WIRE_VARINT) {
+                iid = x.value;
+                has_iid = true;
+            } else if (x.number == f::INTERNED_NAME && x.wire == pb::WIRE_LEN) {
+                name = text(x);
+            }
+        }
+        if (!has_iid) return corrupt("an interned name without an id", at);
+        if (iid >= MAX_NAME_IID) return corrupt("an interned name id above 2^22", at);
+        if (seq.names.size() <= iid) seq.names.resize(iid + 1, NONE);
+        seq.names[iid] = visitor_.function(name, {}, 0);
+    }
+    return Status::success();
+}
+
+Status ProtoReader::descriptor(const uint8_t* p, const uint8_t* end, uint64_t at) {
+    uint64_t uuid = 0;
+    bool has_uuid = false;
+    const uint8_t* process = nullptr;
+    size_t process_len = 0;
+    const uint8_t* thread = nullptr;
+    size_t thread_len = 0;
+    Field fd;
+    for (Next n; (n = next_field(p, end, fd)) != Next::End;) {
+        if (n == Next::Bad) return corrupt("a malformed track descriptor", at);
+        if (fd.number == f::TD_UUID && fd.wire == pb::WIRE_VARINT) {
+            uuid = fd.value;
+            has_uuid = true;
+        } else if (fd.number == f::TD_PROCESS && fd.wire == pb::WIRE_LEN) {
+            process = fd.data, process_len = fd.len;
+        } else if (fd.number == f::TD_THREAD && fd.wire == pb::WIRE_LEN) {
+            thread = fd.data, thread_len = fd.len;
+        }
+    }
+    if (!has_uuid) return Status::success();  // nothing can refer to it
+    bool redescribed = tracks_.contains(uuid);
+    // pid and tid are int32 on the wire, sign-extended: their low 32 bits are the ids.
+    uint32_t pid = 0, tid = 0;
+    std::string_view name;
+    if (thread != nullptr) {
+        const uint8_t* e = thread;
+        const uint8_t* eend = thread + thread_len;
+        for (Next n; (n = next_field(e, eend, fd)) != Next::End;) {
+            if (n == Next::Bad) return corrupt("a malformed thread descriptor", at);
+            if (fd.number == f::THD_PID && fd.wire == pb::WIRE_VARINT) {
+                pid = static_cast<uint32_t>(fd.value);
+            } else if (fd.number == f::THD_TID && fd.wire == pb::WIRE_VARINT) {
+                tid = static_cast<uint32_t>(fd.value);
+            } else if (fd.number == f::THD_THREAD_NAME && fd.wire == pb::WIRE_LEN) {
+                name = text(fd);
+            }
+        }
+        uint32_t handle = visitor_.thread(pid, tid);
+        if (!name.empty()) visitor_.thread_name(handle, name);
+        tracks_[uuid] = Track{pid, handle};
+    } else if (process != nullptr) {
+        const uint8_t* e = process;
+        const uint8_t* eend = process + process_len;
+        for (Next n; (n = next_field(e, eend, fd)) != Next::End;) {
+            if (n == Next::Bad) return corrupt("a malformed process descriptor", at);
+            if (fd.number == f::PD_PID && fd.wire == pb::WIRE_VARINT) {
+                pid = static_cast<uint32_t>(fd.value);
+            } else if (fd.number == f::PD_PROCESS_NAME && fd.wire == pb::WIRE_LEN) {
+                name = text(fd);
+            }
+        }
+        visitor_.process(pid, name);
+        tracks_[uuid] = Track{pid, NONE};
+    }
+    // A new descriptor for a uuid a sequence already resolved takes effect for its next event.
+    for (auto& [id, seq] : sequences_) {
+        if (!redescribed) break;
+        if (seq.has_default && seq.default_track == uuid) seq.thread = NONE;
+    }
+    return Status::success();
+}
+
+Status ProtoReader::event(Sequence& seq, uint64_t ts, const uint8_t* p, const uint8_t* end,
+                          uint64_t at) {
+    uint64_t type = 0, name_iid = 0, track_uuid = 0;
+    bool has_iid = false, has_track = false, is_dropped = false;
+    std::string_view name;
+    bool has_name = false;
+    Field fd;
+    for (Next n; (n = next_field(p, end, fd)) != Next::End;) {
+        if (n == Next::Bad) return corrupt("a malformed track event", at);
+        bool varint = fd.wire == pb::WIRE_VARINT, bytes = fd.wire == pb::WIRE_LEN;
+        if (fd.number == f::TE_TYPE && varint) {
+            type = fd.value;
+        } else if (fd.number == f::TE_NAME_IID && varint) {
+            name_iid = fd.value, has_iid = true;
+        } else if (fd.number == f::TE_TRACK_UUID && varint) {
+            track_uuid = fd.value, has_track = true;
+        } else if (fd.number == f::TE_NAME && bytes) {
+            name = text(fd), has_name = true;
+        } else if (fd.number == f::TE_CATEGORIES && bytes) {
+            is_dropped = is_dropped || text(fd) == "dropped";
+        }
+    }
+
+    const Track* track = nullptr;
+    uint32_t thread = NONE;
+    if (has_track) {
+        auto it = tracks_.find(track_uuid);
+        if (it == tracks_.end()) return corrupt("an event on an undescribed track", at);
+        track = &it->second;
+        thread = track->thread;
+    } else {
+        if (seq.thread == NONE) {
+            // Resolved once per sequence; a sequence whose default is a process track stays
+            // unresolved and is looked up each time (none of ours).
+            auto it = seq.has_default ? tracks_.find(seq.default_track) : tracks_.end();
+            if (it == tracks_.end()) return corrupt("an event on an undescribed track", at);
+            track = &it->second;
+            seq.thread = track->thread;
+        }
+        thread = seq.thread;
+    }
+
+    switch (type) {
+        case pb::TrackEvent::TYPE_SLICE_BEGIN: {
+            if (thread == NONE) return Status::success();  // slices on process tracks: none of ours
+            uint32_t function;
+            if (has_iid) {
+                if (name_iid >= seq.names.size() || seq.names[name_iid] == NONE) {
+                    return corrupt("a name id never interned on its sequence", at);
+                }
+                function = seq.names[name_iid];
+            } else {
+                std::string key(has_name ? name : std::string_view("<unknown>"));
+                auto it = full_names_.find(key);
+                if (it == full_names_.end()) {
+                    it = full_names_.emplace(key, visitor_.function(key, {}, 0)).first;
+                }
+                function = it->second;
+            }
+            visitor_.begin(thread, function, ts);
+            return Status::success();
+        }
+        case pb::TrackEvent::TYPE_SLICE_END:
+            if (thread != NONE) visitor_.end(thread, ts);
+            return Status::success();
+        case pb::TrackEvent::TYPE_INSTANT: {
+            uint64_t count;
+            if (is_dropped && has_name && dropped_count(name, count)) {
+                uint32_t pid = 0;
+                if (track != nullptr) {
+                    pid = track->pid;
+                } else if (auto it = tracks_.find(seq.default_track); it != tracks_.end()) {
+                    pid = it->second.pid;
+                }
+                visitor_.dropped(pid, count);
+            }
+            return Status::success();
+        }
+        default:
+            return Status::success();
+    }
+}
+
+}  // namespace vespra

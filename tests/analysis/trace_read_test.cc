@@ -1,0 +1,325 @@
+// The two trace readers and the format detection, checked against traces written by the real
+// writers: what they report, in pieces of any size, from any prefix of a file, and from bytes
+// that are not a trace. (Kept with the analysis tests for their sanitizer build.)
+#include <gtest/gtest.h>
+
+#include <random>
+#include <set>
+
+#include "analysis/trace_file.h"
+#include "analysis_util.h"
+#include "json/json_reader.h"
+#include "proto/proto_reader.h"
+
+namespace vespra::testing {
+namespace {
+
+std::unique_ptr<trace::Parser> reader(Fmt fmt, trace::Visitor& v) {
+    if (fmt == Fmt::Json) return std::make_unique<JsonReader>(v);
+    return std::make_unique<ProtoReader>(v);
+}
+
+struct Read {
+    std::vector<std::string> log;
+    trace::StreamReport report;
+};
+
+Read read(Fmt fmt, const std::string& bytes, size_t piece = trace::READ_CHUNK) {
+    LogVisitor v;
+    v.with_places = fmt == Fmt::Json;
+    auto r = reader(fmt, v);
+    Result<trace::StreamReport> report = trace::read_bytes(bytes_of(bytes), *r, piece);
+    EXPECT_TRUE(report.ok()) << report.error().text();
+    return {v.log, report ? report.value() : trace::StreamReport{}};
+}
+
+// Two threads of process 10 (one named), nested calls, a generator's yield and resume, an
+// exception's unwind and a throw; then a forked child 20 appending; 3 events dropped in 10.
+struct Sample {
+    FakeCodes codes;
+    FakeNames names;
+    std::vector<WriterRun> runs;
+
+    Sample() {
+        codes.infos[0] = {"main", "app.py", 1};
+        codes.infos[1] = {"gen", "app.py", 9};
+        codes.infos[2] = {"Cls.m\t\"q\"", "dir/é.py", 20};  // escapes in JSON
+        codes.infos[3] = {"main", "other.py", 1};           // same name, other function
+        names.names[7] = "MainThread";
+        runs.push_back(WriterRun{10,
+                                 {{ev(100, 7, KIND_START, 0), ev(110, 7, KIND_START, 1),
+                                   ev(120, 7, KIND_YIELD, 1), ev(130, 8, KIND_START, 2)},
+                                  {ev(140, 7, KIND_RESUME, 1), ev(150, 7, KIND_UNWIND, 1),
+                                   ev(155, 8, KIND_THROW, 3), ev(160, 8, KIND_RETURN, 3),
+                                   ev(170, 8, KIND_RETURN, 2), ev(1000000001, 7, KIND_RETURN, 0)}},
+                                 3});
+        runs.push_back(WriterRun{20, {{ev(5, 21, KIND_START, 0), ev(6, 21, KIND_RETURN, 0)}}});
+    }
+    std::string bytes(Fmt fmt) const { return write_trace(fmt, runs, codes, names); }
+};
+
+TEST(TraceRead, BothFormatsReportTheSameTrace) {
+    Sample s;
+    Read json = read(Fmt::Json, s.bytes(Fmt::Json));
+    Read proto = read(Fmt::Proto, s.bytes(Fmt::Proto));
+    // JSON names threads at the end of each writer's part, protobuf in their descriptors; the
+    // function events agree exactly, places aside.
+    std::vector<std::string> expected_json = {
+        "process 10 ",
+        "thread 10/7",
+        "B 0 main@app.py:1 100",
+        "B 0 gen@app.py:9 110",
+        "E 0 120",
+        "thread 10/8",
+        "B 1 Cls.m\t\"q\"@dir/é.py:20 130",
+        "B 0 gen@app.py:9 140",
+        "E 0 150",
+        "B 1 main@other.py:1 155",
+        "E 1 160",
+        "E 1 170",
+        "E 0 1000000001",
+        "name 0 MainThread",
+        "dropped 10 3",
+        "process 20 ",
+        "thread 20/21",
+        "B 2 main@app.py:1 5",
+        "E 2 6",
+        "thread 20/7",  // the fake name lookup also names thread 7 in the child
+        "name 3 MainThread",
+    };
+    EXPECT_EQ(json.log, expected_json);
+    EXPECT_FALSE(json.report.cut());
+
+    std::vector<std::string> expected_proto = {
+        "process 10 python",    "thread 10/7",  "name 0 MainThread",
+        "thread 10/8",  // descriptors of a batch's new threads precede its events
+        "B 0 main 100",         "B 0 gen 110",  "E 0 120",
+        "B 1 Cls.m\t\"q\" 130", "B 0 gen 140",  "E 0 150",
+        "B 1 main 155",         "E 1 160",      "E 1 170",
+        "E 0 1000000001",       "dropped 10 3", "process 20 python",
+        "thread 20/21",         "B 2 main 5",   "E 2 6",
+    };
+    EXPECT_EQ(proto.log, expected_proto);
+}
+
+// Timestamps of every varint length, across the fast path's eight-byte decoding and its limit.
+TEST(TraceRead, TimestampsOfEveryLength) {
+    FakeCodes codes;
+    FakeNames names;
+    codes.infos[0] = {"f", "a.py", 1};
+    std::vector<Event> batch;
+    std::vector<std::string> expected = {"process 10 python", "thread 10/7"};
+    for (int bits : {0, 7, 8, 14, 35, 48, 49, 55, 56, 63, 64}) {
+        uint64_t ts = bits == 64 ? UINT64_MAX : bits == 0 ? 0 : (uint64_t{1} << bits) - 1;
+        for (uint64_t t : {ts, ts + (bits < 64)}) {
+            batch.push_back(ev(t, 7, KIND_START, 0));
+            batch.push_back(ev(t, 7, KIND_RETURN, 0));
+            expected.push_back("B 0 f " + std::to_string(t));
+            expected.push_back("E 0 " + std::to_string(t));
+        }
+    }
+    Read r = read(Fmt::Proto, write_trace(Fmt::Proto, {WriterRun{10, {batch}}}, codes, names));
+    EXPECT_EQ(r.log, expected);
+}
+
+TEST(TraceRead, PiecesOfAnySizeGiveTheSameReport) {
+    Sample s;
+    for (Fmt fmt : {Fmt::Json, Fmt::Proto}) {
+        std::string bytes = s.bytes(fmt);
+        Read whole = read(fmt, bytes);
+        for (size_t piece : {1, 2, 3, 7, 64}) {
+            Read pieces = read(fmt, bytes, piece);
+            EXPECT_EQ(pieces.log, whole.log) << "piece " << piece;
+            EXPECT_EQ(pieces.report.size, bytes.size());
+            EXPECT_FALSE(pieces.report.cut());
+        }
+    }
+}
+
+// A file cut anywhere (a killed process, a full disk) reads up to the last whole record and
+// says so; it is never an error.
+TEST(TraceRead, EveryPrefixReadsUpToTheCut) {
+    Sample s;
+    for (Fmt fmt : {Fmt::Json, Fmt::Proto}) {
+        std::string bytes = s.bytes(fmt);
+        Read whole = read(fmt, bytes);
+        size_t first = fmt == Fmt::Json ? 1 : 0;
+        // Where records end: after each packet (every length fits one byte here), or after
+        // each JSON object and the ',' that follows it.
+        std::set<size_t> record_ends = {0};
+        if (fmt == Fmt::Json) record_ends.insert(1);  // "["
+        for (size_t at = 0; fmt == Fmt::Proto && at < bytes.size();) {
+            ASSERT_LT(static_cast<uint8_t>(bytes[at + 1]), 0x80);
+            at += 2 + static_cast<uint8_t>(bytes[at + 1]);
+            record_ends.insert(at);
+        }
+        int depth = 0;
+        bool in_string = false;
+        for (size_t i = 1; fmt == Fmt::Json && i < bytes.size(); ++i) {
+            char c = bytes[i];
+            if (in_string) {
+                if (c == '\\')
+                    ++i;
+                else if (c == '"')
+                    in_string = false;
+            } else if (c == '"') {
+                in_string = true;
+            } else if (c == '{') {
+                ++depth;
+            } else if (c == '}' && --depth == 0) {
+                record_ends.insert(i + 1);
+                record_ends.insert(i + 2);
+            }
+        }
+        for (size_t n = first; n < bytes.size(); ++n) {
+            std::string prefix = bytes.substr(0, n);
+            LogVisitor v;
+            v.with_places = fmt == Fmt::Json;
+            auto r = reader(fmt, v);
+            Result<trace::StreamReport> report = trace::read_bytes(bytes_of(prefix), *r, 5);
+            ASSERT_TRUE(report.ok()) << "prefix " << n << ": " << report.error().text();
+            EXPECT_EQ(report.value().size, n);
+            ASSERT_LE(v.log.size(), whole.log.size());
+            EXPECT_TRUE(std::equal(v.log.begin(), v.log.end(), whole.log.begin()));
+            // The cut is reported exactly when bytes after the last whole record remain.
+            bool at_boundary = record_ends.contains(n);
+            EXPECT_EQ(report.value().cut(), !at_boundary) << "prefix " << n;
+        }
+    }
+}
+
+// Bytes that are not a trace, or a trace damaged anywhere, give an error or a partial report,
+// never a crash, a hang or memory growth (this test is also built under ASan and UBSan).
+TEST(TraceRead, DamagedAndRandomBytesNeverCrash) {
+    Sample s;
+    std::mt19937 rng(42);
+    for (Fmt fmt : {Fmt::Json, Fmt::Proto}) {
+        std::string bytes = s.bytes(fmt);
+        for (int round = 0; round < 3000; ++round) {
+            std::string damaged = bytes;
+            int flips = 1 + static_cast<int>(rng() % 4);
+            for (int k = 0; k < flips; ++k) {
+                damaged[rng() % damaged.size()] = static_cast<char>(rng());
+            }
+            LogVisitor v;
+            auto r = reader(fmt, v);
+            (void)trace::read_bytes(bytes_of(damaged), *r, 1 + rng() % 64);
+        }
+        for (int round = 0; round < 300; ++round) {
+            std::string random(1 + rng() % 512, '\0');
+            for (char& c : random) c = static_cast<char>(rng());
+            random[0] = fmt == Fmt::Json ? '[' : '\x0a';
+            LogVisitor v;
+            auto r = reader(fmt, v);
+            (void)trace::read_bytes(bytes_of(random), *r);
+        }
+    }
+}
+
+std::string error_of(Fmt fmt, const std::string& bytes) {
+    LogVisitor v;
+    auto r = reader(fmt, v);
+    Result<trace::StreamReport> report = trace::read_bytes(bytes_of(bytes), *r);
+    return report ? "" : report.error().text();
+}
+
+TEST(TraceRead, MalformedInputIsAnErrorNamingItsOffset) {
+    // Deep nesting is refused, not recursed into.
+    std::string deep = "[{\"args\":" + std::string(100000, '[');
+    EXPECT_NE(error_of(Fmt::Json, deep).find("nested too deeply"), std::string::npos);
+    EXPECT_EQ(error_of(Fmt::Json, "[{\"ph\":\"B\",\"pid\":1,\"tid\":1},"),
+              "corrupt JSON trace: a duration record without a numeric \"ts\" at byte 1");
+    EXPECT_EQ(error_of(Fmt::Json, "[{\"ph\":\"B\",\"ts\":1}{"),
+              "corrupt JSON trace: a missing ',' between records at byte 18");
+    EXPECT_EQ(error_of(Fmt::Json, "[1,"),
+              "corrupt JSON trace: a value that is not a record (object) at byte 1");
+    EXPECT_EQ(error_of(Fmt::Json, "[{\"ts\":01}"),
+              "corrupt JSON trace: a number with a leading zero at byte 7");
+
+    // A begin whose name id was never interned on its sequence: its thread is described, the
+    // name is not.
+    FakeCodes codes;
+    FakeNames names;
+    std::string ok =
+        write_trace(Fmt::Proto, {WriterRun{10, {{ev(1, 7, KIND_START, 0)}}}}, codes, names);
+    // Packets: process, thread, name, event. Dropping the name packet leaves the event unresolved.
+    std::vector<std::pair<size_t, size_t>> packets;
+    for (size_t at = 0; at < ok.size();) {
+        size_t len = static_cast<uint8_t>(ok[at + 1]);
+        packets.emplace_back(at, 2 + len);
+        at += 2 + len;
+    }
+    ASSERT_EQ(packets.size(), 4u);
+    std::string no_name = ok.substr(0, packets[2].first) + ok.substr(packets[3].first);
+    EXPECT_EQ(error_of(Fmt::Proto, no_name),
+              "corrupt protobuf trace: a name id never interned on its sequence in the packet at "
+              "byte " +
+                  std::to_string(packets[2].first));
+    std::string no_thread = ok.substr(0, packets[1].first) + ok.substr(packets[3].first);
+    EXPECT_NE(error_of(Fmt::Proto, no_thread).find("an event on an undescribed track"),
+              std::string::npos);
+    // A timestamp with the wire type of a string.
+    EXPECT_EQ(error_of(Fmt::Proto, std::string("\x0a\x02\x42\x00", 4)),
+              "corrupt protobuf trace: a timestamp of the wrong wire type in the packet at byte 0");
+    EXPECT_EQ(error_of(Fmt::Proto, std::string("\x0a\x02\x40\x01\x12", 5)),
+              "not a protobuf trace packet at byte 4");
+    EXPECT_EQ(error_of(Fmt::Proto, std::string("\x0a\x01\x40", 3)),
+              "corrupt protobuf trace: a malformed field in the packet at byte 0");
+}
+
+// Records other tools write: other key orders, whitespace, a closed array, escapes, exponent
+// timestamps, phases we do not read.
+TEST(TraceRead, JsonRecordsOutsideTheWritersLayout) {
+    std::string text =
+        "  [ {\"ph\": \"B\", \"tid\": 2, \"pid\": 1, \"ts\": 1.5e3, \"name\": "
+        "\"f\\u00e9\\ud83d\\ude00\","
+        " \"args\": {\"line\": 4, \"file\": \"a\\/b.py\", \"extra\": [1, {\"x\": null}]}},\n"
+        "{\"name\":\"x\",\"ph\":\"X\",\"ts\":3,\"dur\":4,\"pid\":1,\"tid\":2},"
+        "{\"ph\":\"E\",\"ts\":2000.25,\"pid\":1,\"tid\":2},"
+        "{\"name\":\"process_name\",\"ph\":\"M\",\"pid\":1,\"args\":{\"name\":\"srv\"}} ]  \n";
+    Read r = read(Fmt::Json, text);
+    std::vector<std::string> expected = {"process 1 ", "thread 1/2", "B 0 fé😀@a/b.py:4 1500000",
+                                         "E 0 2000250", "process 1 srv"};
+    EXPECT_EQ(r.log, expected);
+    EXPECT_FALSE(r.report.cut());
+    EXPECT_NE(error_of(Fmt::Json, "[]{}").find("data after the end of the array"),
+              std::string::npos);
+}
+
+TEST(TraceFile, FormatIsToldByContent) {
+    Sample s;
+    TempTrace file;
+    auto write = [&](const std::string& bytes) {
+        std::ofstream(file.path, std::ios::binary | std::ios::trunc) << bytes;
+    };
+    for (Fmt fmt : {Fmt::Json, Fmt::Proto}) {
+        write(s.bytes(fmt));
+        LogVisitor v;
+        Result<analysis::TraceRead> r = analysis::read_trace(file.path, v);
+        ASSERT_TRUE(r.ok()) << r.error().text();
+        EXPECT_EQ(r.value().format,
+                  fmt == Fmt::Json ? analysis::TraceFormat::Json : analysis::TraceFormat::Protobuf);
+    }
+    write("\n\n[\n{\"ph\":\"B\",\"ts\":1,\"name\":\"a\"},");
+    LogVisitor v;
+    ASSERT_TRUE(analysis::read_trace(file.path, v).ok());
+    EXPECT_EQ(v.log.back(), "B 0 a@:0 1000");
+
+    auto error = [&](const std::string& bytes) {
+        write(bytes);
+        LogVisitor v;
+        Result<analysis::TraceRead> r = analysis::read_trace(file.path, v);
+        return r ? std::string() : r.error().text();
+    };
+    EXPECT_EQ(error(""), file.path + ": the file is empty: not a trace");
+    EXPECT_NE(error("hello").find("not a vespra trace"), std::string::npos);
+    EXPECT_NE(error("[[1]]").find("not a vespra trace"), std::string::npos);
+    LogVisitor none;
+    Result<analysis::TraceRead> missing = analysis::read_trace(file.dir + "/missing", none);
+    ASSERT_FALSE(missing.ok());
+    EXPECT_NE(missing.error().text().find("No such file or directory (os error 2)"),
+              std::string::npos);
+}
+
+}  // namespace
+}  // namespace vespra::testing
