@@ -1,8 +1,11 @@
 // The Tracer object: construction checks the arguments; entering starts a run (output file and
 // writer, event queue, exporter thread, registration with sys.monitoring); leaving stops it in a
 // fixed order and raises the first failure. Also the process-wide slot ACTIVE, naming the tracer
-// installed last, which the fork hooks and the stop at interpreter exit act on, and the fork
-// hooks themselves.
+// installed last, which the fork hooks and the stop at interpreter exit act on.
+//
+// Where each part lives: tracer.cc the lifecycle of a run (start, install, stop, the stop at
+// exit), tracer_type.cc the Python class, fork_hooks.cc the fork hooks, child_exit.cc the guards
+// of a child's exits (os._exit, SIGTERM), start_lock.h the lock that serialises them all.
 #pragma once
 
 #include <Python.h>
@@ -62,12 +65,19 @@ struct TracerObject {
 namespace tracer {
 
 // ACTIVE and its lock. Holds a strong reference. When both ACTIVE's lock and a tracer's run lock
-// are held, ACTIVE's is taken first (and the start lock of tracer.cc before either).
+// are held, ACTIVE's is taken first (and the start lock of start_lock.h before either).
 extern DetachedMutex ACTIVE_LOCK;
 extern PyObject* ACTIVE;
 
+inline TracerObject* as_tracer(PyObject* self) { return reinterpret_cast<TracerObject*>(self); }
+
 // Adds the class `Tracer` to the module. 0, or -1 with an exception set.
 int add_tracer_type(PyObject* module);
+
+// __enter__, and _enter_as_child for a process that exec'd out of a traced one: the tool slot
+// check, then start and install under the start lock. A new reference to the tracer, or null
+// with an exception set.
+PyObject* enter(TracerObject* self, bool as_child);
 
 // Starts a run: clock origin, queue, State, output and writer, exporter thread, registration.
 // Attached. Null with an exception set on failure (nothing left running).
@@ -79,6 +89,11 @@ PyObject* install(TracerObject* self, std::unique_ptr<Running> run);
 
 // The stop sequence. Returns a new reference to False, or null with an exception set.
 PyObject* stop(TracerObject* self);
+
+// Stops the run of the tracer in ACTIVE, if it has one. None, or null with an exception set.
+// A `dying` process (SIGTERM) keeps its environment and gives the callbacks a bounded time to
+// leave, so that the stop runs no Python code and cannot wait on a thread the signal stopped.
+PyObject* stop_active(bool dying);
 
 // Adds the fork hooks _before_fork, _after_fork_in_parent and _after_fork_in_child to the
 // module. Across a fork they suspend the callbacks of the run in ACTIVE in the parent, and in
