@@ -82,6 +82,20 @@ Ref import_root(PyObject* os, const RunArgs& args, PyObject* target) {
     return host::call_method(path.get(), "dirname", {real.get()});
 }
 
+// The path a script runs under (its __file__, the file name of its code, in its warnings and
+// tracebacks), as the interpreter makes it for `python SCRIPT`: joined to the current directory
+// when relative, and not normalised. Without a current directory, the path as given.
+Ref script_path(PyObject* os, PyObject* target) {
+    Ref cwd = host::call_method(os, "getcwd", {});
+    if (!cwd) {
+        PyErr_Clear();
+        return Ref::borrow(target);
+    }
+    Ref path = host::getattr(os, "path");
+    return path ? host::call_method(path.get(), "join", {cwd.get(), target}) : Ref();
+}
+
+// `target` is the script's path as script_path() makes it, or the module's name.
 Ref run_target(PyObject* runpy, const RunArgs& args, PyObject* target) {
     if (!args.runs_module()) {
         Ref run_name = host::str("__main__");
@@ -136,6 +150,9 @@ PyObject* run(PyObject* module, const RunArgs& args) {
     }
     Ref target = Ref::steal(PySequence_GetItem(new_argv.get(), 0));
     if (!target) return nullptr;
+    // Worked out before the tracer starts, so that the trace begins with the program.
+    Ref runs = args.runs_module() ? Ref::borrow(target.get()) : script_path(os.get(), target.get());
+    if (!runs) return nullptr;
 
     Ref sys = host::import("sys");
     Ref saved_argv = sys ? host::getattr(sys.get(), "argv") : Ref();
@@ -155,7 +172,7 @@ PyObject* run(PyObject* module, const RunArgs& args) {
         return nullptr;
     }
 
-    Ref result = run_target(runpy.get(), args, target.get());
+    Ref result = run_target(runpy.get(), args, runs.get());
     TakenError run_error = result ? TakenError() : TakenError::take();
 
     // The trace is complete before the program's exception (SystemExit included) goes on.
