@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <string>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -30,6 +31,7 @@ using host::TakenError;
 
 constexpr const char* ENV_OUTPUT = "VESPRA_CHILD_OUTPUT";
 constexpr const char* ENV_FORMAT = "VESPRA_CHILD_FORMAT";
+constexpr const char* ENV_ORIGIN = "VESPRA_CHILD_ORIGIN";
 
 bool STOP_AT_EXIT_REGISTERED = false;  // guarded by START_LOCK
 
@@ -68,23 +70,27 @@ Ref exported_output(const TracerData& data) {
     return path ? host::call_method(path.get(), "join", {cwd.get(), data.output.get()}) : Ref();
 }
 
-bool export_environment(const TracerData& data) {
+// The trace's origin goes out in decimal nanoseconds on CLOCK_MONOTONIC.
+bool export_environment(const TracerData& data, uint64_t trace_origin) {
     Ref env = environ();
     if (!env) return false;
     Ref output = exported_output(data);
     Ref format = host::str(data.format.name());
-    if (!output || !format) return false;
-    Ref output_key = host::str(ENV_OUTPUT);
-    Ref format_key = host::str(ENV_FORMAT);
-    if (!output_key || !format_key) return false;
-    if (PyObject_SetItem(env.get(), output_key.get(), output.get()) < 0) return false;
-    return PyObject_SetItem(env.get(), format_key.get(), format.get()) == 0;
+    Ref origin = host::str(std::to_string(trace_origin));
+    if (!output || !format || !origin) return false;
+    const std::pair<const char*, PyObject*> ITEMS[] = {
+        {ENV_OUTPUT, output.get()}, {ENV_FORMAT, format.get()}, {ENV_ORIGIN, origin.get()}};
+    for (const auto& [key, value] : ITEMS) {
+        Ref name = host::str(key);
+        if (!name || PyObject_SetItem(env.get(), name.get(), value) < 0) return false;
+    }
+    return true;
 }
 
 bool remove_environment() {
     Ref env = environ();
     if (!env) return false;
-    for (const char* key : {ENV_OUTPUT, ENV_FORMAT}) {
+    for (const char* key : {ENV_OUTPUT, ENV_FORMAT, ENV_ORIGIN}) {
         Ref name = host::str(key);
         if (!name || !host::call_method(env.get(), "pop", {name.get(), Py_None})) return false;
     }
@@ -155,7 +161,7 @@ void exporter_main(std::shared_ptr<EventQueue> queue, std::shared_ptr<State> sta
 }  // namespace
 
 // Both entries share: the slot check, the start lock, start and install.
-PyObject* enter(TracerObject* self, bool as_child) {
+PyObject* enter(TracerObject* self, bool as_child, std::optional<uint64_t> trace_origin) {
     StartLock start_lock;
     if (!start_lock) return nullptr;
     // Nothing may happen before this check: a second start while a run holds the tool slot would
@@ -165,15 +171,24 @@ PyObject* enter(TracerObject* self, bool as_child) {
     // A process that joins its parent's trace ends the ways a forked one does: a pool stops its
     // spawned workers with SIGTERM, too.
     if (as_child && !guard_exits_of_child()) return nullptr;
-    if (!as_child && !export_environment(self->data)) return nullptr;
+    if (as_child) self->data.trace_origin = trace_origin;
+    Clock clock = run_clock(self->data, as_child);
+    if (!as_child && !export_environment(self->data, clock.trace_origin())) return nullptr;
     uint32_t base = as_child ? static_cast<uint32_t>(getpid()) : 0;
-    std::unique_ptr<Running> run = start(self, base, as_child);
+    std::unique_ptr<Running> run = start(self, base, as_child, clock);
     if (!run) return nullptr;
     return install(self, std::move(run));
 }
 
-std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool as_child) {
-    Clock clock = Clock::starting_now();
+Clock run_clock(TracerData& data, bool as_child) {
+    Clock clock = as_child && data.trace_origin ? Clock::starting_now(*data.trace_origin)
+                                                : Clock::starting_now();
+    data.trace_origin = clock.trace_origin();
+    return clock;
+}
+
+std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool as_child,
+                               const Clock& clock) {
     std::shared_ptr<EventQueue> queue = EventQueue::create(clock);
     auto state = std::make_shared<State>(queue);
 

@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "core/clock.h"
 #include "core/evqueue.h"
 #include "core/io_error.h"
 #include "py/format.h"
@@ -55,6 +56,10 @@ struct TracerData {
     Format format;
     DetachedMutex run_lock;            // guards `running`; plain, not reentrant
     std::unique_ptr<Running> running;  // empty while idle
+    // The time base of the file the runs write, on CLOCK_MONOTONIC: taken by the run that
+    // creates the file, received by a child that joins it after an exec, inherited by a forked
+    // child. Guarded by the start lock.
+    std::optional<uint64_t> trace_origin;
 };
 
 struct TracerObject {
@@ -75,13 +80,20 @@ inline TracerObject* as_tracer(PyObject* self) { return reinterpret_cast<TracerO
 int add_tracer_type(PyObject* module);
 
 // __enter__, and _enter_as_child for a process that exec'd out of a traced one: the tool slot
-// check, then start and install under the start lock. A new reference to the tracer, or null
-// with an exception set.
-PyObject* enter(TracerObject* self, bool as_child);
+// check, then start and install under the start lock. A child given its parent's
+// `trace_origin` stamps its events on the parent's time base. A new reference to the tracer, or
+// null with an exception set.
+PyObject* enter(TracerObject* self, bool as_child,
+                std::optional<uint64_t> trace_origin = std::nullopt);
 
-// Starts a run: clock origin, queue, State, output and writer, exporter thread, registration.
+// The clock of a new run of `data`, with the start lock held: a child run keeps the trace's time
+// base when it knows one; a first run takes it.
+Clock run_clock(TracerData& data, bool as_child);
+
+// Starts a run: queue with `clock`, State, output and writer, exporter thread, registration.
 // Attached. Null with an exception set on failure (nothing left running).
-std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool as_child);
+std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool as_child,
+                               const Clock& clock);
 
 // Puts the run into the tracer's slot and the tracer into ACTIVE. Returns a new reference to
 // the tracer.

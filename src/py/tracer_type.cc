@@ -96,7 +96,7 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;
         new (&as_tracer(self)->data)
-            TracerData{Ref::borrow(arg[0]), std::move(output_path), *format, {}, nullptr};
+            TracerData{Ref::borrow(arg[0]), std::move(output_path), *format, {}, nullptr, std::nullopt};
         return self;
     });
 }
@@ -113,8 +113,28 @@ PyObject* tracer_enter(PyObject* self, PyObject*) {
     return boundary([&] { return enter(as_tracer(self), false); });
 }
 
-PyObject* tracer_enter_as_child(PyObject* self, PyObject*) {
-    return boundary([&] { return enter(as_tracer(self), true); });
+// _enter_as_child(origin=None): `origin` is the trace's origin the parent exported, nanoseconds
+// on CLOCK_MONOTONIC; without it the child's events count from its own start.
+PyObject* tracer_enter_as_child(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return boundary([&]() -> PyObject* {
+        if (nargs > 1) {
+            PyErr_Format(PyExc_TypeError, "_enter_as_child expected at most 1 argument, got %zd",
+                         nargs);
+            return nullptr;
+        }
+        std::optional<uint64_t> origin;
+        if (nargs == 1 && args[0] != Py_None) {
+            if (!PyLong_Check(args[0])) {
+                PyErr_Format(PyExc_TypeError, "origin must be int or None, not %.100s",
+                             Py_TYPE(args[0])->tp_name);
+                return nullptr;
+            }
+            unsigned long long value = PyLong_AsUnsignedLongLong(args[0]);
+            if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+            origin = value;
+        }
+        return enter(as_tracer(self), true, origin);
+    });
 }
 
 PyObject* tracer_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
@@ -137,7 +157,9 @@ PyMethodDef TRACER_METHODS[] = {
     {"__enter__", tracer_enter, METH_NOARGS, nullptr},
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tracer_exit)),
      METH_FASTCALL, nullptr},
-    {"_enter_as_child", tracer_enter_as_child, METH_NOARGS,
+    {"_enter_as_child",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tracer_enter_as_child)),
+     METH_FASTCALL,
      "Enter as a process that exec'd out of a traced one: same bookkeeping,\n"
      "but writing beside the trace its parent named rather than over it."},
     {nullptr, nullptr, 0, nullptr},

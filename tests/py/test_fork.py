@@ -188,6 +188,78 @@ class FamilyTest(ForkTest):
         self.check_family(pids, *pb_tracks(out))  # every event on a described track and name
 
 
+# Forks a child that forks a grandchild, then runs an exec'd child, each call of the parent's
+# (and the child's) that starts or waits for one in a function of its own. Prints the child's and
+# the grandchild's process ids.
+TIMELINE = """\
+import os, subprocess, sys, time
+
+def forking():
+    return os.fork()
+
+def reaping(pid):
+    os.waitpid(pid, 0)
+
+def spawning():
+    code = "import time\\ndef exec_child(): time.sleep(0.01)\\nexec_child()"
+    subprocess.run([sys.executable, "-c", code], check=True)
+
+def child_work():
+    time.sleep(0.01)
+
+time.sleep(0.05)  # a child's own clock origin would put it inside this sleep
+if (child := forking()) == 0:
+    child_work()
+    if (grandchild := forking()) == 0:
+        child_work()
+        os._exit(0)
+    print(grandchild, flush=True)
+    reaping(grandchild)
+    os._exit(0)
+reaping(child)
+spawning()
+print(child)
+"""
+
+
+class TimelineTest(ForkTest):
+    """Every process of a file on one time base."""
+
+    def test_children_run_inside_their_parents_calls_in_both_formats(self):
+        for fmt in ("json", "protobuf"):
+            with self.subTest(fmt):
+                out = str(self.dir / f"t.{fmt}")
+                argv0 = (VESPRA, "run", "-f", fmt, "-o", out)
+                grandchild, child = map(int, self.run_script(TIMELINE, argv0=argv0).split())
+                if fmt == "json":
+                    trace = Trace(out)
+                    tracks = {k: [(r["ts"], r["ph"], r["name"]) for r in evs]
+                              for k, evs in trace.events.items()}
+                else:
+                    tracks = {k: t.events for k, t in pbtrace.slices(out).items() if k[1]}
+                tracks = {pid: evs for (pid, _), evs in tracks.items()}
+                [parent] = [p for p, evs in tracks.items() if ("B", "spawning") in
+                            [(ph, n) for _, ph, n in evs]]
+                [exec_child] = [p for p in tracks if p not in (parent, child, grandchild)]
+
+                def stamps(pid, phase, name):
+                    return [ts for ts, ph, n in tracks[pid] if (ph, n) == (phase, name)]
+
+                def inside(pid, after, before):
+                    first, last = tracks[pid][0][0], tracks[pid][-1][0]
+                    self.assertLess(after, first, pid)
+                    self.assertLess(last, before, pid)
+
+                # The parent's fork of the child, the child's (its second call) of the
+                # grandchild; each is reaped by the call that follows.
+                inside(child, stamps(parent, "B", "forking")[0], stamps(parent, "E", "reaping")[0])
+                inside(grandchild, stamps(child, "B", "forking")[-1],
+                       stamps(child, "E", "reaping")[-1])
+                inside(exec_child, stamps(parent, "B", "spawning")[0],
+                       stamps(parent, "E", "spawning")[0])
+                self.assertIn(("B", "exec_child"), [(ph, n) for _, ph, n in tracks[exec_child]])
+
+
 class LocksAcrossForkTest(ForkTest):
     def test_a_fork_racing_a_start_or_stop_does_not_hang_the_child(self):
         # Every child leaves the inherited tracer and enters one of its own, which needs every
