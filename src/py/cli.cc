@@ -6,6 +6,7 @@
 
 #include "cli_args.h"
 #include "host.h"
+#include "tracer.h"
 
 namespace vespra::cli {
 namespace {
@@ -123,6 +124,22 @@ void drop_import_root(PyObject* sys, PyObject* root) {
     PyErr_Clear();
 }
 
+// The Python frames open on this thread now are the launcher's (the `vespra` script, runpy):
+// the trace begins with the program's own.
+void hide_launcher_frames(TracerData& data) {
+    size_t frames = 0;
+    PyFrameObject* frame = PyEval_GetFrame();
+    Py_XINCREF(frame);
+    while (frame) {
+        ++frames;
+        PyFrameObject* back = PyFrame_GetBack(frame);
+        Py_DECREF(frame);
+        frame = back;
+    }
+    data.launcher_thread = PyThread_get_thread_ident();
+    data.launcher_frames = frames;
+}
+
 // Runs the parsed command under a tracer. Returns 0 (as a Python int), or raises.
 PyObject* run(PyObject* module, const RunArgs& args) {
     Ref os = host::import("os");
@@ -164,6 +181,7 @@ PyObject* run(PyObject* module, const RunArgs& args) {
     if (!sys_path || PyList_Insert(sys_path.get(), 0, root.get()) < 0) return nullptr;
     // From here on the sys.path entry is ours to take back, whatever happens.
     Ref runpy = host::import("runpy");
+    hide_launcher_frames(tracer::as_tracer(tracer.get())->data);
     Ref entered = runpy ? host::call_method(tracer.get(), "__enter__", {}) : Ref();
     if (!entered) {
         TakenError error = TakenError::take();

@@ -88,6 +88,12 @@ class State final : public CodeLookup, public ThreadNames {
     Interner interner;
     ThreadRegistry threads;
 
+    // The outermost `launcher_frames` frames of the thread whose PyThread_get_thread_ident() is
+    // `launcher_thread` belong to the program that runs the traced one (the `vespra` command):
+    // their begins are left out of the trace. 0 frames: none. Set before the run starts.
+    unsigned long launcher_thread = 0;
+    size_t launcher_frames = 0;
+
     // Callbacks currently inside the cold recording path (the part that can run Python code and
     // so can be paused by the interpreter). The stop sequence waits for 0 before it flushes the
     // threads' batches; see monitoring.cc.

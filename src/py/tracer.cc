@@ -191,6 +191,8 @@ std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool 
                                const Clock& clock) {
     std::shared_ptr<EventQueue> queue = EventQueue::create(clock);
     auto state = std::make_shared<State>(queue);
+    state->launcher_thread = self->data.launcher_thread;
+    state->launcher_frames = self->data.launcher_frames;
 
     Result<std::unique_ptr<Exporter>> writer =
         self->data.format.open(self->data.output_path, sequence_base, as_child);

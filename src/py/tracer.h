@@ -60,6 +60,10 @@ struct TracerData {
     // creates the file, received by a child that joins it after an exec, inherited by a forked
     // child. Guarded by the start lock.
     std::optional<uint64_t> trace_origin;
+    // Set by the `vespra` command before it enters the tracer: the frames of its own that are
+    // open on its thread (see State). A forked child's thread keeps both.
+    unsigned long launcher_thread = 0;
+    size_t launcher_frames = 0;
 };
 
 struct TracerObject {
