@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <cerrno>
 #include <thread>
 
@@ -79,6 +81,17 @@ std::atomic<int> TERM_WRITE_FD{-1};
 std::atomic<pid_t> TERM_PID{0};
 int TERM_READ_FD = -1;  // the fork hooks only
 
+// The watcher of this process, if any. WATCHER_RUNNING is read and written by a fork hook or a
+// run's resumption, which never run at once (see tracer.h); a forked child forgets its parent's.
+pthread_t WATCHER;
+bool WATCHER_RUNNING = false;
+std::atomic<bool> WATCHER_PARKED{false};
+std::atomic<bool> WATCHER_STOPPING{false};  // it took a SIGTERM: it ends the process
+
+// What the pipe carries: the handler's SIGTERM, or the request to leave for a fork.
+constexpr char BYTE_SIGTERM = 1;
+constexpr char BYTE_PARK = 0;
+
 void die_of_sigterm() {
     struct sigaction default_action = {};
     default_action.sa_handler = SIG_DFL;
@@ -92,8 +105,9 @@ void die_of_sigterm() {
 
 extern "C" void on_sigterm(int) {
     int saved_errno = errno;
-    if (TERM_PID.load(std::memory_order_relaxed) == getpid()) {
-        char byte = 1;
+    if (TERM_PID.load(std::memory_order_relaxed) == getpid() &&
+        !WATCHER_PARKED.load(std::memory_order_relaxed)) {
+        char byte = BYTE_SIGTERM;
         // Non-blocking: a second signal finds the pipe holding a byte already, and that is enough.
         (void)!write(TERM_WRITE_FD.load(std::memory_order_relaxed), &byte, 1);
     } else {
@@ -113,6 +127,8 @@ void watch_sigterm(int read_fd) {
         n = read(read_fd, &byte, 1);
     } while (n < 0 && errno == EINTR);
     if (n != 1) return;  // the pipe was closed: a later fork hook gave the process a new one
+    if (byte == BYTE_PARK) return;
+    WATCHER_STOPPING.store(true);
     if (!Py_IsFinalizing()) {
         PyGILState_STATE gil = PyGILState_Ensure();
         stop_before_the_end(true);
@@ -121,7 +137,47 @@ void watch_sigterm(int read_fd) {
     die_of_sigterm();
 }
 
+// Starts the watcher on the current pipe. False with errno set.
+bool start_watcher() {
+    SignalsBlocked blocked;
+    auto body = [](void* fd) -> void* {
+        watch_sigterm(static_cast<int>(reinterpret_cast<intptr_t>(fd)));
+        return nullptr;
+    };
+    int rc = pthread_create(&WATCHER, nullptr, body,
+                            reinterpret_cast<void*>(static_cast<intptr_t>(TERM_READ_FD)));
+    if (rc != 0) {
+        errno = rc;
+        return false;
+    }
+    WATCHER_RUNNING = true;
+    return true;
+}
+
 }  // namespace
+
+void park_sigterm_watcher() {
+    if (!WATCHER_RUNNING || TERM_PID.load() != getpid()) return;
+    WATCHER_PARKED.store(true);
+    char byte = BYTE_PARK;
+    // A SIGTERM byte already waiting makes the watcher stop the run and end the process instead.
+    (void)!write(TERM_WRITE_FD.load(), &byte, 1);
+    // A watcher that took a SIGTERM before our byte waits for the start lock, which the fork
+    // hooks hold: it is left to end the process once the fork is through.
+    host::Detached detached;
+    for (;;) {
+        if (pthread_tryjoin_np(WATCHER, nullptr) == 0) break;
+        if (WATCHER_STOPPING.load()) return;
+        std::this_thread::sleep_for(std::chrono::microseconds(20));
+    }
+    WATCHER_RUNNING = false;
+}
+
+void resume_sigterm_watcher() {
+    if (!WATCHER_PARKED.load() || WATCHER_RUNNING) return;
+    // Failing, SIGTERM goes on ending the process at once.
+    if (start_watcher()) WATCHER_PARKED.store(false);
+}
 
 // A grandchild inherits the wrapper and the handler and gets a watcher of its own; where the
 // start fails they only find no run to stop.
@@ -152,10 +208,9 @@ bool guard_exits_of_child() {
     fcntl(fds[1], F_SETFL, O_NONBLOCK);
     TERM_READ_FD = fds[0];
     TERM_WRITE_FD.store(fds[1]);
-    {
-        SignalsBlocked blocked;
-        std::thread(watch_sigterm, fds[0]).detach();
-    }
+    WATCHER_RUNNING = false;  // a parent's watcher does not exist here
+    WATCHER_PARKED.store(false);
+    if (!start_watcher()) return PyErr_SetFromErrno(PyExc_OSError), false;
     TERM_PID.store(getpid());
     if (handled_here) return true;
     action = {};

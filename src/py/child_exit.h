@@ -14,4 +14,11 @@ namespace vespra::tracer {
 // False with an exception set.
 bool guard_exits_of_child();
 
+// The SIGTERM watcher is one of our threads, parked across a fork like the export threads (see
+// tracer.h): park joins it, resume starts it again; both do nothing where there is none. While
+// it is parked a SIGTERM kills the process at once, the rest of its trace lost, rather than wait
+// for a watcher that might not come back.
+void park_sigterm_watcher();
+void resume_sigterm_watcher();
+
 }  // namespace vespra::tracer

@@ -64,14 +64,20 @@ PyObject* before_fork(PyObject*, PyObject*) {
         // Errors or not, the locks stay held: the interpreter forks anyway and then calls an
         // after hook, which releases them.
         if (!take_fork_locks()) return nullptr;
+        // None of our threads may be there when the interpreter counts the parent's threads
+        // after the fork (see park_export).
+        park_sigterm_watcher();
         Running* run = FORK_TRACER ? FORK_TRACER->data.running.get() : nullptr;
-        if (!run || !run->monitoring) Py_RETURN_NONE;
-        std::optional<monitoring::MonitoringHandle> handle = std::move(run->monitoring);
-        run->monitoring.reset();
-        bool events_off = false;
+        if (!run) Py_RETURN_NONE;
         TakenError error;
-        if (!monitoring::disable(*handle, &events_off)) error = TakenError::take();
-        handle.reset();
+        if (run->monitoring) {
+            std::optional<monitoring::MonitoringHandle> handle = std::move(run->monitoring);
+            run->monitoring.reset();
+            bool events_off = false;
+            if (!monitoring::disable(*handle, &events_off)) error = TakenError::take();
+            handle.reset();
+        }
+        park_export(*run);
         if (error) {
             error.restore();
             return nullptr;
@@ -86,6 +92,10 @@ PyObject* after_fork_in_parent(PyObject*, PyObject*) {
         ForkLocksRelease release;
         Running* run = FORK_TRACER ? FORK_TRACER->data.running.get() : nullptr;
         if (!run) Py_RETURN_NONE;
+        // A whole batch of room, so that the events of the fork hooks that run after this one
+        // do not start a batch, which would resume the export threads before the interpreter
+        // counts threads (see resume_parked_export).
+        run->queue->add_dropped(tls::flush_current_thread(run->queue->id()));
         std::optional<monitoring::MonitoringHandle> handle = monitoring::enable(run->state);
         if (!handle) return nullptr;
         run->monitoring = std::move(handle);

@@ -12,6 +12,7 @@
 #include "core/evqueue.h"
 #include "core/tls.h"
 #include "py/ft_lock.h"
+#include "py/tracer.h"
 
 namespace vespra::monitoring {
 
@@ -135,7 +136,9 @@ void record_open_frames(State& state, PyObject* code, Hot& hot, uint8_t kind,
         ColdInFlight in_flight(state.cold_in_flight);
         if (hot.queue_id != state.queue_id) record_open_frames(state, code, hot, kind, in_flight);
         std::optional<uint32_t> id = resolve_cold(state, code, key, hot, in_flight);
+        const PackedEvent* batch_end = hot.end;
         if (id) record(*state.queue_raw, now, pack_word(kind, *id));
+        if (hot.end != batch_end) tracer::resume_parked_export(state);  // see fastcall_record
     } catch (const std::bad_alloc&) {
         fatal("out of memory");
     } catch (const std::exception& e) {
@@ -189,6 +192,11 @@ inline void fastcall_record(PyObject* self, PyObject* const* args, Py_ssize_t na
     if (fast_append(hot, state.queue_id, now, word)) [[likely]]
         return;
     state.queue_raw->slow_path(hot, now, hot.tid, word);
+    // A new batch: if a fork parked the export threads, this is where they come back. (Not at
+    // any earlier event: the forking thread runs other libraries' fork hooks before the
+    // interpreter counts the threads, and the fork hook gave it an empty batch.)
+    if (state.parked.load(std::memory_order_relaxed) != nullptr) [[unlikely]]
+        tracer::resume_parked_export(state);
 }
 
 PyObject* cb_py_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {

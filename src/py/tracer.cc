@@ -146,15 +146,33 @@ bool register_stop_at_exit() {
 // nothing of the run once it has ended, so the last reference to the State is always dropped by
 // a thread attached to the interpreter.
 void exporter_main(std::shared_ptr<EventQueue> queue, std::shared_ptr<State> state,
-                   std::unique_ptr<Exporter> writer, std::shared_ptr<ExporterOutcome> outcome) {
+                   std::shared_ptr<ExporterOutcome> outcome) {
     pipeline::set_current_thread_name("vespra-exporter");
     try {
         std::shared_ptr<const CodeLookup> codes = state;
         std::shared_ptr<const ThreadNames> names = std::move(state);
-        outcome->status = pipeline::run_pipeline(std::move(queue), std::move(codes),
-                                                 std::move(names), std::move(writer));
+        outcome->status = pipeline::run_pausable_pipeline(std::move(queue), std::move(codes),
+                                                          std::move(names), outcome->writer);
     } catch (...) {
         // Ended abnormally: `status` stays empty and the stop sequence reports it.
+        outcome->writer.reset();
+    }
+}
+
+// Starts the run's exporter thread over the writer in its outcome. False with `error` set when
+// the thread cannot be created; the writer then stays where it was.
+bool spawn_exporter(Running& run, std::string* error) {
+    run.outcome->status.reset();
+    try {
+        SignalsBlocked blocked;
+        run.exporter = std::thread(exporter_main, run.queue, run.state, run.outcome);
+        return true;
+    } catch (const std::system_error& e) {
+        *error = e.code().category() == std::generic_category() ||
+                         e.code().category() == std::system_category()
+                     ? IoError::os(e.code().value()).text()
+                     : std::string(e.what());
+        return false;
     }
 }
 
@@ -205,16 +223,10 @@ std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool 
     run->queue = queue;
     run->state = state;
     run->outcome = std::make_shared<ExporterOutcome>();
-    try {
-        SignalsBlocked blocked;
-        run->exporter = std::thread(exporter_main, queue, state, writer.take(), run->outcome);
-    } catch (const std::system_error& e) {
-        // The writer went with the thread's arguments; the file stays as opened.
-        std::string text = e.code().category() == std::generic_category() ||
-                                   e.code().category() == std::system_category()
-                               ? IoError::os(e.code().value()).text()
-                               : std::string(e.what());
-        PyErr_Format(PyExc_RuntimeError, "spawn exporter: %s", text.c_str());
+    run->outcome->writer = writer.take();
+    if (std::string error; !spawn_exporter(*run, &error)) {
+        // The writer is released with the run; the file stays as opened.
+        PyErr_Format(PyExc_RuntimeError, "spawn exporter: %s", error.c_str());
         return nullptr;
     }
 
@@ -242,6 +254,41 @@ PyObject* install(TracerObject* self, std::unique_ptr<Running> run) {
     previous.reset();  // released outside the lock, like every Python-visible release
     set_active(reinterpret_cast<PyObject*>(self));
     return Py_NewRef(reinterpret_cast<PyObject*>(self));
+}
+
+void park_export(Running& run) {
+    if (!run.exporter.joinable()) return;
+    {
+        host::Detached detached;
+        run.queue->pause();
+        run.exporter.join();
+        run.queue->resume();
+    }
+    // A pipeline that failed keeps its result for the stop sequence to report, and stays down.
+    if (run.outcome->status && run.outcome->status->ok() && run.outcome->writer) {
+        run.state->parked.store(&run, std::memory_order_release);
+    }
+}
+
+bool resume_export(Running& run, std::string* error) {
+    if (run.state->parked.exchange(nullptr, std::memory_order_acq_rel) == nullptr) return true;
+    if (spawn_exporter(run, error)) return true;
+    run.state->parked.store(&run, std::memory_order_release);
+    return false;
+}
+
+void resume_parked_export(State& state) noexcept {
+    if (state.parked.load(std::memory_order_relaxed) == nullptr) return;
+    // One of the recording threads that get here at once resumes the run and the watcher.
+    Running* run = state.parked.exchange(nullptr, std::memory_order_acq_rel);
+    if (run == nullptr) return;
+    std::string error;
+    if (!spawn_exporter(*run, &error)) {
+        // The run stays parked: the next batch, or the stop, tries again.
+        state.parked.store(run, std::memory_order_release);
+        return;
+    }
+    resume_sigterm_watcher();
 }
 
 PyObject* stop(TracerObject* self) {
@@ -297,6 +344,8 @@ PyObject* stop_locked(TracerObject* self, StartLock& start_lock, bool idle_is_er
         }
     }
 
+    std::string spawn_error;
+    bool exporting = resume_export(*run, &spawn_error);
     {
         host::Detached detached;
         // Only once no callback can append any more may other threads' batches be touched.
@@ -305,7 +354,7 @@ PyObject* stop_locked(TracerObject* self, StartLock& start_lock, bool idle_is_er
             run->queue->add_dropped(tls::flush_every_thread());
         }
         run->queue->close();
-        run->exporter.join();
+        if (run->exporter.joinable()) run->exporter.join();
     }
 
     std::shared_ptr<ExporterOutcome> outcome = std::move(run->outcome);
@@ -316,6 +365,10 @@ PyObject* stop_locked(TracerObject* self, StartLock& start_lock, bool idle_is_er
 
     if (disable_error) {
         disable_error.restore();
+        return nullptr;
+    }
+    if (!exporting) {
+        PyErr_Format(PyExc_RuntimeError, "spawn exporter: %s", spawn_error.c_str());
         return nullptr;
     }
     if (!outcome->status) {

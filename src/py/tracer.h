@@ -27,9 +27,11 @@
 
 namespace vespra {
 
-// What the exporter thread leaves behind: its result, or none when it ended by an exception.
+// What the exporter thread leaves behind: its result, or none when it ended by an exception;
+// and, after a pause, the writer for the next exporter thread of the run.
 struct ExporterOutcome {
     std::optional<Status> status;
+    std::unique_ptr<Exporter> writer;  // the thread's while it runs
 };
 
 // A started run. Releasing it only releases what it references: the callbacks stay registered,
@@ -46,6 +48,9 @@ struct Running {
     Running(const Running&) = delete;
     Running& operator=(const Running&) = delete;
     ~Running() {
+        // Parked, nothing may resume it any more.
+        Running* self = this;
+        if (state) state->parked.compare_exchange_strong(self, nullptr);
         if (exporter.joinable()) exporter.detach();
     }
 };
@@ -98,6 +103,20 @@ Clock run_clock(TracerData& data, bool as_child);
 // Attached. Null with an exception set on failure (nothing left running).
 std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool as_child,
                                const Clock& clock);
+
+// The fork hooks park a run's export threads (the exporter and its serializer) before a fork:
+// the interpreter warns about a fork in a process that has other threads, and counts them after
+// the hooks of the parent, so ours must not be there then. Parking writes everything recorded so
+// far and joins both threads. The run is resumed by the first of: a recording thread starting
+// its next batch (resume_parked_export), the stop sequence (resume_export). All are called
+// attached; park and the stop's resume only once the run's callbacks are unregistered, which
+// waits for every callback in progress, so none of them runs at the same time as another.
+void park_export(Running& run);
+// Spawns the exporter thread of a parked run. False when it cannot be created (the run stays
+// parked, `error` tells why).
+bool resume_export(Running& run, std::string* error);
+// From a recording callback: resumes the run parked in `state`, if any. Never raises.
+void resume_parked_export(State& state) noexcept;
 
 // Puts the run into the tracer's slot and the tracer into ACTIVE. Returns a new reference to
 // the tracer.

@@ -6,6 +6,7 @@ import collections
 import json
 import os
 import pathlib
+import re
 import subprocess
 import sys
 import tempfile
@@ -273,6 +274,65 @@ class TimelineTest(ForkTest):
                 self.assertEqual(opening[-1], "start")
                 self.assertIsNone(unbalanced(events, left_open=[]))
                 self.assertIn(("B", "exec_child"), events)
+
+
+class ForkWarningTest(ForkTest):
+    """The interpreter's warning about fork in a multi-threaded process counts threads; tracing
+    must not add to them, nor hide the program's own."""
+
+    FAMILY = """\
+        import os, subprocess, sys, threading
+
+        def work():
+            return sum(range(100))
+
+        def family():
+            if (pid := os.fork()) == 0:
+                work()
+                if (grandchild := os.fork()) == 0:
+                    work()
+                    os._exit(0)
+                os._exit(os.waitstatus_to_exitcode(os.waitpid(grandchild, 0)[1]))
+            return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+
+        if sys.argv[1] == "threads":
+            done = threading.Event()
+            threading.Thread(target=done.wait).start()
+            print(family())
+            done.set()
+        else:
+            print(family())
+            if sys.argv[1] == "top":  # an exec'd child that joins the trace and forks in turn
+                subprocess.run([sys.executable, sys.argv[0], "exec"], check=True)
+        """
+
+    def run_both(self, mode, env):
+        (self.dir / "script.py").write_text(textwrap.dedent(self.FAMILY))
+        env = {**{k: v for k, v in os.environ.items() if not k.startswith("VESPRA_CHILD_")},
+               **env}
+        runs = []
+        for argv0 in ((sys.executable,), (VESPRA, "run", "-f", "json", "-o", "t.json")):
+            proc = subprocess.run([*argv0, "script.py", mode], cwd=self.dir, env=env,
+                                  capture_output=True, text=True, timeout=60)
+            runs.append((proc.returncode, proc.stdout, proc.stderr))
+        return runs
+
+    def test_a_forking_program_prints_and_raises_what_it_would_untraced(self):
+        # Every warning shown, wherever it comes from. (Under -W error the interpreter turns its
+        # fork warning into an exception that it then clears: nothing to see either way.)
+        untraced, traced = self.run_both("top", {"PYTHONWARNINGS": "always::DeprecationWarning"})
+        self.assertEqual(untraced, (0, "0\n0\n", ""))
+        self.assertEqual(traced, untraced)
+        # Both families: the parent's, and the exec'd child's with its child and grandchild.
+        self.assertEqual(len({r["pid"] for r in Trace(self.dir / "t.json").records}), 6)
+
+    def test_a_program_with_threads_of_its_own_still_gets_the_warning(self):
+        untraced, traced = self.run_both("threads", {})
+        self.assertEqual(untraced[:2], (0, "0\n"))
+        self.assertIn("is multi-threaded, use of fork() may lead to deadlocks", untraced[2])
+        pid = re.compile(r"pid=\d+")
+        self.assertEqual((traced[0], traced[1], pid.sub("", traced[2])),
+                         (0, "0\n", pid.sub("", untraced[2])))
 
 
 class LocksAcrossForkTest(ForkTest):
