@@ -84,7 +84,10 @@ class Clock {
     [[gnu::noinline, gnu::cold]] static uint64_t monotonic_raw();
 
     Clock(bool tsc, uint64_t scale_factor, uint32_t scale_shift, uint64_t origin, uint64_t offset)
-        : tsc_(tsc), scale_shift_(scale_shift), scale_factor_(scale_factor), origin_(origin),
+        : tsc_(tsc),
+          scale_shift_(scale_shift),
+          scale_factor_(scale_factor),
+          origin_(origin),
           offset_(offset) {}
 
     static Clock starting_at(uint64_t trace_origin, bool inherit);

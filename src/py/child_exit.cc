@@ -6,9 +6,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <cerrno>
 #include <thread>
 
 #include "core/pipeline.h"

@@ -114,8 +114,8 @@ PyObject* after_fork_in_child(PyObject*, PyObject*) {
         tls::forget_other_threads();
         // Before the start, so that what it imports stays out of the child's trace.
         if (!guard_exits_of_child()) return nullptr;
-        std::unique_ptr<Running> run = start(FORK_TRACER, static_cast<uint32_t>(getpid()), true,
-                                             run_clock(data, true));
+        std::unique_ptr<Running> run =
+            start(FORK_TRACER, static_cast<uint32_t>(getpid()), true, run_clock(data, true));
         if (!run) return nullptr;
         data.running = std::move(run);
         Py_RETURN_NONE;

@@ -105,7 +105,8 @@ void record_open_frames(State& state, PyObject* code, Hot& hot, uint8_t kind,
     host::PreservedError keep;
     for (const host::Ref& frame_code : open_frame_codes(state, code, kind)) {
         auto frame_key = reinterpret_cast<uint64_t>(frame_code.get());
-        std::optional<uint32_t> id = resolve_cold(state, frame_code.get(), frame_key, hot, in_flight);
+        std::optional<uint32_t> id =
+            resolve_cold(state, frame_code.get(), frame_key, hot, in_flight);
         if (id) record(*state.queue_raw, state.clock.origin(), pack_word(KIND_START, *id));
     }
 }

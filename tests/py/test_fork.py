@@ -263,6 +263,11 @@ class TimelineTest(ForkTest):
                 inside(exec_child, stamps(parent, "B", "spawning")[0],
                        stamps(parent, "E", "spawning")[0])
 
+                # vespra's own frames stay out: the parent's trace, and the child's, which
+                # begins with the calls open at the fork, start at the program's.
+                self.assertEqual(tracks[parent][0][1:], ("B", "run_path"))
+                self.assertEqual(tracks[child][0][1:], ("B", "run_path"))
+
                 # The joined child starts with begins of the start-up frames its tracer started
                 # in (importing site, which runs vespra-startup.pth, which imports the hook),
                 # all at its first timestamp, and every call it made ends.
