@@ -17,7 +17,7 @@ import vespra
 from jsontrace import Trace
 
 MON = sys.monitoring
-ENV = ("VESPRA_CHILD_OUTPUT", "VESPRA_CHILD_FORMAT")
+ENV = ("VESPRA_CHILD_OUTPUT", "VESPRA_CHILD_FORMAT", "VESPRA_CHILD_ORIGIN")
 
 
 # Workloads at module level, so that their qualified names and first lines are known.
@@ -180,6 +180,13 @@ class ArgumentTest(unittest.TestCase):
             self.assertIn(text, str(cm.exception))
         for fmt in ("json", "protobuf", "proto", "pb"):
             vespra.Tracer(output="x", format=fmt)
+        # The time base a joined child is given; refused before anything starts.
+        for args, exc, text in [(("1",), TypeError, "origin must be int or None, not str"),
+                                ((-1,), OverflowError, ""),
+                                ((1, 2), TypeError, "at most 1 argument, got 2")]:
+            with self.subTest(args=args), self.assertRaises(exc) as cm:
+                vespra.Tracer("x")._enter_as_child(*args)
+            self.assertIn(text, str(cm.exception))
 
 
 class LifecycleTest(TempDirTest):
@@ -187,9 +194,12 @@ class LifecycleTest(TempDirTest):
         out = str(self.dir / "t.pb")
         with vespra.Tracer(out, "pb") as t:
             self.assertIsInstance(t, vespra.Tracer)
-            self.assertEqual(env_snapshot(), (out, "protobuf"))
+            output, fmt, origin = env_snapshot()
+            self.assertEqual((output, fmt), (out, "protobuf"))
+            self.assertTrue(origin.isdigit(), origin)  # CLOCK_MONOTONIC nanoseconds
+            self.assertLessEqual(int(origin), time.clock_gettime_ns(time.CLOCK_MONOTONIC))
             self.assertEqual(MON.get_tool(MON.PROFILER_ID), "vespra")
-        self.assertEqual(env_snapshot(), (None, None))
+        self.assertEqual(env_snapshot(), (None, None, None))
         self.assertIsNone(MON.get_tool(MON.PROFILER_ID))
 
     def test_each_enter_is_left_exactly_once(self):
@@ -235,6 +245,7 @@ class LifecycleTest(TempDirTest):
         out, other = str(self.dir / "first.json"), str(self.dir / "second.pb")
         first = vespra.Tracer(out, "json")
         with first:
+            exported = env_snapshot()
             fib(1)
             with self.assertRaises(ValueError) as cm:
                 MON.use_tool_id(MON.PROFILER_ID, "probe")
@@ -244,7 +255,8 @@ class LifecycleTest(TempDirTest):
                         with self.assertRaises(ValueError) as got:
                             enter()
                         self.assertEqual(str(got.exception), str(cm.exception))
-                        self.assertEqual(env_snapshot(), (out, "json"))
+                        self.assertEqual(env_snapshot(), exported)
+                        self.assertEqual(exported[:2], (out, "json"))
                         self.assertFalse(os.path.exists(other))
             list(counter(1))
         t = Trace(out)
