@@ -39,6 +39,8 @@ def start():
     origin = os.environ.get("VESPRA_CHILD_ORIGIN", "")
     # Without a usable origin the process still joins, on a time base of its own.
     origin = int(origin) if origin.isdigit() and origin.isascii() else None
+    if origin is not None and origin >= 1 << 64:
+        origin = None
     try:
         from vespra._core import Tracer
 
