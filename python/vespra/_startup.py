@@ -2,9 +2,11 @@
 
 Imported at interpreter start-up by the `vespra-startup.pth` line in site-packages, and only
 when the traced parent exported VESPRA_CHILD_OUTPUT and VESPRA_CHILD_FORMAT. The tracer writes
-beside the parent's records in the same file and is stopped at interpreter exit, after the
-program's own exit handlers, so that this process's part of the file is complete. A process
-that cannot join says so once on standard error and runs untraced.
+beside the parent's records in the same file, on the parent's time base when the parent also
+exported VESPRA_CHILD_ORIGIN (the trace's origin on CLOCK_MONOTONIC, in nanoseconds), and is
+stopped at interpreter exit, after the program's own exit handlers, so that this process's part
+of the file is complete. A process that cannot join says so once on standard error and runs
+untraced.
 
 SIGTERM normally ends a process without exit handlers, and it is how multiprocessing stops its
 pool workers; `_enter_as_child` arranges (in the extension, where a signal cannot be missed while
@@ -34,11 +36,16 @@ def start():
     fmt = os.environ.get("VESPRA_CHILD_FORMAT")
     if _tracer is not None or not output or not fmt:
         return
+    origin = os.environ.get("VESPRA_CHILD_ORIGIN", "")
+    # Without a usable origin the process still joins, on a time base of its own.
+    origin = int(origin) if origin.isdigit() and origin.isascii() else None
+    if origin is not None and origin >= 1 << 64:
+        origin = None
     try:
         from vespra._core import Tracer
 
         tracer = Tracer(output, fmt)
-        tracer._enter_as_child()
+        tracer._enter_as_child(origin)
     except Exception as exc:
         _warn(f"not tracing this process into {output}", exc)
         return

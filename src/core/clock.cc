@@ -103,7 +103,11 @@ TscScale measure_tsc_scale(uint64_t window_nanos) {
 
 uint64_t Clock::monotonic_raw() { return monotonic_nanos(); }
 
-Clock Clock::starting_now() {
+Clock Clock::starting_now() { return starting_at(0, false); }
+
+Clock Clock::starting_now(uint64_t trace_origin) { return starting_at(trace_origin, true); }
+
+Clock Clock::starting_at(uint64_t trace_origin, bool inherit) {
     Calibration& c = calibration();
     if (!c.ready.load(std::memory_order_acquire)) {
         std::lock_guard<std::mutex> lock(c.mutex);
@@ -115,8 +119,24 @@ Clock Clock::starting_now() {
             c.ready.store(true, std::memory_order_release);
         }
     }
-    Clock clock(c.tsc, c.scale.factor, c.scale.shift, 0);
-    clock.origin_ = clock.raw();
+    Clock clock(c.tsc, c.scale.factor, c.scale.shift, 0, 0);
+    // The origin in both clocks at once: the TSC reading at the middle of the tightest bracket
+    // around a CLOCK_MONOTONIC reading (a few tens of nanoseconds wide).
+    uint64_t now_monotonic;
+#if defined(__x86_64__)
+    if (clock.tsc_) {
+        Sample pair = sample_pair();
+        clock.origin_ = pair.tsc;
+        now_monotonic = pair.nanos;
+    } else
+#endif
+    {
+        clock.origin_ = monotonic_raw();
+        now_monotonic = clock.origin_;
+    }
+    if (!inherit) trace_origin = now_monotonic;
+    clock.trace_origin_ = trace_origin;
+    clock.offset_ = now_monotonic > trace_origin ? now_monotonic - trace_origin : 0;
     return clock;
 }
 

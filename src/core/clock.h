@@ -25,12 +25,21 @@ bool tsc_is_reliable();
 // once per process; tests call it directly to check the scale it produces.
 TscScale measure_tsc_scale(uint64_t window_nanos = 10000000);
 
+// Every process that writes into one trace file stamps its events against one time base: the
+// trace's origin, a reading of CLOCK_MONOTONIC (which all processes of the machine share). The
+// first run of a file takes it; the runs of forked and exec'd children receive it and convert
+// through their own counter, so that events of different processes line up as they happened.
 class Clock {
   public:
     // Selects the counter source (calibrating the TSC once per process, thread-safely; a thread
     // arriving during calibration waits for it) and takes the current reading as the origin.
-    // The calibration costs about 10 ms, once; a forked child inherits its result.
+    // The calibration costs about 10 ms, once; a forked child inherits its result. The clock's
+    // origin is also the trace's origin: its first timestamp is 0.
     static Clock starting_now();
+    // The same, for a run that writes into a trace whose origin is `trace_origin` on
+    // CLOCK_MONOTONIC: timestamps count from there, the clock's own origin being stamped at
+    // (now - trace_origin), or 0 when `trace_origin` lies ahead of now.
+    static Clock starting_now(uint64_t trace_origin);
 
     // The raw counter: TSC ticks, or CLOCK_MONOTONIC nanoseconds. Safe from any thread; the
     // only clock operation on the recording path.
@@ -41,20 +50,27 @@ class Clock {
         return monotonic_raw();
     }
 
-    // Nanoseconds since the origin; readings at or before the origin give 0.
+    // Nanoseconds since the trace's origin; readings at or before the clock's own origin give
+    // the offset of that origin (0 for the run that took the trace's origin).
     uint64_t to_nanos(uint64_t raw) const {
         uint64_t d = raw > origin_ ? raw - origin_ : 0;
-        if (!tsc_) return d;
-        return static_cast<uint64_t>((static_cast<unsigned __int128>(d) * scale_factor_) >> scale_shift_);
+        if (!tsc_) return offset_ + d;
+        auto scaled = (static_cast<unsigned __int128>(d) * scale_factor_) >> scale_shift_;
+        return offset_ + static_cast<uint64_t>(scaled);
     }
 
     uint64_t origin() const { return origin_; }
     bool uses_tsc() const { return tsc_; }
+    // The trace's origin on CLOCK_MONOTONIC, as a child process must receive it.
+    uint64_t trace_origin() const { return trace_origin_; }
 
     // For tests: a clock with an explicit source and scale.
-    static Clock monotonic_with_origin(uint64_t origin) { return Clock(false, 0, 0, origin); }
-    static Clock tsc_with(uint64_t scale_factor, uint32_t scale_shift, uint64_t origin) {
-        return Clock(true, scale_factor, scale_shift, origin);
+    static Clock monotonic_with_origin(uint64_t origin, uint64_t offset = 0) {
+        return Clock(false, 0, 0, origin, offset);
+    }
+    static Clock tsc_with(uint64_t scale_factor, uint32_t scale_shift, uint64_t origin,
+                          uint64_t offset = 0) {
+        return Clock(true, scale_factor, scale_shift, origin, offset);
     }
 
     static uint64_t monotonic_nanos() {
@@ -67,13 +83,21 @@ class Clock {
     // Out of line and cold so that the TSC path of raw() inlines without a stack frame.
     [[gnu::noinline, gnu::cold]] static uint64_t monotonic_raw();
 
-    Clock(bool tsc, uint64_t scale_factor, uint32_t scale_shift, uint64_t origin)
-        : tsc_(tsc), scale_shift_(scale_shift), scale_factor_(scale_factor), origin_(origin) {}
+    Clock(bool tsc, uint64_t scale_factor, uint32_t scale_shift, uint64_t origin, uint64_t offset)
+        : tsc_(tsc),
+          scale_shift_(scale_shift),
+          scale_factor_(scale_factor),
+          origin_(origin),
+          offset_(offset) {}
+
+    static Clock starting_at(uint64_t trace_origin, bool inherit);
 
     bool tsc_;
     uint32_t scale_shift_;  // 0..127
     uint64_t scale_factor_;
-    uint64_t origin_;
+    uint64_t origin_;            // raw counter reading at this clock's creation
+    uint64_t offset_;            // nanoseconds from the trace's origin to `origin_`
+    uint64_t trace_origin_ = 0;  // CLOCK_MONOTONIC nanoseconds
 };
 
 }  // namespace vespra

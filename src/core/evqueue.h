@@ -99,6 +99,12 @@ class alignas(64) EventQueue {
 
     void close() { closed_.store(true, std::memory_order_release); }
     bool closed() const { return closed_.load(std::memory_order_acquire); }
+    // A pause ends the export pipeline the way a close does (what was pushed before it is
+    // drained and written) but leaves the writer unfinished, for a pipeline started after
+    // resume() to go on with. Producers are not affected.
+    void pause() { paused_.store(true, std::memory_order_release); }
+    void resume() { paused_.store(false, std::memory_order_release); }
+    bool paused() const { return paused_.load(std::memory_order_acquire); }
 
     void add_dropped(uint64_t n) { dropped_.fetch_add(n, std::memory_order_relaxed); }
     uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
@@ -113,6 +119,7 @@ class alignas(64) EventQueue {
     std::atomic<uint64_t> rotation_{0};
     std::atomic<uint64_t> dropped_{0};
     std::atomic<bool> closed_{false};
+    std::atomic<bool> paused_{false};
     uint64_t id_;
     Clock clock_;
 };

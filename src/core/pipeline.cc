@@ -67,7 +67,7 @@ uint64_t serialize(EventQueue& queue, VectorRing::Producer& filled, VectorRing::
             backoff.reset();
             continue;
         }
-        if (queue.closed()) {
+        if (queue.closed() || queue.paused()) {
             // Everything pushed before the close is in the rings now: drain until dry.
             for (;;) {
                 events.clear();
@@ -134,6 +134,22 @@ Status run_pipeline(std::shared_ptr<EventQueue> queue, std::shared_ptr<const Cod
     // Held here so that the writer, and with it the output file, is released before this
     // function returns, whatever the outcome.
     std::unique_ptr<Exporter> writer = std::move(exporter);
+    return run_pausable_pipeline(std::move(queue), std::move(codes), std::move(names), writer);
+}
+
+Status run_pausable_pipeline(std::shared_ptr<EventQueue> queue,
+                             std::shared_ptr<const CodeLookup> codes,
+                             std::shared_ptr<const ThreadNames> names,
+                             std::unique_ptr<Exporter>& exporter) {
+    // Released before this function returns, unless the pipeline ends for a pause.
+    struct Release {
+        std::unique_ptr<Exporter>& writer;
+        bool keep = false;
+        ~Release() {
+            if (!keep) writer.reset();
+        }
+    } release{exporter};
+    Exporter* writer = exporter.get();
 
     auto [filled_in, filled_out] = VectorRing::make();
     auto [spare_in, spare_out] = VectorRing::make();
@@ -179,6 +195,12 @@ Status run_pipeline(std::shared_ptr<EventQueue> queue, std::shared_ptr<const Cod
 
     serializer.join();
     if (outcome->panicked) return IoError::other("serializer panicked");
+    if (!queue->closed()) {
+        // Paused: everything pushed before the pause is written; the writer goes on later.
+        queue->add_dropped(outcome->lost);
+        release.keep = true;
+        return Status::success();
+    }
     return writer->finish(*codes, *names, queue->dropped() + outcome->lost);
 }
 

@@ -34,6 +34,15 @@ using VectorRing = SpscRing<EventVector, VECTOR_RING_CAPACITY>;
 Status run_pipeline(std::shared_ptr<EventQueue> queue, std::shared_ptr<const CodeLookup> codes,
                     std::shared_ptr<const ThreadNames> names, std::unique_ptr<Exporter> exporter);
 
+// The same, with the writer left to the caller across a pause (EventQueue::pause): the pipeline
+// then ends once what was pushed before the pause is written, returns success without finishing
+// the writer, and leaves it in `exporter`; the events it lost are added to the queue's dropped
+// count. At any other end the writer is destroyed before this returns.
+Status run_pausable_pipeline(std::shared_ptr<EventQueue> queue,
+                             std::shared_ptr<const CodeLookup> codes,
+                             std::shared_ptr<const ThreadNames> names,
+                             std::unique_ptr<Exporter>& exporter);
+
 // Serializer side: hands `events` to the writer through `filled` and returns the vector to fill
 // next, recycled from `spare` when one is there, else new. When `filled` is full the events are
 // lost: their count is added to `lost` and the same vector comes back.

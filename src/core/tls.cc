@@ -188,6 +188,12 @@ uint64_t flush_every_thread() {
     return dropped;
 }
 
+uint64_t flush_current_thread(uint64_t queue_id) {
+    if (HOT.queue_id != queue_id) return 0;
+    ColdBorrow cold;
+    return cold ? Cold::flush_partial(*cold, HOT) : 0;
+}
+
 void forget_other_threads() {
     Cold* mine = current_cold();
     Recorders& r = recorders();

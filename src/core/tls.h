@@ -98,6 +98,9 @@ void register_current();
 // full. Callers guarantee no registered thread is recording meanwhile (callbacks disabled and
 // finished); a thread exiting meanwhile waits for the flush before freeing its records.
 uint64_t flush_every_thread();
+// flush_partial on the calling thread's own batch, if it is bound to `queue_id`; returns the
+// events discarded because its ring was full. The thread then has a whole empty batch.
+uint64_t flush_current_thread(uint64_t queue_id);
 // In a forked child: keep only the caller's registration. The other threads' records are
 // neither flushed nor freed (their threads do not exist here).
 void forget_other_threads();

@@ -7,6 +7,7 @@
 #include "analysis/commands.h"
 #include "cli_args.h"
 #include "host.h"
+#include "tracer.h"
 
 namespace vespra::cli {
 namespace {
@@ -83,6 +84,20 @@ Ref import_root(PyObject* os, const RunArgs& args, PyObject* target) {
     return host::call_method(path.get(), "dirname", {real.get()});
 }
 
+// The path a script runs under (its __file__, the file name of its code, in its warnings and
+// tracebacks), as the interpreter makes it for `python SCRIPT`: joined to the current directory
+// when relative, and not normalised. Without a current directory, the path as given.
+Ref script_path(PyObject* os, PyObject* target) {
+    Ref cwd = host::call_method(os, "getcwd", {});
+    if (!cwd) {
+        PyErr_Clear();
+        return Ref::borrow(target);
+    }
+    Ref path = host::getattr(os, "path");
+    return path ? host::call_method(path.get(), "join", {cwd.get(), target}) : Ref();
+}
+
+// `target` is the script's path as script_path() makes it, or the module's name.
 Ref run_target(PyObject* runpy, const RunArgs& args, PyObject* target) {
     if (!args.runs_module()) {
         Ref run_name = host::str("__main__");
@@ -108,6 +123,22 @@ void drop_import_root(PyObject* sys, PyObject* root) {
         if (first.get() == root) PySequence_DelItem(path.get(), 0);
     }
     PyErr_Clear();
+}
+
+// The Python frames open on this thread now are the launcher's (the `vespra` script, runpy):
+// the trace begins with the program's own.
+void hide_launcher_frames(TracerData& data) {
+    size_t frames = 0;
+    PyFrameObject* frame = PyEval_GetFrame();
+    Py_XINCREF(frame);
+    while (frame) {
+        ++frames;
+        PyFrameObject* back = PyFrame_GetBack(frame);
+        Py_DECREF(frame);
+        frame = back;
+    }
+    data.launcher_thread = PyThread_get_thread_ident();
+    data.launcher_frames = frames;
 }
 
 // Runs the parsed command under a tracer. Returns 0 (as a Python int), or raises.
@@ -137,6 +168,9 @@ PyObject* run(PyObject* module, const RunArgs& args) {
     }
     Ref target = Ref::steal(PySequence_GetItem(new_argv.get(), 0));
     if (!target) return nullptr;
+    // Worked out before the tracer starts, so that the trace begins with the program.
+    Ref runs = args.runs_module() ? Ref::borrow(target.get()) : script_path(os.get(), target.get());
+    if (!runs) return nullptr;
 
     Ref sys = host::import("sys");
     Ref saved_argv = sys ? host::getattr(sys.get(), "argv") : Ref();
@@ -148,6 +182,7 @@ PyObject* run(PyObject* module, const RunArgs& args) {
     if (!sys_path || PyList_Insert(sys_path.get(), 0, root.get()) < 0) return nullptr;
     // From here on the sys.path entry is ours to take back, whatever happens.
     Ref runpy = host::import("runpy");
+    hide_launcher_frames(tracer::as_tracer(tracer.get())->data);
     Ref entered = runpy ? host::call_method(tracer.get(), "__enter__", {}) : Ref();
     if (!entered) {
         TakenError error = TakenError::take();
@@ -156,7 +191,7 @@ PyObject* run(PyObject* module, const RunArgs& args) {
         return nullptr;
     }
 
-    Ref result = run_target(runpy.get(), args, target.get());
+    Ref result = run_target(runpy.get(), args, runs.get());
     TakenError run_error = result ? TakenError() : TakenError::take();
 
     // The trace is complete before the program's exception (SystemExit included) goes on.

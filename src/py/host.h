@@ -10,7 +10,9 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <exception>
 #include <initializer_list>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -169,6 +171,20 @@ class TakenError {
 inline PyObject* raise_io_error(const IoError& error) {
     PyErr_SetString(PyExc_IOError, error.text().c_str());
     return nullptr;
+}
+
+// Runs the body of a Python entry point: any C++ exception that reaches it becomes a Python
+// exception there.
+template <class F>
+PyObject* boundary(F&& body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_RuntimeError, "vespra internal error: %s", e.what());
+        return nullptr;
+    }
 }
 
 // Detaches the calling thread from the interpreter for the lifetime of the object: while

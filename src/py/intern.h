@@ -24,6 +24,8 @@
 
 namespace vespra {
 
+struct Running;
+
 // Address hash with a per-run random seed, so that which code objects collide differs between
 // runs and cannot be arranged from outside.
 struct SeededAddressHash {
@@ -87,6 +89,15 @@ class State final : public CodeLookup, public ThreadNames {
     const Clock clock;  // a copy of the queue's clock, read on every event
     Interner interner;
     ThreadRegistry threads;
+
+    // The outermost `launcher_frames` frames of the thread whose PyThread_get_thread_ident() is
+    // `launcher_thread` belong to the program that runs the traced one (the `vespra` command):
+    // their begins are left out of the trace. 0 frames: none. Set before the run starts.
+    unsigned long launcher_thread = 0;
+    size_t launcher_frames = 0;
+
+    // The run, while its export threads are parked across a fork (see tracer.h); else null.
+    std::atomic<Running*> parked{nullptr};
 
     // Callbacks currently inside the cold recording path (the part that can run Python code and
     // so can be paused by the interpreter). The stop sequence waits for 0 before it flushes the

@@ -1,5 +1,6 @@
 #include "py/monitoring.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include "core/evqueue.h"
 #include "core/tls.h"
 #include "py/ft_lock.h"
+#include "py/tracer.h"
 
 namespace vespra::monitoring {
 
@@ -73,6 +75,42 @@ host::Ref new_callbacks(std::shared_ptr<State> state) {
     std::abort();
 }
 
+// The code objects of the frames open on the calling thread, outermost first, without the
+// launcher's frames of the run (see State) and without the innermost frame when it is the one
+// of `code` and the event begins it. Attached. Materialising the frame objects allocates, and
+// so can run the collector: the caller has armed `in_flight`.
+std::vector<host::Ref> open_frame_codes(const State& state, PyObject* code, uint8_t kind) {
+    std::vector<host::Ref> codes;
+    PyFrameObject* frame = PyThreadState_GetFrame(PyThreadState_Get());
+    while (frame) {
+        codes.push_back(host::Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame))));
+        PyFrameObject* back = PyFrame_GetBack(frame);
+        Py_DECREF(frame);
+        frame = back;
+    }
+    bool begins_here = kind == KIND_START || kind == KIND_RESUME || kind == KIND_THROW;
+    if (!codes.empty() && begins_here && codes.front().get() == code) codes.erase(codes.begin());
+    std::reverse(codes.begin(), codes.end());
+    if (state.launcher_frames != 0 && state.launcher_thread == PyThread_get_thread_ident()) {
+        codes.erase(codes.begin(),
+                    codes.begin() + std::min<size_t>(state.launcher_frames, codes.size()));
+    }
+    return codes;
+}
+
+// Begins for the frames that were open when the run started, at the run's start time.
+void record_open_frames(State& state, PyObject* code, Hot& hot, uint8_t kind,
+                        ColdInFlight& in_flight) {
+    in_flight.arm();
+    host::PreservedError keep;
+    for (const host::Ref& frame_code : open_frame_codes(state, code, kind)) {
+        auto frame_key = reinterpret_cast<uint64_t>(frame_code.get());
+        std::optional<uint32_t> id =
+            resolve_cold(state, frame_code.get(), frame_key, hot, in_flight);
+        if (id) record(*state.queue_raw, state.clock.origin(), pack_word(KIND_START, *id));
+    }
+}
+
 // The part of recording that runs when the thread's one-entry code cache misses: the first
 // events of a thread in a run, a change of code object, the first sighting of a code object.
 // It may run Python code (the thread's name, a new code object's attributes), and while it does
@@ -87,12 +125,21 @@ host::Ref new_callbacks(std::shared_ptr<State> state) {
 // this function outside those Python calls contains such a point. So when set_events(0) returns
 // (every thread was paused, and no callback of ours starts afterwards) no thread is between the
 // entry of a callback and its append, except those counted.
+//
+// A thread's first event of a run comes here too (it is not bound to the run's queue yet). The
+// frames below the event's own were all open when the run started: one pushed later would have
+// produced an event already. So that every end in the trace has its begin, the thread records a
+// begin for each of them first, outermost first, stamped at the run's start; and for an end
+// (return, yield, unwind) also for the frame that ends, whose begin came before the run.
 [[gnu::noinline]] void record_cold(State& state, PyObject* code, uint64_t key, Hot& hot,
                                 uint64_t now, uint8_t kind) noexcept {
     try {
         ColdInFlight in_flight(state.cold_in_flight);
+        if (hot.queue_id != state.queue_id) record_open_frames(state, code, hot, kind, in_flight);
         std::optional<uint32_t> id = resolve_cold(state, code, key, hot, in_flight);
+        const PackedEvent* batch_end = hot.end;
         if (id) record(*state.queue_raw, now, pack_word(kind, *id));
+        if (hot.end != batch_end) tracer::resume_parked_export(state);  // see fastcall_record
     } catch (const std::bad_alloc&) {
         fatal("out of memory");
     } catch (const std::exception& e) {
@@ -146,6 +193,11 @@ inline void fastcall_record(PyObject* self, PyObject* const* args, Py_ssize_t na
     if (fast_append(hot, state.queue_id, now, word)) [[likely]]
         return;
     state.queue_raw->slow_path(hot, now, hot.tid, word);
+    // A new batch: if a fork parked the export threads, this is where they come back. (Not at
+    // any earlier event: the forking thread runs other libraries' fork hooks before the
+    // interpreter counts the threads, and the fork hook gave it an empty batch.)
+    if (state.parked.load(std::memory_order_relaxed) != nullptr) [[unlikely]]
+        tracer::resume_parked_export(state);
 }
 
 PyObject* cb_py_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {

@@ -1,8 +1,11 @@
 // The Tracer object: construction checks the arguments; entering starts a run (output file and
 // writer, event queue, exporter thread, registration with sys.monitoring); leaving stops it in a
 // fixed order and raises the first failure. Also the process-wide slot ACTIVE, naming the tracer
-// installed last, which the fork hooks and the stop at interpreter exit act on, and the fork
-// hooks themselves.
+// installed last, which the fork hooks and the stop at interpreter exit act on.
+//
+// Where each part lives: tracer.cc the lifecycle of a run (start, install, stop, the stop at
+// exit), tracer_type.cc the Python class, fork_hooks.cc the fork hooks, child_exit.cc the guards
+// of a child's exits (os._exit, SIGTERM), start_lock.h the lock that serialises them all.
 #pragma once
 
 #include <Python.h>
@@ -13,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "core/clock.h"
 #include "core/evqueue.h"
 #include "core/io_error.h"
 #include "py/format.h"
@@ -23,9 +27,11 @@
 
 namespace vespra {
 
-// What the exporter thread leaves behind: its result, or none when it ended by an exception.
+// What the exporter thread leaves behind: its result, or none when it ended by an exception;
+// and, after a pause, the writer for the next exporter thread of the run.
 struct ExporterOutcome {
     std::optional<Status> status;
+    std::unique_ptr<Exporter> writer;  // the thread's while it runs
 };
 
 // A started run. Releasing it only releases what it references: the callbacks stay registered,
@@ -42,6 +48,9 @@ struct Running {
     Running(const Running&) = delete;
     Running& operator=(const Running&) = delete;
     ~Running() {
+        // Parked, nothing may resume it any more.
+        Running* self = this;
+        if (state) state->parked.compare_exchange_strong(self, nullptr);
         if (exporter.joinable()) exporter.detach();
     }
 };
@@ -52,6 +61,14 @@ struct TracerData {
     Format format;
     DetachedMutex run_lock;            // guards `running`; plain, not reentrant
     std::unique_ptr<Running> running;  // empty while idle
+    // The time base of the file the runs write, on CLOCK_MONOTONIC: taken by the run that
+    // creates the file, received by a child that joins it after an exec, inherited by a forked
+    // child. Guarded by the start lock.
+    std::optional<uint64_t> trace_origin;
+    // Set by the `vespra` command before it enters the tracer: the frames of its own that are
+    // open on its thread (see State). A forked child's thread keeps both.
+    unsigned long launcher_thread = 0;
+    size_t launcher_frames = 0;
 };
 
 struct TracerObject {
@@ -62,16 +79,44 @@ struct TracerObject {
 namespace tracer {
 
 // ACTIVE and its lock. Holds a strong reference. When both ACTIVE's lock and a tracer's run lock
-// are held, ACTIVE's is taken first (and the start lock of tracer.cc before either).
+// are held, ACTIVE's is taken first (and the start lock of start_lock.h before either).
 extern DetachedMutex ACTIVE_LOCK;
 extern PyObject* ACTIVE;
+
+inline TracerObject* as_tracer(PyObject* self) { return reinterpret_cast<TracerObject*>(self); }
 
 // Adds the class `Tracer` to the module. 0, or -1 with an exception set.
 int add_tracer_type(PyObject* module);
 
-// Starts a run: clock origin, queue, State, output and writer, exporter thread, registration.
+// __enter__, and _enter_as_child for a process that exec'd out of a traced one: the tool slot
+// check, then start and install under the start lock. A child given its parent's
+// `trace_origin` stamps its events on the parent's time base. A new reference to the tracer, or
+// null with an exception set.
+PyObject* enter(TracerObject* self, bool as_child,
+                std::optional<uint64_t> trace_origin = std::nullopt);
+
+// The clock of a new run of `data`, with the start lock held: a child run keeps the trace's time
+// base when it knows one; a first run takes it.
+Clock run_clock(TracerData& data, bool as_child);
+
+// Starts a run: queue with `clock`, State, output and writer, exporter thread, registration.
 // Attached. Null with an exception set on failure (nothing left running).
-std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool as_child);
+std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool as_child,
+                               const Clock& clock);
+
+// The fork hooks park a run's export threads (the exporter and its serializer) before a fork:
+// the interpreter warns about a fork in a process that has other threads, and counts them after
+// the hooks of the parent, so ours must not be there then. Parking writes everything recorded so
+// far and joins both threads. The run is resumed by the first of: a recording thread starting
+// its next batch (resume_parked_export), the stop sequence (resume_export). All are called
+// attached; park and the stop's resume only once the run's callbacks are unregistered, which
+// waits for every callback in progress, so none of them runs at the same time as another.
+void park_export(Running& run);
+// Spawns the exporter thread of a parked run. False when it cannot be created (the run stays
+// parked, `error` tells why).
+bool resume_export(Running& run, std::string* error);
+// From a recording callback: resumes the run parked in `state`, if any. Never raises.
+void resume_parked_export(State& state) noexcept;
 
 // Puts the run into the tracer's slot and the tracer into ACTIVE. Returns a new reference to
 // the tracer.
@@ -79,6 +124,11 @@ PyObject* install(TracerObject* self, std::unique_ptr<Running> run);
 
 // The stop sequence. Returns a new reference to False, or null with an exception set.
 PyObject* stop(TracerObject* self);
+
+// Stops the run of the tracer in ACTIVE, if it has one. None, or null with an exception set.
+// A `dying` process (SIGTERM) keeps its environment and gives the callbacks a bounded time to
+// leave, so that the stop runs no Python code and cannot wait on a thread the signal stopped.
+PyObject* stop_active(bool dying);
 
 // Adds the fork hooks _before_fork, _after_fork_in_parent and _after_fork_in_child to the
 // module. Across a fork they suspend the callbacks of the run in ACTIVE in the parent, and in

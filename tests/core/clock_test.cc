@@ -22,6 +22,35 @@ TEST(ClockConversion, NeverNegativeAndExactWithoutOverflow) {
     EXPECT_EQ(tsc.to_nanos(1000 + (1ull << 62)), (1ull << 61) * 5);
 }
 
+TEST(ClockConversion, OffsetCountsFromTheTracesOrigin) {
+    Clock mono = Clock::monotonic_with_origin(5000, 700);
+    EXPECT_EQ(mono.to_nanos(4000), 700u);
+    EXPECT_EQ(mono.to_nanos(5100), 800u);
+    Clock tsc = Clock::tsc_with(5ull << 31, 32, 1000, 700);  // 2.5 ns per tick
+    EXPECT_EQ(tsc.to_nanos(1004), 710u);
+}
+
+// A clock that joins a trace stamps on the trace's time base: an event it reads at the same
+// moment as the trace's first clock gets the same timestamp (both go through this process's
+// counter, as a forked child's would; an exec'd child's calibration is measured in
+// bench/alignment.py).
+TEST(ClockTimeBase, AJoiningClockStampsOnTheTracesOrigin) {
+    Clock first = Clock::starting_now();
+    EXPECT_EQ(first.to_nanos(first.origin()), 0u);  // a trace's own first clock starts at 0
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    Clock joined = Clock::starting_now(first.trace_origin());
+    EXPECT_EQ(joined.trace_origin(), first.trace_origin());
+    EXPECT_GE(joined.to_nanos(joined.origin()), 20'000'000u);
+    uint64_t before = first.to_nanos(first.raw());
+    uint64_t during = joined.to_nanos(joined.raw());
+    uint64_t after = first.to_nanos(first.raw());
+    EXPECT_GE(during + 20'000, before);
+    EXPECT_LE(during, after + 20'000);
+    // A time base ahead of this process's clock (another boot's, say) counts from 0.
+    Clock ahead = Clock::starting_now(Clock::monotonic_nanos() + 1'000'000'000'000ull);
+    EXPECT_EQ(ahead.to_nanos(ahead.origin()), 0u);
+}
+
 // `clock` must agree with CLOCK_MONOTONIC over a 30 ms sleep, within 5%.
 void expect_tracks_real_time(const Clock& clock) {
     uint64_t start = clock.to_nanos(clock.raw()), wall0 = Clock::monotonic_nanos();

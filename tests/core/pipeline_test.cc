@@ -91,6 +91,41 @@ TEST(PipelineDelivery, NoEventsMeansNoBatchAndFinishGetsTheQueuesDropped) {
     EXPECT_EQ(run.log->finish_dropped, 5u);
 }
 
+// A pause (as around a fork) writes what was recorded before it, keeps the writer unfinished
+// and alive, and a second pipeline over the same writer goes on after it: every event once, one
+// finish, the writer released at the real end.
+TEST(PipelinePause, WritesEverythingKeepsTheWriterAndResumes) {
+    auto queue = EventQueue::create(Clock::starting_now());
+    auto log = std::make_shared<WriterLog>();
+    auto codes = std::make_shared<testing::FakeCodes>();
+    auto names = std::make_shared<testing::FakeNames>();
+    std::unique_ptr<Exporter> writer = std::make_unique<LoggingWriter>(log);
+    auto run = [&] {
+        return std::thread([&] {
+            EXPECT_TRUE(pipeline::run_pausable_pipeline(queue, codes, names, writer).ok());
+        });
+    };
+    // Whole batches: all but each thread's last, which it still fills, are pushed by now.
+    testing::Producers producers(queue, 2, 10 * 1024);
+    producers.wait_recorded();
+    std::thread first = run();
+    queue->pause();
+    first.join();
+    queue->resume();
+    EXPECT_EQ(log->finishes, 0);
+    ASSERT_TRUE(writer) << "the writer went with the paused pipeline";
+    EXPECT_EQ(log->words[testing::producer_tid(0)].size(), 9u * 1024);
+    EXPECT_EQ(log->words[testing::producer_tid(1)].size(), 9u * 1024);
+
+    std::thread second = run();
+    producers.stop();  // the stop's flush pushes the last batches; the close ends the pipeline
+    second.join();
+    EXPECT_EQ(log->finishes, 1);
+    EXPECT_FALSE(writer);
+    EXPECT_TRUE(log->destroyed);
+    check_delivery(*log, 2, 10 * 1024);
+}
+
 // A writer that cannot keep up: `filled` fills, the serializer drops what it drains next, and
 // the count reaches finish on top of the queue's own.
 TEST(PipelineBackpressure, StalledWriterLosesWholeVectorsAndReportsThem) {

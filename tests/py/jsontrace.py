@@ -47,17 +47,13 @@ class Trace:
     def by_name(self, name):
         return [r for evs in self.events.values() for r in evs if r["name"] == name]
 
-    def unbalanced(self, key, entered_before=()):
+    def unbalanced(self, key):
         """A description of the first end on thread `key` that does not close the latest open
-        begin of the same function, or of what is left open; None when there is neither. Ends
-        of the functions in `entered_before`, running when the trace started, may close
-        nothing."""
+        begin of the same function, or of what is left open; None when there is neither."""
         stack = []
         for r in self.events[key]:
             if r["ph"] == "B":
                 stack.append(r["name"])
-            elif not stack and r["name"] in entered_before:
-                continue
             elif not stack or stack.pop() != r["name"]:
                 return f"end of {r['name']} does not close the latest open call"
         return f"left open: {stack}" if stack else None

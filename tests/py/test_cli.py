@@ -7,6 +7,7 @@ import io
 import json
 import os
 import pathlib
+import re
 import subprocess
 import sys
 import tempfile
@@ -189,9 +190,11 @@ class LauncherTest(TempDirTest):
         for argv, status, stderr in (
                 ([sys.executable, "-m", "vespra", "run", "-f", "json", "-o", "exit.json",
                   "-m", "exiter", "5"], 5, "^$"),
-                # An uncaught exception is shown as python shows it: the program's frames only.
+                # An uncaught exception is shown as python shows it: the program's frames only,
+                # under the path python gives the script (joined to the current directory).
                 (run + ["t.json", "failer.py"], 1, "^Traceback \\(most recent call last\\):\n"
-                 '  File "failer.py", line 3, in <module>\n(?s:.*)KeyError: .from deep.\n$'),
+                 f'  File "{re.escape(str(self.dir))}/failer.py", line 3, in <module>\n'
+                 "(?s:.*)KeyError: .from deep.\n$"),
                 # A failure of vespra itself is one line.
                 (run + ["missing/t.json", "exiter.py", "0"], 1, "^vespra: OSError: .*\n$"),
                 (run[:-1] + ["exiter.py"], 2, "^error: ")):

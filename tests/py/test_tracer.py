@@ -17,7 +17,7 @@ import vespra
 from jsontrace import Trace
 
 MON = sys.monitoring
-ENV = ("VESPRA_CHILD_OUTPUT", "VESPRA_CHILD_FORMAT")
+ENV = ("VESPRA_CHILD_OUTPUT", "VESPRA_CHILD_FORMAT", "VESPRA_CHILD_ORIGIN")
 
 
 # Workloads at module level, so that their qualified names and first lines are known.
@@ -64,14 +64,24 @@ def read_back(path, fmt):
             if k[1] is not None}
 
 
-def nesting_error(events):
+def nesting(events):
+    """(the first end that does not close the innermost open call, or None; what is left open)"""
     stack = []
     for _, phase, name in events:
         if phase == "B":
             stack.append(name)
         elif not stack or stack.pop() != name:
-            return f"end of {name} does not close the innermost open call"
-    return f"left open: {stack}" if stack else None
+            return f"end of {name} does not close the innermost open call", stack
+    return None, stack
+
+
+def open_frames(frame):
+    """The qualified names of `frame` and its callers, outermost first."""
+    names = []
+    while frame is not None:
+        names.append(frame.f_code.co_qualname)
+        frame = frame.f_back
+    return names[::-1]
 
 
 class TempDirTest(unittest.TestCase):
@@ -121,7 +131,10 @@ class ContentTest(TempDirTest):
                     fails()  # the trace is finished before the error leaves the block
                 tracks = read_back(out, fmt)
                 for key, (_, events) in tracks.items():
-                    self.assertIsNone(nesting_error(events), key)
+                    # The calls that enclose the `with` begin the main thread's trace and are
+                    # still running when it ends.
+                    left_open = open_frames(sys._getframe()) if key == main else []
+                    self.assertEqual(nesting(events), (None, left_open), key)
                     stamps = [ts for ts, _, _ in events]
                     self.assertEqual(stamps, sorted(stamps), key)
                 name, events = tracks[main]
@@ -167,6 +180,13 @@ class ArgumentTest(unittest.TestCase):
             self.assertIn(text, str(cm.exception))
         for fmt in ("json", "protobuf", "proto", "pb"):
             vespra.Tracer(output="x", format=fmt)
+        # The time base a joined child is given; refused before anything starts.
+        for args, exc, text in [(("1",), TypeError, "origin must be int or None, not str"),
+                                ((-1,), OverflowError, ""),
+                                ((1, 2), TypeError, "at most 1 argument, got 2")]:
+            with self.subTest(args=args), self.assertRaises(exc) as cm:
+                vespra.Tracer("x")._enter_as_child(*args)
+            self.assertIn(text, str(cm.exception))
 
 
 class LifecycleTest(TempDirTest):
@@ -174,9 +194,12 @@ class LifecycleTest(TempDirTest):
         out = str(self.dir / "t.pb")
         with vespra.Tracer(out, "pb") as t:
             self.assertIsInstance(t, vespra.Tracer)
-            self.assertEqual(env_snapshot(), (out, "protobuf"))
+            output, fmt, origin = env_snapshot()
+            self.assertEqual((output, fmt), (out, "protobuf"))
+            self.assertTrue(origin.isdigit(), origin)  # CLOCK_MONOTONIC nanoseconds
+            self.assertLessEqual(int(origin), time.clock_gettime_ns(time.CLOCK_MONOTONIC))
             self.assertEqual(MON.get_tool(MON.PROFILER_ID), "vespra")
-        self.assertEqual(env_snapshot(), (None, None))
+        self.assertEqual(env_snapshot(), (None, None, None))
         self.assertIsNone(MON.get_tool(MON.PROFILER_ID))
 
     def test_each_enter_is_left_exactly_once(self):
@@ -222,6 +245,7 @@ class LifecycleTest(TempDirTest):
         out, other = str(self.dir / "first.json"), str(self.dir / "second.pb")
         first = vespra.Tracer(out, "json")
         with first:
+            exported = env_snapshot()
             fib(1)
             with self.assertRaises(ValueError) as cm:
                 MON.use_tool_id(MON.PROFILER_ID, "probe")
@@ -231,7 +255,8 @@ class LifecycleTest(TempDirTest):
                         with self.assertRaises(ValueError) as got:
                             enter()
                         self.assertEqual(str(got.exception), str(cm.exception))
-                        self.assertEqual(env_snapshot(), (out, "json"))
+                        self.assertEqual(env_snapshot(), exported)
+                        self.assertEqual(exported[:2], (out, "json"))
                         self.assertFalse(os.path.exists(other))
             list(counter(1))
         t = Trace(out)
@@ -294,6 +319,68 @@ class LifecycleTest(TempDirTest):
         self.assertEqual(trace.dropped, 0)
 
 
+class OpenCallsTest(TempDirTest):
+    def test_a_trace_begun_inside_calls_and_beside_a_deep_thread_nests(self):
+        # The tracer is entered three calls deep and left after they return; another thread is
+        # already deep in calls and returns from all of them while the trace runs. Every end
+        # must have its begin: those of the calls open at the start are stamped at the start.
+        def deep(n, go):
+            if n:
+                return deep(n - 1, go)
+            ready.set()
+            go.wait()
+            return fib(2)
+
+        def leaf():
+            pass
+
+        for fmt in ("json", "protobuf"):
+            with self.subTest(fmt=fmt):
+                tracer = vespra.Tracer(str(self.dir / f"t.{fmt}"), fmt)
+                ready, go = threading.Event(), threading.Event()
+
+                def level3():
+                    tracer.__enter__()
+                    leaf()
+
+                def level2():
+                    level3()
+                    leaf()
+
+                def level1():
+                    level2()
+                    leaf()
+
+                worker = threading.Thread(target=deep, args=(6, go), name="deep")
+                worker.start()
+                ready.wait()
+                level1()
+                go.set()
+                worker.join()
+                tracer.__exit__(None, None, None)
+
+                tracks = read_back(str(self.dir / f"t.{fmt}"), fmt)
+                main = tracks[(os.getpid(), threading.get_native_id() & 0xFFFFFFFF)][1]
+                outer = open_frames(sys._getframe())
+                self.assertEqual(nesting(main), (None, outer))
+                start = main[0][0]
+                names = [n.rpartition(".")[2] for _, _, n in main]  # the <locals> qualified
+                self.assertEqual(main[:len(outer)], [(start, "B", n) for n in outer])
+                self.assertEqual(names[len(outer):len(outer) + 3], ["level1", "level2", "level3"])
+                self.assertEqual({ts for ts, _, _ in main[:len(outer) + 3]}, {start})
+                self.assertEqual(names[len(outer) + 3:len(outer) + 12],
+                                 ["leaf", "leaf", "level3"] + ["leaf", "leaf", "level2"]
+                                 + ["leaf", "leaf", "level1"])
+                key = (os.getpid(), worker.native_id & 0xFFFFFFFF)
+                name, events = tracks[key]
+                self.assertEqual(name, "deep")
+                self.assertEqual(nesting(events), (None, []))
+                opened = ["Thread._bootstrap", "Thread._bootstrap_inner", "Thread.run"]
+                opened += ["OpenCallsTest.test_a_trace_begun_inside_calls_and_beside_a_deep_"
+                           "thread_nests.<locals>.deep"] * 7
+                self.assertEqual(events[:len(opened)], [(start, "B", n) for n in opened])
+
+
 class ProcessTest(TempDirTest):
     def test_a_whole_interpreter_under_a_tracer(self):
         # Importing changes nothing; a run lets go of the code objects it saw (checked before any
@@ -325,8 +412,8 @@ class ProcessTest(TempDirTest):
         self.assertEqual(proc.stdout.split(), ["False", "1", "None", "True"])
         t = Trace(never_left)
         [main] = [k for k, name in t.thread_names.items() if name == "MainThread"]
-        self.assertIsNone(t.unbalanced(main, entered_before={"<module>"}))
-        self.assertEqual(t.kinds("<module>"), ["return"])
+        self.assertIsNone(t.unbalanced(main))
+        self.assertEqual(t.kinds("<module>"), ["start", "return"])  # begun when the run began
         self.assertEqual(t.kinds("fib", main).count("start"), 465)  # the calls of fib(12)
         self.assertIn("daemon-spin", t.thread_names.values())
         self.assertEqual(t.dropped, 0)
