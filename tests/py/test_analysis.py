@@ -186,7 +186,9 @@ class AnalysisTest(unittest.TestCase):
                 for g in root.iter("{http://www.w3.org/2000/svg}g"):
                     widths[g.get("data-n")] = widths.get(g.get("data-n"), 0) + int(g.get("data-v"))
                 # Frames narrower than a tenth of a pixel are left out: these are all wider.
-                for name in ("leaf", "middle", "outer", "worker", "main"):
+                # (Not main: in the forked child it never ends, and a frame that never ended is
+                # drawn as wide as its children while the summary counts only finished calls.)
+                for name in ("leaf", "middle", "outer", "worker"):
                     self.assertEqual(widths[name], totals[name], name)
 
                 folded = str(self.dir / f"{fmt}.folded")
