@@ -77,18 +77,20 @@ host::Ref new_callbacks(std::shared_ptr<State> state) {
 // events of a thread in a run, a change of code object, the first sighting of a code object.
 // It may run Python code (the thread's name, a new code object's attributes), and while it does
 // the interpreter may pause this thread -- for instance for the set_events(0) of a stopping
-// run. When the world resumes this thread goes on to append its event, possibly while the
-// stopping thread is already flushing every thread's batch. So resolution counts this callback
-// in `cold_in_flight` from just before its first Python call until its append is done, and the
-// stop sequence waits for the count to reach 0 before it flushes.
+// run; with a GIL, this thread may hand the GIL to the stopping thread. When the world resumes this
+// thread goes on to append its event, possibly while the stopping thread is already flushing every
+// thread's batch. So resolution counts this callback in `cold_in_flight` from just before its first
+// Python call until its append is done, and the stop sequence waits for the count to reach 0 before
+// it flushes.
 //
-// Nothing else needs counting: a thread can only be paused at a point where it checks in with
-// the interpreter (evaluating bytecode, or detaching to block), and neither the fast path nor
-// this function outside those Python calls contains such a point. So when set_events(0) returns
-// (every thread was paused, and no callback of ours starts afterwards) no thread is between the
-// entry of a callback and its append, except those counted.
+// Nothing else needs counting: a thread can only be paused, or give up the GIL, at a point where
+// it checks in with the interpreter (evaluating bytecode, or detaching to block), and neither the
+// fast path nor this function outside those Python calls contains such a point. So when
+// set_events(0) returns (every thread was paused, or waits for the GIL the stopping thread
+// holds, and no callback of ours starts afterwards) no thread is between the entry of a callback
+// and its append, except those counted.
 [[gnu::noinline]] void record_cold(State& state, PyObject* code, uint64_t key, Hot& hot,
-                                uint64_t now, uint8_t kind) noexcept {
+                                   uint64_t now, uint8_t kind) noexcept {
     try {
         ColdInFlight in_flight(state.cold_in_flight);
         std::optional<uint32_t> id = resolve_cold(state, code, key, hot, in_flight);
