@@ -420,8 +420,8 @@ class ExportTest(TempDirTest):
         proc = subprocess.run([sys.executable, "-c", textwrap.dedent("""
             import array, fcntl, os, termios, threading, time, vespra
 
-            def fib(n):
-                return n if n < 2 else fib(n - 1) + fib(n - 2)
+            def fib(n):  # its number of calls
+                return 1 if n < 2 else 1 + fib(n - 1) + fib(n - 2)
 
             def queued(fd):
                 n = array.array("i", [0])
@@ -430,7 +430,7 @@ class ExportTest(TempDirTest):
 
             def tick():
                 global ticks
-                while not done.is_set():
+                while running:
                     ticks += 1  # no call: records nothing
 
             def drain():
@@ -441,15 +441,15 @@ class ExportTest(TempDirTest):
             os.mkfifo("fifo")
             reader = os.open("fifo", os.O_RDONLY | os.O_NONBLOCK)
             capacity = fcntl.fcntl(reader, fcntl.F_GETPIPE_SZ)
-            ticks, done = 0, threading.Event()
+            ticks, running = 0, True
             tracer = vespra.Tracer("fifo", "json")
             tracer.__enter__()
             threading.Thread(target=tick).start()
-            give_up = time.monotonic() + 30
+            give_up, calls = time.monotonic() + 30, 0
             while queued(reader) < capacity // 2 and time.monotonic() < give_up:
-                fib(12)
+                calls += fib(12)
             for _ in range(10):
-                fib(12)  # a megabyte more than the pipe holds
+                calls += fib(12)  # a megabyte more than the pipe holds
             in_pipe, before = queued(reader), ticks
             time.sleep(0.5)
             print(in_pipe >= capacity // 2 and queued(reader) == in_pipe, ticks - before)
@@ -458,12 +458,15 @@ class ExportTest(TempDirTest):
             drainer.start()
             tracer.__exit__(None, None, None)
             drainer.join()
-            done.set()
+            running = False
+            print(calls)
         """)], cwd=self.dir, capture_output=True, text=True, timeout=120)
         self.assertEqual(proc.returncode, 0, proc.stderr)
-        blocked, progress = proc.stdout.split()
+        blocked, progress, calls = proc.stdout.split()
         self.assertEqual(blocked, "True")  # the pipe was full and stayed so: the export blocked
         self.assertGreater(int(progress), 1000)
         trace = Trace(self.dir / "t.json")  # strict: a cut or garbled record fails here
-        self.assertTrue(trace.by_name("fib"))
+        fib_events = len(trace.by_name("fib"))
+        self.assertLessEqual(fib_events, 2 * int(calls))  # fib(12) counts its own calls
+        self.assertLessEqual(2 * int(calls), fib_events + trace.dropped)
         self.assertTrue(trace.by_name("tick"))
