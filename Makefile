@@ -30,7 +30,8 @@ deps:
 # when that interpreter changes (another VESPRA_PYTHON, say).
 venv: deps
 	@base=$$($(if $(VESPRA_PY),VESPRA_PY=$(VESPRA_PY)) bash scripts/bootstrap-python.sh) && \
-	if ! grep -qxF "executable = $$base" $(VENV)/pyvenv.cfg 2>/dev/null; then \
+	real=$$("$$base" -c 'import os, sys; print(os.path.realpath(sys.executable))') && \
+	if ! grep -qxF "executable = $$real" $(VENV)/pyvenv.cfg 2>/dev/null; then \
 		rm -rf $(VENV) && "$$base" -m venv --without-pip $(VENV); \
 	fi
 
