@@ -1,32 +1,65 @@
 # `make` sets everything up on a fresh Debian 12 machine (as root): Debian packages, the
-# free-threaded interpreter, .venv, the build, and the package installed into .venv.
+# interpreter, its venv, the build, and the package installed into the venv.
 # `make test` does the same, then runs every test (C++ and Python) through CTest.
+#
+# VESPRA_PY picks the interpreter: 3.13t, the free-threaded CPython 3.13 (the default: `.venv`
+# and `build/`), or 3.13, the regular one with the GIL (`.venv-3.13` and `build-3.13/`).
+# VESPRA_PYTHON=/path names an interpreter of your own instead (scripts/bootstrap-python.sh);
+# set VESPRA_PY beside it to keep its venv and build folders apart from the default's.
+# `make test-matrix` runs the Python-level suite against every supported interpreter.
 
-BUILD ?= build
+FLAVOUR := $(or $(VESPRA_PY),3.13t)
+ifeq ($(FLAVOUR),3.13t)
+FLAVOUR_SUFFIX :=
+else
+FLAVOUR_SUFFIX := -$(FLAVOUR)
+endif
+BUILD ?= build$(FLAVOUR_SUFFIX)
+VENV ?= .venv$(FLAVOUR_SUFFIX)
 JOBS ?= $(shell nproc)
-VENV := .venv
 PY := $(VENV)/bin/python
 
-.PHONY: all deps venv build test demo bench wheel clean
+.PHONY: all deps venv configure build build-python test test-python test-matrix interpreter demo bench wheel clean
 
 all: build
 
 deps:
 	@bash scripts/install-deps.sh
 
-# The venv is made from the interpreter the bootstrap script finds or builds.
-$(PY): scripts/bootstrap-python.sh | deps
-	@base=$$(bash scripts/bootstrap-python.sh) && "$$base" -m venv $(VENV)
-	@$(PY) -c 'import sys; assert not sys._is_gil_enabled()'
+# The venv is made from the interpreter the bootstrap script finds or builds, and made again
+# when that interpreter changes (another VESPRA_PYTHON, say).
+venv: deps
+	@base=$$($(if $(VESPRA_PY),VESPRA_PY=$(VESPRA_PY)) bash scripts/bootstrap-python.sh) && \
+	real=$$("$$base" -c 'import os, sys; print(os.path.realpath(sys.executable))') && \
+	if ! grep -qxF "executable = $$real" $(VENV)/pyvenv.cfg 2>/dev/null; then \
+		rm -rf $(VENV) && "$$base" -m venv $(VENV); \
+	fi
 
-venv: deps $(PY)
-
-build: venv
+configure: venv
 	@cmake -S . -B $(BUILD) -DVESPRA_PYTHON=$(abspath $(PY)) >/dev/null
+
+build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j 2
+
+# Only what the Python-level tests need (the extension, the package installed into the venv,
+# the benchmark's helper modules), then those tests.
+build-python: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target python_suite
+
+test-python: build-python
+	@cd $(BUILD) && ctest --output-on-failure -j 2 -R '^py_'
+
+# The interpreter of this VESPRA_PY, in one line.
+interpreter: venv
+	@$(PY) -c 'import sys, sysconfig; print("CPython", sys.version.split()[0], \
+		"free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else "with the GIL")'
+
+# Each supported interpreter in turn (built into the cache on first use), one summary line each.
+test-matrix: deps
+	@bash scripts/test-matrix.sh
 
 # Traces examples/demo.py (threads, generators, exceptions, a child process) into one file.
 DEMO_TRACE := $(BUILD)/demo/demo.pb

@@ -1,47 +1,94 @@
 #!/usr/bin/env bash
-# Finds, or builds once, the free-threaded CPython 3.13 that vespra is built against, and
-# prints its path on standard output (progress goes to standard error).
+# Finds, or builds once, the CPython 3.13 that vespra is built against, and prints its path on
+# standard output (progress, warnings and refusals go to standard error).
 #
-# Order: $VESPRA_PYTHON; a python3.13t on PATH; the one built earlier into the cache; else build
-# it from Debian's python3.13 source package into the cache. The source package lives in the
-# suite after bookworm, which bookworm's apt sources do not list, so we fetch it with a private
-# apt configuration that borrows only the archive address from the machine's own sources and
-# leaves the machine's apt configuration untouched.
+# VESPRA_PY picks the build: 3.13t, the free-threaded one (the default), or 3.13, the regular one
+# with the GIL. Order: $VESPRA_PYTHON (any CPython 3.13, or newer with a warning; it must match
+# VESPRA_PY when both are set); for 3.13t a python3.13t on PATH; the one built earlier into the
+# cache; else build it from Debian's python3.13 source package into the cache, each build into a
+# folder of its own (python3.13t, python3.13). A python3.13 on PATH is not taken: that name is
+# as often a shim, a free-threaded install's second name or an interpreter without its headers
+# as the regular build; name it with VESPRA_PYTHON.
+#
+# The source package lives in the suite after bookworm, which bookworm's apt sources do not list,
+# so we fetch it with a private apt configuration that borrows only the archive address from the
+# machine's own sources and leaves the machine's apt configuration untouched. It is kept in the
+# cache, so the second build needs no second download.
 set -euo pipefail
 
 cache_root="${VESPRA_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/vespra}"
-prefix="$cache_root/python3.13t"
 suite="${VESPRA_SOURCE_SUITE:-trixie}"
 
 log() { echo "bootstrap-python: $*" >&2; }
 die() { log "$*"; exit 1; }
 
-# Succeeds when $1 is a CPython 3.13 built without the GIL; otherwise says why on stderr.
+flavour="${VESPRA_PY:-3.13t}"
+case "$flavour" in
+    3.13t) want_ft=1; exe=python3.13t; configure_flags=(--disable-gil); what="free-threaded" ;;
+    3.13) want_ft=0; exe=python3.13; configure_flags=(); what="regular (GIL)" ;;
+    *) die "VESPRA_PY=$flavour: choose 3.13t (free-threaded, the default) or 3.13 (with the GIL); another interpreter can be named with VESPRA_PYTHON" ;;
+esac
+prefix="$cache_root/python$flavour"
+
+# Succeeds when $1 is a CPython vespra can be built for, with its C headers, and (when $2 is 1)
+# of the build VESPRA_PY names; otherwise says why on stderr. A line newer than 3.13 is accepted
+# with a warning.
 check() {
-    local py="$1" out
-    if ! out=$("$py" -c 'import sys, sysconfig
-print("%d.%d" % sys.version_info[:2], int(bool(sysconfig.get_config_var("Py_GIL_DISABLED"))))' 2>/dev/null); then
+    local py="$1" strict="$2" out impl version ft headers minor
+    if ! out=$("$py" -c 'import os, sys, sysconfig
+print(sys.implementation.name, "%d.%d" % sys.version_info[:2],
+      int(bool(sysconfig.get_config_var("Py_GIL_DISABLED"))),
+      int(os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))))' 2>/dev/null); then
         log "$py does not run"
         return 1
     fi
-    case "$out" in
-        "3.13 1") return 0 ;;
-        "3.13 0") log "$py is CPython 3.13 but not free-threaded (built without --disable-gil)"; return 1 ;;
-        *) log "$py is Python ${out% *}, but vespra needs CPython 3.13"; return 1 ;;
-    esac
+    read -r impl version ft headers <<<"$out"
+    if [ "$impl" != cpython ]; then
+        log "$py is $impl, but vespra needs CPython"
+        return 1
+    fi
+    minor="${version#3.}"
+    if [ "${version%%.*}" != 3 ] || ! [[ "$minor" =~ ^[0-9]+$ ]]; then
+        log "$py reports version '$version', which vespra does not know"
+        return 1
+    fi
+    if [ "$minor" -le 11 ]; then
+        log "$py is Python $version, which has no sys.monitoring; vespra needs CPython 3.13"
+        return 1
+    elif [ "$minor" -eq 12 ]; then
+        log "$py is Python 3.12, whose C API lacks what vespra is built on (PyMutex, the Py_mod_gil slot); vespra needs CPython 3.13"
+        return 1
+    fi
+    if [ "$headers" != 1 ]; then
+        log "$py has no C headers (Python.h): install its development files (python$version-dev on Debian)"
+        return 1
+    fi
+    if [ "$strict" = 1 ] && [ "$ft" != "$want_ft" ]; then
+        log "$py is not the $what build that VESPRA_PY=$flavour asks for"
+        return 1
+    fi
+    if [ "$minor" -gt 13 ]; then
+        log "warning: $py is Python $version: untested, vespra is tested on CPython 3.13"
+    fi
+    return 0
 }
 
 if [ -n "${VESPRA_PYTHON:-}" ]; then
     py=$(command -v "$VESPRA_PYTHON" || true)
     [ -n "$py" ] || die "VESPRA_PYTHON=$VESPRA_PYTHON: no such interpreter"
-    check "$py" || die "refusing VESPRA_PYTHON=$VESPRA_PYTHON: it must be a free-threaded CPython 3.13"
+    check "$py" "${VESPRA_PY:+1}" || die "refusing VESPRA_PYTHON=$VESPRA_PYTHON"
     echo "$py"; exit 0
 fi
-if py=$(command -v python3.13t 2>/dev/null) && check "$py"; then
+if [ "$flavour" = 3.13t ] && py=$(command -v python3.13t 2>/dev/null) && check "$py" 1 2>/dev/null; then
     echo "$py"; exit 0
 fi
-if [ -x "$prefix/bin/python3.13t" ] && check "$prefix/bin/python3.13t"; then
-    echo "$prefix/bin/python3.13t"; exit 0
+
+mkdir -p "$cache_root"
+# One build of a flavour at a time: a second make waits here, then finds the first one's result.
+exec 9>"$cache_root/.python$flavour.lock"
+flock 9
+if [ -x "$prefix/bin/$exe" ] && check "$prefix/bin/$exe" 1; then
+    echo "$prefix/bin/$exe"; exit 0
 fi
 
 # --- build it -------------------------------------------------------------------------------
@@ -61,43 +108,56 @@ if [ ${#missing[@]} -gt 0 ]; then
     apt-get install -y -qq "${missing[@]}" >&2
 fi
 
-# The archive address: the first Debian archive (not the security one) the machine's apt uses.
-archive=""
-for f in /etc/apt/sources.list.d/*.sources; do
-    [ -f "$f" ] || continue
-    archive=$(awk 'tolower($1)=="uris:" { for (i=2;i<=NF;i++) if ($i !~ /security/ && $i ~ /debian\/?$/) { print $i; exit } }' "$f")
-    [ -n "$archive" ] && break
-done
-if [ -z "$archive" ]; then
-    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+# The upstream tarball of the source package, fetched once for both flavours.
+source_dir="$cache_root/source"
+fetch_source() {
+    local archive="" f work="$cache_root/apt"
+    # The archive address: the first Debian archive (not the security one) the machine's apt uses.
+    for f in /etc/apt/sources.list.d/*.sources; do
         [ -f "$f" ] || continue
-        archive=$(awk '$1=="deb" { for (i=2;i<=NF;i++) if ($i ~ /:\/\// && $i !~ /security/ && $i ~ /debian\/?$/) { print $i; exit } }' "$f")
+        archive=$(awk 'tolower($1)=="uris:" { for (i=2;i<=NF;i++) if ($i !~ /security/ && $i ~ /debian\/?$/) { print $i; exit } }' "$f")
         [ -n "$archive" ] && break
     done
-fi
-[ -n "$archive" ] || die "could not find a Debian archive address in /etc/apt/sources*"
-
-work="$cache_root/build"
-rm -rf "$work"; mkdir -p "$work/apt/lists/partial" "$work/apt/cache/archives/partial" "$work/apt/parts" "$work/src"
-echo "deb-src $archive $suite main" > "$work/apt/sources.list"
-aptopts=(-o Dir::Etc::sourcelist="$work/apt/sources.list" -o Dir::Etc::sourceparts="$work/apt/parts"
-         -o Dir::State::Lists="$work/apt/lists" -o Dir::Cache="$work/apt/cache"
-         -o APT::Get::List-Cleanup=0 -o Debug::NoLocking=1 -o APT::Sandbox::User=root)
-log "fetching the python3.13 source package from $suite"
-apt-get "${aptopts[@]}" update -qq >&2
-(cd "$work/src" && apt-get "${aptopts[@]}" source --download-only python3.13 >&2)
-tarball=$(ls "$work"/src/python3.13_*.orig.tar.* 2>/dev/null | head -n 1)
+    if [ -z "$archive" ]; then
+        for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+            [ -f "$f" ] || continue
+            archive=$(awk '$1=="deb" { for (i=2;i<=NF;i++) if ($i ~ /:\/\// && $i !~ /security/ && $i ~ /debian\/?$/) { print $i; exit } }' "$f")
+            [ -n "$archive" ] && break
+        done
+    fi
+    [ -n "$archive" ] || die "could not find a Debian archive address in /etc/apt/sources*"
+    rm -rf "$work" "$source_dir.partial"
+    mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$work/parts" "$source_dir.partial"
+    echo "deb-src $archive $suite main" > "$work/sources.list"
+    local aptopts=(-o Dir::Etc::sourcelist="$work/sources.list" -o Dir::Etc::sourceparts="$work/parts"
+                   -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work/cache"
+                   -o APT::Get::List-Cleanup=0 -o Debug::NoLocking=1 -o APT::Sandbox::User=root)
+    log "fetching the python3.13 source package from $suite"
+    apt-get "${aptopts[@]}" update -qq >&2
+    (cd "$source_dir.partial" && apt-get "${aptopts[@]}" source --download-only python3.13 >&2)
+    rm -rf "$work" "$source_dir"
+    mv "$source_dir.partial" "$source_dir"
+}
+(
+    flock 8
+    ls "$source_dir"/python3.13_*.orig.tar.* >/dev/null 2>&1 || fetch_source
+) 8>"$cache_root/.source.lock"
+tarball=$(ls "$source_dir"/python3.13_*.orig.tar.* 2>/dev/null | head -n 1)
 [ -n "$tarball" ] || die "the source package holds no upstream tarball"
-tar -xf "$tarball" -C "$work/src"
-srcdir=$(find "$work/src" -maxdepth 1 -type d -name 'Python-3.13*' | head -n 1)
+
+# Each flavour builds in a folder of its own, so that two builds never delete each other's.
+work="$cache_root/build-$flavour"
+rm -rf "$work"; mkdir -p "$work"
+tar -xf "$tarball" -C "$work"
+srcdir=$(find "$work" -maxdepth 1 -type d -name 'Python-3.13*' | head -n 1)
 [ -n "$srcdir" ] || die "unexpected layout of $tarball"
 
-log "building CPython from $(basename "$srcdir") with --disable-gil (a few minutes)"
-(cd "$srcdir" && ./configure --disable-gil --prefix="$prefix" --with-ensurepip=install \
+log "building the $what CPython from $(basename "$srcdir") into $prefix (a few minutes)"
+(cd "$srcdir" && ./configure "${configure_flags[@]}" --prefix="$prefix" --with-ensurepip=install \
      --disable-test-modules >"$work/configure.log" 2>&1) || die "configure failed: see $work/configure.log"
 (cd "$srcdir" && make -j"$(nproc)" >"$work/make.log" 2>&1) || die "make failed: see $work/make.log"
 (cd "$srcdir" && make install >"$work/install.log" 2>&1) || die "make install failed: see $work/install.log"
-check "$prefix/bin/python3.13t" || die "the interpreter just built is not usable"
+check "$prefix/bin/$exe" 1 || die "the interpreter just built is not usable"
 rm -rf "$srcdir"
-log "installed $prefix/bin/python3.13t"
-echo "$prefix/bin/python3.13t"
+log "installed $prefix/bin/$exe"
+echo "$prefix/bin/$exe"

@@ -8,11 +8,15 @@
 // code or a stopping interpreter call runs (ACTIVE, a tracer's run lock, the start lock) is
 // therefore a DetachedMutex.
 //
+// With a GIL the same holds for the GIL itself: a thread that waited for the mutex holding the
+// GIL would keep out the holder, which needs the GIL to finish; PyMutex releases the GIL while
+// it waits.
+//
 // Locks that are never held across a Python call (the interner's and the thread registry's
 // reader-writer locks) are plain std::shared_mutex: their holders never reach a pause point.
 #pragma once
 
-#include <Python.h>
+#include "py/pyapi.h"
 
 namespace vespra {
 

@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "core/io_error.h"
+#include "py/pyapi.h"
 
 namespace vespra::host {
 
@@ -189,7 +190,7 @@ PyObject* boundary(F&& body) {
 
 // Detaches the calling thread from the interpreter for the lifetime of the object: while
 // detached the thread must not touch any Python object. Stop-the-world pauses and other
-// threads' Python code proceed meanwhile.
+// threads' Python code proceed meanwhile (on the build with a GIL, the GIL is released).
 class Detached {
   public:
     Detached() : state_(PyEval_SaveThread()) {}

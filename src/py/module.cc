@@ -3,6 +3,7 @@
 // and no file is touched until a Tracer is entered or cli_main is called.
 #include <Python.h>
 
+#include "py/pyapi.h"
 #include "py/tracer.h"
 
 #if __has_include("py/cli.h")
@@ -24,7 +25,8 @@ int exec_core(PyObject* module) {
 
 PyModuleDef_Slot CORE_SLOTS[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_core)},
-    // Every entry point is safe to call from several threads at once: keep the GIL off.
+    // Every entry point is safe to call from several threads at once: keep the GIL off (on the
+    // free-threaded build; see pyapi.h).
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     // ACTIVE, the start lock and the thread-local recorders are process-wide: a second
     // interpreter in the same process would share them with objects it cannot touch.

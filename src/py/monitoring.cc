@@ -115,16 +115,18 @@ void record_open_frames(State& state, PyObject* code, Hot& hot, uint8_t kind,
 // events of a thread in a run, a change of code object, the first sighting of a code object.
 // It may run Python code (the thread's name, a new code object's attributes), and while it does
 // the interpreter may pause this thread -- for instance for the set_events(0) of a stopping
-// run. When the world resumes this thread goes on to append its event, possibly while the
-// stopping thread is already flushing every thread's batch. So resolution counts this callback
-// in `cold_in_flight` from just before its first Python call until its append is done, and the
-// stop sequence waits for the count to reach 0 before it flushes.
+// run; with a GIL, this thread may hand the GIL to the stopping thread. When the world resumes
+// this thread goes on to append its event, possibly while the stopping thread is already flushing
+// every thread's batch. So resolution counts this callback in `cold_in_flight` from just before
+// its first Python call until its append is done, and the stop sequence waits for the count to
+// reach 0 before it flushes.
 //
-// Nothing else needs counting: a thread can only be paused at a point where it checks in with
-// the interpreter (evaluating bytecode, or detaching to block), and neither the fast path nor
-// this function outside those Python calls contains such a point. So when set_events(0) returns
-// (every thread was paused, and no callback of ours starts afterwards) no thread is between the
-// entry of a callback and its append, except those counted.
+// Nothing else needs counting: a thread can only be paused, or give up the GIL, at a point where
+// it checks in with the interpreter (evaluating bytecode, or detaching to block), and neither the
+// fast path nor this function outside those Python calls contains such a point. So when
+// set_events(0) returns (every thread was paused, or waits for the GIL the stopping thread
+// holds, and no callback of ours starts afterwards) no thread is between the entry of a callback
+// and its append, except those counted.
 //
 // A thread's first event of a run comes here too (it is not bound to the run's queue yet). The
 // frames below the event's own were all open when the run started: one pushed later would have
@@ -132,7 +134,7 @@ void record_open_frames(State& state, PyObject* code, Hot& hot, uint8_t kind,
 // begin for each of them first, outermost first, stamped at the run's start; and for an end
 // (return, yield, unwind) also for the frame that ends, whose begin came before the run.
 [[gnu::noinline]] void record_cold(State& state, PyObject* code, uint64_t key, Hot& hot,
-                                uint64_t now, uint8_t kind) noexcept {
+                                   uint64_t now, uint8_t kind) noexcept {
     try {
         ColdInFlight in_flight(state.cold_in_flight);
         if (hot.queue_id != state.queue_id) record_open_frames(state, code, hot, kind, in_flight);

@@ -374,6 +374,54 @@ class LocksAcrossForkTest(ForkTest):
         for i in range(12):
             self.assertTrue(Trace(self.dir / f"child{i}.json").by_name("f"), i)
 
+    def test_a_fork_while_another_thread_is_inside_a_callback(self):
+        # The other thread's first callback asks for its name, which blocks in Python code: it is
+        # inside the callback, having let go of the interpreter (and of the GIL, where there is
+        # one), when the main thread forks. The child must not wait for anything that thread
+        # held, and both processes' traces must come out whole.
+        out = self.run_script("""\
+            import os, signal, threading
+            from vespra._core import Tracer
+
+            inside, release = threading.Event(), threading.Event()
+
+            class SlowName(threading.Thread):
+                @property
+                def name(self):
+                    inside.set()
+                    release.wait(10)
+                    return "slow-name"
+
+                @name.setter
+                def name(self, value):
+                    self._name = value
+
+            def work(): pass
+            def in_child(): pass
+
+            with Tracer("t.json", "json"):
+                worker = SlowName(target=work)
+                worker.start()
+                assert inside.wait(10)
+                if (pid := os.fork()) == 0:
+                    signal.alarm(5)  # a child that hangs dies of SIGALRM
+                    in_child()
+                    os._exit(0)
+                release.set()
+                worker.join()
+                print(os.getpid(), pid, os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+            """)
+        parent, child, status = map(int, out.split())
+        self.assertEqual(status, 0)
+        tracks, names = json_tracks(self.dir / "t.json")
+        self.assertEqual({k for k, evs in tracks.items() if ("B", "in_child") in evs},
+                         {(child, child)})
+        self.assertIsNone(unbalanced(tracks[(child, child)]))
+        [slow] = [k for k, name in names.items() if name == "slow-name"]
+        self.assertEqual(slow[0], parent)
+        self.assertLessEqual({("B", "work"), ("E", "work")}, set(tracks[slow]))
+        self.assertIsNone(unbalanced(tracks[slow]))  # its paused first event included
+
 
 class WorkersTest(ForkTest):
     """Fork workers under `vespra run`, and a child exec'd in another directory."""

@@ -5,6 +5,7 @@ import os
 import pathlib
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import textwrap
 import threading
@@ -318,6 +319,58 @@ class LifecycleTest(TempDirTest):
         self.assertTrue(trace.events[key])
         self.assertEqual(trace.dropped, 0)
 
+    def test_starts_and_stops_while_other_threads_run_python_code(self):
+        # Every start and stop switches the events of threads that are running Python code,
+        # making garbage and collecting it, and asking for their names. No lock of a start or a
+        # stop may wait in a way that keeps the interpreter from pausing a thread (free-threaded)
+        # or from handing the GIL over (regular build): that would hang this process.
+        proc = subprocess.run([sys.executable, "-c", textwrap.dedent("""
+            import gc, threading, time, vespra
+
+            def fib(n):
+                return n if n < 2 else fib(n - 1) + fib(n - 2)
+
+            def churn(i):
+                while not done.is_set():
+                    fib(8)
+                    cycle = []
+                    cycle.append(cycle)
+                    if i == 0:
+                        gc.collect()
+                    time.sleep(0.001)  # a trace of a few megabytes, not hundreds
+
+            done = threading.Event()
+            threads = [threading.Thread(target=churn, args=(i,), name=f"churn-{i}")
+                       for i in range(3)]
+            for t in threads:
+                t.start()
+            for i in range(16):
+                with vespra.Tracer(f"run{i}", ("json", "protobuf")[i % 2]):
+                    fib(10)
+                    time.sleep(0.02)  # the other threads' turn, where there is a GIL
+            done.set()
+            for t in threads:
+                t.join()
+        """)], cwd=self.dir, capture_output=True, text=True, timeout=120)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        churners = set()
+        for i in range(16):
+            tracks = read_back(self.dir / f"run{i}", ("json", "protobuf")[i % 2])
+            [main] = [evs for name, evs in tracks.values() if name == "MainThread"]
+            self.assertIsNone(nesting_error(main), i)
+            self.assertEqual(sum(1 for _, ph, n in main if ph == "B" and n == "fib"), 177, i)
+            for name, events in tracks.values():
+                # A thread caught mid-call: ends before the first begin and calls left open are
+                # the start and the stop; in between, every end closes the innermost call.
+                stack = []
+                for _, phase, func in events:
+                    if phase == "B":
+                        stack.append(func)
+                    elif stack:
+                        self.assertEqual(stack.pop(), func, (i, name))
+                churners.add(name)
+        self.assertLessEqual({"churn-0", "churn-1", "churn-2"}, churners)
+
 
 class OpenCallsTest(TempDirTest):
     def test_a_trace_begun_inside_calls_and_beside_a_deep_thread_nests(self):
@@ -409,7 +462,8 @@ class ProcessTest(TempDirTest):
             fib(12)
         """)], capture_output=True, text=True, timeout=60)
         self.assertEqual(proc.returncode, 0, proc.stderr)
-        self.assertEqual(proc.stdout.split(), ["False", "1", "None", "True"])
+        gil = str(not sysconfig.get_config_var("Py_GIL_DISABLED"))  # as the build has it
+        self.assertEqual(proc.stdout.split(), [gil, "1", "None", "True"])
         t = Trace(never_left)
         [main] = [k for k, name in t.thread_names.items() if name == "MainThread"]
         self.assertIsNone(t.unbalanced(main))
@@ -444,3 +498,62 @@ class ProcessTest(TempDirTest):
 
 if __name__ == "__main__":
     unittest.main()
+
+class ExportTest(TempDirTest):
+    def test_the_programs_threads_run_while_the_export_is_blocked_writing(self):
+        # The trace goes into a pipe that nobody reads until it is full, so the export blocks in
+        # write(). It must hold no GIL meanwhile (nor be attached): the program's threads keep
+        # running. Then the pipe is drained, the run stops, and what came through is one trace.
+        proc = subprocess.run([sys.executable, "-c", textwrap.dedent("""
+            import array, fcntl, os, termios, threading, time, vespra
+
+            def fib(n):  # its number of calls
+                return 1 if n < 2 else 1 + fib(n - 1) + fib(n - 2)
+
+            def queued(fd):
+                n = array.array("i", [0])
+                fcntl.ioctl(fd, termios.FIONREAD, n)
+                return n[0]
+
+            def tick():
+                global ticks
+                while running:
+                    ticks += 1  # no call: records nothing
+
+            def drain():
+                with open("t.json", "wb") as f:
+                    while chunk := os.read(reader, 1 << 16):
+                        f.write(chunk)
+
+            os.mkfifo("fifo")
+            reader = os.open("fifo", os.O_RDONLY | os.O_NONBLOCK)
+            capacity = fcntl.fcntl(reader, fcntl.F_GETPIPE_SZ)
+            ticks, running = 0, True
+            tracer = vespra.Tracer("fifo", "json")
+            tracer.__enter__()
+            threading.Thread(target=tick).start()
+            give_up, calls = time.monotonic() + 30, 0
+            while queued(reader) < capacity // 2 and time.monotonic() < give_up:
+                calls += fib(12)
+            for _ in range(10):
+                calls += fib(12)  # a megabyte more than the pipe holds
+            in_pipe, before = queued(reader), ticks
+            time.sleep(0.5)
+            print(in_pipe >= capacity // 2 and queued(reader) == in_pipe, ticks - before)
+            os.set_blocking(reader, True)
+            drainer = threading.Thread(target=drain)
+            drainer.start()
+            tracer.__exit__(None, None, None)
+            drainer.join()
+            running = False
+            print(calls)
+        """)], cwd=self.dir, capture_output=True, text=True, timeout=120)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        blocked, progress, calls = proc.stdout.split()
+        self.assertEqual(blocked, "True")  # the pipe was full and stayed so: the export blocked
+        self.assertGreater(int(progress), 1000)
+        trace = Trace(self.dir / "t.json")  # strict: a cut or garbled record fails here
+        fib_events = len(trace.by_name("fib"))
+        self.assertLessEqual(fib_events, 2 * int(calls))  # fib(12) counts its own calls
+        self.assertLessEqual(2 * int(calls), fib_events + trace.dropped)
+        self.assertTrue(trace.by_name("tick"))
