@@ -3,8 +3,11 @@
 // run_pipeline is the whole body of the exporter thread ("vespra-exporter"). It starts the
 // serializer thread ("vespra-serializer"), which drains the queue into vectors of Events and
 // ships them through the `filled` ring; the exporter thread hands each vector to the writer and
-// returns it through `spare`. Both poll with a 20..200 us back-off; neither blocks on a
-// condition. The orderly end is driven by EventQueue::close.
+// returns it through `spare`. Neither polls: the serializer sleeps until a producer's ring
+// reaches its mark (or a flush, a blocked producer, the close), the exporter until the serializer
+// ships, each with a 50 ms timeout. On a lossless queue the serializer waits for the exporter
+// when `filled` is full instead of dropping a vector. The orderly end is driven by
+// EventQueue::close.
 #pragma once
 
 #include <cstddef>

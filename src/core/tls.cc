@@ -98,6 +98,9 @@ void on_thread_exit(void*) {
     (void)Cold::flush_partial(*cold, hot);
     // The ring outlives us while the queue holds its consuming end, so what we pushed is drained.
     cold->producer = BatchRing::Producer();
+    cold->empties = BatchRing::Consumer();
+    cold->signals.reset();
+    cold->spare.clear();
     cold->current.reset();
     cold->~Cold();
     delete[] std::exchange(hot.codes, nullptr);
@@ -151,10 +154,18 @@ uint64_t Cold::flush_partial(Cold& cold, Hot& hot) {
         point_hot_at(hot, *cold.current);
         return 0;
     }
-    cold.current = EventBatch::create(batch->base, batch->tid);
+    cold.current = cold.next_batch(batch->base, batch->tid);
     point_hot_at(hot, *cold.current);
-    if (cold.producer.push(batch)) return 0;
-    return count;
+    QueueSignals* signals = cold.signals.get();
+    bool pushed = cold.producer.push(batch);
+    if (!pushed && signals && signals->lossless.load(std::memory_order_acquire)) {
+        // Not attached to the interpreter (a thread's exit, or a stop that detached): the wait
+        // needs no hooks.
+        pushed = signals->wait_for_room(cold.producer, batch, false);
+        signals->room.leave();
+    }
+    if (signals) signals->work.ring();  // a partial batch is the last for a while: no mark
+    return pushed ? 0 : count;
 }
 
 namespace tls {

@@ -112,5 +112,30 @@ TEST(PipelineBackpressure, StalledWriterLosesWholeVectorsAndReportsThem) {
     EXPECT_EQ(run.log->batches, 1 + int(pipeline::VECTOR_RING_CAPACITY) + 1);
 }
 
+// The same stall on a lossless queue: the serializer waits for the exporter, the producer for
+// the serializer, and nothing is lost.
+TEST(PipelineBackpressure, LosslessStalledWriterLosesNothing) {
+    PipelineRun run;
+    run.queue->make_lossless(WaitHooks{});
+    run.log->stall = true;
+    std::atomic<bool> blocked{false};
+    std::thread unstall([&] {
+        for (int i = 0; i < 20000 && !blocked; ++i, testing::sleep_ms(1))
+            blocked = run.queue->blocked() != 0;
+        run.log->stall = false;
+    });
+    // More than the ring and `filled` hold (a vector takes up to 4 batches).
+    const uint32_t events = (BATCH_RING_CAPACITY + 4 * pipeline::VECTOR_RING_CAPACITY + 40) * 1024;
+    testing::Producers producers(run.queue, 1, events);
+    producers.wait_recorded();
+    unstall.join();
+    EXPECT_TRUE(blocked) << "the producer never had to wait";
+    producers.stop();
+    ASSERT_TRUE(run.pipeline.join().ok());
+    check_delivery(*run.log, 1, events);
+    EXPECT_EQ(run.queue->dropped(), 0u);
+    EXPECT_EQ(run.log->finish_dropped, 0u);
+}
+
 }  // namespace
 }  // namespace vespra
