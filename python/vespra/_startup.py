@@ -37,7 +37,7 @@ def start():
     try:
         from vespra._core import Tracer
 
-        tracer = Tracer(output, fmt)
+        tracer = Tracer(output, fmt, os.environ.get("VESPRA_CHILD_LOSSLESS") == "1")
         tracer._enter_as_child()
     except Exception as exc:
         _warn(f"not tracing this process into {output}", exc)

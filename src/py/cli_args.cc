@@ -21,10 +21,14 @@ constexpr std::string_view HELP_USAGE = "vespra help [COMMAND]";
 constexpr std::string_view OUTPUT_ARG = "--output <OUTPUT>";
 constexpr std::string_view FORMAT_ARG = "--format <FORMAT>";
 constexpr std::string_view MODULE_ARG = "--module <MODULE>...";
+constexpr std::string_view CLOCK_ARG = "--clock <CLOCK>";
+constexpr std::string_view LOSSLESS_ARG = "--lossless";
 constexpr std::string_view TARGET_ARG = "<SCRIPT|--module <MODULE>...>";
 
 constexpr std::string_view FORMATS[] = {"json", "protobuf"};
 constexpr std::string_view POSSIBLE_FORMATS = "[possible values: json, protobuf]";
+constexpr std::string_view CLOCKS[] = {"auto", "tsc", "monotonic"};
+constexpr std::string_view POSSIBLE_CLOCKS = "[possible values: auto, tsc, monotonic]";
 
 std::string top_help() {
     std::string text;
@@ -47,6 +51,13 @@ std::string run_help() {
     text.append("  -o, --output <OUTPUT>     Output file path\n");
     text.append("  -f, --format <FORMAT>     Output format [default: protobuf] ")
         .append(POSSIBLE_FORMATS)
+        .append("\n");
+    text.append(
+        "      --lossless            Never drop events: a thread whose buffer is full waits for "
+        "the writer (the program slows down instead)\n");
+    text.append(
+        "      --clock <CLOCK>       Timestamp source [default: auto] ")
+        .append(POSSIBLE_CLOCKS)
         .append("\n");
     text.append(
         "  -m, --module <MODULE>...  Run a library module as a script, like `python -m`. "
@@ -82,7 +93,7 @@ std::string quoted(std::string_view word) {
     return text;
 }
 
-enum class Option { Output, Format, Module, Help };
+enum class Option { Output, Format, Module, Help, Lossless, Clock };
 
 // One word that names an option of `run`, with the value written into the same word
 // (`--output=t.pb`, `-ot.pb`, `-o=t.pb`), if any.
@@ -96,6 +107,8 @@ std::optional<Option> long_option(std::string_view name) {
     if (name == "format") return Option::Format;
     if (name == "module") return Option::Module;
     if (name == "help") return Option::Help;
+    if (name == "lossless") return Option::Lossless;
+    if (name == "clock") return Option::Clock;
     return std::nullopt;
 }
 
@@ -147,6 +160,7 @@ Cli parse_run(std::span<const std::string> words) {
     RunArgs args;
     bool output_given = false;
     bool format_given = false;
+    bool clock_given = false;
     bool script_given = false;
 
     size_t i = 0;
@@ -203,6 +217,46 @@ Cli parse_run(std::span<const std::string> words) {
                                                       std::string(MODULE_ARG) +
                                                       "' but none was supplied");
                 }
+                break;
+            }
+            case Option::Lossless:
+                if (opt->attached) {
+                    return usage_error(RUN_USAGE, "unexpected value " + quoted(*opt->attached) +
+                                                      " for '" + std::string(LOSSLESS_ARG) +
+                                                      "' found; no more were expected");
+                }
+                if (args.lossless) {
+                    return usage_error(RUN_USAGE, "the argument '" + std::string(LOSSLESS_ARG) +
+                                                      "' cannot be used multiple times");
+                }
+                args.lossless = true;
+                break;
+            case Option::Clock: {
+                if (clock_given) {
+                    return usage_error(RUN_USAGE, "the argument '" + std::string(CLOCK_ARG) +
+                                                      "' cannot be used multiple times");
+                }
+                std::string value;
+                if (opt->attached) {
+                    value = std::move(*opt->attached);
+                } else if (i < words.size() && !looks_like_option(words[i])) {
+                    value = words[i++];
+                } else {
+                    return usage_error(RUN_USAGE,
+                                       "a value is required for '" + std::string(CLOCK_ARG) +
+                                           "' but none was supplied",
+                                       "  " + std::string(POSSIBLE_CLOCKS));
+                }
+                bool known = false;
+                for (std::string_view c : CLOCKS) known = known || c == value;
+                if (!known) {
+                    return usage_error(RUN_USAGE,
+                                       "invalid value " + quoted(value) + " for '" +
+                                           std::string(CLOCK_ARG) + "'",
+                                       "  " + std::string(POSSIBLE_CLOCKS));
+                }
+                clock_given = true;
+                args.clock = std::move(value);
                 break;
             }
             case Option::Output:

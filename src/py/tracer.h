@@ -55,6 +55,8 @@ struct TracerData {
     Format format;
     DetachedMutex run_lock;            // guards `running`; plain, not reentrant
     std::unique_ptr<Running> running;  // empty while idle
+    // A thread whose ring is full waits for room instead of dropping a batch.
+    bool lossless = false;
 };
 
 struct TracerObject {
@@ -63,6 +65,10 @@ struct TracerObject {
 };
 
 namespace tracer {
+
+// The clock source the environment asks for (VESPRA_CLOCK: auto, tsc or monotonic; unset or
+// empty is auto). Nothing, with ValueError set, for any other value. Attached.
+std::optional<ClockSource> clock_source_from_environment();
 
 // ACTIVE and its lock. Holds a strong reference. When both ACTIVE's lock and a tracer's run lock
 // are held, ACTIVE's is taken first (and the start lock of start_lock.h before either).
