@@ -23,8 +23,11 @@ std::unique_ptr<EventBatch> EventBatch::create(uint64_t base, uint32_t tid) {
 
 std::unique_ptr<EventBatch> Cold::next_batch(uint64_t base, uint32_t tid) {
     if (empties) {
-        while (std::optional<std::unique_ptr<EventBatch>> back = empties.pop())
+        while (std::optional<std::unique_ptr<EventBatch>> back = empties.pop()) {
+            // Past the cap the oldest spare goes: the newest are the warmest.
+            if (spare.size() == MAX_SPARE_BATCHES) spare.erase(spare.begin());
             spare.push_back(std::move(*back));
+        }
     }
     if (spare.empty()) return EventBatch::create(base, tid);
     std::unique_ptr<EventBatch> batch = std::move(spare.back());
@@ -80,7 +83,7 @@ void EventQueue::init_producer(Cold& cold, Hot& hot, uint64_t now, uint32_t tid)
     // Batches of an earlier binding are freed here; one being filled (empty after a stop's
     // flush; a forked child's copy of its parent's events) is dropped without being counted.
     cold.spare.clear();
-    cold.spare.reserve(BATCH_RING_CAPACITY + 1);
+    cold.spare.reserve(MAX_SPARE_BATCHES);
     cold.current = EventBatch::create(now, tid);
     tls::register_current();
     hot.queue_id = id_;
@@ -138,7 +141,7 @@ uint64_t EventQueue::drain_nonblocking(std::vector<Event>& out, uint64_t budget)
             while (std::optional<std::unique_ptr<EventBatch>> popped = link.filled.pop()) {
                 decode_into(**popped, out);
                 total += (*popped)->count;
-                // Back to its thread; freed when the thread has as many spare as its ring holds.
+                // Back to its thread (freed here when the return ring is full).
                 (void)link.empties.push(*popped);
                 if (total >= budget) break;
             }

@@ -48,9 +48,12 @@ inline void point_hot_at(Hot& hot, EventBatch& batch) {
     prefetch_for_write(hot.cursor + 8);
 }
 
-// Batches a thread can have waiting for the serializer: 2 MiB, a few milliseconds of the most
-// call-dense code, which is how long a serializer on a busy machine may wait for a core.
-inline constexpr size_t BATCH_RING_CAPACITY = 256;
+// Batches a thread can have waiting for the serializer: 8 MiB, some 100 ms of the most
+// call-dense code, which is how far a serializer or writer sharing two cores with four busy
+// recording threads and other processes was seen to fall behind. Allocated only as far as a
+// backlog grows; a thread keeps at most MAX_SPARE_BATCHES of them for reuse afterwards.
+inline constexpr size_t BATCH_RING_CAPACITY = 1024;
+inline constexpr size_t MAX_SPARE_BATCHES = 32;
 // A producer wakes a sleeping serializer when its ring holds this many batches: the serializer
 // then wakes about once per 8 batches of the busiest thread instead of once per batch. Batches
 // below the mark wait for the serializer's idle timeout, a stop or a thread's exit.

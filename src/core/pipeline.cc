@@ -30,7 +30,7 @@ namespace {
 // ring reaches its mark, and the serializer wakes the exporter when it ships; the timeout only
 // bounds how long a trickle of batches below the mark waits in its ring.
 constexpr auto IDLE_TIMEOUT = std::chrono::milliseconds(50);
-// A lossless serializer waiting for the exporter to take a vector re-checks this often.
+// A serializer waiting for the exporter to take a vector re-checks this often.
 constexpr auto ROOM_RECHECK = std::chrono::milliseconds(10);
 
 EventVector new_vector() {
@@ -46,11 +46,14 @@ struct SerializerOutcome {
     bool panicked = false;
     uint64_t lost = 0;
     Doorbell exporter_bell;  // rung by the serializer when it ships and when it finishes
-    Gate vector_room;        // opened by the exporter when it takes a vector (lossless)
+    Gate vector_room;        // opened by the exporter when it takes a vector
     std::atomic<bool> writer_failed{false};  // the exporter stopped taking vectors
 };
 
-// Lossless: ships `events`, waiting while the exporter has none of `filled` free.
+// Ships `events`, waiting while the exporter has none of `filled` free. The serializer never
+// drops decoded events for a slow writer: it stops draining, and the backlog stays in the
+// recording threads' rings, packed at half the size, where a full ring costs a batch (or, on a
+// lossless queue, makes its thread wait). Only once the writer has failed are vectors dropped.
 EventVector ship_waiting(VectorRing::Producer& filled, VectorRing::Consumer& spare,
                          EventVector events, uint64_t& lost, SerializerOutcome& shared) {
     shared.vector_room.enter();
@@ -74,8 +77,7 @@ uint64_t serialize(EventQueue& queue, VectorRing::Producer& filled, VectorRing::
     EventVector events = new_vector();
     uint64_t lost = 0;
     auto ship_one = [&] {
-        events = queue.lossless() ? ship_waiting(filled, spare, std::move(events), lost, shared)
-                                  : ship(filled, spare, std::move(events), lost);
+        events = ship_waiting(filled, spare, std::move(events), lost, shared);
         shared.exporter_bell.ring();
     };
     for (;;) {

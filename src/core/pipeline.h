@@ -5,9 +5,9 @@
 // ships them through the `filled` ring; the exporter thread hands each vector to the writer and
 // returns it through `spare`. Neither polls: the serializer sleeps until a producer's ring
 // reaches its mark (or a flush, a blocked producer, the close), the exporter until the serializer
-// ships, each with a 50 ms timeout. On a lossless queue the serializer waits for the exporter
-// when `filled` is full instead of dropping a vector. The orderly end is driven by
-// EventQueue::close.
+// ships, each with a 50 ms timeout. When `filled` is full the serializer waits for the exporter
+// instead of dropping a vector, so the backlog of a slow writer builds up, packed, in the
+// recording threads' rings. The orderly end is driven by EventQueue::close.
 #pragma once
 
 #include <cstddef>
@@ -37,9 +37,10 @@ using VectorRing = SpscRing<EventVector, VECTOR_RING_CAPACITY>;
 Status run_pipeline(std::shared_ptr<EventQueue> queue, std::shared_ptr<const CodeLookup> codes,
                     std::shared_ptr<const ThreadNames> names, std::unique_ptr<Exporter> exporter);
 
-// Serializer side: hands `events` to the writer through `filled` and returns the vector to fill
-// next, recycled from `spare` when one is there, else new. When `filled` is full the events are
-// lost: their count is added to `lost` and the same vector comes back.
+// Serializer side once the writer has failed: hands `events` to `filled` if it has room and
+// returns the vector to fill next, recycled from `spare` when one is there, else new. When
+// `filled` is full the events are lost: their count is added to `lost` and the same vector
+// comes back.
 EventVector ship(VectorRing::Producer& filled, VectorRing::Consumer& spare, EventVector events,
                  uint64_t& lost);
 

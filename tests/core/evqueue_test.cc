@@ -190,7 +190,7 @@ TEST(ManyProducers, EveryEventIsDrainedInThreadOrderOrCountedAsDropped) {
         while (!stop)
             if (queue->drain_nonblocking(drained, 4096) == 0) std::this_thread::yield();
     });
-    testing::Producers producers(queue, 4, 300'000);
+    testing::Producers producers(queue, 4, BATCH_RING_CAPACITY * BATCH + 50'000);
     producers.wait_recorded();
     uint64_t dropped_at_switches = queue->dropped();
     producers.stop();

@@ -25,7 +25,7 @@ struct NumberedCodes : CodeLookup {
 };
 
 TEST(JsonTraceFile, EventsOfManyThreadsAreReadBackOnceInOrderWithNamesAndLoss) {
-    constexpr size_t THREADS = 3;
+    constexpr size_t THREADS = 2;
     constexpr uint32_t EVENTS = BATCH_RING_CAPACITY * EventBatch::CAPACITY + 8'000;  // overflows
     testing::TempTrace file;
     SharedFile out = file.open();

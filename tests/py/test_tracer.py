@@ -191,7 +191,7 @@ class LosslessTest(TempDirTest):
         r.start()
         t0 = time.perf_counter()
         with vespra.Tracer(fifo, "protobuf", lossless=lossless):
-            workers = [threading.Thread(target=fib, args=(27,)) for _ in range(2)]
+            workers = [threading.Thread(target=fib, args=(29,)) for _ in range(2)]
             for w in workers:
                 w.start()
             for w in workers:
@@ -203,7 +203,7 @@ class LosslessTest(TempDirTest):
         return begins, ends, dropped, elapsed
 
     def test_lossless_threads_wait_for_the_writer_and_nothing_is_lost(self):
-        calls = 2 * 635621  # fib(27) makes 635621 calls
+        calls = 2 * 1664079  # fib(29) makes 1664079 calls
         begins, ends, dropped, _ = self.traced_through_a_stalled_pipe(False, 60)
         self.assertGreater(dropped, 0, "the set-up must overflow the default run")
         self.assertLess(begins, calls)
