@@ -78,6 +78,24 @@ def helper_thread_cpu():
     return cpu
 
 
+def helper_switches():
+    """Context switches (voluntary and not) of this process's vespra threads so far: how often
+    they slept and woke."""
+    total = 0
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{tid}/comm") as f:
+                if not f.read().startswith("vespra-"):
+                    continue
+            with open(f"/proc/self/task/{tid}/status") as f:
+                for line in f:
+                    if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
+                        total += int(line.split()[1])
+        except (OSError, ValueError):
+            continue
+    return total
+
+
 def helper_cpu_by_name(before, after):
     """CPU nanoseconds each vespra thread used between two helper_thread_cpu() readings, by the
     thread's name at the second."""
@@ -132,16 +150,19 @@ def run_child(workload, mode, size, trace):
         import vespra
 
         t_enter = time.perf_counter()
-        with vespra.Tracer(trace, VESPRA_MODES[mode], lossless=mode == "lossless"):
+        options = {"lossless": True} if mode == "lossless" else {}
+        with vespra.Tracer(trace, VESPRA_MODES[mode], **options):
             if cpu is not None:
                 os.sched_setaffinity(0, {cpu})
             t_in = time.perf_counter()
+            switches0 = helper_switches()
             helpers0, cpu0 = helper_thread_cpu(), time.process_time_ns()
             t0 = time.perf_counter()
             out["checksum"] = fn(size)
             t1 = time.perf_counter()
             # Before the tracer stops: afterwards its threads are gone.
             cpu1, helpers1 = time.process_time_ns(), helper_thread_cpu()
+            out["helper_switches"] = helper_switches() - switches0
             t_out = time.perf_counter()
         t_exit = time.perf_counter()
         helpers = helper_cpu_by_name(helpers0, helpers1)
@@ -294,7 +315,7 @@ def summarize(runs):
     s = {"wall_s": med("wall_s"), "program_cpu_ns": med("program_cpu_ns"), "reps": len(runs)}
     s["checksums"] = {r["checksum"] for r in runs}
     if "events" in runs[0]:
-        for key in ("events", "dropped", "trace_bytes", "start_s", "stop_s"):
+        for key in ("events", "dropped", "trace_bytes", "start_s", "stop_s", "helper_switches"):
             s[key] = med(key)
         s["max_dropped"] = max(r["dropped"] for r in runs)
         s["total_dropped"] = sum(r["dropped"] for r in runs)
@@ -359,6 +380,7 @@ COLUMNS = [
     ("start ms", 8, lambda w, m, s: fmt(s.get("start_s") and s["start_s"] * 1e3, ".1f")),
     ("stop ms", 8, lambda w, m, s: fmt(s.get("stop_s") and s["stop_s"] * 1e3, ".1f")),
     ("prog CPU s", 10, lambda w, m, s: fmt(s["program_cpu_ns"] / 1e9, ".3f")),
+    ("wake-ups", 8, lambda w, m, s: fmt(s.get("helper_switches"), ".0f")),
     ("exporter %", 10, lambda w, m, s: _helper_share(s, "vespra-exporter")),
     ("serializer %", 12, lambda w, m, s: _helper_share(s, "vespra-serializ")),
 ]
