@@ -231,9 +231,27 @@ Cli parse_run(std::span<const std::string> words) {
                 }
                 args.lossless = true;
                 break;
+            case Option::Output:
+            case Option::Format:
             case Option::Clock: {
-                if (clock_given) {
-                    return usage_error(RUN_USAGE, "the argument '" + std::string(CLOCK_ARG) +
+                // The options that take one value: where it goes, and the values allowed
+                // (any, for the output).
+                struct Valued {
+                    std::string_view name;
+                    bool& given;
+                    std::string& value;
+                    std::span<const std::string_view> choices;
+                    std::string_view possible;
+                };
+                Valued v = opt->option == Option::Output
+                               ? Valued{OUTPUT_ARG, output_given, args.output, {}, {}}
+                           : opt->option == Option::Format
+                               ? Valued{FORMAT_ARG, format_given, args.format, FORMATS,
+                                        POSSIBLE_FORMATS}
+                               : Valued{CLOCK_ARG, clock_given, args.clock, CLOCKS, POSSIBLE_CLOCKS};
+                std::string detail = v.possible.empty() ? "" : "  " + std::string(v.possible);
+                if (v.given) {
+                    return usage_error(RUN_USAGE, "the argument '" + std::string(v.name) +
                                                       "' cannot be used multiple times");
                 }
                 std::string value;
@@ -243,56 +261,20 @@ Cli parse_run(std::span<const std::string> words) {
                     value = words[i++];
                 } else {
                     return usage_error(RUN_USAGE,
-                                       "a value is required for '" + std::string(CLOCK_ARG) +
+                                       "a value is required for '" + std::string(v.name) +
                                            "' but none was supplied",
-                                       "  " + std::string(POSSIBLE_CLOCKS));
+                                       detail);
                 }
-                bool known = false;
-                for (std::string_view c : CLOCKS) known = known || c == value;
+                bool known = v.choices.empty();
+                for (std::string_view c : v.choices) known = known || c == value;
                 if (!known) {
                     return usage_error(RUN_USAGE,
                                        "invalid value " + quoted(value) + " for '" +
-                                           std::string(CLOCK_ARG) + "'",
-                                       "  " + std::string(POSSIBLE_CLOCKS));
+                                           std::string(v.name) + "'",
+                                       detail);
                 }
-                clock_given = true;
-                args.clock = std::move(value);
-                break;
-            }
-            case Option::Output:
-            case Option::Format: {
-                bool is_output = opt->option == Option::Output;
-                std::string_view name = is_output ? OUTPUT_ARG : FORMAT_ARG;
-                bool& given = is_output ? output_given : format_given;
-                if (given) {
-                    return usage_error(RUN_USAGE, "the argument '" + std::string(name) +
-                                                      "' cannot be used multiple times");
-                }
-                std::string value;
-                if (opt->attached) {
-                    value = std::move(*opt->attached);
-                } else if (i < words.size() && !looks_like_option(words[i])) {
-                    value = words[i++];
-                } else {
-                    std::string what =
-                        "a value is required for '" + std::string(name) + "' but none was supplied";
-                    std::string detail = is_output ? "" : "  " + std::string(POSSIBLE_FORMATS);
-                    return usage_error(RUN_USAGE, what, detail);
-                }
-                given = true;
-                if (is_output) {
-                    args.output = std::move(value);
-                } else {
-                    bool known = false;
-                    for (std::string_view f : FORMATS) known = known || f == value;
-                    if (!known) {
-                        return usage_error(RUN_USAGE,
-                                           "invalid value " + quoted(value) + " for '" +
-                                               std::string(FORMAT_ARG) + "'",
-                                           "  " + std::string(POSSIBLE_FORMATS));
-                    }
-                    args.format = std::move(value);
-                }
+                v.given = true;
+                v.value = std::move(value);
                 break;
             }
         }
