@@ -91,6 +91,22 @@ TEST(PipelineDelivery, NoEventsMeansNoBatchAndFinishGetsTheQueuesDropped) {
     EXPECT_EQ(run.log->finish_dropped, 5u);
 }
 
+// A partial batch below the wake-up mark reaches the writer at the stop: the flush and the close
+// wake the sleeping serializer with a system call instead of leaving it to its idle timeout.
+TEST(PipelineWakeUps, TheStopWakesASleepingSerializer) {
+    PipelineRun run;
+    testing::Producers producers(run.queue, 1, 10);
+    producers.wait_recorded();
+    testing::sleep_ms(100);  // long asleep: nothing has reached the mark
+    EXPECT_TRUE(run.log->words.empty());
+    uint64_t before = run.queue->wake_ups();
+    producers.stop();
+    ASSERT_TRUE(run.pipeline.join().ok());
+    EXPECT_GT(run.queue->wake_ups(), before);
+    check_delivery(*run.log, 1, 10);
+    EXPECT_EQ(run.log->finish_dropped, 0u);
+}
+
 // A writer that cannot keep up: `filled` fills, the serializer stops draining rather than drop
 // decoded events, the producer's ring fills and whole batches are dropped there; the count
 // reaches finish.
