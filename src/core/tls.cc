@@ -77,6 +77,9 @@ void after_fork_in_child() {
     HOT.tid = UINT32_MAX;
     Recorders& r = recorders();
     Cold* mine = COLD.cold;
+    // Nothing drains the parent's queue here: a lossless flush into its copy of a full ring (at
+    // this thread's exit, before it records under a run of its own) must not wait for room.
+    if (mine != nullptr && mine->signals) mine->signals->abandoned.store(true);
     std::erase_if(r.list, [mine](const Recorder& e) { return e.cold != mine; });
     r.mutex.unlock();
 }

@@ -3,6 +3,8 @@
 #include "core/evqueue.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <map>
@@ -177,6 +179,28 @@ TEST(Lossless, AnAbandonedQueueReleasesTheWaitingProducer) {
     producer.join();
     EXPECT_EQ(queue->dropped(), BATCH);
     EXPECT_EQ(queue->blocked(), 0u);
+}
+
+// A forked child has no serializer for its copy of the parent's queue: a lossless flush into a
+// full ring there (the forking thread's exit, before it records under a run of its own) gives
+// up instead of waiting for ever.
+TEST(Lossless, AForkedChildDoesNotWaitForTheParentsSerializer) {
+    auto queue = identity_queue();
+    queue->make_lossless(WaitHooks{});
+    int status = -1;
+    on_new_thread([&] {
+        record_run(*queue, BATCH_RING_CAPACITY * BATCH + 5);  // ring full, 5 events waiting
+        pid_t child = fork();
+        if (child == 0) {
+            alarm(10);  // a hang ends the child with SIGALRM
+            uint64_t lost = Cold::flush_partial(*tls::ColdBorrow(), HOT);
+            _exit(lost == 5 ? 0 : 1);
+        }
+        ASSERT_GT(child, 0);
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        drain_all(*queue);  // room for this thread's own exit flush
+    });
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
 TEST(ManyProducers, EveryEventIsDrainedInThreadOrderOrCountedAsDropped) {
