@@ -30,6 +30,9 @@ namespace {
 // ring reaches its mark, and the serializer wakes the exporter when it ships; the timeout only
 // bounds how long a trickle of batches below the mark waits in its ring.
 constexpr auto IDLE_TIMEOUT = std::chrono::milliseconds(50);
+// The serializer wakes a sleeping exporter when this many vectors wait for it (or when it has
+// drained everything there was).
+constexpr size_t EXPORT_WAKE_AT_VECTORS = 4;
 // A serializer waiting for the exporter to take a vector re-checks this often.
 constexpr auto ROOM_RECHECK = std::chrono::milliseconds(10);
 
@@ -76,9 +79,10 @@ uint64_t serialize(EventQueue& queue, VectorRing::Producer& filled, VectorRing::
                    SerializerOutcome& shared) {
     EventVector events = new_vector();
     uint64_t lost = 0;
+    // The exporter is woken once a few vectors wait, and whenever the serializer runs dry.
     auto ship_one = [&] {
         events = ship_waiting(filled, spare, std::move(events), lost, shared);
-        shared.exporter_bell.ring();
+        if (filled.backlog() >= EXPORT_WAKE_AT_VECTORS) shared.exporter_bell.ring();
     };
     for (;;) {
         events.clear();
@@ -94,6 +98,7 @@ uint64_t serialize(EventQueue& queue, VectorRing::Producer& filled, VectorRing::
                 ship_one();
             }
         }
+        shared.exporter_bell.ring();
         queue.wait_for_work(IDLE_TIMEOUT);
     }
 }
