@@ -34,7 +34,7 @@ sys.path.insert(0, HERE)
 import overhead  # noqa: E402
 import workloads  # noqa: E402
 
-MODES = ("untraced", "floor", "protobuf", "json")
+MODES = ("untraced", "floor", "recorder", "protobuf", "json")
 
 
 def thread_totals(prefix):
@@ -53,14 +53,21 @@ def thread_totals(prefix):
     return totals
 
 
+# The clock vespra selects, which the bare recorder reads too (asked once, when first needed).
+RECORDER_CLOCK = None
+
+
 def run_callgrind(out_dir, workload, mode, size, dump_instr):
+    global RECORDER_CLOCK
+    if RECORDER_CLOCK is None:
+        RECORDER_CLOCK = overhead.vespra_clock()
     prefix = os.path.join(out_dir, f"callgrind.{workload}.{mode}.{size}")
     trace = os.path.join(out_dir, f"{workload}.{mode}.{size}.trace")
     cmd = ["valgrind", "--tool=callgrind", "--separate-threads=yes",
            f"--callgrind-out-file={prefix}", f"--dump-instr={'yes' if dump_instr else 'no'}",
            sys.executable, os.path.join(HERE, "overhead.py"), "--child", workload, mode,
            str(size), trace]
-    proc = subprocess.run(cmd, capture_output=True, text=True, env=overhead.child_env(None))
+    proc = subprocess.run(cmd, capture_output=True, text=True, env=overhead.child_env(None, RECORDER_CLOCK))
     if proc.returncode != 0:
         raise RuntimeError(f"callgrind {workload}/{mode}/{size} failed:\n{proc.stderr[-3000:]}")
     run = {"prefix": prefix, "threads": thread_totals(prefix)}

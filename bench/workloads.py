@@ -6,6 +6,7 @@ DEFAULT_SIZES makes each take roughly 0.3 to 1 s untraced on the project's machi
 workloads are what tracers find hardest: almost nothing happens between two function events.
 """
 
+import asyncio
 import threading
 
 # Frames per descent. Deeper stacks are not more call-dense on CPython 3.13: past about 150
@@ -105,11 +106,126 @@ def threads(size, workers=4):
     return sum(results)
 
 
+# --- a class-heavy simulation: the shape of pyperformance's richards and deltablue ------------
+
+
+class _Body:
+    """A particle with a position and a velocity, moved by the simulation each tick."""
+
+    __slots__ = ("x", "v", "mass")
+
+    def __init__(self, x, v, mass):
+        self.x = x
+        self.v = v
+        self.mass = mass
+
+    def momentum(self):
+        return self.mass * self.v
+
+    def advance(self, dt):
+        self.x += self.v * dt
+
+
+class _Force:
+    def apply(self, body, dt):
+        raise NotImplementedError
+
+
+class _Spring(_Force):
+    def __init__(self, k):
+        self.k = k
+
+    def apply(self, body, dt):
+        body.v -= self.k * body.x * dt // body.mass
+
+
+class _Drag(_Force):
+    def __init__(self, c):
+        self.c = c
+
+    def apply(self, body, dt):
+        body.v -= (self.c * body.v) >> 4
+
+
+class _Wall(_Force):
+    def __init__(self, limit):
+        self.limit = limit
+
+    def apply(self, body, dt):
+        if body.x > self.limit or body.x < -self.limit:
+            body.v = -body.v
+
+
+class _World:
+    def __init__(self, n):
+        self.bodies = [_Body(i * 7 % 101 - 50, i % 13 - 6, 1 + i % 3) for i in range(n)]
+        self.forces = [_Spring(3), _Drag(1), _Wall(200)]
+        self.ticks = 0
+
+    def step(self, dt):
+        for body in self.bodies:
+            for force in self.forces:
+                force.apply(body, dt)
+            body.advance(dt)
+        self.ticks += 1
+
+    def total_momentum(self):
+        return sum(b.momentum() for b in self.bodies)
+
+
+def simulation(size):
+    """A small physics simulation: virtual calls on a class hierarchy, attribute traffic,
+    a generator expression per tick."""
+    world = _World(16)
+    total = 0
+    for _ in range(size):
+        world.step(1)
+        total = (total + world.total_momentum()) & 0xFFFFFFFF
+    return total
+
+
+# --- asyncio: coroutines awaiting coroutines, and async generators -----------------------------
+
+
+async def _leaf(i):
+    return i & 7
+
+
+async def _middle(i):
+    return await _leaf(i) + await _leaf(i + 1)
+
+
+async def _ticks(n):
+    for i in range(n):
+        yield i
+        if i % 64 == 0:
+            await asyncio.sleep(0)  # a real suspension through the event loop
+
+
+async def _consumer(n):
+    total = 0
+    async for i in _ticks(n):
+        total += await _middle(i)
+    return total
+
+
+def asyncio_tasks(size):
+    """Four tasks on one event loop, each consuming an async generator and awaiting a small
+    tree of coroutines per item: yield/resume and await on every step."""
+
+    async def main():
+        return sum(await asyncio.gather(*(_consumer(size // 4) for _ in range(4))))
+
+    return asyncio.run(main())
+
+
 WORKLOADS = {
     "recursion": recursion,
     "methods": methods,
     "generators": generators,
     "threads": threads,
+    "simulation": simulation,
+    "asyncio": asyncio_tasks,
 }
 
 DEFAULT_SIZES = {
@@ -117,4 +233,6 @@ DEFAULT_SIZES = {
     "methods": 500_000,
     "generators": 3_200_000,
     "threads": 100_000,
+    "simulation": 8_000,
+    "asyncio": 120_000,
 }

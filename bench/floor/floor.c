@@ -6,12 +6,24 @@
  * module is the interpreter's own cost of dispatching the events: the floor that no tracer built
  * on sys.monitoring can go below, and the yardstick the overhead benchmark divides by.
  *
- * enable(tool_id=sys.monitoring.PROFILER_ID) claims the tool slot, registers the callbacks and
- * switches the events on; disable() undoes all three. The module declares that it does not need
- * the GIL, so importing it on the free-threaded build leaves the GIL off.
+ * With a clock ("tsc" or "monotonic") the callbacks are instead a bare recorder: each reads that
+ * clock and stores the 8-byte reading into a thread-local ring of 1024 slots that nothing ever
+ * reads. That is the least a recorder which keeps a timestamp per event can do: the yardstick for
+ * what vespra adds beyond its clock read.
+ *
+ * enable(tool_id=sys.monitoring.PROFILER_ID, clock=None) claims the tool slot, registers the
+ * callbacks and switches the events on; disable() undoes all three. The module declares that it
+ * does not need the GIL, so importing it on the free-threaded build leaves the GIL off.
  */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#if defined(__x86_64__)
+#include <x86intrin.h>
+#endif
 
 /* The tool id this module holds, or -1. Written by enable()/disable() under `lock`, which the
  * benchmark only ever calls from the main thread; the callbacks never read it. */
@@ -31,15 +43,60 @@ static PyObject *floor_noop(PyObject *Py_UNUSED(self), PyObject *const *Py_UNUSE
     Py_RETURN_NONE;
 }
 
-#define FLOOR_CALLBACK(name) {name, (PyCFunction)(void (*)(void))floor_noop, METH_FASTCALL, NULL}
+/* The bare recorder's ring: the thread's 1024 slots on the heap (allocated at its first event,
+ * never freed: a benchmark process is short), reached through initial-exec TLS like vespra's own
+ * per-thread state, so that an access is one %fs-relative load. */
+#define RING_SLOTS 1024
+typedef struct {
+    uint64_t *slots;
+    uint32_t next;
+} Ring;
+static __thread Ring RING __attribute__((tls_model("initial-exec")));
 
-static PyMethodDef CALLBACK_DEFS[] = {
-    FLOOR_CALLBACK("_floor_py_start"),  FLOOR_CALLBACK("_floor_py_return"),
-    FLOOR_CALLBACK("_floor_py_yield"),  FLOOR_CALLBACK("_floor_py_resume"),
-    FLOOR_CALLBACK("_floor_py_unwind"), FLOOR_CALLBACK("_floor_py_throw"),
-};
+static __attribute__((noinline, cold)) uint64_t *new_ring(void) {
+    uint64_t *slots = calloc(RING_SLOTS, sizeof(uint64_t));
+    if (slots == NULL) {
+        abort();
+    }
+    return slots;
+}
 
-/* In the order of CALLBACK_DEFS. */
+static inline void ring_store(uint64_t value) {
+    Ring *ring = &RING;
+    if (__builtin_expect(ring->slots == NULL, 0)) {
+        ring->slots = new_ring();
+    }
+    ring->slots[ring->next++ & (RING_SLOTS - 1)] = value;
+}
+
+static PyObject *record_tsc(PyObject *Py_UNUSED(self), PyObject *const *Py_UNUSED(args),
+                            Py_ssize_t Py_UNUSED(nargs)) {
+#if defined(__x86_64__)
+    ring_store(__rdtsc());
+#endif
+    Py_RETURN_NONE;
+}
+
+static PyObject *record_monotonic(PyObject *Py_UNUSED(self), PyObject *const *Py_UNUSED(args),
+                                  Py_ssize_t Py_UNUSED(nargs)) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    ring_store((uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec);
+    Py_RETURN_NONE;
+}
+
+#define CALLBACK(name, fn) {name, (PyCFunction)(void (*)(void))fn, METH_FASTCALL, NULL}
+#define SIX_CALLBACKS(fn)                                                                      \
+    {CALLBACK("_floor_py_start", fn),  CALLBACK("_floor_py_return", fn),                       \
+     CALLBACK("_floor_py_yield", fn),  CALLBACK("_floor_py_resume", fn),                       \
+     CALLBACK("_floor_py_unwind", fn), CALLBACK("_floor_py_throw", fn)}
+
+static PyMethodDef NOOP_DEFS[] = SIX_CALLBACKS(floor_noop);
+static PyMethodDef TSC_DEFS[] = SIX_CALLBACKS(record_tsc);
+static PyMethodDef MONOTONIC_DEFS[] = SIX_CALLBACKS(record_monotonic);
+#define N_EVENTS 6
+
+/* In the order of the callback definitions. */
 static const char *const EVENT_NAMES[] = {"PY_START",  "PY_RETURN", "PY_YIELD",
                                           "PY_RESUME", "PY_UNWIND", "PY_THROW"};
 
@@ -54,15 +111,15 @@ static PyObject *monitoring_module(void) {
 }
 
 /* Calls sys.monitoring.register_callback(tool, events.<name>, callback) for every event,
- * with callback = the bound no-op (module given) or None (module NULL), and returns the
- * union of the event bits, or -1 with an exception set. */
-static long register_all(PyObject *mon, int tool, PyObject *module) {
+ * with callback = the function of `defs` bound to the module (module given) or None (module
+ * NULL), and returns the union of the event bits, or -1 with an exception set. */
+static long register_all(PyObject *mon, int tool, PyObject *module, PyMethodDef *defs) {
     PyObject *events = PyObject_GetAttrString(mon, "events");
     if (events == NULL) {
         return -1;
     }
     long mask = 0;
-    for (size_t i = 0; i < sizeof(CALLBACK_DEFS) / sizeof(CALLBACK_DEFS[0]); ++i) {
+    for (size_t i = 0; i < N_EVENTS; ++i) {
         PyObject *bit_obj = PyObject_GetAttrString(events, EVENT_NAMES[i]);
         if (bit_obj == NULL) {
             goto fail;
@@ -74,7 +131,7 @@ static long register_all(PyObject *mon, int tool, PyObject *module) {
         }
         PyObject *callback = Py_None;
         if (module != NULL) {
-            callback = PyCMethod_New(&CALLBACK_DEFS[i], module, NULL, NULL);
+            callback = PyCMethod_New(&defs[i], module, NULL, NULL);
             if (callback == NULL) {
                 goto fail;
             }
@@ -98,9 +155,29 @@ fail:
 }
 
 static PyObject *floor_enable(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
-    if (nargs > 1) {
-        PyErr_Format(PyExc_TypeError, "enable() takes at most 1 argument (%zd given)", nargs);
+    if (nargs > 2) {
+        PyErr_Format(PyExc_TypeError, "enable() takes at most 2 arguments (%zd given)", nargs);
         return NULL;
+    }
+    PyMethodDef *defs = NOOP_DEFS;
+    if (nargs == 2 && args[1] != Py_None) {
+        const char *clock = PyUnicode_AsUTF8(args[1]);
+        if (clock == NULL) {
+            return NULL;
+        }
+        if (strcmp(clock, "tsc") == 0) {
+#if !defined(__x86_64__)
+            PyErr_SetString(PyExc_ValueError, "no TSC on this processor");
+            return NULL;
+#endif
+            defs = TSC_DEFS;
+        } else if (strcmp(clock, "monotonic") == 0) {
+            defs = MONOTONIC_DEFS;
+        } else {
+            PyErr_Format(PyExc_ValueError, "clock must be 'tsc', 'monotonic' or None, not %R",
+                         args[1]);
+            return NULL;
+        }
     }
     FloorState *st = floor_state(module);
     PyObject *mon = monitoring_module();
@@ -109,7 +186,7 @@ static PyObject *floor_enable(PyObject *module, PyObject *const *args, Py_ssize_
     }
     PyObject *result = NULL;
     long tool;
-    if (nargs == 1 && args[0] != Py_None) {
+    if (nargs >= 1 && args[0] != Py_None) {
         tool = PyLong_AsLong(args[0]);
     } else {
         PyObject *profiler = PyObject_GetAttrString(mon, "PROFILER_ID");
@@ -131,7 +208,7 @@ static PyObject *floor_enable(PyObject *module, PyObject *const *args, Py_ssize_
         goto done;
     }
     Py_DECREF(claimed);
-    long mask = register_all(mon, (int)tool, module);
+    long mask = register_all(mon, (int)tool, module, defs);
     PyObject *on = mask < 0 ? NULL : PyObject_CallMethod(mon, "set_events", "ll", tool, mask);
     if (on == NULL) {
         /* Leave the interpreter as we found it; the original error wins. */
@@ -168,7 +245,7 @@ static PyObject *floor_disable(PyObject *module, PyObject *Py_UNUSED(ignored)) {
         goto done;
     }
     Py_DECREF(off);
-    if (register_all(mon, st->tool_id, NULL) < 0) {
+    if (register_all(mon, st->tool_id, NULL, NULL) < 0) {
         goto done;
     }
     PyObject *freed = PyObject_CallMethod(mon, "free_tool_id", "i", st->tool_id);
@@ -186,8 +263,9 @@ done:
 
 static PyMethodDef FLOOR_METHODS[] = {
     {"enable", (PyCFunction)(void (*)(void))floor_enable, METH_FASTCALL,
-     "enable(tool_id=sys.monitoring.PROFILER_ID)\n--\n\n"
-     "Claim the tool id and register no-op callbacks for the six function events."},
+     "enable(tool_id=sys.monitoring.PROFILER_ID, clock=None)\n--\n\n"
+     "Claim the tool id and register callbacks for the six function events: no-ops, or with\n"
+     "clock 'tsc' or 'monotonic' a bare recorder storing that clock's reading in a ring."},
     {"disable", floor_disable, METH_NOARGS,
      "disable()\n--\n\nSwitch the events off, unregister the callbacks and free the tool id."},
     {NULL, NULL, 0, NULL},

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <ctime>
+#include <optional>
+#include <string_view>
 #if defined(__x86_64__)
 #include <x86intrin.h>
 #endif
@@ -19,6 +21,23 @@ struct TscScale {
 // True when the processor has an invariant TSC and RDTSCP; only then is the TSC a trustworthy
 // clock across cores, frequency changes and sleep states.
 bool tsc_is_reliable();
+// True when the processor reports an invariant TSC (whether or not it shows RDTSCP).
+bool tsc_is_invariant();
+
+// Which counter a run reads. `automatic` is the rule above; `tsc` takes the TSC wherever the
+// processor reports it invariant, also where RDTSCP is hidden (virtual machines do that), after
+// a check that readings on different CPUs agree; `monotonic` always reads CLOCK_MONOTONIC.
+enum class ClockSource { automatic, tsc, monotonic };
+// "auto", "tsc" or "monotonic"; nothing for anything else.
+std::optional<ClockSource> parse_clock_source(std::string_view name);
+
+// Whether `read` never goes backwards across CPUs: for every CPU this thread may run on, a
+// thread there and one on the first CPU pass a reading back and forth `rounds` times, and each
+// reading must be at least the one it was handed (taken before it, in real time). A TSC whose
+// per-CPU offsets differ by more than the time of one hand-over fails. Trivially true with one
+// CPU. `read` is a parameter for the tests; it must not run ahead of the loads before it (the
+// TSC is read after an LFENCE).
+bool readings_consistent_across_cpus(uint64_t (*read)(), int rounds = 2000);
 
 // Measures the TSC against CLOCK_MONOTONIC over `window_nanos` (about 10 ms by default). Returns
 // a zero factor when the measurement is unusable (no TSC, or it did not advance). Clock calls it
@@ -34,12 +53,15 @@ class Clock {
     // Selects the counter source (calibrating the TSC once per process, thread-safely; a thread
     // arriving during calibration waits for it) and takes the current reading as the origin.
     // The calibration costs about 10 ms, once; a forked child inherits its result. The clock's
-    // origin is also the trace's origin: its first timestamp is 0.
-    static Clock starting_now();
+    // origin is also the trace's origin: its first timestamp is 0. A forced TSC that the
+    // processor does not report invariant, or whose readings disagree across CPUs, is refused
+    // with a one-line warning on stderr (once per process), and the run reads CLOCK_MONOTONIC.
+    static Clock starting_now(ClockSource source = ClockSource::automatic);
     // The same, for a run that writes into a trace whose origin is `trace_origin` on
     // CLOCK_MONOTONIC: timestamps count from there, the clock's own origin being stamped at
     // (now - trace_origin), or 0 when `trace_origin` lies ahead of now.
-    static Clock starting_now(uint64_t trace_origin);
+    static Clock starting_now(uint64_t trace_origin,
+                              ClockSource source = ClockSource::automatic);
 
     // The raw counter: TSC ticks, or CLOCK_MONOTONIC nanoseconds. Safe from any thread; the
     // only clock operation on the recording path.
@@ -90,7 +112,7 @@ class Clock {
           origin_(origin),
           offset_(offset) {}
 
-    static Clock starting_at(uint64_t trace_origin, bool inherit);
+    static Clock starting_at(uint64_t trace_origin, bool inherit, ClockSource source);
 
     bool tsc_;
     uint32_t scale_shift_;  // 0..127

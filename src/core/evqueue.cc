@@ -1,10 +1,16 @@
 #include "core/evqueue.h"
 
 #include <algorithm>
+#include <thread>
 
 namespace vespra {
 
 std::atomic<uint64_t> NEXT_QUEUE_ID{1};
+
+namespace {
+// A blocked producer re-checks its ring this often even without a wake-up.
+constexpr auto ROOM_RECHECK = std::chrono::milliseconds(10);
+}  // namespace
 
 std::unique_ptr<EventBatch> EventBatch::create(uint64_t base, uint32_t tid) {
     auto batch = std::make_unique<EventBatch>();
@@ -15,23 +21,69 @@ std::unique_ptr<EventBatch> EventBatch::create(uint64_t base, uint32_t tid) {
     return batch;
 }
 
+std::unique_ptr<EventBatch> Cold::next_batch(uint64_t base, uint32_t tid) {
+    if (empties) {
+        while (std::optional<std::unique_ptr<EventBatch>> back = empties.pop()) {
+            // Past the cap the oldest spare goes: the newest are the warmest.
+            if (spare.size() == MAX_SPARE_BATCHES) spare.erase(spare.begin());
+            spare.push_back(std::move(*back));
+        }
+    }
+    if (spare.empty()) return EventBatch::create(base, tid);
+    std::unique_ptr<EventBatch> batch = std::move(spare.back());
+    spare.pop_back();
+    batch->count = 0;
+    batch->base = base;
+    batch->tid = tid;
+    return batch;
+}
+
+bool QueueSignals::wait_for_room(BatchRing::Producer& producer, std::unique_ptr<EventBatch>& batch,
+                                 bool detach) {
+    room.enter();
+    void* token = detach && hooks.detach ? hooks.detach() : nullptr;
+    bool pushed = false;
+    for (;;) {
+        uint32_t seen = room.sequence();
+        if (producer.push(batch)) {
+            pushed = true;
+            break;
+        }
+        if (abandoned.load(std::memory_order_acquire)) break;
+        work.ring();  // the serializer may be asleep below its mark: this ring is full
+        room.sleep(seen, ROOM_RECHECK);
+    }
+    if (detach && hooks.attach) hooks.attach(token);
+    return pushed;
+}
+
 std::shared_ptr<EventQueue> EventQueue::create(Clock clock) {
     return std::make_shared<EventQueue>(NEXT_QUEUE_ID.fetch_add(1, std::memory_order_relaxed), clock);
 }
 
 EventQueue::EventQueue(uint64_t id, Clock clock) : id_(id), clock_(clock) {}
 
+void EventQueue::make_lossless(WaitHooks hooks) {
+    signals_->hooks = hooks;
+    signals_->lossless.store(true, std::memory_order_release);
+}
+
 void EventQueue::init_producer(Cold& cold, Hot& hot, uint64_t now, uint32_t tid) {
     auto [producer, consumer] = BatchRing::make();
+    auto [empties_in, empties_out] = BatchRing::make();
     {
         std::lock_guard<std::mutex> lock(consumers_mutex_);
-        consumers_.push_back(std::move(consumer));
+        consumers_.push_back(Link{std::move(consumer), std::move(empties_in)});
     }
     cold.queue_id = id_;
     // Releasing an older producer leaves its ring to the queue that holds the consuming end.
     cold.producer = std::move(producer);
-    // A batch from an earlier binding (empty after a stop's flush; a forked child's copy of its
-    // parent's events) is dropped here without being pushed or counted.
+    cold.empties = std::move(empties_out);
+    cold.signals = signals_;
+    // Batches of an earlier binding are freed here; one being filled (empty after a stop's
+    // flush; a forked child's copy of its parent's events) is dropped without being counted.
+    cold.spare.clear();
+    cold.spare.reserve(MAX_SPARE_BATCHES);
     cold.current = EventBatch::create(now, tid);
     tls::register_current();
     hot.queue_id = id_;
@@ -42,16 +94,24 @@ void EventQueue::slow_path(Hot& hot, uint64_t now, uint32_t tid, uint32_t word) 
     tls::ColdBorrow cold;
     // Only a thread recording from inside its own exit teardown gets here; its event is lost.
     if (!cold) return;
+    bool waited = false;
     if (!cold->producer || cold->queue_id != id_) {
         init_producer(*cold, hot, now, tid);
     } else {
         std::unique_ptr<EventBatch> batch = std::move(cold->current);
         if (!batch) {
-            batch = EventBatch::create(now, tid);
+            batch = cold->next_batch(now, tid);
         } else {
             batch->count = static_cast<uint32_t>(hot.cursor - batch->begin());
-            if (cold->producer.push(batch)) {
-                batch = EventBatch::create(now, tid);
+            bool pushed = cold->producer.push(batch);
+            if (pushed) {
+                signals_->pushed(cold->producer);
+            } else if (lossless()) {
+                waited = true;
+                pushed = signals_->wait_for_room(cold->producer, batch, true);
+            }
+            if (pushed) {
+                batch = cold->next_batch(now, tid);
             } else {
                 // Ring full: the whole previous batch is the price, and the batch is reused.
                 add_dropped(batch->count);
@@ -65,24 +125,50 @@ void EventQueue::slow_path(Hot& hot, uint64_t now, uint32_t tid, uint32_t word) 
     }
     *hot.cursor = PackedEvent{0, word};
     ++hot.cursor;
+    // Only now are this thread's records its own again for a stopping thread.
+    if (waited) signals_->room.leave();
 }
 
 uint64_t EventQueue::drain_nonblocking(std::vector<Event>& out, uint64_t budget) {
-    std::lock_guard<std::mutex> lock(consumers_mutex_);
-    size_t n = consumers_.size();
-    if (n == 0) return 0;
-    size_t start = static_cast<size_t>(rotation_.fetch_add(1, std::memory_order_relaxed) % n);
     uint64_t total = 0;
-    for (size_t k = 0; k < n; ++k) {
-        BatchRing::Consumer& ring = consumers_[(start + k) % n];
-        while (std::optional<std::unique_ptr<EventBatch>> popped = ring.pop()) {
-            const EventBatch& batch = **popped;
-            decode_into(batch, out);
-            total += batch.count;
-            if (total >= budget) return total;
+    {
+        std::lock_guard<std::mutex> lock(consumers_mutex_);
+        size_t n = consumers_.size();
+        if (n == 0) return 0;
+        size_t start = static_cast<size_t>(rotation_.fetch_add(1, std::memory_order_relaxed) % n);
+        for (size_t k = 0; k < n && total < budget; ++k) {
+            Link& link = consumers_[(start + k) % n];
+            while (std::optional<std::unique_ptr<EventBatch>> popped = link.filled.pop()) {
+                decode_into(**popped, out);
+                total += (*popped)->count;
+                // Back to its thread (freed here when the return ring is full).
+                (void)link.empties.push(*popped);
+                if (total >= budget) break;
+            }
         }
     }
+    if (total > 0) signals_->room.open();
     return total;
+}
+
+bool EventQueue::has_work() const {
+    std::lock_guard<std::mutex> lock(consumers_mutex_);
+    for (const Link& link : consumers_)
+        if (!link.filled.empty()) return true;
+    return false;
+}
+
+void EventQueue::wait_for_work(std::chrono::microseconds timeout) {
+    signals_->work.sleep_unless([this] { return closed() || has_work(); }, timeout);
+}
+
+void EventQueue::wait_until_unblocked() const {
+    while (blocked() != 0) std::this_thread::sleep_for(std::chrono::microseconds(50));
+}
+
+void EventQueue::abandon() {
+    signals_->abandoned.store(true, std::memory_order_release);
+    signals_->room.open();
 }
 
 void EventQueue::decode_into(const EventBatch& batch, std::vector<Event>& out) const {

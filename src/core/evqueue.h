@@ -1,10 +1,12 @@
 // The event queue: per-thread single-producer single-consumer rings of 1024-event batches, from
-// any number of recording threads to the one serializer thread. Producers never block and take
-// a lock only once, when they bind; a full ring costs the producer a whole batch, counted in
-// dropped().
+// any number of recording threads to the one serializer thread, and a return ring per thread
+// that brings drained batches back for reuse. Producers take a lock only once, when they bind.
+// By default they never block: a full ring costs the producer a whole batch, counted in
+// dropped(). A lossless queue makes a producer whose ring is full wait for room instead.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -15,6 +17,7 @@
 #include "core/event.h"
 #include "core/spsc.h"
 #include "core/tls.h"
+#include "core/wake.h"
 
 namespace vespra {
 
@@ -35,24 +38,74 @@ struct EventBatch {
     PackedEvent* end_of_storage() { return events.get() + CAPACITY; }
 };
 
-// Points the fast append at `batch`: its base, its first slot, one past its last slot.
+// Points the fast append at `batch`: its base, its first slot, one past its last slot. The
+// first lines are prefetched for writing; the fast append keeps prefetching ahead of itself.
 inline void point_hot_at(Hot& hot, EventBatch& batch) {
     hot.base = batch.base;
     hot.cursor = batch.begin();
     hot.end = batch.end_of_storage();
+    prefetch_for_write(hot.cursor);
+    prefetch_for_write(hot.cursor + 8);
 }
 
-inline constexpr size_t BATCH_RING_CAPACITY = 64;
+// Batches a thread can have waiting for the serializer: 8 MiB, some 100 ms of the most
+// call-dense code, which is how far a serializer or writer sharing two cores with four busy
+// recording threads and other processes was seen to fall behind. Allocated only as far as a
+// backlog grows; a thread keeps at most MAX_SPARE_BATCHES of them for reuse afterwards.
+inline constexpr size_t BATCH_RING_CAPACITY = 1024;
+inline constexpr size_t MAX_SPARE_BATCHES = 32;
+// A producer wakes a sleeping serializer when its ring holds this many batches: the serializer
+// then wakes about once per 8 batches of the busiest thread instead of once per batch. Batches
+// below the mark wait for the serializer's idle timeout, a stop or a thread's exit.
+inline constexpr size_t WAKE_AT_BATCHES = 8;
 using BatchRing = SpscRing<std::unique_ptr<EventBatch>, BATCH_RING_CAPACITY>;
+
+// What a lossless queue's producer does around a wait for room: the Python layer detaches the
+// thread from the interpreter, so that a stop, a fork or a garbage collection can pause the
+// world while it waits. Plain functions, so that the queue knows nothing of Python.
+struct WaitHooks {
+    void* (*detach)() = nullptr;        // returns a token for attach
+    void (*attach)(void* token) = nullptr;
+};
+
+// Shared by a queue and the Cold of every thread bound to it, which may outlive the queue.
+struct QueueSignals {
+    Doorbell work;  // rung by producers, slept on by the serializer
+    Gate room;      // opened by the serializer after it drained, slept on by blocked producers
+    std::atomic<bool> lossless{false};  // set before the first event
+    WaitHooks hooks;
+    // The consumer is gone (the serializer ended): no room will ever appear.
+    std::atomic<bool> abandoned{false};
+
+    // After a push: wakes the serializer when the ring has reached the mark.
+    void pushed(const BatchRing::Producer& producer) {
+        if (producer.backlog() >= WAKE_AT_BATCHES) work.ring();
+    }
+    // Lossless: pushes `batch`, waiting for room while the consumer lives. False when it gave
+    // up (the batch is still the caller's). The caller leaves `room` once done with its records.
+    bool wait_for_room(BatchRing::Producer& producer, std::unique_ptr<EventBatch>& batch,
+                       bool detach);
+};
 
 // The rarely touched part of a thread's recording state.
 struct Cold {
     uint64_t queue_id = 0;
-    BatchRing::Producer producer;  // empty until bound
+    BatchRing::Producer producer;  // filled batches to the serializer; empty until bound
+    BatchRing::Consumer empties;   // drained batches back from it
+    std::shared_ptr<QueueSignals> signals;
+    // Batches taken from `empties`, the most recently drained last. The next batch is the last:
+    // of all the thread's batches the one most likely still in its own cache, and reusing the
+    // same few keeps the thread's working set small.
+    std::vector<std::unique_ptr<EventBatch>> spare;
     std::unique_ptr<EventBatch> current;
 
-    // Hands the partly filled batch to the ring; returns the events discarded because the ring
-    // was full. Only the owning thread, or a stopping thread while the owner cannot record.
+    // A batch to fill next: a spare one, else a new one.
+    std::unique_ptr<EventBatch> next_batch(uint64_t base, uint32_t tid);
+
+    // Hands the partly filled batch to the ring and wakes the serializer; returns the events
+    // discarded because the ring was full (a lossless queue waits for room instead). Only the
+    // owning thread, or a stopping thread while the owner cannot record; neither attached to
+    // the interpreter when the queue is lossless.
     static uint64_t flush_partial(Cold& cold, Hot& hot);
 };
 
@@ -88,23 +141,49 @@ class alignas(64) EventQueue {
     const Clock& clock() const { return clock_; }
 
     // Records an event the fast append could not take, and leaves HOT ready for fast appends.
-    // Binds the thread on its first event under this queue.
+    // Binds the thread on its first event under this queue. On a lossless queue a full ring
+    // makes it wait for room, detached through the hooks.
     void slow_path(Hot& hot, uint64_t now, uint32_t tid, uint32_t word);
     void init_producer(Cold& cold, Hot& hot, uint64_t now, uint32_t tid);
 
     // Moves available batches of all rings, starting at a rotating ring, into `out` as decoded
-    // events; stops after the batch that reaches `budget`. Never waits for a producer.
+    // events; stops after the batch that reaches `budget`. Never waits for a producer. Drained
+    // batches go back to their thread; producers waiting for room are woken.
     uint64_t drain_nonblocking(std::vector<Event>& out, uint64_t budget);
     void decode_into(const EventBatch& batch, std::vector<Event>& out) const;
+    // The serializer's idle wait: returns when a producer rang (a ring reached the mark, a
+    // flush, a waiting producer, the close), after `timeout`, or spuriously.
+    void wait_for_work(std::chrono::microseconds timeout);
+    bool has_work() const;
+    // Wakes the serializer now, below any mark (tests that hand over batches one at a time).
+    void wake_consumer() { signals_->work.ring(); }
 
-    void close() { closed_.store(true, std::memory_order_release); }
+    // Before the first event: a full ring makes its producer wait for room instead of dropping
+    // a batch. `hooks` detach the waiting thread from whatever it must not hold meanwhile.
+    void make_lossless(WaitHooks hooks);
+    bool lossless() const { return signals_->lossless.load(std::memory_order_relaxed); }
+    // Producers waiting for room, or just done waiting and still finishing their event. The
+    // stop sequence waits for none before it touches other threads' batches.
+    uint32_t blocked() const { return signals_->room.waiting(); }
+    void wait_until_unblocked() const;
+    // The consumer will drain no more: waiting producers give up (the serializer's end).
+    void abandon();
+
+    void close() {
+        closed_.store(true, std::memory_order_release);
+        signals_->work.ring();
+    }
     bool closed() const { return closed_.load(std::memory_order_acquire); }
     // A pause ends the export pipeline the way a close does (what was pushed before it is
     // drained and written) but leaves the writer unfinished, for a pipeline started after
     // resume() to go on with. Producers are not affected.
-    void pause() { paused_.store(true, std::memory_order_release); }
+    void pause() {
+        paused_.store(true, std::memory_order_release);
+        signals_->work.ring();
+    }
     void resume() { paused_.store(false, std::memory_order_release); }
     bool paused() const { return paused_.load(std::memory_order_acquire); }
+    uint64_t wake_ups() const { return signals_->work.rings(); }
 
     void add_dropped(uint64_t n) { dropped_.fetch_add(n, std::memory_order_relaxed); }
     uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
@@ -114,8 +193,14 @@ class alignas(64) EventQueue {
     uint64_t rotation() const { return rotation_.load(std::memory_order_relaxed); }
 
   private:
+    // The queue's ends of one thread's two rings.
+    struct Link {
+        BatchRing::Consumer filled;
+        BatchRing::Producer empties;
+    };
     mutable std::mutex consumers_mutex_;
-    std::vector<BatchRing::Consumer> consumers_;
+    std::vector<Link> consumers_;
+    std::shared_ptr<QueueSignals> signals_ = std::make_shared<QueueSignals>();
     std::atomic<uint64_t> rotation_{0};
     std::atomic<uint64_t> dropped_{0};
     std::atomic<bool> closed_{false};

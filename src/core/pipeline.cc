@@ -20,27 +20,21 @@
 #include <vector>
 
 #include "core/spsc.h"
+#include "core/wake.h"
 
 namespace vespra::pipeline {
 
 namespace {
 
-constexpr auto MIN_BACKOFF = std::chrono::microseconds(20);
-constexpr auto MAX_BACKOFF = std::chrono::microseconds(200);
-
-// Sleeps for the current delay and doubles it, up to the ceiling: an idle thread notices new
-// work within 200 us and wakes at most 5000 times a second.
-class Backoff {
-  public:
-    void reset() { delay_ = MIN_BACKOFF; }
-    void wait() {
-        std::this_thread::sleep_for(delay_);
-        delay_ = std::min(delay_ * 2, MAX_BACKOFF);
-    }
-
-  private:
-    std::chrono::microseconds delay_ = MIN_BACKOFF;
-};
+// How long an idle thread sleeps when nothing wakes it. Producers wake the serializer when a
+// ring reaches its mark, and the serializer wakes the exporter when it ships; the timeout only
+// bounds how long a trickle of batches below the mark waits in its ring.
+constexpr auto IDLE_TIMEOUT = std::chrono::milliseconds(50);
+// The serializer wakes a sleeping exporter when this many vectors wait for it (or when it has
+// drained everything there was).
+constexpr size_t EXPORT_WAKE_AT_VECTORS = 4;
+// A serializer waiting for the exporter to take a vector re-checks this often.
+constexpr auto ROOM_RECHECK = std::chrono::milliseconds(10);
 
 EventVector new_vector() {
     EventVector v;
@@ -48,23 +42,52 @@ EventVector new_vector() {
     return v;
 }
 
-// What the serializer leaves behind. `finished` is its last act, published with release, so
-// the exporter thread may read the rest once it has seen it.
+// What the two threads share besides the rings. `finished` is the serializer's last act,
+// published with release, so the exporter thread may read the rest once it has seen it.
 struct SerializerOutcome {
     std::atomic<bool> finished{false};
     bool panicked = false;
     uint64_t lost = 0;
+    Doorbell exporter_bell;  // rung by the serializer when it ships and when it finishes
+    Gate vector_room;        // opened by the exporter when it takes a vector
+    std::atomic<bool> writer_failed{false};  // the exporter stopped taking vectors
 };
 
-uint64_t serialize(EventQueue& queue, VectorRing::Producer& filled, VectorRing::Consumer& spare) {
+// Ships `events`, waiting while the exporter has none of `filled` free. The serializer never
+// drops decoded events for a slow writer: it stops draining, and the backlog stays in the
+// recording threads' rings, packed at half the size, where a full ring costs a batch (or, on a
+// lossless queue, makes its thread wait). Only once the writer has failed are vectors dropped.
+EventVector ship_waiting(VectorRing::Producer& filled, VectorRing::Consumer& spare,
+                         EventVector events, uint64_t& lost, SerializerOutcome& shared) {
+    shared.vector_room.enter();
+    bool pushed = false;
+    while (!pushed && !shared.writer_failed.load(std::memory_order_acquire)) {
+        uint32_t seen = shared.vector_room.sequence();
+        pushed = filled.push(events);
+        if (!pushed) {
+            shared.exporter_bell.ring();
+            shared.vector_room.sleep(seen, ROOM_RECHECK);
+        }
+    }
+    shared.vector_room.leave();
+    if (!pushed) return ship(filled, spare, std::move(events), lost);  // the writer failed
+    if (std::optional<EventVector> recycled = spare.pop()) return std::move(*recycled);
+    return new_vector();
+}
+
+uint64_t serialize(EventQueue& queue, VectorRing::Producer& filled, VectorRing::Consumer& spare,
+                   SerializerOutcome& shared) {
     EventVector events = new_vector();
     uint64_t lost = 0;
-    Backoff backoff;
+    // The exporter is woken once a few vectors wait, and whenever the serializer runs dry.
+    auto ship_one = [&] {
+        events = ship_waiting(filled, spare, std::move(events), lost, shared);
+        if (filled.backlog() >= EXPORT_WAKE_AT_VECTORS) shared.exporter_bell.ring();
+    };
     for (;;) {
         events.clear();
         if (queue.drain_nonblocking(events, DRAIN_BUDGET) > 0) {
-            events = ship(filled, spare, std::move(events), lost);
-            backoff.reset();
+            ship_one();
             continue;
         }
         if (queue.closed() || queue.paused()) {
@@ -72,16 +95,17 @@ uint64_t serialize(EventQueue& queue, VectorRing::Producer& filled, VectorRing::
             for (;;) {
                 events.clear();
                 if (queue.drain_nonblocking(events, DRAIN_BUDGET) == 0) return lost;
-                events = ship(filled, spare, std::move(events), lost);
+                ship_one();
             }
         }
-        backoff.wait();
+        shared.exporter_bell.ring();
+        queue.wait_for_work(IDLE_TIMEOUT);
     }
 }
 
 // Asks the scheduler for short time slices on the calling thread, so that its wake-ups take a
-// core promptly even when the traced program keeps every core busy. The serializer wakes every
-// 20-200 us, works for a few microseconds and sleeps again; with the default slice a wake-up
+// core promptly even when the traced program keeps every core busy. The serializer wakes when
+// a ring has filled to its mark, works briefly and sleeps again; with the default slice a wake-up
 // waited behind a busy thread for up to a whole slice, which on two cores oversubscribed by four
 // recording threads came to 6-9 ms -- long enough for a recording thread to fill its 64-batch
 // ring, so whole batches were dropped. Linux 6.12 and later honour a fair-class thread's
@@ -119,12 +143,16 @@ void serializer_main(std::shared_ptr<EventQueue> queue, VectorRing::Producer fil
     set_current_thread_name("vespra-serializer");
     request_short_slices();
     try {
-        outcome->lost = serialize(*queue, filled, spare);
+        outcome->lost = serialize(*queue, filled, spare, *outcome);
     } catch (...) {
         // Nothing may unwind out of a thread body; the exporter thread reports it instead.
         outcome->panicked = true;
     }
+    // Producers of a lossless queue waiting for room must not wait for a drain that never comes.
+    // A pause is not such an end: the serializer of the resumed pipeline drains for them.
+    if (!queue->paused() || queue->closed() || outcome->panicked) queue->abandon();
     outcome->finished.store(true, std::memory_order_release);
+    outcome->exporter_bell.ring();
 }
 
 }  // namespace
@@ -165,24 +193,31 @@ Status run_pausable_pipeline(std::shared_ptr<EventQueue> queue,
     }
 
     // Writes one vector; on failure the serializer is left to run until the queue closes (it
-    // never blocks, and it ends by itself), and the writer is not finished.
+    // never blocks on the exporter after that, and it ends by itself), and the writer is not
+    // finished.
     auto write = [&](const EventVector& events) -> Status {
-        return writer->write_batch(events, *codes, *names);
+        Status s = writer->write_batch(events, *codes, *names);
+        if (!s.ok()) {
+            outcome->writer_failed.store(true, std::memory_order_release);
+            outcome->vector_room.open();
+        }
+        return s;
     };
 
-    Backoff backoff;
     for (;;) {
         if (std::optional<EventVector> events = filled_out.pop()) {
+            outcome->vector_room.open();
             if (Status s = write(*events); !s.ok()) {
                 serializer.detach();
                 return s;
             }
             (void)spare_in.push(*events);  // a full `spare` frees the vector instead
-            backoff.reset();
             continue;
         }
         if (outcome->finished.load(std::memory_order_acquire)) break;
-        backoff.wait();
+        outcome->exporter_bell.sleep_unless(
+            [&] { return !filled_out.empty() || outcome->finished.load(std::memory_order_acquire); },
+            IDLE_TIMEOUT);
     }
 
     // The serializer may have shipped between our last empty pop and its finishing.

@@ -3,8 +3,11 @@
 // run_pipeline is the whole body of the exporter thread ("vespra-exporter"). It starts the
 // serializer thread ("vespra-serializer"), which drains the queue into vectors of Events and
 // ships them through the `filled` ring; the exporter thread hands each vector to the writer and
-// returns it through `spare`. Both poll with a 20..200 us back-off; neither blocks on a
-// condition. The orderly end is driven by EventQueue::close.
+// returns it through `spare`. Neither polls: the serializer sleeps until a producer's ring
+// reaches its mark (or a flush, a blocked producer, the close), the exporter until 4 vectors
+// wait for it or the serializer runs dry, each with a 50 ms timeout. When `filled` is full the serializer waits for the exporter
+// instead of dropping a vector, so the backlog of a slow writer builds up, packed, in the
+// recording threads' rings. The orderly end is driven by EventQueue::close.
 #pragma once
 
 #include <cstddef>
@@ -43,9 +46,10 @@ Status run_pausable_pipeline(std::shared_ptr<EventQueue> queue,
                              std::shared_ptr<const ThreadNames> names,
                              std::unique_ptr<Exporter>& exporter);
 
-// Serializer side: hands `events` to the writer through `filled` and returns the vector to fill
-// next, recycled from `spare` when one is there, else new. When `filled` is full the events are
-// lost: their count is added to `lost` and the same vector comes back.
+// Serializer side once the writer has failed: hands `events` to `filled` if it has room and
+// returns the vector to fill next, recycled from `spare` when one is there, else new. When
+// `filled` is full the events are lost: their count is added to `lost` and the same vector
+// comes back.
 EventVector ship(VectorRing::Producer& filled, VectorRing::Consumer& spare, EventVector events,
                  uint64_t& lost);
 

@@ -43,6 +43,12 @@ class SpscRing {
             ring_->tail_.store(tail + 1, std::memory_order_release);
             return true;
         }
+        // Values pushed and not yet popped (exact when read by the producer: only the consumer
+        // can lower it meanwhile).
+        size_t backlog() const {
+            return ring_->tail_.load(std::memory_order_relaxed) -
+                   ring_->head_.load(std::memory_order_acquire);
+        }
         explicit operator bool() const { return ring_ != nullptr; }
 
       private:
@@ -65,6 +71,10 @@ class SpscRing {
             ring_->slots_[head % N] = T();
             ring_->head_.store(head + 1, std::memory_order_release);
             return out;
+        }
+        bool empty() const {
+            return ring_->head_.load(std::memory_order_relaxed) ==
+                   ring_->tail_.load(std::memory_order_acquire);
         }
         explicit operator bool() const { return ring_ != nullptr; }
 

@@ -77,6 +77,9 @@ void after_fork_in_child() {
     HOT.tid = UINT32_MAX;
     Recorders& r = recorders();
     Cold* mine = COLD.cold;
+    // Nothing drains the parent's queue here: a lossless flush into its copy of a full ring (at
+    // this thread's exit, before it records under a run of its own) must not wait for room.
+    if (mine != nullptr && mine->signals) mine->signals->abandoned.store(true);
     std::erase_if(r.list, [mine](const Recorder& e) { return e.cold != mine; });
     r.mutex.unlock();
 }
@@ -98,6 +101,9 @@ void on_thread_exit(void*) {
     (void)Cold::flush_partial(*cold, hot);
     // The ring outlives us while the queue holds its consuming end, so what we pushed is drained.
     cold->producer = BatchRing::Producer();
+    cold->empties = BatchRing::Consumer();
+    cold->signals.reset();
+    cold->spare.clear();
     cold->current.reset();
     cold->~Cold();
     delete[] std::exchange(hot.codes, nullptr);
@@ -151,10 +157,18 @@ uint64_t Cold::flush_partial(Cold& cold, Hot& hot) {
         point_hot_at(hot, *cold.current);
         return 0;
     }
-    cold.current = EventBatch::create(batch->base, batch->tid);
+    cold.current = cold.next_batch(batch->base, batch->tid);
     point_hot_at(hot, *cold.current);
-    if (cold.producer.push(batch)) return 0;
-    return count;
+    QueueSignals* signals = cold.signals.get();
+    bool pushed = cold.producer.push(batch);
+    if (!pushed && signals && signals->lossless.load(std::memory_order_acquire)) {
+        // Not attached to the interpreter (a thread's exit, or a stop that detached): the wait
+        // needs no hooks.
+        pushed = signals->wait_for_room(cold.producer, batch, false);
+        signals->room.leave();
+    }
+    if (signals) signals->work.ring();  // a partial batch is the last for a while: no mark
+    return pushed ? 0 : count;
 }
 
 namespace tls {

@@ -51,8 +51,24 @@ inline size_t code_slot_index(uint64_t addr) {
     return static_cast<size_t>((addr * 0x9E3779B97F4A7C15ull) >> 56);
 }
 
-// The fast append: three compares, one 8-byte store and a cursor bump, all %fs-relative (see
-// bench/core_bench.cc for the measured cost). Nothing that locks, allocates, calls or does an
+// Asks for the cache line holding `p` in a state that can be written at once. A batch comes back
+// to its thread from the serializer, which read it last on its own core; without the prefetch
+// the first store into each line waits for the line to be fetched and the reader's copy
+// invalidated. Never faults, whatever `p` points at. PREFETCHW is a no-op hint on x86-64
+// processors that do not implement it.
+inline void prefetch_for_write(const void* p) {
+#if defined(__x86_64__)
+    asm("prefetchw %0" : : "m"(*static_cast<const char*>(p)));
+#else
+    __builtin_prefetch(p, 1, 3);
+#endif
+}
+
+// How far ahead of the cursor the fast append prefetches: two cache lines.
+inline constexpr size_t PREFETCH_AHEAD_EVENTS = 16;
+
+// The fast append: three compares, one 8-byte store, a cursor bump and a prefetch two lines
+// ahead, all %fs-relative (see bench/core_bench.cc for the measured cost). Nothing that locks, allocates, calls or does an
 // atomic read-modify-write may be added here; such work belongs in EventQueue::slow_path.
 // Returns false when the slow path must record the event instead (no room, a delta that does
 // not fit 32 bits or went backwards, or bound to another queue).
@@ -64,6 +80,8 @@ inline bool fast_append(Hot& hot, uint64_t queue_id, uint64_t now, uint32_t word
                             ? delta | (uint64_t{word} << 32)
                             : (delta << 32) | word;
         std::memcpy(hot.cursor, &slot, sizeof slot);
+        prefetch_for_write(reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(hot.cursor) +
+                                                         PREFETCH_AHEAD_EVENTS * sizeof slot));
         ++hot.cursor;
         return true;
     }

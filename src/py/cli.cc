@@ -149,9 +149,22 @@ PyObject* run(PyObject* module, const RunArgs& args) {
     // exports it made absolute.
     Ref output = word_to_str(args.output);
     if (!output) return nullptr;
+    // The clock goes through the environment, so that the processes the program starts read
+    // the same one.
+    if (!args.clock.empty()) {
+        Ref environ = host::getattr(os.get(), "environ");
+        Ref key = host::str("VESPRA_CLOCK");
+        Ref clock = word_to_str(args.clock);
+        if (!environ || !key || !clock ||
+            PyObject_SetItem(environ.get(), key.get(), clock.get()) < 0) {
+            return nullptr;
+        }
+    }
     Ref format = word_to_str(args.format);
     Ref tracer_type = format ? host::getattr(module, "Tracer") : Ref();
-    Ref tracer = tracer_type ? host::call(tracer_type.get(), {output.get(), format.get()}) : Ref();
+    Ref tracer = tracer_type ? host::call(tracer_type.get(), {output.get(), format.get(),
+                                                             args.lossless ? Py_True : Py_False})
+                             : Ref();
     if (!tracer) return nullptr;
 
     // The program sees itself as invoked with its own words.

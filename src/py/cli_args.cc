@@ -25,10 +25,14 @@ constexpr std::string_view HELP_USAGE = "vespra help [COMMAND]";
 constexpr std::string_view OUTPUT_ARG = "--output <OUTPUT>";
 constexpr std::string_view FORMAT_ARG = "--format <FORMAT>";
 constexpr std::string_view MODULE_ARG = "--module <MODULE>...";
+constexpr std::string_view CLOCK_ARG = "--clock <CLOCK>";
+constexpr std::string_view LOSSLESS_ARG = "--lossless";
 constexpr std::string_view TARGET_ARG = "<SCRIPT|--module <MODULE>...>";
 
 constexpr std::string_view FORMATS[] = {"json", "protobuf"};
 constexpr std::string_view POSSIBLE_FORMATS = "[possible values: json, protobuf]";
+constexpr std::string_view CLOCKS[] = {"auto", "tsc", "monotonic"};
+constexpr std::string_view POSSIBLE_CLOCKS = "[possible values: auto, tsc, monotonic]";
 
 std::string top_help() {
     std::string text;
@@ -53,6 +57,13 @@ std::string run_help() {
     text.append("  -o, --output <OUTPUT>     Output file path\n");
     text.append("  -f, --format <FORMAT>     Output format [default: protobuf] ")
         .append(POSSIBLE_FORMATS)
+        .append("\n");
+    text.append(
+        "      --lossless            Never drop events: a thread whose buffer is full waits for "
+        "the writer (the program slows down instead)\n");
+    text.append(
+        "      --clock <CLOCK>       Timestamp source [default: auto] ")
+        .append(POSSIBLE_CLOCKS)
         .append("\n");
     text.append(
         "  -m, --module <MODULE>...  Run a library module as a script, like `python -m`. "
@@ -88,7 +99,7 @@ std::string quoted(std::string_view word) {
     return text;
 }
 
-enum class Option { Output, Format, Module, Help };
+enum class Option { Output, Format, Module, Help, Lossless, Clock };
 
 // One word that names an option of `run`, with the value written into the same word
 // (`--output=t.pb`, `-ot.pb`, `-o=t.pb`), if any.
@@ -102,6 +113,8 @@ std::optional<Option> long_option(std::string_view name) {
     if (name == "format") return Option::Format;
     if (name == "module") return Option::Module;
     if (name == "help") return Option::Help;
+    if (name == "lossless") return Option::Lossless;
+    if (name == "clock") return Option::Clock;
     return std::nullopt;
 }
 
@@ -153,6 +166,7 @@ Cli parse_run(std::span<const std::string> words) {
     RunArgs args;
     bool output_given = false;
     bool format_given = false;
+    bool clock_given = false;
     bool script_given = false;
 
     size_t i = 0;
@@ -211,13 +225,39 @@ Cli parse_run(std::span<const std::string> words) {
                 }
                 break;
             }
+            case Option::Lossless:
+                if (opt->attached) {
+                    return usage_error(RUN_USAGE, "unexpected value " + quoted(*opt->attached) +
+                                                      " for '" + std::string(LOSSLESS_ARG) +
+                                                      "' found; no more were expected");
+                }
+                if (args.lossless) {
+                    return usage_error(RUN_USAGE, "the argument '" + std::string(LOSSLESS_ARG) +
+                                                      "' cannot be used multiple times");
+                }
+                args.lossless = true;
+                break;
             case Option::Output:
-            case Option::Format: {
-                bool is_output = opt->option == Option::Output;
-                std::string_view name = is_output ? OUTPUT_ARG : FORMAT_ARG;
-                bool& given = is_output ? output_given : format_given;
-                if (given) {
-                    return usage_error(RUN_USAGE, "the argument '" + std::string(name) +
+            case Option::Format:
+            case Option::Clock: {
+                // The options that take one value: where it goes, and the values allowed
+                // (any, for the output).
+                struct Valued {
+                    std::string_view name;
+                    bool& given;
+                    std::string& value;
+                    std::span<const std::string_view> choices;
+                    std::string_view possible;
+                };
+                Valued v = opt->option == Option::Output
+                               ? Valued{OUTPUT_ARG, output_given, args.output, {}, {}}
+                           : opt->option == Option::Format
+                               ? Valued{FORMAT_ARG, format_given, args.format, FORMATS,
+                                        POSSIBLE_FORMATS}
+                               : Valued{CLOCK_ARG, clock_given, args.clock, CLOCKS, POSSIBLE_CLOCKS};
+                std::string detail = v.possible.empty() ? "" : "  " + std::string(v.possible);
+                if (v.given) {
+                    return usage_error(RUN_USAGE, "the argument '" + std::string(v.name) +
                                                       "' cannot be used multiple times");
                 }
                 std::string value;
@@ -226,25 +266,21 @@ Cli parse_run(std::span<const std::string> words) {
                 } else if (i < words.size() && !looks_like_option(words[i])) {
                     value = words[i++];
                 } else {
-                    std::string what =
-                        "a value is required for '" + std::string(name) + "' but none was supplied";
-                    std::string detail = is_output ? "" : "  " + std::string(POSSIBLE_FORMATS);
-                    return usage_error(RUN_USAGE, what, detail);
+                    return usage_error(RUN_USAGE,
+                                       "a value is required for '" + std::string(v.name) +
+                                           "' but none was supplied",
+                                       detail);
                 }
-                given = true;
-                if (is_output) {
-                    args.output = std::move(value);
-                } else {
-                    bool known = false;
-                    for (std::string_view f : FORMATS) known = known || f == value;
-                    if (!known) {
-                        return usage_error(RUN_USAGE,
-                                           "invalid value " + quoted(value) + " for '" +
-                                               std::string(FORMAT_ARG) + "'",
-                                           "  " + std::string(POSSIBLE_FORMATS));
-                    }
-                    args.format = std::move(value);
+                bool known = v.choices.empty();
+                for (std::string_view c : v.choices) known = known || c == value;
+                if (!known) {
+                    return usage_error(RUN_USAGE,
+                                       "invalid value " + quoted(value) + " for '" +
+                                           std::string(v.name) + "'",
+                                       detail);
                 }
+                v.given = true;
+                v.value = std::move(value);
                 break;
             }
         }

@@ -16,6 +16,8 @@ namespace vespra::cli {
 struct RunArgs {
     std::string output;
     std::string format = "protobuf";  // canonical name: "json" or "protobuf"
+    bool lossless = false;            // a full ring makes the thread wait instead of dropping
+    std::string clock;                // "auto", "tsc" or "monotonic"; empty when not given
     // Empty, or the module name followed by the module's arguments.
     std::vector<std::string> module;
     std::string script;  // empty when `module` is given

@@ -13,6 +13,23 @@
 
 namespace {
 
+// _clock(): the clock a run started now would read, "tsc" or "monotonic" (the first call may
+// calibrate, about 10 ms). For the benchmarks, whose bare recorder reads the same clock.
+PyObject* core_clock(PyObject*, PyObject*) {
+    return vespra::host::boundary([]() -> PyObject* {
+        std::optional<vespra::ClockSource> source = vespra::tracer::clock_source_from_environment();
+        if (!source) return nullptr;
+        return PyUnicode_FromString(vespra::Clock::starting_now(*source).uses_tsc() ? "tsc"
+                                                                                     : "monotonic");
+    });
+}
+
+PyMethodDef CORE_METHODS[] = {
+    {"_clock", core_clock, METH_NOARGS,
+     "_clock($module, /)\n--\n\nThe clock a run started now would read: 'tsc' or 'monotonic'."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // Members in this order: Tracer, cli_main (then the fork hooks). A failure stops the import.
 int exec_core(PyObject* module) {
     if (vespra::tracer::add_tracer_type(module) < 0) return -1;
@@ -39,7 +56,7 @@ PyModuleDef CORE_MODULE = {
     .m_name = "_core",
     .m_doc = nullptr,
     .m_size = 0,  // no per-module state
-    .m_methods = nullptr,
+    .m_methods = CORE_METHODS,
     .m_slots = CORE_SLOTS,
     .m_traverse = nullptr,
     .m_clear = nullptr,

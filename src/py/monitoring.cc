@@ -163,13 +163,14 @@ inline const CodeSlot* cached_code(const State& state, const Hot& hot, uint64_t 
 
 // One event. The common case -- the same code object as this thread's previous event, room in
 // the batch -- compiles to: one TLS base load, one counter read (RDTSC), the one-entry cache
-// compare (two loads, two compares), the fast append (three compares, one 8-byte store, one
-// cursor bump). No lock, no atomic read-modify-write, no call, no reference count: any of
-// those would be paid on every Python call of every thread. A miss of the one-entry cache tries
-// the thread's code cache inline (no call); only what that cannot answer goes to record_cold.
-// The slow_path call (a batch switch, every 1024 events) can only throw on allocation failure;
-// the callbacks are noexcept, so that ends the process instead of unwinding into the
-// interpreter.
+// compare (two loads, two compares), the fast append (three compares, one 8-byte store, a
+// cursor bump, a prefetch two lines ahead). No lock, no atomic read-modify-write, no call, no
+// reference count: any of those would be paid on every Python call of every thread. A miss of
+// the one-entry cache tries the thread's code cache inline (no call); only what that cannot
+// answer goes to record_cold. The slow_path call (a batch switch, every 1024 events; in a
+// lossless run it may wait, detached, for room in the thread's ring) can only throw on
+// allocation failure; the callbacks are noexcept, so that ends the process instead of unwinding
+// into the interpreter.
 inline void fastcall_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             uint8_t kind) noexcept {
     if (nargs <= 0) [[unlikely]]

@@ -32,6 +32,8 @@ using host::TakenError;
 constexpr const char* ENV_OUTPUT = "VESPRA_CHILD_OUTPUT";
 constexpr const char* ENV_FORMAT = "VESPRA_CHILD_FORMAT";
 constexpr const char* ENV_ORIGIN = "VESPRA_CHILD_ORIGIN";
+constexpr const char* ENV_LOSSLESS = "VESPRA_CHILD_LOSSLESS";  // "1", or absent
+constexpr const char* ENV_CLOCK = "VESPRA_CLOCK";
 
 bool STOP_AT_EXIT_REGISTERED = false;  // guarded by START_LOCK
 
@@ -84,18 +86,28 @@ bool export_environment(const TracerData& data, uint64_t trace_origin) {
         Ref name = host::str(key);
         if (!name || PyObject_SetItem(env.get(), name.get(), value) < 0) return false;
     }
-    return true;
+    Ref lossless_key = host::str(ENV_LOSSLESS);
+    if (!lossless_key) return false;
+    if (!data.lossless) return static_cast<bool>(
+        host::call_method(env.get(), "pop", {lossless_key.get(), Py_None}));
+    Ref one = host::str("1");
+    return one && PyObject_SetItem(env.get(), lossless_key.get(), one.get()) == 0;
 }
 
 bool remove_environment() {
     Ref env = environ();
     if (!env) return false;
-    for (const char* key : {ENV_OUTPUT, ENV_FORMAT, ENV_ORIGIN}) {
+    for (const char* key : {ENV_OUTPUT, ENV_FORMAT, ENV_ORIGIN, ENV_LOSSLESS}) {
         Ref name = host::str(key);
         if (!name || !host::call_method(env.get(), "pop", {name.get(), Py_None})) return false;
     }
     return true;
 }
+
+// A lossless run's recording thread waits for room in its ring detached, so that the world can
+// stop meanwhile (a stop's set_events, a fork, a garbage collection on the free-threaded build).
+void* detach_waiting_thread() { return PyEval_SaveThread(); }
+void attach_waiting_thread(void* state) { PyEval_RestoreThread(static_cast<PyThreadState*>(state)); }
 
 // ---- stopping the run of ACTIVE ----------------------------------------------------------------
 
@@ -189,6 +201,10 @@ PyObject* enter(TracerObject* self, bool as_child, std::optional<uint64_t> trace
     // A process that joins its parent's trace ends the ways a forked one does: a pool stops its
     // spawned workers with SIGTERM, too.
     if (as_child && !guard_exits_of_child()) return nullptr;
+    // A bad clock variable fails here, before anything is exported to children.
+    std::optional<ClockSource> source = clock_source_from_environment();
+    if (!source) return nullptr;
+    self->data.clock_source = *source;
     if (as_child) self->data.trace_origin = trace_origin;
     Clock clock = run_clock(self->data, as_child);
     if (!as_child && !export_environment(self->data, clock.trace_origin())) return nullptr;
@@ -198,16 +214,36 @@ PyObject* enter(TracerObject* self, bool as_child, std::optional<uint64_t> trace
     return install(self, std::move(run));
 }
 
+// A forked child's run reads the clock its parent's run chose, on the same time base.
 Clock run_clock(TracerData& data, bool as_child) {
-    Clock clock = as_child && data.trace_origin ? Clock::starting_now(*data.trace_origin)
-                                                : Clock::starting_now();
+    Clock clock = as_child && data.trace_origin
+                      ? Clock::starting_now(*data.trace_origin, data.clock_source)
+                      : Clock::starting_now(data.clock_source);
     data.trace_origin = clock.trace_origin();
     return clock;
+}
+
+std::optional<ClockSource> clock_source_from_environment() {
+    Ref env = environ();
+    Ref key = host::str(ENV_CLOCK);
+    Ref empty = host::str("");
+    Ref value = env && key && empty ? host::call_method(env.get(), "get", {key.get(), empty.get()})
+                                    : Ref();
+    std::optional<std::string> text = value ? host::utf8(value.get()) : std::nullopt;
+    if (!text) return std::nullopt;
+    if (text->empty()) return ClockSource::automatic;
+    if (std::optional<ClockSource> source = parse_clock_source(*text)) return source;
+    PyErr_Format(PyExc_ValueError, "%s must be auto, tsc or monotonic, not %R", ENV_CLOCK,
+                 value.get());
+    return std::nullopt;
 }
 
 std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool as_child,
                                const Clock& clock) {
     std::shared_ptr<EventQueue> queue = EventQueue::create(clock);
+    if (self->data.lossless) {
+        queue->make_lossless(WaitHooks{detach_waiting_thread, attach_waiting_thread});
+    }
     auto state = std::make_shared<State>(queue);
     state->launcher_thread = self->data.launcher_thread;
     state->launcher_frames = self->data.launcher_frames;
@@ -351,6 +387,9 @@ PyObject* stop_locked(TracerObject* self, StartLock& start_lock, bool idle_is_er
         // Only once no callback can append any more may other threads' batches be touched.
         // Events that stayed on (a failed disable) keep their partial batches: lost, uncounted.
         if (events_off && cold_paths_done(*run->state, dying)) {
+            // A lossless run's threads waiting for room get it from the serializer, still
+            // running, and finish their event before their batches are touched.
+            run->queue->wait_until_unblocked();
             run->queue->add_dropped(tls::flush_every_thread());
         }
         run->queue->close();

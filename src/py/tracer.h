@@ -69,6 +69,10 @@ struct TracerData {
     // open on its thread (see State). A forked child's thread keeps both.
     unsigned long launcher_thread = 0;
     size_t launcher_frames = 0;
+    // A thread whose ring is full waits for room instead of dropping a batch.
+    bool lossless = false;
+    // The counter the runs read (VESPRA_CLOCK at the enter); a forked child's run reads the same.
+    ClockSource clock_source = ClockSource::automatic;
 };
 
 struct TracerObject {
@@ -77,6 +81,10 @@ struct TracerObject {
 };
 
 namespace tracer {
+
+// The clock source the environment asks for (VESPRA_CLOCK: auto, tsc or monotonic; unset or
+// empty is auto). Nothing, with ValueError set, for any other value. Attached.
+std::optional<ClockSource> clock_source_from_environment();
 
 // ACTIVE and its lock. Holds a strong reference. When both ACTIVE's lock and a tracer's run lock
 // are held, ACTIVE's is taken first (and the start lock of start_lock.h before either).

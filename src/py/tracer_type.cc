@@ -13,14 +13,16 @@ namespace {
 using host::boundary;
 using host::Ref;
 
-// Tracer(output, format="protobuf"): both str, positional or keyword.
-bool parse_arguments(PyObject* args, PyObject* kwargs, PyObject* out[2]) {
-    static const char* const NAMES[2] = {"output", "format"};
-    out[0] = out[1] = nullptr;
+// Tracer(output, format="protobuf", lossless=False): two str and a bool, positional or
+// keyword.
+constexpr int N_ARGS = 3;
+bool parse_arguments(PyObject* args, PyObject* kwargs, PyObject* out[N_ARGS]) {
+    static const char* const NAMES[N_ARGS] = {"output", "format", "lossless"};
+    out[0] = out[1] = out[2] = nullptr;
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-    if (nargs + nkw > 2) {
-        PyErr_Format(PyExc_TypeError, "Tracer() takes at most 2 arguments (%zd given)",
+    if (nargs + nkw > N_ARGS) {
+        PyErr_Format(PyExc_TypeError, "Tracer() takes at most 3 arguments (%zd given)",
                      nargs + nkw);
         return false;
     }
@@ -31,7 +33,7 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, PyObject* out[2]) {
         Py_ssize_t pos = 0;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
             int index = -1;
-            for (int i = 0; i < 2; ++i) {
+            for (int i = 0; i < N_ARGS; ++i) {
                 if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, NAMES[i]) == 0) {
                     index = i;
                 }
@@ -54,19 +56,24 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, PyObject* out[2]) {
         PyErr_SetString(PyExc_TypeError, "Tracer() missing required argument 'output' (pos 1)");
         return false;
     }
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < 2; ++i) {  // output and format
         if (out[i] && !PyUnicode_Check(out[i])) {
             PyErr_Format(PyExc_TypeError, "Tracer() argument '%s' must be str, not %.100s",
                          NAMES[i], Py_TYPE(out[i])->tp_name);
             return false;
         }
     }
+    if (out[2] && !PyBool_Check(out[2])) {
+        PyErr_Format(PyExc_TypeError, "Tracer() argument 'lossless' must be bool, not %.100s",
+                     Py_TYPE(out[2])->tp_name);
+        return false;
+    }
     return true;
 }
 
 PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return boundary([&]() -> PyObject* {
-        PyObject* arg[2];
+        PyObject* arg[N_ARGS];
         if (!parse_arguments(args, kwargs, arg)) return nullptr;
         std::string format_text = "protobuf";
         if (arg[1]) {
@@ -95,8 +102,9 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;
-        new (&as_tracer(self)->data) TracerData{
-            Ref::borrow(arg[0]), std::move(output_path), *format, {}, nullptr, std::nullopt, 0, 0};
+        new (&as_tracer(self)->data)
+            TracerData{Ref::borrow(arg[0]), std::move(output_path), *format, {}, nullptr,
+                       std::nullopt, 0, 0, arg[2] == Py_True};
         return self;
     });
 }
@@ -169,11 +177,14 @@ PyType_Slot TRACER_SLOTS[] = {
     {Py_tp_new, reinterpret_cast<void*>(tracer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(tracer_dealloc)},
     {Py_tp_methods, TRACER_METHODS},
-    {Py_tp_doc, const_cast<char*>("Tracer(output, format=...)\n--\n\n"
+    {Py_tp_doc, const_cast<char*>("Tracer(output, format=..., lossless=False)\n--\n\n"
                                   "Trace every Python function start, return, yield, resume,\n"
                                   "unwind and throw, on every thread, while the `with` block\n"
                                   "runs; write them to `output` as \"protobuf\" (the default) or\n"
-                                  "\"json\".")},
+                                  "\"json\". With lossless=True a thread that records faster\n"
+                                  "than the trace is written waits instead of dropping events.\n"
+                                  "The environment variable VESPRA_CLOCK (auto, tsc, monotonic)\n"
+                                  "chooses the timestamp source.")},
     {0, nullptr},
 };
 

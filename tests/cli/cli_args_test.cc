@@ -77,6 +77,14 @@ TEST(UsageErrors, GoToStderrWithStatusTwoNamingTheProblem) {
         {{"run", "-m", "pkg.tool", "-o", "t.json"}, "not provided:\n  --output <OUTPUT>"},
         {{"run", "-o", "t", "-m"}, "a value is required for '--module <MODULE>...'"},
         {{"run", "-o", "t", "s.py", "-m", "m"}, "cannot be used with '[SCRIPT]'"},
+        {{"run", "-o", "t", "--lossless=yes", "s.py"}, "unexpected value 'yes' for '--lossless'"},
+        {{"run", "-o", "t", "--lossless", "--lossless", "s.py"},
+         "'--lossless' cannot be used multiple times"},
+        {{"run", "-o", "t", "--clock", "rdtsc", "s.py"},
+         "invalid value 'rdtsc' for '--clock <CLOCK>'\n  [possible values: auto, tsc, monotonic]"},
+        {{"run", "-o", "t", "--clock"}, "a value is required for '--clock <CLOCK>'"},
+        {{"run", "--clock", "tsc", "--clock=auto", "-o", "t", "s.py"},
+         "'--clock <CLOCK>' cannot be used multiple times"},
     };
     std::vector<std::pair<Words, std::string>> all(std::begin(cases), std::end(cases));
     for (const char* name : {"xml", "pb", "JSON", " json", ""})
@@ -124,6 +132,16 @@ TEST(Placement, RunOptionsStandBeforeTheScriptOrBeforeItsFirstArgument) {
     EXPECT_EQ(run_of({"run", "-ot.pb", "s.py"}).output, "t.pb");
     EXPECT_EQ(run_of({"run", "-o=t.pb", "s.py"}).output, "t.pb");
     EXPECT_EQ(run_of({"run", "-o", "-", "s.py"}).output, "-");
+
+    RunArgs plain = run_of({"run", "-o", "t", "s.py"});
+    EXPECT_FALSE(plain.lossless);
+    EXPECT_EQ(plain.clock, "");
+    RunArgs tuned =
+        run_of({"run", "--lossless", "-o", "t", "--clock=tsc", "s.py", "a", "--lossless"});
+    EXPECT_TRUE(tuned.lossless);
+    EXPECT_EQ(tuned.clock, "tsc");
+    EXPECT_EQ(tuned.script_args, (Words{"a", "--lossless"}));
+    EXPECT_EQ(run_of({"run", "--clock", "monotonic", "-o", "t", "s.py"}).clock, "monotonic");
 }
 
 TEST(Module, ModuleTakesEveryRemainingWord) {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -74,6 +76,44 @@ TEST(ClockSource, ClocksTrackRealTime) {
     expect_tracks_real_time(Clock::tsc_with(scale.factor, scale.shift, __rdtsc()));
 #endif
 }
+
+#if defined(__x86_64__) && defined(__linux__)
+// The check behind a forced TSC: a counter that agrees across CPUs passes, one that runs a
+// second behind on one CPU (as a TSC with per-CPU offsets does) is refused.
+int SKEWED_CPU = -1;
+uint64_t skewed_tsc() {
+    _mm_lfence();
+    uint64_t t = __rdtsc() + (1ull << 40);
+    return sched_getcpu() == SKEWED_CPU ? t - 3'000'000'000ull : t;
+}
+
+TEST(ClockSource, AForcedTscIsRefusedWhenCpusDisagree) {
+    cpu_set_t allowed;
+    ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+    std::vector<int> cpus;
+    for (int c = 0; c < CPU_SETSIZE; ++c)
+        if (CPU_ISSET(c, &allowed)) cpus.push_back(c);
+    if (cpus.size() < 2) GTEST_SKIP() << "one CPU: nothing to compare";
+    EXPECT_TRUE(readings_consistent_across_cpus([] { return Clock::monotonic_nanos(); }));
+    for (int skewed : {cpus[0], cpus.back()}) {
+        SKEWED_CPU = skewed;
+        EXPECT_FALSE(readings_consistent_across_cpus(skewed_tsc)) << "behind on CPU " << skewed;
+    }
+    EXPECT_EQ(parse_clock_source("tsc"), ClockSource::tsc);
+    EXPECT_EQ(parse_clock_source("auto"), ClockSource::automatic);
+    EXPECT_EQ(parse_clock_source("monotonic"), ClockSource::monotonic);
+    EXPECT_EQ(parse_clock_source("TSC"), std::nullopt);
+    EXPECT_FALSE(Clock::starting_now(ClockSource::monotonic).uses_tsc());
+    // Where the processor reports an invariant TSC, forcing it gives the TSC on a machine whose
+    // CPUs agree (as every machine we run tests on does), and a clock that tracks real time.
+    Clock forced = Clock::starting_now(ClockSource::tsc);
+    EXPECT_EQ(forced.uses_tsc(), tsc_is_invariant() && readings_consistent_across_cpus([] {
+                                     _mm_lfence();
+                                     return uint64_t{__rdtsc()};
+                                 }));
+    expect_tracks_real_time(forced);
+}
+#endif
 
 }  // namespace
 }  // namespace vespra

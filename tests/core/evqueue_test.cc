@@ -3,6 +3,8 @@
 #include "core/evqueue.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <map>
@@ -105,6 +107,102 @@ TEST(Drain, RotatesItsStartingRingAndStopsAtTheBudget) {
     }
 }
 
+// Drained batches come back to their thread, and the one drained last is filled first: of the
+// thread's batches it is the most likely to be in its cache still.
+TEST(BatchReuse, TheMostRecentlyDrainedBatchIsFilledNext) {
+    auto queue = identity_queue();
+    on_new_thread([&] {
+        auto current = [] { return HOT.end - BATCH; };
+        std::vector<const PackedEvent*> batches;  // in the order they were opened
+        record_run(*queue, 1);
+        for (int k = 0; k < 4; ++k) {
+            batches.push_back(current());
+            record_run(*queue, BATCH, 2000 + k * BATCH);  // the last event opens the next batch
+        }
+        // Four batches were handed over; the fifth is being filled.
+        EXPECT_EQ(drain_all(*queue).size(), 4 * BATCH);
+        std::vector<const PackedEvent*> reused;
+        for (int k = 0; k < 4; ++k) {
+            record_run(*queue, BATCH, 9000 + k * BATCH);
+            reused.push_back(current());
+        }
+        EXPECT_EQ(reused, (std::vector<const PackedEvent*>{batches[3], batches[2], batches[1],
+                                                            batches[0]}));
+    });
+}
+
+std::atomic<int> DETACHES{0}, ATTACHES{0};
+void* count_detach() { return &DETACHES + DETACHES.fetch_add(1) * 0; }
+void count_attach(void* token) {
+    EXPECT_EQ(token, &DETACHES);
+    ATTACHES.fetch_add(1);
+}
+
+// A lossless queue: a producer that meets a full ring waits, detached through the hooks, until
+// the consumer makes room; nothing is dropped, the last partial batch included.
+TEST(Lossless, AFullRingWaitsDetachedForRoomAndNothingIsLost) {
+    auto queue = identity_queue();
+    DETACHES = ATTACHES = 0;
+    queue->make_lossless(WaitHooks{count_detach, count_attach});
+    const uint32_t total = (BATCH_RING_CAPACITY + 3) * BATCH + 5;
+    std::atomic<bool> done{false};
+    std::thread producer([&] {
+        record_run(*queue, total, 1000);
+        done = true;
+    });
+    while (queue->blocked() == 0) testing::sleep_ms(1);
+    testing::sleep_ms(20);
+    EXPECT_EQ(DETACHES.load(), 1);
+    EXPECT_EQ(ATTACHES.load(), 0) << "still waiting: the consumer has not drained";
+    std::vector<Event> out;
+    while (!done) {
+        if (queue->drain_nonblocking(out, 4096) == 0) std::this_thread::yield();
+    }
+    producer.join();  // the exit flush pushes the last 5
+    for (std::vector<Event> rest = drain_all(*queue); const Event& e : rest) out.push_back(e);
+    EXPECT_EQ(queue->dropped(), 0u);
+    ASSERT_EQ(out.size(), total);
+    for (uint32_t i = 0; i < total; ++i) ASSERT_EQ(code_of(out[i].packed), i);
+    EXPECT_GE(DETACHES.load(), 1);
+    EXPECT_EQ(DETACHES.load(), ATTACHES.load());
+    EXPECT_EQ(queue->blocked(), 0u);
+}
+
+// When the consumer is gone for good, a waiting producer gives up and the batch is counted,
+// as on a queue that never waits.
+TEST(Lossless, AnAbandonedQueueReleasesTheWaitingProducer) {
+    auto queue = identity_queue();
+    queue->make_lossless(WaitHooks{});
+    std::thread producer([&] { record_run(*queue, (BATCH_RING_CAPACITY + 1) * BATCH + 1); });
+    while (queue->blocked() == 0) testing::sleep_ms(1);
+    queue->abandon();
+    producer.join();
+    EXPECT_EQ(queue->dropped(), BATCH);
+    EXPECT_EQ(queue->blocked(), 0u);
+}
+
+// A forked child has no serializer for its copy of the parent's queue: a lossless flush into a
+// full ring there (the forking thread's exit, before it records under a run of its own) gives
+// up instead of waiting for ever.
+TEST(Lossless, AForkedChildDoesNotWaitForTheParentsSerializer) {
+    auto queue = identity_queue();
+    queue->make_lossless(WaitHooks{});
+    int status = -1;
+    on_new_thread([&] {
+        record_run(*queue, BATCH_RING_CAPACITY * BATCH + 5);  // ring full, 5 events waiting
+        pid_t child = fork();
+        if (child == 0) {
+            alarm(10);  // a hang ends the child with SIGALRM
+            uint64_t lost = Cold::flush_partial(*tls::ColdBorrow(), HOT);
+            _exit(lost == 5 ? 0 : 1);
+        }
+        ASSERT_GT(child, 0);
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        drain_all(*queue);  // room for this thread's own exit flush
+    });
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
 TEST(ManyProducers, EveryEventIsDrainedInThreadOrderOrCountedAsDropped) {
     auto queue = EventQueue::create(Clock::starting_now());
     std::atomic<bool> stop{false};
@@ -116,7 +214,7 @@ TEST(ManyProducers, EveryEventIsDrainedInThreadOrderOrCountedAsDropped) {
         while (!stop)
             if (queue->drain_nonblocking(drained, 4096) == 0) std::this_thread::yield();
     });
-    testing::Producers producers(queue, 4, 300'000);
+    testing::Producers producers(queue, 4, BATCH_RING_CAPACITY * BATCH + 50'000);
     producers.wait_recorded();
     uint64_t dropped_at_switches = queue->dropped();
     producers.stop();

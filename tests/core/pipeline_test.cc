@@ -126,25 +126,65 @@ TEST(PipelinePause, WritesEverythingKeepsTheWriterAndResumes) {
     check_delivery(*log, 2, 10 * 1024);
 }
 
-// A writer that cannot keep up: `filled` fills, the serializer drops what it drains next, and
-// the count reaches finish on top of the queue's own.
-TEST(PipelineBackpressure, StalledWriterLosesWholeVectorsAndReportsThem) {
+// A partial batch below the wake-up mark reaches the writer at the stop: the flush and the close
+// wake the sleeping serializer with a system call instead of leaving it to its idle timeout.
+TEST(PipelineWakeUps, TheStopWakesASleepingSerializer) {
+    PipelineRun run;
+    testing::Producers producers(run.queue, 1, 10);
+    producers.wait_recorded();
+    testing::sleep_ms(100);  // long asleep: nothing has reached the mark
+    EXPECT_TRUE(run.log->words.empty());
+    uint64_t before = run.queue->wake_ups();
+    producers.stop();
+    ASSERT_TRUE(run.pipeline.join().ok());
+    EXPECT_GT(run.queue->wake_ups(), before);
+    check_delivery(*run.log, 1, 10);
+    EXPECT_EQ(run.log->finish_dropped, 0u);
+}
+
+// A writer that cannot keep up: `filled` fills, the serializer stops draining rather than drop
+// decoded events, the producer's ring fills and whole batches are dropped there; the count
+// reaches finish.
+TEST(PipelineBackpressure, StalledWriterCostsTheProducerWholeBatches) {
     PipelineRun run;
     run.log->stall = true;
-    testing::Producers producers(run.queue, 1, 300 * 1024, /*lockstep=*/true);
+    // More than the ring and `filled` hold (a vector takes up to 4 batches).
+    const uint32_t events = (BATCH_RING_CAPACITY + 4 * pipeline::VECTOR_RING_CAPACITY + 100) * 1024;
+    testing::Producers producers(run.queue, 1, events);
     producers.wait_recorded();
     EXPECT_TRUE(run.log->stalled);
     run.log->stall = false;
-    // Let the writer work through what waited before the last, partial batch is pushed.
-    for (int i = 0; i < 10000 && run.log->batches < 257; ++i) testing::sleep_ms(1);
     producers.stop();
     ASSERT_TRUE(run.pipeline.join().ok());
-    check_delivery(*run.log, 1, 300 * 1024);
-    // 299 batches, one vector each, came while the writer stalled: it held the first, 256
-    // waited in `filled`, 42 were lost. The last batch came at stop.
+    check_delivery(*run.log, 1, events);
+    EXPECT_GT(run.queue->dropped(), 0u);
+    EXPECT_EQ(run.queue->dropped() % 1024, 0u) << "whole batches";
+    EXPECT_EQ(run.log->finish_dropped, run.queue->dropped()) << "the serializer lost nothing";
+}
+
+// The same stall on a lossless queue: the serializer waits for the exporter, the producer for
+// the serializer, and nothing is lost.
+TEST(PipelineBackpressure, LosslessStalledWriterLosesNothing) {
+    PipelineRun run;
+    run.queue->make_lossless(WaitHooks{});
+    run.log->stall = true;
+    std::atomic<bool> blocked{false};
+    std::thread unstall([&] {
+        for (int i = 0; i < 20000 && !blocked; ++i, testing::sleep_ms(1))
+            blocked = run.queue->blocked() != 0;
+        run.log->stall = false;
+    });
+    // More than the ring and `filled` hold (a vector takes up to 4 batches).
+    const uint32_t events = (BATCH_RING_CAPACITY + 4 * pipeline::VECTOR_RING_CAPACITY + 40) * 1024;
+    testing::Producers producers(run.queue, 1, events);
+    producers.wait_recorded();
+    unstall.join();
+    EXPECT_TRUE(blocked) << "the producer never had to wait";
+    producers.stop();
+    ASSERT_TRUE(run.pipeline.join().ok());
+    check_delivery(*run.log, 1, events);
     EXPECT_EQ(run.queue->dropped(), 0u);
-    EXPECT_EQ(run.log->finish_dropped, (299 - 1 - pipeline::VECTOR_RING_CAPACITY) * 1024);
-    EXPECT_EQ(run.log->batches, 1 + int(pipeline::VECTOR_RING_CAPACITY) + 1);
+    EXPECT_EQ(run.log->finish_dropped, 0u);
 }
 
 }  // namespace

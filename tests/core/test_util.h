@@ -74,7 +74,10 @@ class Producers {
                     record(*queue_, queue_->clock().raw(), producer_word(i));
                     if (lockstep && i > 0 && i % EventBatch::CAPACITY == 0) {
                         uint64_t seen = queue_->rotation();
-                        while (queue_->rotation() < seen + 2) std::this_thread::yield();
+                        while (queue_->rotation() < seen + 2) {
+                            queue_->wake_consumer();  // one batch is below the wake-up mark
+                            std::this_thread::yield();
+                        }
                     }
                 }
                 ++done_;

@@ -36,20 +36,28 @@ def workload():
 
 
 class BenchTest(unittest.TestCase):
-    def test_the_floor_registers_exactly_the_six_events_and_frees_its_slot(self):
+    def test_the_floor_and_the_bare_recorders_register_exactly_the_six_events_and_free_the_slot(self):
         # Importing it left the GIL as the build has it: off on the free-threaded one.
         self.assertEqual(sys._is_gil_enabled(), not sysconfig.get_config_var("Py_GIL_DISABLED"))
-        _vespra_floor.enable()
-        try:
-            self.assertEqual(MON.get_tool(MON.PROFILER_ID), "vespra-floor")
-            self.assertEqual(MON.get_events(MON.PROFILER_ID), sum(SIX))
-            for event in SIX:  # a callback per event that never switches its location off
-                callback = MON.register_callback(MON.PROFILER_ID, event, None)
-                MON.register_callback(MON.PROFILER_ID, event, callback)
-                self.assertIsNotNone(callback, event)
-                self.assertIsNot(callback(workload.__code__, 0, None), MON.DISABLE, event)
-        finally:
-            _vespra_floor.disable()
+        for clock in (None, "monotonic", "tsc"):
+            with self.subTest(clock=clock):
+                _vespra_floor.enable(None, clock)
+                try:
+                    self.assertEqual(MON.get_tool(MON.PROFILER_ID), "vespra-floor")
+                    self.assertEqual(MON.get_events(MON.PROFILER_ID), sum(SIX))
+                    for event in SIX:  # a callback per event that never switches it off
+                        callback = MON.register_callback(MON.PROFILER_ID, event, None)
+                        MON.register_callback(MON.PROFILER_ID, event, callback)
+                        self.assertIsNotNone(callback, event)
+                        for _ in range(3000):  # round the ring more than twice
+                            result = callback(workload.__code__, 0, None)
+                        self.assertIsNot(result, MON.DISABLE, event)
+                    workload()
+                finally:
+                    _vespra_floor.disable()
+                self.assertIsNone(MON.get_tool(MON.PROFILER_ID))
+        with self.assertRaises(ValueError):
+            _vespra_floor.enable(None, "sundial")
         self.assertIsNone(MON.get_tool(MON.PROFILER_ID))
         self.assertEqual(MON.get_events(MON.PROFILER_ID), 0)
         for event in SIX:

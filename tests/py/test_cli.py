@@ -134,6 +134,24 @@ class InProcessTest(TempDirTest):
         self.assertEqual(recorded_argv(self.script), [self.script, "a", "-f", "json"])
         self.assertEqual(len(pids_with(out, "marker")), 1)
 
+    def test_lossless_and_clock_reach_the_tracer_and_the_programs_children(self):
+        script = write(self.dir / "env.py", """\
+            import os, sys
+            keys = ("VESPRA_CLOCK", "VESPRA_CHILD_LOSSLESS")
+            with open(sys.argv[1], "w") as f:
+                print(*(os.environ.get(k) for k in keys), file=f)
+            """)
+        seen = self.dir / "seen"
+        out = str(self.dir / "t.pb")
+        try:
+            self.assertEqual(call("run", "--lossless", "--clock", "monotonic", "-o", out,
+                                  script, str(seen))[0], 0)
+            self.assertEqual(seen.read_text().split(), ["monotonic", "1"])
+        finally:
+            os.environ.pop("VESPRA_CLOCK", None)
+        self.assertEqual(call("run", "-o", out, script, str(seen))[0], 0)
+        self.assertEqual(seen.read_text().split(), ["None", "None"])
+
     def test_module_takes_every_remaining_word_and_imports_from_the_current_directory(self):
         module = write(self.dir / "argv_tool.py", ARGV_SCRIPT)
         self.addCleanup(os.chdir, os.getcwd())

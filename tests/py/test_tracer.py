@@ -171,7 +171,8 @@ class ArgumentTest(unittest.TestCase):
                 ((), {}, TypeError, "missing required argument 'output'"),
                 ((pathlib.Path("x"),), {}, TypeError, "'output' must be str, not PosixPath"),
                 (("x", None), {}, TypeError, "argument 'format' must be str, not NoneType"),
-                (("x", "json", 1), {}, TypeError, "at most 2 arguments"),
+                (("x", "json", False, 1), {}, TypeError, "at most 3 arguments"),
+                (("x", "json", 1), {}, TypeError, "argument 'lossless' must be bool, not int"),
                 (("x",), {"fmt": "json"}, TypeError, "unexpected keyword argument 'fmt'"),
                 (("x",), {"output": "y"}, TypeError, "given by name ('output') and position (1)"),
                 (("x", "JSON"), {}, ValueError, "unknown format: JSON"),
@@ -181,6 +182,7 @@ class ArgumentTest(unittest.TestCase):
             self.assertIn(text, str(cm.exception))
         for fmt in ("json", "protobuf", "proto", "pb"):
             vespra.Tracer(output="x", format=fmt)
+        vespra.Tracer("x", lossless=True)
         # The time base a joined child is given; refused before anything starts.
         for args, exc, text in [(("1",), TypeError, "origin must be int or None, not str"),
                                 ((-1,), OverflowError, ""),
@@ -188,6 +190,70 @@ class ArgumentTest(unittest.TestCase):
             with self.subTest(args=args), self.assertRaises(exc) as cm:
                 vespra.Tracer("x")._enter_as_child(*args)
             self.assertIn(text, str(cm.exception))
+
+
+
+class LosslessTest(TempDirTest):
+    """A trace written to a pipe nobody reads yet: the rings and the writer's queue fill."""
+
+    def traced_through_a_stalled_pipe(self, lossless, stall_s):
+        import _vespra_tracecount as tracecount
+        fifo = str(self.dir / f"fifo-{lossless}")
+        os.mkfifo(fifo)
+        done = threading.Event()
+        data = bytearray()
+
+        def reader():
+            with open(fifo, "rb") as f:
+                done.wait(stall_s)  # until the program is done, or for stall_s
+                while chunk := f.read(1 << 20):
+                    data.extend(chunk)
+        r = threading.Thread(target=reader)
+        r.start()
+        t0 = time.perf_counter()
+        with vespra.Tracer(fifo, "protobuf", lossless=lossless):
+            workers = [threading.Thread(target=fib, args=(29,)) for _ in range(2)]
+            for w in workers:
+                w.start()
+            for w in workers:
+                w.join()
+            elapsed = time.perf_counter() - t0
+            done.set()
+        r.join()
+        _, begins, ends, dropped = tracecount.protobuf(bytes(data))
+        return begins, ends, dropped, elapsed
+
+    def test_lossless_threads_wait_for_the_writer_and_nothing_is_lost(self):
+        calls = 2 * 1664079  # fib(29) makes 1664079 calls
+        begins, ends, dropped, _ = self.traced_through_a_stalled_pipe(False, 60)
+        self.assertGreater(dropped, 0, "the set-up must overflow the default run")
+        self.assertLess(begins, calls)
+        begins, ends, dropped, elapsed = self.traced_through_a_stalled_pipe(True, 2)
+        self.assertEqual(dropped, 0)
+        self.assertGreaterEqual(elapsed, 1.5, "the program waited for the writer")
+        self.assertGreaterEqual(begins, calls)  # and the workers' own functions
+        self.assertGreaterEqual(ends, calls)
+
+    def test_the_child_variable_and_the_clock_variable(self):
+        out = str(self.dir / "t.pb")
+        with vespra.Tracer(out, lossless=True):
+            self.assertEqual(os.environ.get("VESPRA_CHILD_LOSSLESS"), "1")
+        self.assertNotIn("VESPRA_CHILD_LOSSLESS", os.environ)
+        with vespra.Tracer(out):
+            self.assertNotIn("VESPRA_CHILD_LOSSLESS", os.environ)
+        try:
+            for clock in ("auto", "tsc", "monotonic", ""):
+                os.environ["VESPRA_CLOCK"] = clock
+                with vespra.Tracer(out):
+                    fib(5)
+                self.assertGreater(os.path.getsize(out), 0)
+            os.environ["VESPRA_CLOCK"] = "rdtsc"
+            with self.assertRaisesRegex(ValueError, "VESPRA_CLOCK must be auto, tsc or monotonic"):
+                vespra.Tracer(out).__enter__()
+            self.assertIsNone(MON.get_tool(MON.PROFILER_ID))
+            self.assertEqual(env_snapshot(), (None,) * len(ENV))
+        finally:
+            os.environ.pop("VESPRA_CLOCK", None)
 
 
 class LifecycleTest(TempDirTest):
