@@ -71,6 +71,8 @@ demo: build
 	@echo "Trace written to $(abspath $(DEMO_TRACE))"
 	@echo "To view it, open https://ui.perfetto.dev in a browser, choose \"Open trace file\""
 	@echo "and pick that file."
+	@echo "Without a viewer: $(VENV)/bin/vespra summary $(DEMO_TRACE)"
+	@echo "       or a flame graph: $(VENV)/bin/vespra flamegraph $(DEMO_TRACE) -o $(BUILD)/demo/demo.svg"
 	@echo "JSON instead: $(VENV)/bin/vespra run -f json -o $(BUILD)/demo/demo.json examples/demo.py"
 
 # Whole-program overhead: untraced, a no-op sys.monitoring callback, cProfile, vespra (bench/README.md).

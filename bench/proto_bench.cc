@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -21,59 +20,19 @@
 #include "core/output.h"
 #include "core/sink.h"
 #include "proto/proto_exporter.h"
+#include "random_walk.h"
 
 namespace vespra {
 namespace {
 
-constexpr size_t BATCH = 4096;
+constexpr size_t BATCH = bench::WALK_BATCH;
 constexpr size_t BATCHES = 64;  // distinct batches cycled through, ~2 MiB of events
 
-class Codes : public CodeLookup {
-  public:
-    std::optional<CodeInfo> code(uint32_t id) const override {
-        return CodeInfo{"package.module.Class.method_" + std::to_string(id), "module.py", id};
-    }
-};
+using Codes = bench::WalkCodes;
+using Names = bench::WalkNames;
 
-class Names : public ThreadNames {
-  public:
-    std::optional<std::string> name(uint32_t tid) const override {
-        return "Thread-" + std::to_string(tid);
-    }
-    std::vector<std::pair<uint32_t, std::string>> snapshot() const override { return {}; }
-};
-
-// Per thread a random walk over a call stack: about half the events begin a call (start,
-// resume, throw), half end one, with depth bounded like real programs.
 std::vector<std::vector<Event>> make_batches(uint32_t threads, uint32_t codes) {
-    std::mt19937 rng(42);
-    std::vector<std::vector<uint32_t>> stacks(threads);
-    std::vector<uint64_t> clocks(threads, 3'000'000'000ull);
-    std::vector<std::vector<Event>> batches(BATCHES);
-    for (auto& batch : batches) {
-        batch.reserve(BATCH);
-        while (batch.size() < BATCH) {
-            uint32_t t = rng() % threads;
-            uint32_t tid = 100000 + t * 37;
-            // Runs of one thread, as drained from its ring.
-            for (int run = 0; run < 64 && batch.size() < BATCH; ++run) {
-                auto& stack = stacks[t];
-                clocks[t] += 50 + rng() % 400;
-                bool begin = stack.empty() || (stack.size() < 30 && rng() % 2);
-                if (begin) {
-                    uint32_t code = rng() % codes;
-                    stack.push_back(code);
-                    uint8_t kind = rng() % 8 == 0 ? KIND_RESUME : KIND_START;
-                    batch.push_back(Event{clocks[t], tid, pack_word(kind, code)});
-                } else {
-                    uint8_t kind = rng() % 8 == 0 ? KIND_YIELD : KIND_RETURN;
-                    batch.push_back(Event{clocks[t], tid, pack_word(kind, stack.back())});
-                    stack.pop_back();
-                }
-            }
-        }
-    }
-    return batches;
+    return bench::random_walk(BATCHES, threads, codes);
 }
 
 // Trace bytes per event once every cache is warm: the growth of a real file over a second pass

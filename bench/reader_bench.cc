@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -27,57 +26,19 @@
 #include "json/json_reader.h"
 #include "proto/proto_exporter.h"
 #include "proto/proto_reader.h"
+#include "random_walk.h"
 
 namespace vespra {
 namespace {
 
-constexpr size_t BATCH = 4096;
+constexpr size_t BATCH = bench::WALK_BATCH;
 constexpr size_t BATCHES = 256;  // 1 Mi events
 
-class Codes : public CodeLookup {
-  public:
-    std::optional<CodeInfo> code(uint32_t id) const override {
-        return CodeInfo{"package.module.Class.method_" + std::to_string(id),
-                        "/srv/app/package/module.py", id};
-    }
-};
-
-class Names : public ThreadNames {
-  public:
-    std::optional<std::string> name(uint32_t tid) const override {
-        return "Thread-" + std::to_string(tid);
-    }
-    std::vector<std::pair<uint32_t, std::string>> snapshot() const override { return {}; }
-};
+using Codes = bench::WalkCodes;
+using Names = bench::WalkNames;
 
 std::vector<std::vector<Event>> make_batches(uint32_t threads, uint32_t codes) {
-    std::mt19937 rng(42);
-    std::vector<std::vector<uint32_t>> stacks(threads);
-    std::vector<uint64_t> clocks(threads, 3'000'000'000ull);
-    std::vector<std::vector<Event>> batches(BATCHES);
-    for (auto& batch : batches) {
-        batch.reserve(BATCH);
-        while (batch.size() < BATCH) {
-            uint32_t t = rng() % threads;
-            uint32_t tid = 100000 + t * 37;
-            for (int run = 0; run < 64 && batch.size() < BATCH; ++run) {
-                auto& stack = stacks[t];
-                clocks[t] += 50 + rng() % 400;
-                bool begin = stack.empty() || (stack.size() < 30 && rng() % 2);
-                if (begin) {
-                    uint32_t code = rng() % codes;
-                    stack.push_back(code);
-                    uint8_t kind = rng() % 8 == 0 ? KIND_RESUME : KIND_START;
-                    batch.push_back(Event{clocks[t], tid, pack_word(kind, code)});
-                } else {
-                    uint8_t kind = rng() % 8 == 0 ? KIND_YIELD : KIND_RETURN;
-                    batch.push_back(Event{clocks[t], tid, pack_word(kind, stack.back())});
-                    stack.pop_back();
-                }
-            }
-        }
-    }
-    return batches;
+    return bench::random_walk(BATCHES, threads, codes);
 }
 
 // The trace file of 1 Mi events in `json` or protobuf, written once per process.

@@ -1,4 +1,4 @@
-"""vespra: a low-overhead function-level tracer for free-threaded CPython."""
+"""vespra: a low-overhead function-level tracer for CPython 3.13, with or without the GIL."""
 
 from vespra._core import Tracer
 

@@ -1,7 +1,6 @@
 #include "core/clock.h"
 
 #include <pthread.h>
-
 #include <sched.h>
 
 #include <atomic>
@@ -172,7 +171,8 @@ TscScale measure_tsc_scale(uint64_t window_nanos) {
     uint64_t deadline = first.nanos + window_nanos;
     for (uint64_t now = Clock::monotonic_nanos(); now < deadline; now = Clock::monotonic_nanos()) {
         uint64_t left = deadline - now;
-        timespec ts{static_cast<time_t>(left / 1000000000ull), static_cast<long>(left % 1000000000ull)};
+        timespec ts{static_cast<time_t>(left / 1000000000ull),
+                    static_cast<long>(left % 1000000000ull)};
         nanosleep(&ts, nullptr);
     }
     Sample second = sample_pair();
@@ -246,9 +246,7 @@ Clock Clock::starting_at(uint64_t trace_origin, bool inherit, ClockSource source
             c.forced_checked.store(true, std::memory_order_release);
         }
     }
-    bool tsc = source == ClockSource::automatic ? c.tsc
-               : forced                         ? c.forced_ok
-                                                : false;
+    bool tsc = source == ClockSource::automatic ? c.tsc : forced ? c.forced_ok : false;
     Clock clock(tsc, c.scale.factor, c.scale.shift, 0, 0);
     // The origin in both clocks at once: the TSC reading at the middle of the tightest bracket
     // around a CLOCK_MONOTONIC reading (a few tens of nanoseconds wide).

@@ -60,8 +60,7 @@ class Clock {
     // The same, for a run that writes into a trace whose origin is `trace_origin` on
     // CLOCK_MONOTONIC: timestamps count from there, the clock's own origin being stamped at
     // (now - trace_origin), or 0 when `trace_origin` lies ahead of now.
-    static Clock starting_now(uint64_t trace_origin,
-                              ClockSource source = ClockSource::automatic);
+    static Clock starting_now(uint64_t trace_origin, ClockSource source = ClockSource::automatic);
 
     // The raw counter: TSC ticks, or CLOCK_MONOTONIC nanoseconds. Safe from any thread; the
     // only clock operation on the recording path.

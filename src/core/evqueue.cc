@@ -58,7 +58,8 @@ bool QueueSignals::wait_for_room(BatchRing::Producer& producer, std::unique_ptr<
 }
 
 std::shared_ptr<EventQueue> EventQueue::create(Clock clock) {
-    return std::make_shared<EventQueue>(NEXT_QUEUE_ID.fetch_add(1, std::memory_order_relaxed), clock);
+    return std::make_shared<EventQueue>(NEXT_QUEUE_ID.fetch_add(1, std::memory_order_relaxed),
+                                        clock);
 }
 
 EventQueue::EventQueue(uint64_t id, Clock clock) : id_(id), clock_(clock) {}

@@ -64,7 +64,7 @@ using BatchRing = SpscRing<std::unique_ptr<EventBatch>, BATCH_RING_CAPACITY>;
 // thread from the interpreter, so that a stop, a fork or a garbage collection can pause the
 // world while it waits. Plain functions, so that the queue knows nothing of Python.
 struct WaitHooks {
-    void* (*detach)() = nullptr;        // returns a token for attach
+    void* (*detach)() = nullptr;  // returns a token for attach
     void (*attach)(void* token) = nullptr;
 };
 

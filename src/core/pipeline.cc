@@ -216,7 +216,9 @@ Status run_pausable_pipeline(std::shared_ptr<EventQueue> queue,
         }
         if (outcome->finished.load(std::memory_order_acquire)) break;
         outcome->exporter_bell.sleep_unless(
-            [&] { return !filled_out.empty() || outcome->finished.load(std::memory_order_acquire); },
+            [&] {
+                return !filled_out.empty() || outcome->finished.load(std::memory_order_acquire);
+            },
             IDLE_TIMEOUT);
     }
 

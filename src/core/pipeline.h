@@ -5,9 +5,10 @@
 // ships them through the `filled` ring; the exporter thread hands each vector to the writer and
 // returns it through `spare`. Neither polls: the serializer sleeps until a producer's ring
 // reaches its mark (or a flush, a blocked producer, the close), the exporter until 4 vectors
-// wait for it or the serializer runs dry, each with a 50 ms timeout. When `filled` is full the serializer waits for the exporter
-// instead of dropping a vector, so the backlog of a slow writer builds up, packed, in the
-// recording threads' rings. The orderly end is driven by EventQueue::close.
+// wait for it or the serializer runs dry, each with a 50 ms timeout. When `filled` is full the
+// serializer waits for the exporter instead of dropping a vector, so the backlog of a slow writer
+// builds up, packed, in the recording threads' rings. The orderly end is driven by
+// EventQueue::close.
 #pragma once
 
 #include <cstddef>

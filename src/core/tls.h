@@ -68,17 +68,17 @@ inline void prefetch_for_write(const void* p) {
 inline constexpr size_t PREFETCH_AHEAD_EVENTS = 16;
 
 // The fast append: three compares, one 8-byte store, a cursor bump and a prefetch two lines
-// ahead, all %fs-relative (see bench/core_bench.cc for the measured cost). Nothing that locks, allocates, calls or does an
-// atomic read-modify-write may be added here; such work belongs in EventQueue::slow_path.
+// ahead, all %fs-relative (see bench/core_bench.cc for the measured cost). Nothing that locks,
+// allocates, calls or does an atomic read-modify-write may be added here; such work belongs in
+// EventQueue::slow_path.
 // Returns false when the slow path must record the event instead (no room, a delta that does
 // not fit 32 bits or went backwards, or bound to another queue).
 inline bool fast_append(Hot& hot, uint64_t queue_id, uint64_t now, uint32_t word) {
     uint64_t delta = now - hot.base;
     if (hot.cursor < hot.end && delta < (uint64_t{1} << 32) && hot.queue_id == queue_id) {
         // Both fields in one store (GCC otherwise emits two 4-byte stores).
-        uint64_t slot = std::endian::native == std::endian::little
-                            ? delta | (uint64_t{word} << 32)
-                            : (delta << 32) | word;
+        uint64_t slot = std::endian::native == std::endian::little ? delta | (uint64_t{word} << 32)
+                                                                   : (delta << 32) | word;
         std::memcpy(hot.cursor, &slot, sizeof slot);
         prefetch_for_write(reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(hot.cursor) +
                                                          PREFETCH_AHEAD_EVENTS * sizeof slot));

@@ -56,7 +56,9 @@ class Doorbell {
 class Gate {
   public:
     uint32_t sequence() const { return seq_.load(std::memory_order_acquire); }
-    void sleep(uint32_t seen, std::chrono::microseconds timeout) { futex::wait(seq_, seen, timeout); }
+    void sleep(uint32_t seen, std::chrono::microseconds timeout) {
+        futex::wait(seq_, seen, timeout);
+    }
 
     // A sleeper counts itself in before its last check of the condition.
     void enter() { waiting_.fetch_add(1, std::memory_order_seq_cst); }

@@ -163,7 +163,7 @@ PyObject* run(PyObject* module, const RunArgs& args) {
     Ref format = word_to_str(args.format);
     Ref tracer_type = format ? host::getattr(module, "Tracer") : Ref();
     Ref tracer = tracer_type ? host::call(tracer_type.get(), {output.get(), format.get(),
-                                                             args.lossless ? Py_True : Py_False})
+                                                              args.lossless ? Py_True : Py_False})
                              : Ref();
     if (!tracer) return nullptr;
 

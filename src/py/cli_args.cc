@@ -61,8 +61,7 @@ std::string run_help() {
     text.append(
         "      --lossless            Never drop events: a thread whose buffer is full waits for "
         "the writer (the program slows down instead)\n");
-    text.append(
-        "      --clock <CLOCK>       Timestamp source [default: auto] ")
+    text.append("      --clock <CLOCK>       Timestamp source [default: auto] ")
         .append(POSSIBLE_CLOCKS)
         .append("\n");
     text.append(
@@ -249,12 +248,12 @@ Cli parse_run(std::span<const std::string> words) {
                     std::span<const std::string_view> choices;
                     std::string_view possible;
                 };
-                Valued v = opt->option == Option::Output
-                               ? Valued{OUTPUT_ARG, output_given, args.output, {}, {}}
-                           : opt->option == Option::Format
-                               ? Valued{FORMAT_ARG, format_given, args.format, FORMATS,
-                                        POSSIBLE_FORMATS}
-                               : Valued{CLOCK_ARG, clock_given, args.clock, CLOCKS, POSSIBLE_CLOCKS};
+                Valued v =
+                    opt->option == Option::Output
+                        ? Valued{OUTPUT_ARG, output_given, args.output, {}, {}}
+                    : opt->option == Option::Format
+                        ? Valued{FORMAT_ARG, format_given, args.format, FORMATS, POSSIBLE_FORMATS}
+                        : Valued{CLOCK_ARG, clock_given, args.clock, CLOCKS, POSSIBLE_CLOCKS};
                 std::string detail = v.possible.empty() ? "" : "  " + std::string(v.possible);
                 if (v.given) {
                     return usage_error(RUN_USAGE, "the argument '" + std::string(v.name) +
@@ -274,10 +273,10 @@ Cli parse_run(std::span<const std::string> words) {
                 bool known = v.choices.empty();
                 for (std::string_view c : v.choices) known = known || c == value;
                 if (!known) {
-                    return usage_error(RUN_USAGE,
-                                       "invalid value " + quoted(value) + " for '" +
-                                           std::string(v.name) + "'",
-                                       detail);
+                    return usage_error(
+                        RUN_USAGE,
+                        "invalid value " + quoted(value) + " for '" + std::string(v.name) + "'",
+                        detail);
                 }
                 v.given = true;
                 v.value = std::move(value);

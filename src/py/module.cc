@@ -20,7 +20,7 @@ PyObject* core_clock(PyObject*, PyObject*) {
         std::optional<vespra::ClockSource> source = vespra::tracer::clock_source_from_environment();
         if (!source) return nullptr;
         return PyUnicode_FromString(vespra::Clock::starting_now(*source).uses_tsc() ? "tsc"
-                                                                                     : "monotonic");
+                                                                                    : "monotonic");
     });
 }
 

@@ -88,8 +88,9 @@ bool export_environment(const TracerData& data, uint64_t trace_origin) {
     }
     Ref lossless_key = host::str(ENV_LOSSLESS);
     if (!lossless_key) return false;
-    if (!data.lossless) return static_cast<bool>(
-        host::call_method(env.get(), "pop", {lossless_key.get(), Py_None}));
+    if (!data.lossless)
+        return static_cast<bool>(
+            host::call_method(env.get(), "pop", {lossless_key.get(), Py_None}));
     Ref one = host::str("1");
     return one && PyObject_SetItem(env.get(), lossless_key.get(), one.get()) == 0;
 }
@@ -107,7 +108,9 @@ bool remove_environment() {
 // A lossless run's recording thread waits for room in its ring detached, so that the world can
 // stop meanwhile (a stop's set_events, a fork, a garbage collection on the free-threaded build).
 void* detach_waiting_thread() { return PyEval_SaveThread(); }
-void attach_waiting_thread(void* state) { PyEval_RestoreThread(static_cast<PyThreadState*>(state)); }
+void attach_waiting_thread(void* state) {
+    PyEval_RestoreThread(static_cast<PyThreadState*>(state));
+}
 
 // ---- stopping the run of ACTIVE ----------------------------------------------------------------
 
@@ -227,8 +230,8 @@ std::optional<ClockSource> clock_source_from_environment() {
     Ref env = environ();
     Ref key = host::str(ENV_CLOCK);
     Ref empty = host::str("");
-    Ref value = env && key && empty ? host::call_method(env.get(), "get", {key.get(), empty.get()})
-                                    : Ref();
+    Ref value =
+        env && key && empty ? host::call_method(env.get(), "get", {key.get(), empty.get()}) : Ref();
     std::optional<std::string> text = value ? host::utf8(value.get()) : std::nullopt;
     if (!text) return std::nullopt;
     if (text->empty()) return ClockSource::automatic;

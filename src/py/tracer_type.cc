@@ -102,9 +102,9 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;
-        new (&as_tracer(self)->data)
-            TracerData{Ref::borrow(arg[0]), std::move(output_path), *format, {}, nullptr,
-                       std::nullopt, 0, 0, arg[2] == Py_True};
+        new (&as_tracer(self)->data) TracerData{
+            Ref::borrow(arg[0]), std::move(output_path), *format, {}, nullptr, std::nullopt, 0, 0,
+            arg[2] == Py_True};
         return self;
     });
 }

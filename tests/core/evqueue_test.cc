@@ -127,7 +127,7 @@ TEST(BatchReuse, TheMostRecentlyDrainedBatchIsFilledNext) {
             reused.push_back(current());
         }
         EXPECT_EQ(reused, (std::vector<const PackedEvent*>{batches[3], batches[2], batches[1],
-                                                            batches[0]}));
+                                                           batches[0]}));
     });
 }
 
