@@ -88,6 +88,25 @@ def vespra(*args):
     return subprocess.run([VESPRA, *args], env=env, capture_output=True, text=True, timeout=300)
 
 
+def mid_packet(stream, near):
+    """An offset inside the first packet that starts at or after `near`: cutting there never
+    leaves a whole stream, as a cut between two packets would."""
+    at = 0
+    while True:
+        assert stream[at] == 0x0A, "a packet is field 1 of Trace"
+        length, shift, pos = 0, 0, at + 1
+        while True:
+            byte = stream[pos]
+            length |= (byte & 0x7F) << shift
+            shift += 7
+            pos += 1
+            if byte < 0x80:
+                break
+        if at >= near:
+            return pos + 1
+        at = pos + length
+
+
 class AnalysisTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -220,13 +239,14 @@ class AnalysisTest(unittest.TestCase):
     def test_cut_empty_and_foreign_files(self):
         data = pathlib.Path(self.traces["protobuf"]).read_bytes()
         cut = self.dir / "cut.pb"
-        cut.write_bytes(data[: len(data) // 2 + 3])
+        cut.write_bytes(data[: mid_packet(data, len(data) // 2)])
         done = vespra("summary", "--json", str(cut))
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertTrue(json.loads(done.stdout)["cut"])
         self.assertRegex(done.stderr, r"^vespra: warning: trace cut short: .*\n$")
         jcut = self.dir / "cut.json"
-        jcut.write_bytes(pathlib.Path(self.traces["json"]).read_bytes()[:100_003])
+        text = pathlib.Path(self.traces["json"]).read_bytes()
+        jcut.write_bytes(text[: text.index(b",", 100_000) + 5])  # inside the next record
         self.assertTrue(json.loads(vespra("summary", "--json", str(jcut)).stdout)["cut"])
 
         bad = {"empty": b"", "random": os.urandom(4096), "text": PROGRAM.encode(),
