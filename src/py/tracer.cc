@@ -213,7 +213,16 @@ PyObject* enter(TracerObject* self, bool as_child, std::optional<uint64_t> trace
     if (!as_child && !export_environment(self->data, clock.trace_origin())) return nullptr;
     uint32_t base = as_child ? static_cast<uint32_t>(getpid()) : 0;
     std::unique_ptr<Running> run = start(self, base, as_child, clock);
-    if (!run) return nullptr;
+    if (!run) {
+        // The variables would name a trace nobody writes: a process started later must not try
+        // to join it. The start's own error is the one raised.
+        if (!as_child) {
+            TakenError error = TakenError::take();
+            if (!remove_environment()) PyErr_Clear();
+            error.restore();
+        }
+        return nullptr;
+    }
     return install(self, std::move(run));
 }
 

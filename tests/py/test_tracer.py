@@ -339,6 +339,9 @@ class LifecycleTest(TempDirTest):
                     vespra.Tracer(out, fmt).__enter__()
                 self.assertIsNone(MON.get_tool(MON.PROFILER_ID))
                 self.assertFalse(os.path.exists(os.path.dirname(out)))
+                # Nothing is left for a child process to try to join.
+                self.assertEqual(env_snapshot(), (None,) * len(ENV))
+                self.assertNotIn("VESPRA_CHILD_LOSSLESS", os.environ)
         if not os.path.exists("/dev/full"):
             return
         # JSON writes its "[" when it starts; protobuf first writes when events arrive.
