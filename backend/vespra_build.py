@@ -200,23 +200,20 @@ class _Wheel:
         self._record = []
 
     def add(self, name, data, executable=False):
+        self.add_unrecorded(name, data, executable)
+        self._record.append(f"{name},{_record_hash(data)},{len(data)}")
+
+    def add_unrecorded(self, name, data, executable=False):
         info = zipfile.ZipInfo(name, EPOCH)
         info.external_attr = (0o755 if executable else 0o644) << 16
         info.compress_type = zipfile.ZIP_DEFLATED
         self._zip.writestr(info, data)
-        self._record.append(f"{name},{_record_hash(data)},{len(data)}")
 
     def close(self):
         record = f"{self._dist_info}/RECORD"
         self._record.append(f"{record},,")
         self.add_unrecorded(record, ("\n".join(self._record) + "\n").encode())
         self._zip.close()
-
-    def add_unrecorded(self, name, data):
-        info = zipfile.ZipInfo(name, EPOCH)
-        info.external_attr = 0o644 << 16
-        info.compress_type = zipfile.ZIP_DEFLATED
-        self._zip.writestr(info, data)
 
 
 def _package_files():

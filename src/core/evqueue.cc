@@ -142,11 +142,18 @@ uint64_t EventQueue::drain_nonblocking(std::vector<Event>& out, uint64_t budget)
             while (std::optional<std::unique_ptr<EventBatch>> popped = link.filled.pop()) {
                 decode_into(**popped, out);
                 total += (*popped)->count;
-                // Back to its thread (freed here when the return ring is full).
-                (void)link.empties.push(*popped);
+                // Back to its thread, which keeps a few for reuse; freed here when the thread
+                // already has enough waiting, or is gone.
+                if (link.empties.backlog() < MAX_SPARE_BATCHES && !link.empties.orphaned())
+                    (void)link.empties.push(*popped);
                 if (total >= budget) break;
             }
         }
+        // The rings of threads that are gone (exited, or rebound to another queue), once
+        // drained: a program that starts many short threads keeps nothing of the finished ones.
+        std::erase_if(consumers_, [](const Link& link) {
+            return link.filled.orphaned() && link.filled.empty();
+        });
     }
     if (total > 0) signals_->room.open();
     return total;
@@ -160,7 +167,7 @@ bool EventQueue::has_work() const {
 }
 
 void EventQueue::wait_for_work(std::chrono::microseconds timeout) {
-    signals_->work.sleep_unless([this] { return closed() || has_work(); }, timeout);
+    signals_->work.sleep_unless([this] { return closed() || paused() || has_work(); }, timeout);
 }
 
 void EventQueue::wait_until_unblocked() const {

@@ -50,6 +50,13 @@ class SpscRing {
                    ring_->head_.load(std::memory_order_acquire);
         }
         explicit operator bool() const { return ring_ != nullptr; }
+        // The other end is gone, and everything it did to the ring before letting go is visible
+        // (the acquire fence pairs with the release in the other end's reference drop).
+        bool orphaned() const {
+            if (ring_.use_count() != 1) return false;
+            std::atomic_thread_fence(std::memory_order_acquire);
+            return true;
+        }
 
       private:
         friend class SpscRing;
@@ -77,6 +84,13 @@ class SpscRing {
                    ring_->tail_.load(std::memory_order_acquire);
         }
         explicit operator bool() const { return ring_ != nullptr; }
+        // The other end is gone, and everything it did to the ring before letting go is visible
+        // (the acquire fence pairs with the release in the other end's reference drop).
+        bool orphaned() const {
+            if (ring_.use_count() != 1) return false;
+            std::atomic_thread_fence(std::memory_order_acquire);
+            return true;
+        }
 
       private:
         friend class SpscRing;

@@ -357,7 +357,7 @@ std::optional<uint64_t> micros_to_ns(std::string_view text) {
         std::string_view whole = text.substr(0, dot);
         uint64_t us = 0;
         auto [ptr, ec] = std::from_chars(whole.data(), whole.data() + whole.size(), us);
-        if (ec != std::errc() || us > UINT64_MAX / 1000) return std::nullopt;
+        if (ec != std::errc() || us >= UINT64_MAX / 1000) return std::nullopt;  // + ns fits
         uint64_t ns = 0;
         if (dot != std::string_view::npos) {
             for (size_t i = 0; i < 3; ++i) {

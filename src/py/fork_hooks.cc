@@ -65,19 +65,19 @@ PyObject* before_fork(PyObject*, PyObject*) {
         // after hook, which releases them.
         if (!take_fork_locks()) return nullptr;
         // None of our threads may be there when the interpreter counts the parent's threads
-        // after the fork (see park_export).
-        park_sigterm_watcher();
+        // after the fork (see park_export). The watcher is parked once the callbacks are off:
+        // a callback still running could otherwise start it again (resume_parked_export).
         Running* run = FORK_TRACER ? FORK_TRACER->data.running.get() : nullptr;
-        if (!run) Py_RETURN_NONE;
         TakenError error;
-        if (run->monitoring) {
+        if (run && run->monitoring) {
             std::optional<monitoring::MonitoringHandle> handle = std::move(run->monitoring);
             run->monitoring.reset();
             bool events_off = false;
             if (!monitoring::disable(*handle, &events_off)) error = TakenError::take();
             handle.reset();
         }
-        park_export(*run);
+        if (run) park_export(*run);
+        park_sigterm_watcher();
         if (error) {
             error.restore();
             return nullptr;

@@ -400,7 +400,9 @@ PyObject* stop_locked(TracerObject* self, StartLock& start_lock, bool idle_is_er
         // Events that stayed on (a failed disable) keep their partial batches: lost, uncounted.
         if (events_off && cold_paths_done(*run->state, dying)) {
             // A lossless run's threads waiting for room get it from the serializer, still
-            // running, and finish their event before their batches are touched.
+            // running, and finish their event before their batches are touched. Without export
+            // threads no room will come: they give up their batch instead.
+            if (!exporting) run->queue->abandon();
             run->queue->wait_until_unblocked();
             run->queue->add_dropped(tls::flush_every_thread());
         }

@@ -105,10 +105,10 @@ TEST(Rebinding, ANewQueueGetsANewRingAndOnlyItsOwnEvents) {
         // Rebinding without a stop, as a forked child does: the old run's events stay behind.
         record_run(*third, 4, 9000, 200);
     });
+    EXPECT_EQ(second->consumer_count() + third->consumer_count(), 2u);
     EXPECT_EQ(codes_by_tid(drain_all(*first))[40], seq(0, 10));
     EXPECT_TRUE(drain_all(*second).empty());
     EXPECT_EQ(codes_by_tid(drain_all(*third))[40], seq(200, 4));
-    EXPECT_EQ(second->consumer_count() + third->consumer_count(), 2u);
 }
 
 }  // namespace

@@ -12,6 +12,8 @@ import textwrap
 import unittest
 import xml.etree.ElementTree as ET
 
+from pbtrace import _varint
+
 VESPRA = str(pathlib.Path(sys.executable).parent / "vespra")
 ENV = ("VESPRA_CHILD_OUTPUT", "VESPRA_CHILD_FORMAT")
 
@@ -94,17 +96,10 @@ def mid_packet(stream, near):
     at = 0
     while True:
         assert stream[at] == 0x0A, "a packet is field 1 of Trace"
-        length, shift, pos = 0, 0, at + 1
-        while True:
-            byte = stream[pos]
-            length |= (byte & 0x7F) << shift
-            shift += 7
-            pos += 1
-            if byte < 0x80:
-                break
+        length, body = _varint(stream, at + 1, len(stream))
         if at >= near:
-            return pos + 1
-        at = pos + length
+            return body + 1
+        at = body + length
 
 
 class AnalysisTest(unittest.TestCase):

@@ -566,9 +566,6 @@ class ProcessTest(TempDirTest):
         if slices and tuple(map(int, os.uname().release.split(".")[:2])) >= (6, 12):
             self.assertEqual(slices, ["100000"])
 
-if __name__ == "__main__":
-    unittest.main()
-
 class ExportTest(TempDirTest):
     def test_the_programs_threads_run_while_the_export_is_blocked_writing(self):
         # The trace goes into a pipe that nobody reads until it is full, so the export blocks in
@@ -627,3 +624,7 @@ class ExportTest(TempDirTest):
         self.assertLessEqual(fib_events, 2 * int(calls))  # fib(12) counts its own calls
         self.assertLessEqual(2 * int(calls), fib_events + trace.dropped)
         self.assertTrue(trace.by_name("tick"))
+
+
+if __name__ == "__main__":
+    unittest.main()
