@@ -101,6 +101,13 @@ inline constexpr uint32_t TPD_TRACK_EVENT_DEFAULTS = 11;
 inline constexpr uint32_t TED_TRACK_UUID = 11;
 }  // namespace field
 
+// Texts of the writer's own records that readers recognise: the name of a code the lookup does
+// not know, and the instant event "vespra: N events dropped" in the category "dropped".
+inline constexpr std::string_view UNKNOWN_NAME = "<unknown>";
+inline constexpr std::string_view DROPPED_PREFIX = "vespra: ";
+inline constexpr std::string_view DROPPED_SUFFIX = " events dropped";
+inline constexpr std::string_view DROPPED_CATEGORY = "dropped";
+
 // ---- Messages -------------------------------------------------------------------------------
 // Each message has encoded_len(), the size of its body, and encode(), which appends the body to
 // a growable buffer. A nested message is written as key, varint of its encoded_len(), body.

@@ -13,7 +13,6 @@ namespace {
 using pb::TracePacket;
 
 constexpr uint32_t CATEGORY_PY_IID = 1;
-constexpr const char* UNKNOWN_NAME = "<unknown>";
 
 // Hand-encoded pieces of the event packets (see pb.h for the message layout).
 constexpr uint8_t KEY_TIMESTAMP = pb::field_key(pb::field::TIMESTAMP, pb::WIRE_VARINT);      // 40
@@ -190,8 +189,8 @@ Status ProtoExporter::cache_tail(const Event& event, uint64_t key, const CodeLoo
             TracePacket packet;
             packet.timestamp = 0;
             packet.trusted_packet_sequence_id = seq->sequence_id;
-            packet.interned_data =
-                pb::InternedData{{}, {pb::EventName{iid, info ? info->name : UNKNOWN_NAME}}};
+            packet.interned_data = pb::InternedData{
+                {}, {pb::EventName{iid, info ? info->name : std::string(pb::UNKNOWN_NAME)}}};
             packet.sequence_flags = TracePacket::SEQ_NEEDS_INCREMENTAL_STATE;
             if (Status st = write_packet(packet); !st.ok()) return st;
             seq->name_iids.emplace(code, iid);
@@ -259,8 +258,9 @@ Status ProtoExporter::finish(const CodeLookup&, const ThreadNames&, uint64_t dro
     pb::TrackEvent event;
     event.type = pb::TrackEvent::TYPE_INSTANT;
     event.track_uuid = process_uuid_;
-    event.categories = {"py", "dropped"};
-    event.name = "vespra: " + std::to_string(dropped) + " events dropped";
+    event.categories = {"py", std::string(pb::DROPPED_CATEGORY)};
+    event.name =
+        std::string(pb::DROPPED_PREFIX) + std::to_string(dropped) + std::string(pb::DROPPED_SUFFIX);
 
     TracePacket packet;
     packet.timestamp = 0;

@@ -101,10 +101,10 @@ std::string_view text(const Field& field) {
 
 // The count in the writer's dropped-events name, "vespra: N events dropped".
 bool dropped_count(std::string_view name, uint64_t& count) {
-    constexpr std::string_view PREFIX = "vespra: ", SUFFIX = " events dropped";
-    if (!name.starts_with(PREFIX) || !name.ends_with(SUFFIX)) return false;
-    std::string_view digits =
-        name.substr(PREFIX.size(), name.size() - PREFIX.size() - SUFFIX.size());
+    using pb::DROPPED_PREFIX, pb::DROPPED_SUFFIX;
+    if (!name.starts_with(DROPPED_PREFIX) || !name.ends_with(DROPPED_SUFFIX)) return false;
+    std::string_view digits = name.substr(
+        DROPPED_PREFIX.size(), name.size() - DROPPED_PREFIX.size() - DROPPED_SUFFIX.size());
     auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), count);
     return ec == std::errc() && ptr == digits.data() + digits.size();
 }
@@ -385,7 +385,7 @@ Status ProtoReader::event(Sequence& seq, uint64_t ts, const uint8_t* p, const ui
         } else if (fd.number == f::TE_NAME && bytes) {
             name = text(fd), has_name = true;
         } else if (fd.number == f::TE_CATEGORIES && bytes) {
-            is_dropped = is_dropped || text(fd) == "dropped";
+            is_dropped = is_dropped || text(fd) == pb::DROPPED_CATEGORY;
         }
     }
 
@@ -418,7 +418,7 @@ Status ProtoReader::event(Sequence& seq, uint64_t ts, const uint8_t* p, const ui
                 }
                 function = seq.names[name_iid];
             } else {
-                std::string key(has_name ? name : std::string_view("<unknown>"));
+                std::string key(has_name ? name : pb::UNKNOWN_NAME);
                 auto it = full_names_.find(key);
                 if (it == full_names_.end()) {
                     it = full_names_.emplace(key, visitor_.function(key, {}, 0)).first;

@@ -92,18 +92,18 @@ print(json.dumps(pids))
 """
 
 
-def unbalanced(events, left_open=None):
+def unbalanced(events, left_open=()):
     """The first end that does not close the latest open begin of the same function, or what is
-    left open unless it is `left_open` (any, when that is None); None when there is neither. A
-    forked child's trace begins with the calls open at the fork, and those it leaves with
-    os._exit or a signal stay open."""
+    left open unless it is `left_open` (nothing by default; anything, when None); None when there
+    is neither. A forked child's trace begins with the calls open at the fork, and those it
+    leaves with os._exit or a signal stay open."""
     stack = []
     for phase, name in events:
         if phase == "B":
             stack.append(name)
         elif phase == "E" and (not stack or stack.pop() != name):
             return f"end of {name} does not close the latest open call"
-    return f"left open: {stack}" if left_open is not None and stack != left_open else None
+    return f"left open: {stack}" if left_open is not None and stack != list(left_open) else None
 
 
 # Both return {(pid, tid): [(phase, name), ...]} and {(pid, tid): thread name} of a trace.
@@ -277,7 +277,7 @@ class TimelineTest(ForkTest):
                 self.assertEqual(events[0], ("B", "_find_and_load"))
                 self.assertIn("addpackage", opening)
                 self.assertEqual(opening[-1], "start")
-                self.assertIsNone(unbalanced(events, left_open=[]))
+                self.assertIsNone(unbalanced(events))
                 self.assertIn(("B", "exec_child"), events)
 
 
@@ -416,7 +416,7 @@ class LocksAcrossForkTest(ForkTest):
         tracks, names = json_tracks(self.dir / "t.json")
         self.assertEqual({k for k, evs in tracks.items() if ("B", "in_child") in evs},
                          {(child, child)})
-        self.assertIsNone(unbalanced(tracks[(child, child)]))
+        self.assertIsNone(unbalanced(tracks[(child, child)], left_open=None))  # os._exit
         [slow] = [k for k, name in names.items() if name == "slow-name"]
         self.assertEqual(slow[0], parent)
         self.assertLessEqual({("B", "work"), ("E", "work")}, set(tracks[slow]))
@@ -456,7 +456,7 @@ class WorkersTest(ForkTest):
                                               if n == "square")
                 self.assertEqual(squares, {"B": 200, "E": 200})
                 for key, evs in workers.items():  # a pool's SIGTERM may come anywhere
-                    self.assertIsNone(unbalanced(evs), key)
+                    self.assertIsNone(unbalanced(evs, left_open=None), key)
 
     def test_a_relative_output_reaches_a_child_exec_d_in_another_directory(self):
         (self.dir / "elsewhere").mkdir()
