@@ -184,11 +184,18 @@ void EventQueue::decode_into(const EventBatch& batch, std::vector<Event>& out) c
     // Geometric growth: reserving exactly what each batch needs would copy the vector once per
     // batch when the caller did not size it up front.
     if (needed > out.capacity()) out.reserve(std::max(needed, 2 * out.capacity()));
+    // Written through a pointer into reserved storage: push_back's capacity check and size
+    // update were a sixth of the decoding's instructions.
     const PackedEvent* events = batch.events.get();
-    for (uint32_t i = 0; i < batch.count; ++i) {
-        const PackedEvent& e = events[i];
-        out.push_back(Event{clock_.to_nanos(batch.base + e.delta), batch.tid, e.packed});
-    }
+    size_t at = out.size();
+    out.resize(needed);
+    Event* to = out.data() + at;
+    uint32_t tid = batch.tid;
+    clock_.to_nanos_batch(
+        batch.base, batch.count, [events](size_t i) { return events[i].delta; },
+        [to, events, tid](size_t i, uint64_t nanos) {
+            to[i] = Event{nanos, tid, events[i].packed};
+        });
 }
 
 size_t EventQueue::consumer_count() const {

@@ -32,6 +32,30 @@ TEST(ClockConversion, OffsetCountsFromTheTracesOrigin) {
     EXPECT_EQ(tsc.to_nanos(1004), 710u);
 }
 
+// A batch converts each reading exactly as to_nanos does, whatever the batch's base: before
+// the origin, where the per-batch product is large, and with a factor too big for the short form.
+TEST(ClockConversion, ABatchConvertsExactlyAsOneReadingAtATime) {
+    const std::vector<Clock> clocks = {
+        Clock::monotonic_with_origin(5000, 700),
+        Clock::tsc_with(0x62C4B5A1ull, 32, 1000, 700),  // about 0.386 ns per tick
+        Clock::tsc_with(5ull << 31, 32, 1000),          // 2.5 ns per tick: the long form
+    };
+    const std::vector<uint64_t> bases = {0, 999, 1000, 4990, 123456789, (1ull << 40) + 3,
+                                         (1ull << 62) + 17};
+    std::vector<uint32_t> deltas = {0, 1, 2, 3, 7, 1000, 65537, 0x7FFFFFFF, 0xFFFFFFFF};
+    for (uint32_t x = 12345; deltas.size() < 64;) deltas.push_back(x *= 2654435761u);
+    for (const Clock& clock : clocks) {
+        for (uint64_t base : bases) {
+            std::vector<uint64_t> got(deltas.size());
+            clock.to_nanos_batch(
+                base, deltas.size(), [&](size_t i) { return deltas[i]; },
+                [&](size_t i, uint64_t nanos) { got[i] = nanos; });
+            for (size_t i = 0; i < deltas.size(); ++i)
+                EXPECT_EQ(got[i], clock.to_nanos(base + deltas[i])) << base << " + " << deltas[i];
+        }
+    }
+}
+
 // A clock that joins a trace stamps on the trace's time base: an event it reads at the same
 // moment as the trace's first clock gets the same timestamp (both go through this process's
 // counter, as a forked child's would; an exec'd child's calibration is measured in
