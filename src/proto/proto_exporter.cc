@@ -222,10 +222,7 @@ Status ProtoExporter::write_batch(std::span<const Event> events, const CodeLooku
     if (events.empty()) return out_.flush();
 
     // Room for the whole batch up front, so the loop below never checks capacity.
-    if (batch_.size() < events.size() * MAX_EVENT_PACKET) {
-        batch_.resize(std::max(events.size() * MAX_EVENT_PACKET, batch_.size() * 2));
-    }
-    uint8_t* const start = batch_.data();
+    uint8_t* const start = reinterpret_cast<uint8_t*>(batch_.room(events.size() * MAX_EVENT_PACKET));
     uint8_t* p = start;
 
     for (const Event& event : events) {
@@ -246,8 +243,8 @@ Status ProtoExporter::write_batch(std::span<const Event> events, const CodeLooku
         p = tail_at + ref.len;
     }
 
-    out_.write(
-        std::string_view(reinterpret_cast<const char*>(start), static_cast<size_t>(p - start)));
+    batch_.commit(reinterpret_cast<char*>(p));
+    out_.write(batch_);
     return out_.flush();
 }
 

@@ -18,7 +18,8 @@
 // for a begin, the code; that part (the "tail") is encoded once into an arena and copied into
 // every later event packet. Descriptor and interning packets go straight into the SharedFile's
 // buffer while the batch's event packets wait in `batch_`, so every packet an event depends on
-// precedes it in the file, and each batch is one locked write.
+// precedes it in the file, and each batch is one locked write. A batch that needed no such
+// packet is handed to the SharedFile by exchanging buffers, not copied.
 //
 // Owned and used by the exporter thread alone; takes no locks of its own.
 #pragma once
@@ -31,6 +32,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/bytes.h"
 #include "core/event.h"
 #include "core/io_error.h"
 #include "core/output.h"
@@ -134,7 +136,7 @@ class ProtoExporter final : public Exporter {
 
     SharedFile out_;
     std::string scratch_;              // encoding space of write_packet
-    std::vector<uint8_t> batch_;       // framed event packets of the current batch
+    ByteBuffer batch_;                 // framed event packets of the current batch
     std::vector<uint8_t> tail_bytes_;  // append-only arena of pre-encoded tails, then padding
     TailMap tails_;
     std::unordered_map<uint32_t, Sequence> sequences_;  // by thread id; consulted on tail misses
