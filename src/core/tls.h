@@ -79,10 +79,13 @@ inline bool fast_append(Hot& hot, uint64_t queue_id, uint64_t now, uint32_t word
         // Both fields in one store (GCC otherwise emits two 4-byte stores).
         uint64_t slot = std::endian::native == std::endian::little ? delta | (uint64_t{word} << 32)
                                                                    : (delta << 32) | word;
-        std::memcpy(hot.cursor, &slot, sizeof slot);
-        prefetch_for_write(reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(hot.cursor) +
+        // The cursor is held in a register: the store could alias `hot`, so reading it again
+        // after the store would be a second load.
+        PackedEvent* at = hot.cursor;
+        std::memcpy(at, &slot, sizeof slot);
+        prefetch_for_write(reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(at) +
                                                          PREFETCH_AHEAD_EVENTS * sizeof slot));
-        ++hot.cursor;
+        hot.cursor = at + 1;
         return true;
     }
     return false;

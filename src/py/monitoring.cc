@@ -141,7 +141,7 @@ void record_open_frames(State& state, PyObject* code, Hot& hot, uint8_t kind,
         std::optional<uint32_t> id = resolve_cold(state, code, key, hot, in_flight);
         const PackedEvent* batch_end = hot.end;
         if (id) record(*state.queue_raw, now, pack_word(kind, *id));
-        if (hot.end != batch_end) tracer::resume_parked_export(state);  // see fastcall_record
+        if (hot.end != batch_end) tracer::resume_parked_export(state);  // see record_uncommon
     } catch (const std::bad_alloc&) {
         fatal("out of memory");
     } catch (const std::exception& e) {
@@ -161,26 +161,19 @@ inline const CodeSlot* cached_code(const State& state, const Hot& hot, uint64_t 
     return slot->addr == key ? slot : nullptr;
 }
 
-// One event. The common case -- the same code object as this thread's previous event, room in
-// the batch -- compiles to: one TLS base load, one counter read (RDTSC), the one-entry cache
-// compare (two loads, two compares), the fast append (three compares, one 8-byte store, a
-// cursor bump, a prefetch two lines ahead). No lock, no atomic read-modify-write, no call, no
-// reference count: any of those would be paid on every Python call of every thread. A miss of
-// the one-entry cache tries the thread's code cache inline (no call); only what that cannot
-// answer goes to record_cold. The slow_path call (a batch switch, every 1024 events; in a
-// lossless run it may wait, detached, for room in the thread's ring) can only throw on
-// allocation failure; the callbacks are noexcept, so that ends the process instead of unwinding
-// into the interpreter.
-inline void fastcall_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            uint8_t kind) noexcept {
-    if (nargs <= 0) [[unlikely]]
-        return;
-    State& state = *reinterpret_cast<CallbacksObject*>(self)->state;
+// Everything an event can need beyond the common case: a miss of the one-entry code cache (the
+// thread's code cache is tried inline, with no call; only what that cannot answer goes to
+// record_cold), a full batch, a thread not yet bound to this run. The slow_path call (a batch
+// switch, every 1024 events; in a lossless run it may wait, detached, for room in the thread's
+// ring) can only throw on allocation failure; this function is noexcept, so that ends the
+// process instead of unwinding into the interpreter. Returns the callback's result, so that the
+// callbacks end in a jump here and need no stack frame of their own.
+[[gnu::noinline]] PyObject* record_uncommon(State& state, PyObject* code, uint64_t now,
+                                            uint8_t kind) noexcept {
     Hot& hot = HOT;
-    uint64_t now = state.clock.raw();  // before resolution: the time the callback was entered
-    auto key = reinterpret_cast<uint64_t>(args[0]);
+    auto key = reinterpret_cast<uint64_t>(code);
     uint32_t id;
-    if (hot.last_code == key && hot.queue_id == state.queue_id) [[likely]] {
+    if (hot.last_code == key && hot.queue_id == state.queue_id) {
         id = hot.last_id;
     } else if (const CodeSlot* slot = cached_code(state, hot, key)) {
         // What resolution would do for a thread already settled in this run whose code cache
@@ -189,43 +182,54 @@ inline void fastcall_record(PyObject* self, PyObject* const* args, Py_ssize_t na
         hot.last_id = id;
         hot.last_code = key;
     } else {
-        record_cold(state, args[0], key, hot, now, kind);
-        return;
+        record_cold(state, code, key, hot, now, kind);
+        Py_RETURN_NONE;
     }
     uint32_t word = pack_word(kind, id);
-    if (fast_append(hot, state.queue_id, now, word)) [[likely]]
-        return;
-    state.queue_raw->slow_path(hot, now, hot.tid, word);
-    // A new batch: if a fork parked the export threads, this is where they come back. (Not at
-    // any earlier event: the forking thread runs other libraries' fork hooks before the
-    // interpreter counts the threads, and the fork hook gave it an empty batch.)
-    if (state.parked.load(std::memory_order_relaxed) != nullptr) [[unlikely]]
-        tracer::resume_parked_export(state);
+    if (!fast_append(hot, state.queue_id, now, word)) {
+        state.queue_raw->slow_path(hot, now, hot.tid, word);
+        // A new batch: if a fork parked the export threads, this is where they come back. (Not
+        // at any earlier event: the forking thread runs other libraries' fork hooks before the
+        // interpreter counts the threads, and the fork hook gave it an empty batch.)
+        if (state.parked.load(std::memory_order_relaxed) != nullptr) [[unlikely]]
+            tracer::resume_parked_export(state);
+    }
+    Py_RETURN_NONE;
 }
 
-PyObject* cb_py_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    fastcall_record(self, args, nargs, KIND_START);
-    Py_RETURN_NONE;
+// One event at `now`. The common case -- the same code object as this thread's previous event,
+// room in the batch -- is one TLS base load, the one-entry cache compare and the fast append
+// (three compares, one 8-byte store, a cursor bump, a prefetch two lines ahead). No lock, no
+// atomic read-modify-write, no call, no reference count: any of those would be paid on every
+// Python call of every thread.
+template <uint8_t KIND>
+[[gnu::always_inline]] inline PyObject* record_at(State& state, PyObject* code, uint64_t now) {
+    Hot& hot = HOT;
+    if (hot.last_code == reinterpret_cast<uint64_t>(code) &&
+        fast_append(hot, state.queue_id, now, pack_word(KIND, hot.last_id))) [[likely]]
+        Py_RETURN_NONE;
+    return record_uncommon(state, code, now, KIND);
 }
-PyObject* cb_py_return(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    fastcall_record(self, args, nargs, KIND_RETURN);
-    Py_RETURN_NONE;
+
+// The callback of a run that reads the monotonic clock: that read is a call, and the callback
+// that makes it needs a stack frame, which the TSC's callback below is spared.
+template <uint8_t KIND>
+[[gnu::noinline]] PyObject* on_event_monotonic(State& state, PyObject* code) noexcept {
+    return record_at<KIND>(state, code, state.clock.raw());
 }
-PyObject* cb_py_yield(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    fastcall_record(self, args, nargs, KIND_YIELD);
-    Py_RETURN_NONE;
-}
-PyObject* cb_py_resume(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    fastcall_record(self, args, nargs, KIND_RESUME);
-    Py_RETURN_NONE;
-}
-PyObject* cb_py_unwind(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    fastcall_record(self, args, nargs, KIND_UNWIND);
-    Py_RETURN_NONE;
-}
-PyObject* cb_py_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    fastcall_record(self, args, nargs, KIND_THROW);
-    Py_RETURN_NONE;
+
+// The registered callback. The counter is read first, before any resolution: the time the
+// callback was entered. On the TSC the whole common case runs without a stack frame.
+template <uint8_t KIND>
+PyObject* on_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs <= 0) [[unlikely]]
+        Py_RETURN_NONE;
+    State& state = *reinterpret_cast<CallbacksObject*>(self)->state;
+#if defined(__x86_64__)
+    if (state.clock.uses_tsc()) [[likely]]
+        return record_at<KIND>(state, args[0], Clock::tsc_raw());
+#endif
+    return on_event_monotonic<KIND>(state, args[0]);
 }
 
 template <class F>
@@ -233,12 +237,15 @@ PyCFunction as_method(F* fn) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
 }
 
-PyMethodDef MD_PY_START = {"_vs_py_start", as_method(cb_py_start), METH_FASTCALL, nullptr};
-PyMethodDef MD_PY_RETURN = {"_vs_py_return", as_method(cb_py_return), METH_FASTCALL, nullptr};
-PyMethodDef MD_PY_YIELD = {"_vs_py_yield", as_method(cb_py_yield), METH_FASTCALL, nullptr};
-PyMethodDef MD_PY_RESUME = {"_vs_py_resume", as_method(cb_py_resume), METH_FASTCALL, nullptr};
-PyMethodDef MD_PY_UNWIND = {"_vs_py_unwind", as_method(cb_py_unwind), METH_FASTCALL, nullptr};
-PyMethodDef MD_PY_THROW = {"_vs_py_throw", as_method(cb_py_throw), METH_FASTCALL, nullptr};
+PyMethodDef MD_PY_START = {"_vs_py_start", as_method(on_event<KIND_START>), METH_FASTCALL, nullptr};
+PyMethodDef MD_PY_RETURN = {"_vs_py_return", as_method(on_event<KIND_RETURN>), METH_FASTCALL,
+                            nullptr};
+PyMethodDef MD_PY_YIELD = {"_vs_py_yield", as_method(on_event<KIND_YIELD>), METH_FASTCALL, nullptr};
+PyMethodDef MD_PY_RESUME = {"_vs_py_resume", as_method(on_event<KIND_RESUME>), METH_FASTCALL,
+                            nullptr};
+PyMethodDef MD_PY_UNWIND = {"_vs_py_unwind", as_method(on_event<KIND_UNWIND>), METH_FASTCALL,
+                            nullptr};
+PyMethodDef MD_PY_THROW = {"_vs_py_throw", as_method(on_event<KIND_THROW>), METH_FASTCALL, nullptr};
 
 struct Registration {
     const char* event;
