@@ -133,6 +133,11 @@ class ProtoExporter final : public Exporter {
     Status cache_tail(const Event& event, uint64_t key, const CodeLookup& codes,
                       const ThreadNames& names, TailRef* ref);
     Status start_thread(uint32_t tid, const ThreadNames& names, Sequence** seq);
+    // Encodes the event packets of `events` at `out` (room for all of them) and advances it.
+    // LEN is the varint length most of their timestamps share, 0 for no assumption.
+    template <unsigned LEN>
+    Status encode_events(std::span<const Event> events, const CodeLookup& codes,
+                         const ThreadNames& names, uint8_t*& out);
 
     SharedFile out_;
     std::string scratch_;              // encoding space of write_packet

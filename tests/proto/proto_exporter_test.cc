@@ -91,6 +91,41 @@ TEST_F(ProtoExporterTest, FirstBeginAndEndOfTheFirstThreadAndAbsoluteTimestamps)
               "0A 13 40 80 80 80 80 80 80 80 80 80 01 50 02 68 02 5A 02 48 02");
 }
 
+// A batch is encoded on the assumption that its timestamps share the first one's varint length;
+// timestamps of every other length, before and after, must still come out exactly.
+TEST_F(ProtoExporterTest, TimestampsOfEveryLengthInOneBatch) {
+    std::vector<uint64_t> stamps;
+    for (unsigned bytes = 1; bytes <= 9; ++bytes) {
+        stamps.push_back((uint64_t{1} << (7 * bytes)) - 1);  // the longest of `bytes` bytes
+        stamps.push_back(uint64_t{1} << (7 * bytes));        // the shortest of one more
+    }
+    stamps.push_back(~uint64_t{0});
+    // Batches led by a 4-, 5- and 6-byte timestamp (each has its own encoder), and by 1 byte.
+    std::vector<Event> events;
+    for (uint64_t first : {uint64_t{1} << 21, uint64_t{1} << 28, uint64_t{1} << 35, uint64_t{5}}) {
+        std::vector<Event> batch{ev(first, 100, KIND_RETURN, 0)};
+        for (uint64_t ts : stamps) batch.push_back(ev(ts, 100, KIND_RETURN, 0));
+        write(batch);
+        events.insert(events.end(), batch.begin(), batch.end());
+    }
+    // Time goes backwards within these batches, which a viewer would refuse: read the event
+    // packets' timestamps straight off the stream.
+    std::string stream = file.contents();
+    std::vector<uint64_t> got;
+    for (const pbtest::Message& packet : pbtest::packets_of(stream))
+        if (packet.sub(pb::field::TRACK_EVENT)) got.push_back(packet.u64(pb::field::TIMESTAMP).value());
+    std::vector<uint64_t> expected;
+    for (const Event& e : events) expected.push_back(e.ts);
+    EXPECT_EQ(got, expected);
+
+    // And byte for byte as batches of one event each, whose timestamp always has the length
+    // the batch was encoded for: no timestamp takes more bytes than it needs.
+    testing::TempTrace single;
+    ProtoExporter one_by_one(single.open(), PID);
+    for (const Event& e : events) ASSERT_TRUE(one_by_one.write_batch({&e, 1}, codes, names).ok());
+    EXPECT_EQ(hex(stream), hex(single.contents()));
+}
+
 TEST_F(ProtoExporterTest, DroppedEventsBecomeOneInstantOnTheProcessTrack) {
     ASSERT_TRUE(writer->finish(codes, names, 3).ok());
     EXPECT_EQ(hex(file.contents()),
