@@ -7,6 +7,7 @@
 #include <ctime>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 #if defined(__x86_64__)
 #include <x86intrin.h>
 #endif
@@ -106,9 +107,17 @@ class Clock {
             return;
         }
         unsigned __int128 base_product = static_cast<unsigned __int128>(from_origin) * scale_factor_;
-        for (size_t i = 0; i < n; ++i) {
-            uint64_t part = uint64_t{static_cast<uint32_t>(delta(i))} * scale_factor_;
-            emit(i, offset_ + static_cast<uint64_t>((base_product + part) >> scale_shift_));
+        auto convert = [&](auto shift) {
+            for (size_t i = 0; i < n; ++i) {
+                uint64_t part = uint64_t{static_cast<uint32_t>(delta(i))} * scale_factor_;
+                emit(i, offset_ + static_cast<uint64_t>((base_product + part) >> shift));
+            }
+        };
+        // The calibration always takes a shift of 32; as a constant it is one instruction.
+        if (scale_shift_ == 32) {
+            convert(std::integral_constant<uint32_t, 32>{});
+        } else {
+            convert(scale_shift_);
         }
     }
 

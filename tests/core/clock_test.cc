@@ -38,6 +38,7 @@ TEST(ClockConversion, ABatchConvertsExactlyAsOneReadingAtATime) {
     const std::vector<Clock> clocks = {
         Clock::monotonic_with_origin(5000, 700),
         Clock::tsc_with(0x62C4B5A1ull, 32, 1000, 700),  // about 0.386 ns per tick
+        Clock::tsc_with(0x62C4B5A1ull >> 1, 31, 1000),  // the same with another shift
         Clock::tsc_with(5ull << 31, 32, 1000),          // 2.5 ns per tick: the long form
     };
     const std::vector<uint64_t> bases = {0, 999, 1000, 4990, 123456789, (1ull << 40) + 3,
