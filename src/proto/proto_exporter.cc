@@ -232,13 +232,19 @@ Status ProtoExporter::encode_events(std::span<const Event> events, const CodeLoo
     constexpr uint64_t lowest = LEN == 0 ? 0 : uint64_t{1} << (7 * (LEN - 1));
     constexpr uint64_t width = LEN == 0 ? 0 : (uint64_t{1} << (7 * LEN)) - lowest;
     uint8_t* p = out;
+    // The previous event's tail: runs of begins of one code (recursion) and of ends of one
+    // thread are common, and a compare is cheaper than the map's probe.
+    uint64_t last_key = ~uint64_t{0};  // no tail key has all bits set
+    TailRef ref{};
     for (const Event& event : events) {
         uint64_t key = tail_key(event.tid, event.packed);
-        TailRef ref;
-        if (const TailRef* cached = tails_.find(key)) {
-            ref = *cached;
-        } else if (Status st = cache_tail(event, key, codes, names, &ref); !st.ok()) {
-            return st;
+        if (key != last_key) {
+            if (const TailRef* cached = tails_.find(key)) {
+                ref = *cached;
+            } else if (Status st = cache_tail(event, key, codes, names, &ref); !st.ok()) {
+                return st;
+            }
+            last_key = key;
         }
         // 0A, packet length, 40, timestamp, tail. The length is filled in once the timestamp's
         // size is known; it always fits one byte.
