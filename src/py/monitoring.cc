@@ -161,9 +161,10 @@ inline const CodeSlot* cached_code(const State& state, const Hot& hot, uint64_t 
     return slot->addr == key ? slot : nullptr;
 }
 
-// Everything an event can need beyond the common case: a miss of the one-entry code cache (the
-// thread's code cache is tried inline, with no call; only what that cannot answer goes to
-// record_cold), a full batch, a thread not yet bound to this run. The slow_path call (a batch
+// Everything an event can need beyond what record_at answers inline: a code object neither of
+// the thread's caches knows (record_cold), a full batch, a thread not yet bound to this run. It
+// starts again from the caches, as record_at comes here from either of its two tests. The
+// slow_path call (a batch
 // switch, every 1024 events; in a lossless run it may wait, detached, for room in the thread's
 // ring) can only throw on allocation failure; this function is noexcept, so that ends the
 // process instead of unwinding into the interpreter. Returns the callback's result, so that the
@@ -199,14 +200,28 @@ inline const CodeSlot* cached_code(const State& state, const Hot& hot, uint64_t 
 
 // One event at `now`. The common case -- the same code object as this thread's previous event,
 // room in the batch -- is one TLS base load, the one-entry cache compare and the fast append
-// (three compares, one 8-byte store, a cursor bump, a prefetch two lines ahead). No lock, no
+// (three compares, one 8-byte store, a cursor bump, a prefetch two lines ahead); a code object
+// the thread's code cache knows costs one probe more. No lock, no
 // atomic read-modify-write, no call, no reference count: any of those would be paid on every
 // Python call of every thread.
 template <uint8_t KIND>
 [[gnu::always_inline]] inline PyObject* record_at(State& state, PyObject* code, uint64_t now) {
     Hot& hot = HOT;
-    if (hot.last_code == reinterpret_cast<uint64_t>(code) &&
-        fast_append(hot, state.queue_id, now, pack_word(KIND, hot.last_id))) [[likely]]
+    auto key = reinterpret_cast<uint64_t>(code);
+    uint32_t id;
+    // A thread bound to an earlier run can match the one-entry cache: fast_append refuses it.
+    if (hot.last_code == key) [[likely]] {
+        id = hot.last_id;
+    } else if (const CodeSlot* slot = cached_code(state, hot, key)) {
+        // What resolution would do for a thread already settled in this run whose code cache
+        // knows the code object; most misses of the one-entry cache end here.
+        id = slot->id;
+        hot.last_id = id;
+        hot.last_code = key;
+    } else {
+        return record_uncommon(state, code, now, KIND);
+    }
+    if (fast_append(hot, state.queue_id, now, pack_word(KIND, id))) [[likely]]
         Py_RETURN_NONE;
     return record_uncommon(state, code, now, KIND);
 }
