@@ -141,7 +141,7 @@ void record_open_frames(State& state, PyObject* code, Hot& hot, uint8_t kind,
         std::optional<uint32_t> id = resolve_cold(state, code, key, hot, in_flight);
         const PackedEvent* batch_end = hot.end;
         if (id) record(*state.queue_raw, now, pack_word(kind, *id));
-        if (hot.end != batch_end) tracer::resume_parked_export(state);  // see record_uncommon
+        if (hot.end != batch_end) tracer::resume_parked_export(state);  // see append_uncommon
     } catch (const std::bad_alloc&) {
         fatal("out of memory");
     } catch (const std::exception& e) {
@@ -161,49 +161,40 @@ inline const CodeSlot* cached_code(const State& state, const Hot& hot, uint64_t 
     return slot->addr == key ? slot : nullptr;
 }
 
-// Everything an event can need beyond what record_at answers inline: a code object neither of
-// the thread's caches knows (record_cold), a full batch, a thread not yet bound to this run. It
-// starts again from the caches, as record_at comes here from either of its two tests. The
-// slow_path call (a batch
-// switch, every 1024 events; in a lossless run it may wait, detached, for room in the thread's
-// ring) can only throw on allocation failure; this function is noexcept, so that ends the
-// process instead of unwinding into the interpreter. Returns the callback's result, so that the
-// callbacks end in a jump here and need no stack frame of their own.
-[[gnu::noinline]] PyObject* record_uncommon(State& state, PyObject* code, uint64_t now,
-                                            uint8_t kind) noexcept {
+// The two ways out of the common case below. They return the callback's result, so that the
+// callbacks end in a jump to them and need no stack frame of their own.
+
+// A code object neither of the thread's caches knows, or a thread not (or no longer) bound to
+// this run.
+[[gnu::noinline]] PyObject* record_unresolved(State& state, PyObject* code, uint64_t now,
+                                              uint8_t kind) noexcept {
+    record_cold(state, code, reinterpret_cast<uint64_t>(code), HOT, now, kind);
+    Py_RETURN_NONE;
+}
+
+// An event of code id `id` that the fast append refused. The slow_path call (a batch switch,
+// every 1024 events; in a lossless run it may wait, detached, for room in the thread's ring)
+// can only throw on allocation failure; this function is noexcept, so that ends the process
+// instead of unwinding into the interpreter.
+[[gnu::noinline]] PyObject* append_uncommon(State& state, PyObject* code, uint64_t now,
+                                            uint8_t kind, uint32_t id) noexcept {
     Hot& hot = HOT;
-    auto key = reinterpret_cast<uint64_t>(code);
-    uint32_t id;
-    if (hot.last_code == key && hot.queue_id == state.queue_id) {
-        id = hot.last_id;
-    } else if (const CodeSlot* slot = cached_code(state, hot, key)) {
-        // What resolution would do for a thread already settled in this run whose code cache
-        // knows the code object; most misses of the one-entry cache end here.
-        id = slot->id;
-        hot.last_id = id;
-        hot.last_code = key;
-    } else {
-        record_cold(state, code, key, hot, now, kind);
-        Py_RETURN_NONE;
-    }
-    uint32_t word = pack_word(kind, id);
-    if (!fast_append(hot, state.queue_id, now, word)) {
-        state.queue_raw->slow_path(hot, now, hot.tid, word);
-        // A new batch: if a fork parked the export threads, this is where they come back. (Not
-        // at any earlier event: the forking thread runs other libraries' fork hooks before the
-        // interpreter counts the threads, and the fork hook gave it an empty batch.)
-        if (state.parked.load(std::memory_order_relaxed) != nullptr) [[unlikely]]
-            tracer::resume_parked_export(state);
-    }
+    // Bound to an earlier run: its one-entry cache holds that run's id.
+    if (hot.queue_id != state.queue_id) return record_unresolved(state, code, now, kind);
+    state.queue_raw->slow_path(hot, now, hot.tid, pack_word(kind, id));
+    // A new batch: if a fork parked the export threads, this is where they come back. (Not at
+    // any earlier event: the forking thread runs other libraries' fork hooks before the
+    // interpreter counts the threads, and the fork hook gave it an empty batch.)
+    if (state.parked.load(std::memory_order_relaxed) != nullptr) [[unlikely]]
+        tracer::resume_parked_export(state);
     Py_RETURN_NONE;
 }
 
 // One event at `now`. The common case -- the same code object as this thread's previous event,
 // room in the batch -- is one TLS base load, the one-entry cache compare and the fast append
 // (three compares, one 8-byte store, a cursor bump, a prefetch two lines ahead); a code object
-// the thread's code cache knows costs one probe more. No lock, no
-// atomic read-modify-write, no call, no reference count: any of those would be paid on every
-// Python call of every thread.
+// the thread's code cache knows costs one probe more. No lock, no atomic read-modify-write, no
+// call, no reference count: any of those would be paid on every Python call of every thread.
 template <uint8_t KIND>
 [[gnu::always_inline]] inline PyObject* record_at(State& state, PyObject* code, uint64_t now) {
     Hot& hot = HOT;
@@ -219,11 +210,11 @@ template <uint8_t KIND>
         hot.last_id = id;
         hot.last_code = key;
     } else {
-        return record_uncommon(state, code, now, KIND);
+        return record_unresolved(state, code, now, KIND);
     }
     if (fast_append(hot, state.queue_id, now, pack_word(KIND, id))) [[likely]]
         Py_RETURN_NONE;
-    return record_uncommon(state, code, now, KIND);
+    return append_uncommon(state, code, now, KIND, id);
 }
 
 // The callback of a run that reads the monotonic clock: that read is a call, and the callback
