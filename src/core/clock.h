@@ -106,7 +106,8 @@ class Clock {
             for (size_t i = 0; i < n; ++i) emit(i, offset_ + from_origin + delta(i));
             return;
         }
-        unsigned __int128 base_product = static_cast<unsigned __int128>(from_origin) * scale_factor_;
+        unsigned __int128 base_product =
+            static_cast<unsigned __int128>(from_origin) * scale_factor_;
         auto convert = [&](auto shift) {
             for (size_t i = 0; i < n; ++i) {
                 uint64_t part = uint64_t{static_cast<uint32_t>(delta(i))} * scale_factor_;

@@ -43,7 +43,8 @@ struct Event {
     // Left uninitialised by default: the serializer sizes its vectors before it decodes into
     // them, and zeroing what it overwrites at once cost a fifth of its instructions.
     Event() {}
-    constexpr Event(uint64_t ts, uint32_t tid, uint32_t packed) : ts(ts), tid(tid), packed(packed) {}
+    constexpr Event(uint64_t ts, uint32_t tid, uint32_t packed)
+        : ts(ts), tid(tid), packed(packed) {}
 
     uint64_t ts;
     uint32_t tid;

@@ -278,10 +278,18 @@ Status ProtoExporter::write_batch(std::span<const Event> events, const CodeLooku
     // into the trace, 6 up to 73 minutes): those get an unrolled encoder of that length.
     Status st;
     switch (pb::Varint(events.front().ts).len()) {
-        case 4: st = encode_events<4>(events, codes, names, p); break;
-        case 5: st = encode_events<5>(events, codes, names, p); break;
-        case 6: st = encode_events<6>(events, codes, names, p); break;
-        default: st = encode_events<0>(events, codes, names, p); break;
+        case 4:
+            st = encode_events<4>(events, codes, names, p);
+            break;
+        case 5:
+            st = encode_events<5>(events, codes, names, p);
+            break;
+        case 6:
+            st = encode_events<6>(events, codes, names, p);
+            break;
+        default:
+            st = encode_events<0>(events, codes, names, p);
+            break;
     }
     if (!st.ok()) return st;
 

@@ -41,8 +41,8 @@ TEST(ClockConversion, ABatchConvertsExactlyAsOneReadingAtATime) {
         Clock::tsc_with(0x62C4B5A1ull >> 1, 31, 1000),  // the same with another shift
         Clock::tsc_with(5ull << 31, 32, 1000),          // 2.5 ns per tick: the long form
     };
-    const std::vector<uint64_t> bases = {0, 999, 1000, 4990, 123456789, (1ull << 40) + 3,
-                                         (1ull << 62) + 17};
+    const std::vector<uint64_t> bases = {
+        0, 999, 1000, 4990, 123456789, (1ull << 40) + 3, (1ull << 62) + 17};
     std::vector<uint32_t> deltas = {0, 1, 2, 3, 7, 1000, 65537, 0x7FFFFFFF, 0xFFFFFFFF};
     for (uint32_t x = 12345; deltas.size() < 64;) deltas.push_back(x *= 2654435761u);
     for (const Clock& clock : clocks) {

@@ -113,7 +113,8 @@ TEST_F(ProtoExporterTest, TimestampsOfEveryLengthInOneBatch) {
     std::string stream = file.contents();
     std::vector<uint64_t> got;
     for (const pbtest::Message& packet : pbtest::packets_of(stream))
-        if (packet.sub(pb::field::TRACK_EVENT)) got.push_back(packet.u64(pb::field::TIMESTAMP).value());
+        if (packet.sub(pb::field::TRACK_EVENT))
+            got.push_back(packet.u64(pb::field::TIMESTAMP).value());
     std::vector<uint64_t> expected;
     for (const Event& e : events) expected.push_back(e.ts);
     EXPECT_EQ(got, expected);
