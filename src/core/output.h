@@ -36,6 +36,11 @@ class SharedFile {
     // storage of the two buffers is exchanged instead of copied: a writer that renders a whole
     // batch hands it over for free and gets an empty buffer of the same kind back.
     size_t write(ByteBuffer& bytes);
+    // Space for `n` more bytes at the end of the buffer, to be written in place and handed back
+    // with commit(): a writer renders into the buffer with no copy. Any write() in between
+    // invalidates the space.
+    char* room(size_t n) { return pending_.room(n); }
+    void commit(char* end) { pending_.commit(end); }
     // Writes all pending bytes under LOCK_EX. Pending bytes are discarded whatever the write
     // gave; a failed lock keeps them for the next flush.
     Status flush();

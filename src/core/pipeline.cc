@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -33,6 +34,8 @@ constexpr auto IDLE_TIMEOUT = std::chrono::milliseconds(50);
 // The serializer wakes a sleeping exporter when this many vectors wait for it (or when it has
 // drained everything there was).
 constexpr size_t EXPORT_WAKE_AT_VECTORS = 4;
+// How long the exporter waits for more batches before it writes out what its writer gathered.
+constexpr auto FLUSH_DELAY = std::chrono::milliseconds(20);
 // A serializer waiting for the exporter to take a vector re-checks this often.
 constexpr auto ROOM_RECHECK = std::chrono::milliseconds(10);
 
@@ -192,11 +195,11 @@ Status run_pausable_pipeline(std::shared_ptr<EventQueue> queue,
         return IoError::other(IoError::os(e.code().value()).text());
     }
 
-    // Writes one vector; on failure the serializer is left to run until the queue closes (it
-    // never blocks on the exporter after that, and it ends by itself), and the writer is not
-    // finished.
-    auto write = [&](const EventVector& events) -> Status {
-        Status s = writer->write_batch(events, *codes, *names);
+    // Writes one vector, or (with nullptr) what the writer held back; on failure the serializer
+    // is left to run until the queue closes (it never blocks on the exporter after that, and
+    // it ends by itself), and the writer is not finished.
+    auto write = [&](const EventVector* events) -> Status {
+        Status s = events ? writer->write_batch(*events, *codes, *names) : writer->flush();
         if (!s.ok()) {
             outcome->writer_failed.store(true, std::memory_order_release);
             outcome->vector_room.open();
@@ -204,27 +207,51 @@ Status run_pausable_pipeline(std::shared_ptr<EventQueue> queue,
         return s;
     };
 
+    bool held_back = false;  // written to the writer since its last flush
+    std::optional<std::chrono::steady_clock::time_point> idle_since;  // with bytes held back
     for (;;) {
         if (std::optional<EventVector> events = filled_out.pop()) {
             outcome->vector_room.open();
-            if (Status s = write(*events); !s.ok()) {
+            if (Status s = write(&*events); !s.ok()) {
                 serializer.detach();
                 return s;
             }
+            held_back = true;
+            idle_since.reset();
             (void)spare_in.push(*events);  // a full `spare` frees the vector instead
             continue;
         }
         if (outcome->finished.load(std::memory_order_acquire)) break;
+        // What the writer gathered goes to the file once no batch has come for FLUSH_DELAY. Not
+        // at once: the serializer ships a few vectors at each wake-up, and a flush after each
+        // group would keep the writes small.
+        auto timeout = std::chrono::duration_cast<std::chrono::microseconds>(IDLE_TIMEOUT);
+        if (held_back) {
+            auto now = std::chrono::steady_clock::now();
+            if (!idle_since) idle_since = now;
+            auto idle = now - *idle_since;
+            if (idle >= FLUSH_DELAY) {
+                held_back = false;
+                idle_since.reset();
+                if (Status s = write(nullptr); !s.ok()) {
+                    serializer.detach();
+                    return s;
+                }
+                continue;
+            }
+            timeout = std::chrono::duration_cast<std::chrono::microseconds>(FLUSH_DELAY - idle) +
+                      std::chrono::microseconds(1);
+        }
         outcome->exporter_bell.sleep_unless(
             [&] {
                 return !filled_out.empty() || outcome->finished.load(std::memory_order_acquire);
             },
-            IDLE_TIMEOUT);
+            timeout);
     }
 
     // The serializer may have shipped between our last empty pop and its finishing.
     while (std::optional<EventVector> events = filled_out.pop()) {
-        if (Status s = write(*events); !s.ok()) {
+        if (Status s = write(&*events); !s.ok()) {
             serializer.join();  // it has finished already
             return s;
         }
@@ -234,6 +261,7 @@ Status run_pausable_pipeline(std::shared_ptr<EventQueue> queue,
     if (outcome->panicked) return IoError::other("serializer panicked");
     if (!queue->closed()) {
         // Paused: everything pushed before the pause is written; the writer goes on later.
+        if (Status s = write(nullptr); !s.ok()) return s;
         queue->add_dropped(outcome->lost);
         release.keep = true;
         return Status::success();

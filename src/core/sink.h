@@ -46,6 +46,9 @@ class Exporter {
     // order; different threads' are interleaved in no common order.
     virtual Status write_batch(std::span<const Event> events, const CodeLookup& codes,
                                const ThreadNames& names) = 0;
+    // Writes out what write_batch held back. The pipeline calls it whenever no batch waits for
+    // the writer and before it pauses, so a writer may gather batches into larger writes.
+    virtual Status flush() { return Status::success(); }
     // Once, after the last successful write_batch. `dropped` counts events that never reached
     // the writer.
     virtual Status finish(const CodeLookup& codes, const ThreadNames& names, uint64_t dropped) = 0;

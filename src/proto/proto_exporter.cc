@@ -89,10 +89,7 @@ ProtoExporter::ProtoExporter(SharedFile out)
     : ProtoExporter(std::move(out), static_cast<uint32_t>(getpid())) {}
 
 ProtoExporter::ProtoExporter(SharedFile out, uint32_t pid)
-    : out_(std::move(out)),
-      batch_(BATCH_RESERVE),
-      process_uuid_((uint64_t{pid} << 32) + 1),
-      pid_(pid) {
+    : out_(std::move(out)), process_uuid_((uint64_t{pid} << 32) + 1), pid_(pid) {
     scratch_.reserve(SCRATCH_RESERVE);
     tail_bytes_.reserve(TAIL_RESERVE);
     tail_bytes_.resize(TAIL_COPY);
@@ -227,22 +224,29 @@ inline uint8_t* write_varint_of_len(uint8_t* out, uint64_t value) {
 
 template <unsigned LEN>
 Status ProtoExporter::encode_events(std::span<const Event> events, const CodeLookup& codes,
-                                    const ThreadNames& names, uint8_t*& out) {
+                                    const ThreadNames& names) {
     // Timestamps whose varint takes LEN bytes: [2^(7 (LEN - 1)), 2^(7 LEN)). LEN 0: none.
     constexpr uint64_t lowest = LEN == 0 ? 0 : uint64_t{1} << (7 * (LEN - 1));
     constexpr uint64_t width = LEN == 0 ? 0 : (uint64_t{1} << (7 * LEN)) - lowest;
-    uint8_t* p = out;
+    // Rendered in place at the end of the file's buffer, with room for every remaining event
+    // packet, so the loop never checks capacity.
+    uint8_t* p = reinterpret_cast<uint8_t*>(out_.room(events.size() * MAX_EVENT_PACKET));
     // The previous event's tail: runs of begins of one code (recursion) and of ends of one
     // thread are common, and a compare is cheaper than the map's probe.
     uint64_t last_key = ~uint64_t{0};  // no tail key has all bits set
     TailRef ref{};
-    for (const Event& event : events) {
+    for (size_t i = 0; i < events.size(); ++i) {
+        const Event& event = events[i];
         uint64_t key = tail_key(event.tid, event.packed);
         if (key != last_key) {
             if (const TailRef* cached = tails_.find(key)) {
                 ref = *cached;
-            } else if (Status st = cache_tail(event, key, codes, names, &ref); !st.ok()) {
-                return st;
+            } else {
+                // A new thread or name: its packets go into the buffer here, after the events
+                // so far and before the first that needs them.
+                out_.commit(reinterpret_cast<char*>(p));
+                if (Status st = cache_tail(event, key, codes, names, &ref); !st.ok()) return st;
+                p = reinterpret_cast<uint8_t*>(out_.room((events.size() - i) * MAX_EVENT_PACKET));
             }
             last_key = key;
         }
@@ -263,7 +267,7 @@ Status ProtoExporter::encode_events(std::span<const Event> events, const CodeLoo
         std::memcpy(tail_at, tail_bytes_.data() + ref.offset, TAIL_COPY);
         p = tail_at + ref.len;
     }
-    out = p;
+    out_.commit(reinterpret_cast<char*>(p));
     return Status::success();
 }
 
@@ -272,31 +276,29 @@ Status ProtoExporter::write_batch(std::span<const Event> events, const CodeLooku
     if (Status st = ensure_process(); !st.ok()) return st;
     if (events.empty()) return out_.flush();
 
-    // Room for the whole batch up front, so the loop never checks capacity.
-    uint8_t* p = reinterpret_cast<uint8_t*>(batch_.room(events.size() * MAX_EVENT_PACKET));
     // A batch's timestamps nearly always share one varint length (5 bytes from 0.27 s to 34 s
     // into the trace, 6 up to 73 minutes): those get an unrolled encoder of that length.
     Status st;
     switch (pb::Varint(events.front().ts).len()) {
         case 4:
-            st = encode_events<4>(events, codes, names, p);
+            st = encode_events<4>(events, codes, names);
             break;
         case 5:
-            st = encode_events<5>(events, codes, names, p);
+            st = encode_events<5>(events, codes, names);
             break;
         case 6:
-            st = encode_events<6>(events, codes, names, p);
+            st = encode_events<6>(events, codes, names);
             break;
         default:
-            st = encode_events<0>(events, codes, names, p);
+            st = encode_events<0>(events, codes, names);
             break;
     }
     if (!st.ok()) return st;
-
-    batch_.commit(reinterpret_cast<char*>(p));
-    out_.write(batch_);
+    if (out_.pending_size() < FLUSH_AT) return Status::success();
     return out_.flush();
 }
+
+Status ProtoExporter::flush() { return out_.flush(); }
 
 Status ProtoExporter::finish(const CodeLookup&, const ThreadNames&, uint64_t dropped) {
     if (dropped == 0) return out_.flush();

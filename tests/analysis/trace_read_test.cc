@@ -92,8 +92,8 @@ TEST(TraceRead, BothFormatsReportTheSameTrace) {
 
     std::vector<std::string> expected_proto = {
         "process 10 python",    "thread 10/7",  "name 0 MainThread",
-        "thread 10/8",  // descriptors of a batch's new threads precede its events
         "B 0 main 100",         "B 0 gen 110",  "E 0 120",
+        "thread 10/8",  // a new thread's descriptor comes right before its first event
         "B 1 Cls.m\t\"q\" 130", "B 0 gen 140",  "E 0 150",
         "B 1 main 155",         "E 1 160",      "E 1 170",
         "E 0 1000000001",       "dropped 10 3", "process 20 python",

@@ -16,6 +16,7 @@ namespace {
 struct WriterLog {
     std::map<uint32_t, std::vector<uint32_t>> words;  // per tid, in arrival order
     std::atomic<int> batches{0};
+    std::atomic<int> flushed{0};  // batches written before the latest flush
     int finishes = 0;
     uint64_t finish_dropped = 0;
     bool destroyed = false;
@@ -33,6 +34,10 @@ struct LoggingWriter : Exporter {
         EXPECT_FALSE(events.empty());
         for (const Event& e : events) log->words[e.tid].push_back(e.packed);
         ++log->batches;
+        return Status::success();
+    }
+    Status flush() override {
+        log->flushed = log->batches.load();
         return Status::success();
     }
     Status finish(const CodeLookup&, const ThreadNames&, uint64_t dropped) override {
@@ -91,6 +96,22 @@ TEST(PipelineDelivery, NoEventsMeansNoBatchAndFinishGetsTheQueuesDropped) {
     EXPECT_EQ(run.log->finish_dropped, 5u);
 }
 
+// What a writer gathers reaches the file while the program runs: the pipeline flushes it
+// whenever no batch waits, not only at the end.
+TEST(PipelineDelivery, AnIdleExporterFlushesTheWriter) {
+    PipelineRun run;
+    testing::Producers producers(run.queue, 1, 20 * 1024);
+    producers.wait_recorded();  // 19 whole batches pushed; the serializer drains them
+    for (int ms = 0; ms < 5000; ++ms) {
+        if (run.log->batches > 0 && run.log->flushed == run.log->batches) break;
+        testing::sleep_ms(1);
+    }
+    EXPECT_GT(run.log->batches, 0);
+    EXPECT_EQ(run.log->flushed, run.log->batches);
+    producers.stop();
+    ASSERT_TRUE(run.pipeline.join().ok());
+}
+
 // A pause (as around a fork) writes what was recorded before it, keeps the writer unfinished
 // and alive, and a second pipeline over the same writer goes on after it: every event once, one
 // finish, the writer released at the real end.
@@ -113,6 +134,7 @@ TEST(PipelinePause, WritesEverythingKeepsTheWriterAndResumes) {
     first.join();
     queue->resume();
     EXPECT_EQ(log->finishes, 0);
+    EXPECT_EQ(log->flushed, log->batches) << "a fork's child would find the file short";
     ASSERT_TRUE(writer) << "the writer went with the paused pipeline";
     EXPECT_EQ(log->words[testing::producer_tid(0)].size(), 9u * 1024);
     EXPECT_EQ(log->words[testing::producer_tid(1)].size(), 9u * 1024);

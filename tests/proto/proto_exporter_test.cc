@@ -46,6 +46,8 @@ struct ProtoExporterTest : ::testing::Test {
     void write(std::vector<Event> events) {
         Status st = writer->write_batch(events, codes, names);
         ASSERT_TRUE(st.ok()) << st.error().text();
+        st = writer->flush();
+        ASSERT_TRUE(st.ok()) << st.error().text();
     }
     pbtest::Trace trace() {
         pbtest::Trace t = pbtest::check_stream(file.contents());
@@ -124,6 +126,7 @@ TEST_F(ProtoExporterTest, TimestampsOfEveryLengthInOneBatch) {
     testing::TempTrace single;
     ProtoExporter one_by_one(single.open(), PID);
     for (const Event& e : events) ASSERT_TRUE(one_by_one.write_batch({&e, 1}, codes, names).ok());
+    ASSERT_TRUE(one_by_one.flush().ok());
     EXPECT_EQ(hex(stream), hex(single.contents()));
 }
 
@@ -190,12 +193,33 @@ TEST_F(ProtoExporterTest, ThreadNamesAreTakenAtTheFirstEvent) {
     EXPECT_EQ(t.find(false, PID, 200)->name, std::nullopt);
 }
 
+// Batches are gathered into writes of FLUSH_AT bytes; flush() writes what is left.
+TEST_F(ProtoExporterTest, BatchesAreGatheredIntoLargeWrites) {
+    std::vector<Event> batch;
+    for (uint64_t i = 0; i < 4096; ++i) batch.push_back(ev(1000 + i, 100, KIND_RETURN, 0));
+    size_t batches = 0;
+    for (; file.contents().empty(); ++batches) {
+        ASSERT_LT(batches, 1000u);
+        ASSERT_TRUE(writer->write_batch(batch, codes, names).ok());
+    }
+    // 4096 packets of 13 bytes a batch (0A 0B 40, a two-byte timestamp, the eight-byte tail of an
+    // end): the first write comes with the batch that passes the mark.
+    EXPECT_EQ(batches, ProtoExporter::FLUSH_AT / (4096 * 13) + 1);
+    size_t written = file.contents().size();
+    EXPECT_GE(written, ProtoExporter::FLUSH_AT);
+    ASSERT_TRUE(writer->write_batch(batch, codes, names).ok());
+    EXPECT_EQ(file.contents().size(), written);
+    ASSERT_TRUE(writer->flush().ok());
+    EXPECT_EQ(file.contents().size(), written + 4096 * 13);
+}
+
 TEST_F(ProtoExporterTest, FlushFailuresAreReturned) {
     Result<SharedFile> full = SharedFile::open("/dev/full", /*truncate=*/false);
     ASSERT_TRUE(full.ok()) << full.error().text();
     ProtoExporter on_full(full.take(), PID);
     std::vector<Event> events{ev(1, 100, KIND_START, 0)};
-    Status st = on_full.write_batch(events, codes, names);
+    ASSERT_TRUE(on_full.write_batch(events, codes, names).ok());  // held back, not written
+    Status st = on_full.flush();
     ASSERT_FALSE(st.ok());
     EXPECT_EQ(st.error().os_errno(), ENOSPC);
     EXPECT_FALSE(on_full.finish(codes, names, 1).ok());

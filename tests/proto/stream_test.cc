@@ -119,16 +119,16 @@ TEST(Stream, ManyThreadsOverManyBatchesReadBackAsRecorded) {
     size_t size_before = 0;
     for (const auto& batch : r.batches) {
         ASSERT_TRUE(writer.write_batch(batch, codes, names).ok());
-        // Each batch reaches the file in one flush: its new descriptors and names, then its
-        // events in batch order.
+        ASSERT_TRUE(writer.flush().ok());
+        // Each batch reaches the file in one flush: its events in batch order, with its new
+        // descriptors and names among them (check_stream below finds each before its use).
         std::string added = file.contents().substr(size_before);
         size_before += added.size();
-        std::vector<pbtest::Message> ps = pbtest::packets_of(added);
-        size_t first_event = 0;
-        while (first_event < ps.size() && !ps[first_event].sub(11)) ++first_event;
-        ASSERT_EQ(ps.size() - first_event, batch.size());
-        for (size_t i = 0; i < batch.size(); ++i)
-            ASSERT_EQ(ps[first_event + i].u64(8), batch[i].ts);
+        std::vector<uint64_t> stamps;
+        for (const pbtest::Message& packet : pbtest::packets_of(added))
+            if (packet.sub(11)) stamps.push_back(packet.u64(8).value());
+        ASSERT_EQ(stamps.size(), batch.size());
+        for (size_t i = 0; i < batch.size(); ++i) ASSERT_EQ(stamps[i], batch[i].ts);
     }
     ASSERT_TRUE(writer.finish(codes, names, 0).ok());
 
@@ -159,9 +159,11 @@ TEST(Stream, WritersWithDifferentBasesShareOneFile) {
     for (size_t i = 0; i < std::max(pr.batches.size(), cr.batches.size()); ++i) {
         if (i < pr.batches.size()) {
             ASSERT_TRUE(parent.write_batch(pr.batches[i], codes, names).ok());
+            ASSERT_TRUE(parent.flush().ok());
         }
         if (i < cr.batches.size()) {
             ASSERT_TRUE(child.value()->write_batch(cr.batches[i], codes, names).ok());
+            ASSERT_TRUE(child.value()->flush().ok());
         }
     }
     ASSERT_TRUE(child.value()->finish(codes, names, 7).ok());
