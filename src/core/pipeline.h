@@ -3,7 +3,8 @@
 // run_pipeline is the whole body of the exporter thread ("vespra-exporter"). It starts the
 // serializer thread ("vespra-serializer"), which drains the queue into vectors of Events and
 // ships them through the `filled` ring; the exporter thread hands each vector to the writer and
-// returns it through `spare`. Neither polls: the serializer sleeps until a producer's ring
+// returns it through `spare`, and has the writer flush what it gathered once no vector has come
+// for 20 ms (and before a pause). Neither polls: the serializer sleeps until a producer's ring
 // reaches its mark (or a flush, a blocked producer, the close), the exporter until 4 vectors
 // wait for it or the serializer runs dry, each with a 50 ms timeout. When `filled` is full the
 // serializer waits for the exporter instead of dropping a vector, so the backlog of a slow writer

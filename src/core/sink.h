@@ -46,8 +46,9 @@ class Exporter {
     // order; different threads' are interleaved in no common order.
     virtual Status write_batch(std::span<const Event> events, const CodeLookup& codes,
                                const ThreadNames& names) = 0;
-    // Writes out what write_batch held back. The pipeline calls it whenever no batch waits for
-    // the writer and before it pauses, so a writer may gather batches into larger writes.
+    // Writes out what write_batch held back. The pipeline calls it once no batch has come for
+    // a short while (20 ms) and before it pauses, so a writer may gather batches into larger
+    // writes.
     virtual Status flush() { return Status::success(); }
     // Once, after the last successful write_batch. `dropped` counts events that never reached
     // the writer.
