@@ -260,8 +260,12 @@ std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool 
     state->launcher_thread = self->data.launcher_thread;
     state->launcher_frames = self->data.launcher_frames;
 
-    Result<std::unique_ptr<Exporter>> writer =
-        self->data.format.open(self->data.output_path, sequence_base, as_child);
+    // Detached: opening a FIFO waits until its reader opens it, and the reader may be a thread
+    // of this program. The open touches no Python object.
+    Result<std::unique_ptr<Exporter>> writer = [&] {
+        host::Detached detached;
+        return self->data.format.open(self->data.output_path, sequence_base, as_child);
+    }();
     if (!writer) {
         host::raise_io_error(writer.error());
         return nullptr;

@@ -625,6 +625,37 @@ class ExportTest(TempDirTest):
         self.assertLessEqual(2 * int(calls), fib_events + trace.dropped)
         self.assertTrue(trace.by_name("tick"))
 
+    def test_a_fifo_read_by_a_thread_of_the_traced_program(self):
+        # Opening a FIFO for writing waits until a reader opens it. Here the reader is a thread
+        # of the program that starts the tracer, so the open must not keep the interpreter (the
+        # GIL, where there is one) while it waits.
+        proc = subprocess.run([sys.executable, "-c", textwrap.dedent("""
+            import os, threading, time, vespra
+
+            def fib(n):  # its number of calls
+                return 1 if n < 2 else 1 + fib(n - 1) + fib(n - 2)
+
+            def drain():
+                time.sleep(0.5)  # the tracer is waiting in its open by now
+                with open("fifo", "rb") as pipe, open("t.pb", "wb") as out:
+                    while chunk := pipe.read(1 << 16):
+                        out.write(chunk)
+
+            os.mkfifo("fifo")
+            drainer = threading.Thread(target=drain)
+            drainer.start()
+            with vespra.Tracer("fifo"):
+                calls = fib(15)
+            drainer.join()
+            print(calls)
+        """)], cwd=self.dir, capture_output=True, text=True, timeout=60)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        calls = int(proc.stdout)
+        [(_, events)] = [v for v in read_back(self.dir / "t.pb", "protobuf").values()
+                         if any(name == "fib" for _, _, name in v[1])]
+        self.assertEqual(sum(1 for _, phase, name in events if phase == "B" and name == "fib"),
+                         calls)
+
 
 if __name__ == "__main__":
     unittest.main()
