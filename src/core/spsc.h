@@ -50,13 +50,8 @@ class SpscRing {
                    ring_->head_.load(std::memory_order_acquire);
         }
         explicit operator bool() const { return ring_ != nullptr; }
-        // The other end is gone, and everything it did to the ring before letting go is visible
-        // (the acquire fence pairs with the release in the other end's reference drop).
-        bool orphaned() const {
-            if (ring_.use_count() != 1) return false;
-            std::atomic_thread_fence(std::memory_order_acquire);
-            return true;
-        }
+        // The other end is gone, and everything it did to the ring before letting go is visible.
+        bool orphaned() const { return SpscRing::sole_owner(ring_); }
 
       private:
         friend class SpscRing;
@@ -84,13 +79,8 @@ class SpscRing {
                    ring_->tail_.load(std::memory_order_acquire);
         }
         explicit operator bool() const { return ring_ != nullptr; }
-        // The other end is gone, and everything it did to the ring before letting go is visible
-        // (the acquire fence pairs with the release in the other end's reference drop).
-        bool orphaned() const {
-            if (ring_.use_count() != 1) return false;
-            std::atomic_thread_fence(std::memory_order_acquire);
-            return true;
-        }
+        // The other end is gone, and everything it did to the ring before letting go is visible.
+        bool orphaned() const { return SpscRing::sole_owner(ring_); }
 
       private:
         friend class SpscRing;
@@ -100,6 +90,14 @@ class SpscRing {
     };
 
   private:
+    // Whether `ring` is the last reference; the acquire fence pairs with the release in the
+    // other end's reference drop, so what that end did before letting go is visible.
+    static bool sole_owner(const std::shared_ptr<SpscRing>& ring) {
+        if (ring.use_count() != 1) return false;
+        std::atomic_thread_fence(std::memory_order_acquire);
+        return true;
+    }
+
     alignas(64) std::atomic<size_t> head_{0};  // next slot to pop; written by the consumer
     alignas(64) std::atomic<size_t> tail_{0};  // next slot to fill; written by the producer
     alignas(64) std::array<T, N> slots_{};

@@ -213,15 +213,6 @@ Status ProtoExporter::cache_tail(const Event& event, uint64_t key, const CodeLoo
     return Status::success();
 }
 
-// The varint of `value`, which takes exactly LEN bytes, written at `out`; returns the byte after
-// it. Unrolled: the loop of write_varint costs twice the instructions.
-template <unsigned LEN>
-inline uint8_t* write_varint_of_len(uint8_t* out, uint64_t value) {
-    for (unsigned i = 0; i + 1 < LEN; ++i) out[i] = static_cast<uint8_t>(value >> (7 * i)) | 0x80;
-    out[LEN - 1] = static_cast<uint8_t>(value >> (7 * (LEN - 1)));
-    return out + LEN;
-}
-
 template <unsigned LEN>
 Status ProtoExporter::encode_events(std::span<const Event> events, const CodeLookup& codes,
                                     const ThreadNames& names) {
@@ -257,7 +248,7 @@ Status ProtoExporter::encode_events(std::span<const Event> events, const CodeLoo
         uint8_t* tail_at;
         if constexpr (LEN != 0) {
             if (event.ts - lowest < width) [[likely]]
-                tail_at = write_varint_of_len<LEN>(p + 3, event.ts);
+                tail_at = pb::write_varint_of_len<LEN>(p + 3, event.ts);
             else
                 tail_at = pb::write_varint(p + 3, event.ts);
         } else {
