@@ -19,7 +19,7 @@ VENV ?= .venv$(FLAVOUR_SUFFIX)
 JOBS ?= $(shell nproc)
 PY := $(VENV)/bin/python
 
-.PHONY: all deps venv configure build build-python test test-python test-matrix interpreter demo bench wheel clean
+.PHONY: all deps venv configure build build-package build-python test test-python test-matrix interpreter demo bench wheel clean
 
 all: build
 
@@ -61,16 +61,19 @@ interpreter: venv
 test-matrix: deps
 	@bash scripts/test-matrix.sh
 
-# Traces examples/demo.py (threads, generators, exceptions, a child process) into one file.
+# Traces examples/demo.py (threads, generators, exceptions, a child process) into one file. Builds
+# only what that needs: the extension and the package installed into the venv.
 DEMO_TRACE := $(BUILD)/demo/demo.pb
 
-demo: build
+build-package: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target vespra_package
+
+demo: build-package
 	@mkdir -p $(dir $(DEMO_TRACE))
 	@$(VENV)/bin/vespra run -o $(DEMO_TRACE) examples/demo.py
 	@echo
-	@echo "Trace written to $(abspath $(DEMO_TRACE))"
 	@echo "To view it, open https://ui.perfetto.dev in a browser, choose \"Open trace file\""
-	@echo "and pick that file."
+	@echo "and pick $(abspath $(DEMO_TRACE))."
 	@echo "Without a viewer: $(VENV)/bin/vespra summary $(DEMO_TRACE)"
 	@echo "       or a flame graph: $(VENV)/bin/vespra flamegraph $(DEMO_TRACE) -o $(BUILD)/demo/demo.svg"
 	@echo "JSON instead: $(VENV)/bin/vespra run -f json -o $(BUILD)/demo/demo.json examples/demo.py"

@@ -3,3 +3,20 @@
 from vespra._core import Tracer
 
 __all__ = ["Tracer"]
+
+
+def _version():
+    # The installed distribution's metadata carries the version pyproject.toml gives; it is
+    # read only when asked for.
+    from importlib import metadata
+
+    try:
+        return metadata.version("vespra")
+    except metadata.PackageNotFoundError:
+        return "unknown"
+
+
+def __getattr__(name):
+    if name == "__version__":
+        return _version()
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

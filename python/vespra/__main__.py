@@ -1,18 +1,39 @@
 """The `vespra` command (also `python -m vespra`): hands the command line to the extension.
 
 The process's exit status is the one cli_main returns, or, when the traced program raised, the
-one the interpreter gives that exception: SystemExit carries the program's own status, and any
-other exception is printed with its traceback and exits with 1, as under plain `python`.
+one the interpreter gives that exception, as under plain `python`: SystemExit carries the
+program's own status, KeyboardInterrupt ends the process by SIGINT, and any other exception is
+printed with its traceback and exits with 1.
 """
 
-import os
 import sys
 import traceback
 
 
-def _launcher_frame(tb):
+def _runpy_frame(tb):
     filename = tb.tb_frame.f_code.co_filename
-    return filename in (__file__, "<frozen runpy>") or os.path.basename(filename) == "runpy.py"
+    return filename == "<frozen runpy>" or filename.endswith(("/runpy.py", "\\runpy.py"))
+
+
+def _program_traceback(tb):
+    """The part of a traceback that is the program's: what follows main's frame (the `vespra`
+    script, or runpy for `python -m vespra`, come before it), less the frames of runpy's lookup
+    of a module."""
+    rest = tb
+    while rest is not None and rest.tb_frame.f_code is not main.__code__:
+        rest = rest.tb_next
+    tb = rest.tb_next if rest is not None else tb
+    while tb is not None and _runpy_frame(tb):
+        tb = tb.tb_next
+    return tb
+
+
+def _own_error(exc):
+    """One line for a failure of vespra itself: the trace file cannot be written, say."""
+    if isinstance(exc, OSError) and exc.filename is not None:
+        filename = exc.filename if isinstance(exc.filename, str) else repr(exc.filename)
+        return f"vespra: {filename}: {exc.strerror or exc}"
+    return "vespra: " + "".join(traceback.format_exception_only(exc)).rstrip("\n")
 
 
 def main():
@@ -25,20 +46,27 @@ def main():
 
     try:
         return cli_main(sys.argv)
-    except (SystemExit, KeyboardInterrupt):
+    except SystemExit:
         raise
     except BaseException as exc:
-        # Show the program's traceback as `python` would, without the launcher's frames; an
-        # error of vespra itself (the output cannot be written, say) is one line.
-        tb = exc.__traceback__
-        while tb is not None and _launcher_frame(tb):
-            tb = tb.tb_next
-        if tb is None:
-            text = "".join(traceback.format_exception_only(exc)).rstrip("\n")
-            print(f"vespra: {text}", file=sys.stderr)
-        else:
-            sys.excepthook(type(exc), exc.with_traceback(tb), tb)
-        return 1
+        program_tb = _program_traceback(exc.__traceback__)
+        # A script that does not compile has no frame of its own, and shows as under python.
+        if program_tb is None and not isinstance(exc, (SyntaxError, KeyboardInterrupt)):
+            print(_own_error(exc), file=sys.stderr)
+            return 1
+        # The program's exception leaves the process as it would leave `python`: the
+        # interpreter prints it through sys.excepthook (the program's own, if it set one) and
+        # gives the exit status, which for KeyboardInterrupt is a death by SIGINT. The hook
+        # sees only the program's frames.
+        program_hook = sys.excepthook
+
+        def hook(exc_type, value, tb):
+            sys.excepthook = program_hook
+            tb = _program_traceback(tb)
+            program_hook(exc_type, value.with_traceback(tb), tb)
+
+        sys.excepthook = hook
+        raise
 
 
 if __name__ == "__main__":

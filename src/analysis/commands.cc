@@ -346,6 +346,10 @@ CommandResult flamegraph(const FlamegraphOptions& options) {
     if (!read_profile(options.trace, profile, result)) return result;
     FlameTree tree = flame_tree(profile, options.per_thread);
     std::string text = options.folded ? folded(tree) : svg(tree, "vespra: " + options.trace);
+    if (options.output == "-") {
+        result.out = std::move(text);
+        return result;
+    }
 
     int fd = ::open(options.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {

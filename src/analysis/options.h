@@ -21,7 +21,7 @@ struct SummaryOptions {
 
 struct FlamegraphOptions {
     std::string trace;
-    std::string output;       // file to write
+    std::string output;       // file to write; "-" for standard output
     bool per_thread = false;  // one graph per thread instead of stacks merged across threads
     bool folded = false;      // collapsed stacks instead of SVG
 };

@@ -1,5 +1,11 @@
 #include "cli.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -54,10 +60,10 @@ std::optional<std::vector<std::string>> words_of(PyObject* argv) {
     return words;
 }
 
-// Prints help or a usage error on sys.stdout or sys.stderr, so that it is ordered with the
-// program's other output and redirections of those streams apply. A stream that is missing or
-// fails to take the text is ignored: the exit status still tells what happened.
-void print(const Message& message) {
+// Prints help, a usage error or a command's output on sys.stdout or sys.stderr, so that it is
+// ordered with the program's other output and redirections of those streams apply. Returns
+// the stream's failure to take the text, if any (a missing stream takes nothing, silently).
+TakenError write_out(const Message& message) {
     Ref sys = host::import("sys");
     Ref stream =
         sys ? host::getattr(sys.get(),
@@ -66,22 +72,58 @@ void print(const Message& message) {
     Ref text = word_to_str(message.text);
     if (stream && stream.get() != Py_None && text) {
         Ref written = host::call_method(stream.get(), "write", {text.get()});
-        if (written) Ref flushed = host::call_method(stream.get(), "flush", {});
+        Ref flushed = written ? host::call_method(stream.get(), "flush", {}) : Ref();
+        if (!flushed) return TakenError::take();
     }
     PyErr_Clear();
+    return {};
 }
 
-// The directory the traced program's own imports start from, as the interpreter would set it
-// for `python SCRIPT` (the script's real directory) or `python -m MODULE` (the current
-// directory). The caller's first sys.path entry (for the launcher, its own directory) says
-// nothing about the traced program.
-Ref import_root(PyObject* os, const RunArgs& args, PyObject* target) {
-    if (args.runs_module()) return host::call_method(os, "getcwd", {});
-    Ref path = host::getattr(os, "path");
-    if (!path) return {};
-    Ref real = host::call_method(path.get(), "realpath", {target});
-    if (!real) return {};
-    return host::call_method(path.get(), "dirname", {real.get()});
+// Messages: the exit status tells what happened even when a message cannot be shown.
+void print(const Message& message) { TakenError ignored = write_out(message); }
+
+// Points the file descriptor of a stream that failed at /dev/null, so that the interpreter's
+// last flush of what the stream still holds does not fail again at exit with a traceback.
+void silence(PyObject* stream) {
+    int fd = PyObject_AsFileDescriptor(stream);
+    PyErr_Clear();
+    if (fd < 0) return;
+    int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null < 0) return;
+    ::dup2(null, fd);
+    ::close(null);
+}
+
+// Writes a command's output on sys.stdout. A reader that went away (`| head`) ends the command
+// quietly, as Python tools do; any other failure (a full disk) is one line on standard error.
+// Either way the status becomes 1. Returns the status.
+int print_output(std::string text, int status) {
+    TakenError failed = write_out(Message{Message::Stream::Stdout, status, std::move(text)});
+    if (!failed) return status;
+    Ref sys = host::import("sys");
+    Ref stream = sys ? host::getattr(sys.get(), "stdout") : Ref();
+    if (stream) silence(stream.get());
+    PyErr_Clear();
+    if (!PyErr_GivenExceptionMatches(failed.get(), PyExc_BrokenPipeError)) {
+        Ref reason = PyErr_GivenExceptionMatches(failed.get(), PyExc_OSError)
+                         ? host::getattr(failed.get(), "strerror")
+                         : Ref();
+        if (!reason || reason.get() == Py_None) reason = Ref::steal(PyObject_Str(failed.get()));
+        PyErr_Clear();
+        std::optional<std::string> why = reason ? host::utf8(reason.get()) : std::nullopt;
+        PyErr_Clear();
+        print(Message{Message::Stream::Stderr, 1,
+                      "vespra: standard output: " + why.value_or("write failed") + "\n"});
+    }
+    return 1;
+}
+
+// The directory a script's own imports start from, as the interpreter sets it for
+// `python SCRIPT`: the script's real directory.
+Ref script_root(PyObject* os, PyObject* path) {
+    Ref os_path = host::getattr(os, "path");
+    Ref real = os_path ? host::call_method(os_path.get(), "realpath", {path}) : Ref();
+    return real ? host::call_method(os_path.get(), "dirname", {real.get()}) : Ref();
 }
 
 // The path a script runs under (its __file__, the file name of its code, in its warnings and
@@ -97,36 +139,269 @@ Ref script_path(PyObject* os, PyObject* target) {
     return path ? host::call_method(path.get(), "join", {cwd.get(), target}) : Ref();
 }
 
-// `target` is the script's path as script_path() makes it, or the module's name.
-Ref run_target(PyObject* runpy, const RunArgs& args, PyObject* target) {
-    if (!args.runs_module()) {
-        Ref run_name = host::str("__main__");
-        if (!run_name) return {};
-        return host::call_method(runpy, "run_path", {target, Py_None, run_name.get()});
-    }
-    Ref run_module = host::getattr(runpy, "run_module");
-    Ref positional = run_module ? Ref::steal(PyTuple_Pack(1, target)) : Ref();
-    Ref keywords =
-        positional
-            ? Ref::steal(Py_BuildValue("{s:s,s:O}", "run_name", "__main__", "alter_sys", Py_True))
-            : Ref();
-    if (!keywords) return {};
-    return Ref::steal(PyObject_Call(run_module.get(), positional.get(), keywords.get()));
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+    return PyDict_SetItemString(dict, key, value) == 0;
 }
 
-// Undoes the sys.path entry added for the run, if the program left it in front. An entry the
-// program moved is left where it is.
-void drop_import_root(PyObject* sys, PyObject* root) {
-    Ref path = host::getattr(sys, "path");
-    if (path && PyList_Check(path.get())) {
-        Ref first = Ref::steal(PySequence_GetItem(path.get(), 0));
-        if (first.get() == root) PySequence_DelItem(path.get(), 0);
+// What the run changes in `sys` for the program (argv, the first entry of path, the __main__
+// module), put back however the run ends, with any exception raised meanwhile kept.
+class SysForProgram {
+  public:
+    explicit SysForProgram(PyObject* sys) : sys_(sys) {}
+    SysForProgram(const SysForProgram&) = delete;
+    SysForProgram& operator=(const SysForProgram&) = delete;
+
+    // Puts the program's sys.path[0] in front, to be taken back if it is still there at the end.
+    bool add_root(PyObject* root) {
+        Ref path = host::getattr(sys_, "path");
+        if (!path || PyList_Insert(path.get(), 0, root) < 0) return false;
+        root_ = Ref::borrow(root);
+        return true;
+    }
+
+    bool enter(PyObject* argv, PyObject* main) {
+        modules_ = host::getattr(sys_, "modules");
+        if (!modules_) return false;
+        saved_main_ = Ref::borrow(PyDict_Check(modules_.get())
+                                      ? PyDict_GetItemString(modules_.get(), "__main__")
+                                      : nullptr);
+        saved_argv_ = host::getattr(sys_, "argv");
+        if (!saved_argv_ || PyObject_SetAttrString(sys_, "argv", argv) < 0) return false;
+        argv_set_ = true;
+        return PyObject_SetItem(modules_.get(), Ref::steal(PyUnicode_FromString("__main__")).get(),
+                                main) == 0;
+    }
+
+    ~SysForProgram() {
+        TakenError pending = TakenError::take();
+        if (root_) {
+            Ref path = host::getattr(sys_, "path");
+            if (path && PyList_Check(path.get())) {
+                Ref first = Ref::steal(PySequence_GetItem(path.get(), 0));
+                if (first.get() == root_.get()) PySequence_DelItem(path.get(), 0);
+            }
+        }
+        if (argv_set_) PyObject_SetAttrString(sys_, "argv", saved_argv_.get());
+        if (modules_ && saved_main_)
+            PyDict_SetItemString(modules_.get(), "__main__", saved_main_.get());
+        PyErr_Clear();
+        pending.restore();
+    }
+
+  private:
+    PyObject* sys_;
+    Ref root_;
+    Ref modules_;
+    Ref saved_main_;
+    Ref saved_argv_;
+    bool argv_set_ = false;
+};
+
+// The program, made ready before the tracer starts (so that neither the search for it nor its
+// compilation is in the trace, and a program that cannot run leaves no trace file behind): its
+// code, the fresh module it runs in as __main__, its sys.argv[0] and its sys.path[0].
+struct Program {
+    Ref code;
+    Ref main;
+    Ref argv0;
+    Ref root;
+};
+
+// What stopped a program from being made ready: an exception set (`status` 0), or a message
+// printed as `python` prints it, and the status `python` exits with.
+struct NotReady {
+    int status = 0;
+};
+
+// Fills `program.main` with the globals runpy gives a module it runs as __main__.
+bool main_from_spec(Program& program, PyObject* spec) {
+    program.main = Ref::steal(PyModule_New("__main__"));
+    PyObject* globals = program.main ? PyModule_GetDict(program.main.get()) : nullptr;
+    if (!globals) return false;
+    for (auto [key, attr] : {std::pair{"__file__", "origin"},
+                             {"__cached__", "cached"},
+                             {"__loader__", "loader"},
+                             {"__package__", "parent"}}) {
+        Ref value = host::getattr(spec, attr);
+        if (!value || !set_item(globals, key, value.get())) return false;
+    }
+    return set_item(globals, "__spec__", spec) &&
+           set_item(globals, "__builtins__", PyEval_GetBuiltins());
+}
+
+// Prints `vespra: TEXT` on standard error, TEXT being the exception's str: how `python -m`
+// reports a module it cannot find.
+NotReady report(TakenError& error, int status) {
+    Ref text = Ref::steal(PyObject_Str(error.get()));
+    if (!text) return {};
+    print(Message{Message::Stream::Stderr, status,
+                  "vespra: " + host::utf8(text.get()).value_or("") + "\n"});
+    return NotReady{status};
+}
+
+// A library module (`-m`), or the __main__ module of a directory or zip file given as the
+// script, found the way `python` finds them, with `program.root` first on sys.path. runpy's
+// lookup imports the module's parent packages.
+std::optional<NotReady> find_module(SysForProgram& patch, PyObject* name, Program& program) {
+    if (!patch.add_root(program.root.get())) return NotReady{};
+    Ref runpy = host::import("runpy");
+    Ref not_found = runpy ? host::getattr(runpy.get(), "_Error") : Ref();
+    if (!not_found) return NotReady{};
+    Ref details =
+        name ? host::call_method(runpy.get(), "_get_module_details", {name, not_found.get()})
+             : host::call_method(runpy.get(), "_get_main_module_details", {not_found.get()});
+    if (!details) {
+        TakenError error = TakenError::take();
+        if (!PyErr_GivenExceptionMatches(error.get(), not_found.get())) {
+            error.restore();
+            return NotReady{};
+        }
+        return report(error, 1);
+    }
+    PyObject* spec = nullptr;
+    PyObject* code = nullptr;
+    if (!PyArg_ParseTuple(details.get(), "OOO", &name, &spec, &code)) return NotReady{};
+    program.code = Ref::borrow(code);
+    if (!main_from_spec(program, spec)) return NotReady{};
+    // `python -m` shows the program the module's file in sys.argv[0].
+    if (!program.argv0) program.argv0 = host::getattr(spec, "origin");
+    if (!program.argv0) return NotReady{};
+    return std::nullopt;
+}
+
+// A script file, read and compiled as `python SCRIPT` does.
+std::optional<NotReady> load_script(PyObject* os, SysForProgram& patch, PyObject* target,
+                                    Program& program) {
+    Ref path = script_path(os, target);
+    Ref pkgutil = path ? host::import("pkgutil") : Ref();
+    Ref importer = pkgutil ? host::call_method(pkgutil.get(), "get_importer", {path.get()}) : Ref();
+    if (!importer) return NotReady{};
+    program.argv0 = Ref::borrow(target);
+    if (importer.get() != Py_None) {
+        // A directory or zip file: its __main__ module, with the directory itself on sys.path.
+        program.root = std::move(path);
+        return find_module(patch, nullptr, program);
+    }
+    Ref io = host::import("io");
+    Ref file = io ? host::call_method(io.get(), "open_code", {path.get()}) : Ref();
+    Ref source = file ? host::call_method(file.get(), "read", {}) : Ref();
+    if (file) Ref closed = host::call_method(file.get(), "close", {});
+    if (!source) {
+        TakenError error = TakenError::take();
+        if (!PyErr_GivenExceptionMatches(error.get(), PyExc_OSError)) {
+            error.restore();
+            return NotReady{};
+        }
+        Ref errno_value = host::getattr(error.get(), "errno");
+        Ref reason = host::getattr(error.get(), "strerror");
+        Ref text =
+            errno_value && reason
+                ? Ref::steal(PyUnicode_FromFormat("vespra: can't open file %R: [Errno %S] %S\n",
+                                                  path.get(), errno_value.get(), reason.get()))
+                : Ref();
+        if (!text) return NotReady{};
+        print(Message{Message::Stream::Stderr, 2, host::utf8(text.get()).value_or("")});
+        return NotReady{2};
+    }
+    Ref builtins = host::import("builtins");
+    Ref mode = host::str("exec");
+    Ref compile = builtins ? host::getattr(builtins.get(), "compile") : Ref();
+    Ref flags = Ref::steal(PyLong_FromLong(0));
+    program.code = compile && mode && flags
+                       ? host::call(compile.get(),
+                                    {source.get(), path.get(), mode.get(), flags.get(), Py_True})
+                       : Ref();
+    if (!program.code) return NotReady{};
+
+    // The globals the interpreter gives a script it runs as __main__.
+    Ref machinery = host::import("importlib.machinery");
+    Ref loader_type = machinery ? host::getattr(machinery.get(), "SourceFileLoader") : Ref();
+    Ref main_name = host::str("__main__");
+    Ref loader = loader_type && main_name
+                     ? host::call(loader_type.get(), {main_name.get(), path.get()})
+                     : Ref();
+    program.main = loader ? Ref::steal(PyModule_New("__main__")) : Ref();
+    PyObject* globals = program.main ? PyModule_GetDict(program.main.get()) : nullptr;
+    if (!globals || !set_item(globals, "__file__", path.get()) ||
+        !set_item(globals, "__cached__", Py_None) ||
+        !set_item(globals, "__loader__", loader.get()) ||
+        !set_item(globals, "__builtins__", PyEval_GetBuiltins())) {
+        return NotReady{};
+    }
+    program.root = script_root(os, path.get());
+    if (!program.root || !patch.add_root(program.root.get())) return NotReady{};
+    return std::nullopt;
+}
+
+// An OSError about the trace file names the file, when the tracer's did not.
+void name_the_output(PyObject* output) {
+    if (!PyErr_ExceptionMatches(PyExc_OSError)) return;
+    TakenError error = TakenError::take();
+    Ref filename = host::getattr(error.get(), "filename");
+    if (filename && filename.get() == Py_None) {
+        PyObject_SetAttrString(error.get(), "filename", output);
     }
     PyErr_Clear();
+    error.restore();
 }
 
-// The Python frames open on this thread now are the launcher's (the `vespra` script, runpy):
-// the trace begins with the program's own.
+std::string with_commas(unsigned long long n) {
+    std::string digits = std::to_string(n), text;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) text += ',';
+        text += digits[i];
+    }
+    return text;
+}
+
+std::string byte_size(unsigned long long bytes) {
+    if (bytes < 1000) return std::to_string(bytes) + " bytes";
+    const char* units[] = {"kB", "MB", "GB", "TB"};
+    double value = static_cast<double>(bytes) / 1000;
+    size_t unit = 0;
+    while (value >= 1000 && unit + 1 < std::size(units)) value /= 1000, ++unit;
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
+    return text;
+}
+
+// A word as a POSIX shell reads it back: as it is when it holds nothing the shell would take
+// apart, else in single quotes.
+std::string shell_word(const std::string& word) {
+    bool plain = !word.empty();
+    for (unsigned char c : word) {
+        plain = plain && (std::isalnum(c) || std::strchr("@%+=:,./-_", c) != nullptr || c >= 0x80);
+    }
+    if (plain) return word;
+    std::string quoted = "'";
+    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+// The line `vespra run` ends with on standard error, once the trace is complete: where it is,
+// how big, how to look at it, and how many events it lost.
+void report_trace(PyObject* os, PyObject* tracer, const RunArgs& args, PyObject* located) {
+    std::string text = "vespra: trace written to " + args.output;
+    Ref stat = host::call_method(os, "stat", {located});
+    Ref size = stat ? host::getattr(stat.get(), "st_size") : Ref();
+    unsigned long long bytes = size ? PyLong_AsUnsignedLongLong(size.get()) : 0;
+    if (size && !PyErr_Occurred()) text += " (" + byte_size(bytes) + ")";
+    PyErr_Clear();
+    Ref dropped = host::getattr(tracer, "dropped");
+    unsigned long long lost = dropped ? PyLong_AsUnsignedLongLong(dropped.get()) : 0;
+    PyErr_Clear();
+    if (lost > 0) {
+        text += ", without " + with_commas(lost) +
+                " events dropped while recording (--lossless keeps every event and slows the "
+                "program down instead)";
+    }
+    text += "; look at it with `vespra summary " + shell_word(args.output) +
+            "` or at https://ui.perfetto.dev\n";
+    print(Message{Message::Stream::Stderr, 0, std::move(text)});
+}
+
+// The Python frames open on this thread now are the launcher's (the `vespra` script): the trace
+// begins with the program's own.
 void hide_launcher_frames(TracerData& data) {
     size_t frames = 0;
     PyFrameObject* frame = PyEval_GetFrame();
@@ -141,14 +416,31 @@ void hide_launcher_frames(TracerData& data) {
     data.launcher_frames = frames;
 }
 
-// Runs the parsed command under a tracer. Returns 0 (as a Python int), or raises.
+// Runs the parsed command under a tracer. Returns the exit status (as a Python int), or raises.
 PyObject* run(PyObject* module, const RunArgs& args) {
     Ref os = host::import("os");
-    if (!os) return nullptr;
+    Ref sys = os ? host::import("sys") : Ref();
+    if (!sys) return nullptr;
+    SysForProgram patch(sys.get());
+    Program program;
+    Ref target = word_to_str(args.runs_module() ? args.module.front() : args.script);
+    if (!target) return nullptr;
+    std::optional<NotReady> not_ready;
+    if (args.runs_module()) {
+        // `python -m` imports from the current directory.
+        program.root = host::call_method(os.get(), "getcwd", {});
+        not_ready = program.root ? find_module(patch, target.get(), program) : NotReady{};
+    } else {
+        not_ready = load_script(os.get(), patch, target.get(), program);
+    }
+    if (not_ready) return not_ready->status != 0 ? PyLong_FromLong(not_ready->status) : nullptr;
+
     // Processes that join the trace from another directory get the path from the tracer, which
     // exports it made absolute.
     Ref output = word_to_str(args.output);
-    if (!output) return nullptr;
+    Ref os_path = output ? host::getattr(os.get(), "path") : Ref();
+    Ref located = os_path ? host::call_method(os_path.get(), "abspath", {output.get()}) : Ref();
+    if (!located) return nullptr;
     // The clock goes through the environment, so that the processes the program starts read
     // the same one.
     if (!args.clock.empty()) {
@@ -165,60 +457,43 @@ PyObject* run(PyObject* module, const RunArgs& args) {
     Ref tracer = tracer_type ? host::call(tracer_type.get(), {output.get(), format.get(),
                                                               args.lossless ? Py_True : Py_False})
                              : Ref();
-    if (!tracer) return nullptr;
+    if (!tracer) {
+        name_the_output(output.get());
+        return nullptr;
+    }
 
     // The program sees itself as invoked with its own words.
-    const std::vector<std::string>& words = args.runs_module() ? args.module : args.script_args;
     Ref new_argv = Ref::steal(PyList_New(0));
-    if (!new_argv) return nullptr;
-    if (!args.runs_module()) {
-        Ref script = word_to_str(args.script);
-        if (!script || PyList_Append(new_argv.get(), script.get()) < 0) return nullptr;
-    }
-    for (const std::string& word : words) {
-        Ref item = word_to_str(word);
+    if (!new_argv || PyList_Append(new_argv.get(), program.argv0.get()) < 0) return nullptr;
+    auto first_arg = args.runs_module() ? args.module.begin() + 1 : args.script_args.begin();
+    auto last_arg = args.runs_module() ? args.module.end() : args.script_args.end();
+    for (auto word = first_arg; word != last_arg; ++word) {
+        Ref item = word_to_str(*word);
         if (!item || PyList_Append(new_argv.get(), item.get()) < 0) return nullptr;
     }
-    Ref target = Ref::steal(PySequence_GetItem(new_argv.get(), 0));
-    if (!target) return nullptr;
-    // Worked out before the tracer starts, so that the trace begins with the program.
-    Ref runs = args.runs_module() ? Ref::borrow(target.get()) : script_path(os.get(), target.get());
-    if (!runs) return nullptr;
+    if (!patch.enter(new_argv.get(), program.main.get())) return nullptr;
 
-    Ref sys = host::import("sys");
-    Ref saved_argv = sys ? host::getattr(sys.get(), "argv") : Ref();
-    if (!saved_argv || PyObject_SetAttrString(sys.get(), "argv", new_argv.get()) < 0) {
-        return nullptr;
-    }
-    Ref root = import_root(os.get(), args, target.get());
-    Ref sys_path = root ? host::getattr(sys.get(), "path") : Ref();
-    if (!sys_path || PyList_Insert(sys_path.get(), 0, root.get()) < 0) return nullptr;
-    // From here on the sys.path entry is ours to take back, whatever happens.
-    Ref runpy = host::import("runpy");
     hide_launcher_frames(tracer::as_tracer(tracer.get())->data);
-    Ref entered = runpy ? host::call_method(tracer.get(), "__enter__", {}) : Ref();
+    Ref entered = host::call_method(tracer.get(), "__enter__", {});
     if (!entered) {
-        TakenError error = TakenError::take();
-        drop_import_root(sys.get(), root.get());
-        error.restore();
+        name_the_output(output.get());
         return nullptr;
     }
-
-    Ref result = run_target(runpy.get(), args, runs.get());
+    PyObject* globals = PyModule_GetDict(program.main.get());
+    Ref result = Ref::steal(PyEval_EvalCode(program.code.get(), globals, globals));
     TakenError run_error = result ? TakenError() : TakenError::take();
 
     // The trace is complete before the program's exception (SystemExit included) goes on.
     Ref exited = host::call_method(tracer.get(), "__exit__", {Py_None, Py_None, Py_None});
+    if (exited && !args.quiet) report_trace(os.get(), tracer.get(), args, located.get());
     TakenError exit_error = exited ? TakenError() : TakenError::take();
-
-    drop_import_root(sys.get(), root.get());
-    if (PyObject_SetAttrString(sys.get(), "argv", saved_argv.get()) < 0) return nullptr;
     if (run_error) {
         run_error.restore();
         return nullptr;
     }
     if (exit_error) {
         exit_error.restore();
+        name_the_output(output.get());
         return nullptr;
     }
     return PyLong_FromLong(0);
@@ -233,9 +508,10 @@ PyObject* analyse(const Options& options, analysis::CommandResult (*command)(con
         host::Detached detached;
         result = command(options);
     }
-    if (!result.out.empty()) print(Message{Message::Stream::Stdout, 0, std::move(result.out)});
+    int status = result.status;
+    if (!result.out.empty()) status = print_output(std::move(result.out), status);
     if (!result.err.empty()) print(Message{Message::Stream::Stderr, 0, std::move(result.err)});
-    return PyLong_FromLong(result.status);
+    return PyLong_FromLong(status);
 }
 
 PyObject* cli_main(PyObject* module, PyObject* args, PyObject* kwargs) {

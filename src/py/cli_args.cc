@@ -1,5 +1,6 @@
 #include "cli_args.h"
 
+#include <algorithm>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -21,18 +22,9 @@ constexpr std::string_view RUN_USAGE =
     "vespra run [OPTIONS] --output <OUTPUT> <SCRIPT|--module <MODULE>...> [SCRIPT_ARGS]...";
 constexpr std::string_view HELP_USAGE = "vespra help [COMMAND]";
 
-// How each option of `run` is named in messages, the way its help line shows it.
+// How `run`'s required arguments are named in messages, the way its help shows them.
 constexpr std::string_view OUTPUT_ARG = "--output <OUTPUT>";
-constexpr std::string_view FORMAT_ARG = "--format <FORMAT>";
-constexpr std::string_view MODULE_ARG = "--module <MODULE>...";
-constexpr std::string_view CLOCK_ARG = "--clock <CLOCK>";
-constexpr std::string_view LOSSLESS_ARG = "--lossless";
 constexpr std::string_view TARGET_ARG = "<SCRIPT|--module <MODULE>...>";
-
-constexpr std::string_view FORMATS[] = {"json", "protobuf"};
-constexpr std::string_view POSSIBLE_FORMATS = "[possible values: json, protobuf]";
-constexpr std::string_view CLOCKS[] = {"auto", "tsc", "monotonic"};
-constexpr std::string_view POSSIBLE_CLOCKS = "[possible values: auto, tsc, monotonic]";
 
 std::string top_help() {
     std::string text;
@@ -44,30 +36,6 @@ std::string top_help() {
     text.append("  help        ").append(HELP_ABOUT).append("\n\n");
     text.append("Options:\n");
     text.append("  -h, --help  Print help\n");
-    return text;
-}
-
-std::string run_help() {
-    std::string text;
-    text.append(RUN_ABOUT).append("\n\nUsage: ").append(RUN_USAGE).append("\n\n");
-    text.append("Arguments:\n");
-    text.append("  [SCRIPT]          Python script to run\n");
-    text.append("  [SCRIPT_ARGS]...  Arguments forwarded to the script\n\n");
-    text.append("Options:\n");
-    text.append("  -o, --output <OUTPUT>     Output file path\n");
-    text.append("  -f, --format <FORMAT>     Output format [default: protobuf] ")
-        .append(POSSIBLE_FORMATS)
-        .append("\n");
-    text.append(
-        "      --lossless            Never drop events: a thread whose buffer is full waits for "
-        "the writer (the program slows down instead)\n");
-    text.append("      --clock <CLOCK>       Timestamp source [default: auto] ")
-        .append(POSSIBLE_CLOCKS)
-        .append("\n");
-    text.append(
-        "  -m, --module <MODULE>...  Run a library module as a script, like `python -m`. "
-        "Every following argument belongs to the module\n");
-    text.append("  -h, --help                Print help\n");
     return text;
 }
 
@@ -98,214 +66,246 @@ std::string quoted(std::string_view word) {
     return text;
 }
 
-enum class Option { Output, Format, Module, Help, Lossless, Clock };
+// A word that would be read as an option if it stood where an option may stand: it cannot be
+// the separate value of an option. A negative number is a value (one the option may refuse).
+bool looks_like_option(std::string_view word) {
+    return word.size() > 1 && word[0] == '-' && !(word[1] >= '0' && word[1] <= '9');
+}
 
-// One word that names an option of `run`, with the value written into the same word
-// (`--output=t.pb`, `-ot.pb`, `-o=t.pb`), if any.
-struct OptionWord {
-    Option option;
-    std::optional<std::string> attached;
+// One option of a command, as every command reads them: `--name value`, `--name=value`,
+// `-x value`, `-xvalue` or `-x=value`; a flag takes no value; an option that takes the rest
+// takes every word after it, options and "--" included.
+struct OptionDef {
+    enum class Takes { Nothing, Value, Rest };
+    std::string_view long_name;
+    char short_name;  // 0 for none
+    Takes takes;
+    std::string_view shown;                          // as named in messages
+    std::span<const std::string_view> choices = {};  // the values allowed; empty for any
 };
 
-std::optional<Option> long_option(std::string_view name) {
-    if (name == "output") return Option::Output;
-    if (name == "format") return Option::Format;
-    if (name == "module") return Option::Module;
-    if (name == "help") return Option::Help;
-    if (name == "lossless") return Option::Lossless;
-    if (name == "clock") return Option::Clock;
-    return std::nullopt;
+// How a command reads its words: its options (each at most once), "-h"/"--help", and its
+// positional words. "--" ends the options.
+struct Grammar {
+    std::span<const OptionDef> options;
+    std::string_view usage;
+    std::string (*help_text)();
+    // The first positional word names a program, and it and every word after it are the
+    // program's, as `python SCRIPT ARGS` reads them; otherwise one positional word, anywhere.
+    bool program_follows;
+};
+
+// What a command line gave: per option (in the order of the grammar's table) its values, or
+// nothing when it was not given (a flag given has no values); and the positional words.
+struct Parsed {
+    std::vector<std::optional<std::vector<std::string>>> values;
+    std::vector<std::string> positionals;
+
+    bool given(size_t option) const { return values[option].has_value(); }
+    const std::string& value(size_t option) const { return values[option]->front(); }
+};
+
+std::string possible_values(std::span<const std::string_view> choices) {
+    std::string text = "  [possible values: ";
+    for (size_t i = 0; i < choices.size(); ++i) text.append(i ? ", " : "").append(choices[i]);
+    return text + "]";
 }
 
-std::optional<Option> short_option(char c) {
-    switch (c) {
-        case 'o':
-            return Option::Output;
-        case 'f':
-            return Option::Format;
-        case 'm':
-            return Option::Module;
-        case 'h':
-            return Option::Help;
-        default:
-            return std::nullopt;
-    }
+Message invalid_value(std::string_view usage, const std::string& value, const OptionDef& def) {
+    return usage_error(usage,
+                       "invalid value " + quoted(value) + " for '" + std::string(def.shown) + "'",
+                       def.choices.empty() ? "" : possible_values(def.choices));
 }
 
-// Recognises the options of `run`. Anything else (positionals, "-", "--", unknown options) is
-// not an option word.
-std::optional<OptionWord> option_word(std::string_view word) {
-    if (word.size() > 2 && word.starts_with("--")) {
-        std::string_view name = word.substr(2);
-        std::optional<std::string> attached;
-        if (auto eq = name.find('='); eq != std::string_view::npos) {
-            attached = std::string(name.substr(eq + 1));
-            name = name.substr(0, eq);
-        }
-        if (auto option = long_option(name)) return OptionWord{*option, std::move(attached)};
-        return std::nullopt;
-    }
-    if (word.size() >= 2 && word[0] == '-' && word[1] != '-') {
-        auto option = short_option(word[1]);
-        if (!option) return std::nullopt;
-        std::string_view rest = word.substr(2);
-        if (rest.empty()) return OptionWord{*option, std::nullopt};
-        if (*option == Option::Help) return std::nullopt;  // "-hx" is no option of ours
-        if (rest.starts_with('=')) rest.remove_prefix(1);
-        return OptionWord{*option, std::string(rest)};
-    }
-    return std::nullopt;
-}
-
-// A word that would be read as an option if it stood where an option may stand: it cannot be
-// the separate value of an option.
-bool looks_like_option(std::string_view word) { return word.size() > 1 && word[0] == '-'; }
-
-Cli parse_run(std::span<const std::string> words) {
-    RunArgs args;
-    bool output_given = false;
-    bool format_given = false;
-    bool clock_given = false;
-    bool script_given = false;
-
-    size_t i = 0;
-    auto take_rest_as_script_args = [&] {
-        args.script_args.assign(words.begin() + static_cast<ptrdiff_t>(i), words.end());
-        i = words.size();
-    };
-
-    while (i < words.size()) {
+std::variant<Parsed, Message> parse_command(std::span<const std::string> words,
+                                            const Grammar& grammar) {
+    std::span<const OptionDef> defs = grammar.options;
+    Parsed parsed;
+    parsed.values.resize(defs.size());
+    bool options_done = false;
+    for (size_t i = 0; i < words.size(); ++i) {
         const std::string& word = words[i];
-        if (word == "--") {
-            // Everything after the separator is positional.
-            ++i;
-            if (!script_given && i < words.size()) {
-                args.script = words[i++];
-                script_given = true;
-            }
-            take_rest_as_script_args();
-            break;
-        }
-        std::optional<OptionWord> opt = option_word(word);
-        if (!opt) {
-            if (script_given) {
-                // The script's first argument: from here on every word is the script's.
-                take_rest_as_script_args();
+        if (options_done || !looks_like_option(word)) {
+            if (grammar.program_follows) {
+                parsed.positionals.assign(words.begin() + static_cast<ptrdiff_t>(i), words.end());
                 break;
             }
-            if (looks_like_option(word)) {
-                return usage_error(RUN_USAGE, "unexpected argument " + quoted(word) + " found",
-                                   "\n  tip: to pass " + quoted(word) + " as a value, use " +
-                                       quoted("-- " + word));
+            if (!parsed.positionals.empty()) {
+                return usage_error(grammar.usage, "unexpected argument " + quoted(word) + " found");
             }
-            args.script = word;
-            script_given = true;
-            ++i;
+            parsed.positionals.push_back(word);
             continue;
         }
-        ++i;
-        switch (opt->option) {
-            case Option::Help:
-                if (opt->attached) {
-                    return usage_error(RUN_USAGE, "unexpected value " + quoted(*opt->attached) +
-                                                      " for '--help' found; no more were expected");
-                }
-                return help(run_help());
-            case Option::Module: {
-                // The module name and its arguments: every remaining word, options included.
-                if (opt->attached) args.module.push_back(*opt->attached);
-                args.module.insert(args.module.end(), words.begin() + static_cast<ptrdiff_t>(i),
-                                   words.end());
-                i = words.size();
-                if (args.module.empty()) {
-                    return usage_error(RUN_USAGE, "a value is required for '" +
-                                                      std::string(MODULE_ARG) +
-                                                      "' but none was supplied");
-                }
-                break;
+        if (word == "--") {
+            options_done = true;
+            continue;
+        }
+        if (word == "-h" || word == "--help") return help(grammar.help_text());
+        std::optional<size_t> which;
+        std::optional<std::string> attached;
+        if (word.starts_with("--")) {
+            std::string_view name = std::string_view(word).substr(2);
+            if (auto eq = name.find('='); eq != std::string_view::npos) {
+                attached = std::string(name.substr(eq + 1));
+                name = name.substr(0, eq);
             }
-            case Option::Lossless:
-                if (opt->attached) {
-                    return usage_error(RUN_USAGE, "unexpected value " + quoted(*opt->attached) +
-                                                      " for '" + std::string(LOSSLESS_ARG) +
-                                                      "' found; no more were expected");
-                }
-                if (args.lossless) {
-                    return usage_error(RUN_USAGE, "the argument '" + std::string(LOSSLESS_ARG) +
-                                                      "' cannot be used multiple times");
-                }
-                args.lossless = true;
-                break;
-            case Option::Output:
-            case Option::Format:
-            case Option::Clock: {
-                // The options that take one value: where it goes, and the values allowed
-                // (any, for the output).
-                struct Valued {
-                    std::string_view name;
-                    bool& given;
-                    std::string& value;
-                    std::span<const std::string_view> choices;
-                    std::string_view possible;
-                };
-                Valued v =
-                    opt->option == Option::Output
-                        ? Valued{OUTPUT_ARG, output_given, args.output, {}, {}}
-                    : opt->option == Option::Format
-                        ? Valued{FORMAT_ARG, format_given, args.format, FORMATS, POSSIBLE_FORMATS}
-                        : Valued{CLOCK_ARG, clock_given, args.clock, CLOCKS, POSSIBLE_CLOCKS};
-                std::string detail = v.possible.empty() ? "" : "  " + std::string(v.possible);
-                if (v.given) {
-                    return usage_error(RUN_USAGE, "the argument '" + std::string(v.name) +
-                                                      "' cannot be used multiple times");
-                }
-                std::string value;
-                if (opt->attached) {
-                    value = std::move(*opt->attached);
-                } else if (i < words.size() && !looks_like_option(words[i])) {
-                    value = words[i++];
-                } else {
-                    return usage_error(RUN_USAGE,
-                                       "a value is required for '" + std::string(v.name) +
-                                           "' but none was supplied",
-                                       detail);
-                }
-                bool known = v.choices.empty();
-                for (std::string_view c : v.choices) known = known || c == value;
-                if (!known) {
-                    return usage_error(
-                        RUN_USAGE,
-                        "invalid value " + quoted(value) + " for '" + std::string(v.name) + "'",
-                        detail);
-                }
-                v.given = true;
-                v.value = std::move(value);
-                break;
+            if (name == "help") {
+                return usage_error(grammar.usage, "unexpected value " + quoted(*attached) +
+                                                      " for '--help' found; no more were expected");
+            }
+            for (size_t k = 0; k < defs.size(); ++k) {
+                if (defs[k].long_name == name) which = k;
+            }
+        } else {
+            for (size_t k = 0; k < defs.size(); ++k) {
+                if (defs[k].short_name != 0 && defs[k].short_name == word[1]) which = k;
+            }
+            if (which && word.size() > 2) {
+                std::string_view rest = std::string_view(word).substr(2);
+                if (rest.starts_with('=')) rest.remove_prefix(1);
+                attached = std::string(rest);
             }
         }
+        if (!which) {
+            return usage_error(
+                grammar.usage, "unexpected argument " + quoted(word) + " found",
+                "\n  tip: to pass " + quoted(word) + " as a value, use " + quoted("-- " + word));
+        }
+        const OptionDef& def = defs[*which];
+        if (parsed.given(*which)) {
+            return usage_error(grammar.usage, "the argument '" + std::string(def.shown) +
+                                                  "' cannot be used multiple times");
+        }
+        std::vector<std::string>& values = parsed.values[*which].emplace();
+        switch (def.takes) {
+            case OptionDef::Takes::Nothing:
+                if (attached) {
+                    return usage_error(grammar.usage, "unexpected value " + quoted(*attached) +
+                                                          " for '" + std::string(def.shown) +
+                                                          "' found; no more were expected");
+                }
+                break;
+            case OptionDef::Takes::Value:
+                if (attached) {
+                    values.push_back(std::move(*attached));
+                } else if (i + 1 < words.size() && !looks_like_option(words[i + 1])) {
+                    values.push_back(words[++i]);
+                } else {
+                    return usage_error(grammar.usage,
+                                       "a value is required for '" + std::string(def.shown) +
+                                           "' but none was supplied",
+                                       def.choices.empty() ? "" : possible_values(def.choices));
+                }
+                if (!def.choices.empty() && std::find(def.choices.begin(), def.choices.end(),
+                                                      values[0]) == def.choices.end()) {
+                    return invalid_value(grammar.usage, values[0], def);
+                }
+                break;
+            case OptionDef::Takes::Rest:
+                if (attached) values.push_back(std::move(*attached));
+                values.insert(values.end(), words.begin() + static_cast<ptrdiff_t>(i + 1),
+                              words.end());
+                i = words.size();
+                if (values.empty()) {
+                    return usage_error(grammar.usage, "a value is required for '" +
+                                                          std::string(def.shown) +
+                                                          "' but none was supplied");
+                }
+                break;
+        }
     }
+    return parsed;
+}
 
-    if (script_given && args.runs_module()) {
-        return usage_error(RUN_USAGE, "the argument '" + std::string(MODULE_ARG) +
-                                          "' cannot be used with '[SCRIPT]'");
-    }
-    std::string missing;
-    if (!output_given) missing.append("\n  ").append(OUTPUT_ARG);
-    if (!script_given && !args.runs_module()) missing.append("\n  ").append(TARGET_ARG);
-    if (!missing.empty()) {
-        return usage_error(RUN_USAGE,
-                           "the following required arguments were not provided:" + missing);
+// The usage error for required arguments a command line left out, named as its help names them.
+Message missing(std::string_view usage, const std::vector<std::string_view>& names) {
+    std::string what = "the following required arguments were not provided:";
+    for (std::string_view name : names) what.append("\n  ").append(name);
+    return usage_error(usage, what);
+}
+
+// ---- run ----------------------------------------------------------------------------------
+// Options of `run` stand before the program; the first word that is not one (or the word after
+// "--") is the script, and from there every word is the script's, as with `python`. `-m` takes
+// every remaining word: the module and its arguments.
+
+constexpr std::string_view FORMATS[] = {"json", "protobuf"};
+constexpr std::string_view CLOCKS[] = {"auto", "tsc", "monotonic"};
+
+// The options of `run`, in the order of its help. A new option is a row here, a line in its
+// help and a line in parse_run.
+enum RunOption : size_t { RUN_OUTPUT, RUN_FORMAT, RUN_LOSSLESS, RUN_CLOCK, RUN_QUIET, RUN_MODULE };
+constexpr OptionDef RUN_OPTIONS[] = {
+    {"output", 'o', OptionDef::Takes::Value, "--output <OUTPUT>"},
+    {"format", 'f', OptionDef::Takes::Value, "--format <FORMAT>", FORMATS},
+    {"lossless", 0, OptionDef::Takes::Nothing, "--lossless"},
+    {"clock", 0, OptionDef::Takes::Value, "--clock <CLOCK>", CLOCKS},
+    {"quiet", 'q', OptionDef::Takes::Nothing, "--quiet"},
+    {"module", 'm', OptionDef::Takes::Rest, "--module <MODULE>..."},
+};
+
+std::string run_help() {
+    std::string text;
+    text.append(RUN_ABOUT).append("\n\nUsage: ").append(RUN_USAGE).append("\n\n");
+    text.append("Arguments:\n");
+    text.append("  [SCRIPT]          Python script to run\n");
+    text.append(
+        "  [SCRIPT_ARGS]...  Arguments forwarded to the script: every word after the script, "
+        "options and -- included\n\n");
+    text.append("Options:\n");
+    text.append("  -o, --output <OUTPUT>     Output file path\n");
+    text.append("  -f, --format <FORMAT>     Output format [default: protobuf] ")
+        .append(possible_values(FORMATS).substr(2))
+        .append("\n");
+    text.append(
+        "      --lossless            Never drop events: a thread whose buffer is full waits for "
+        "the writer (the program slows down instead)\n");
+    text.append("      --clock <CLOCK>       Timestamp source [default: auto] ")
+        .append(possible_values(CLOCKS).substr(2))
+        .append("\n");
+    text.append(
+        "  -q, --quiet               Print nothing of vespra's own when the run ends (where "
+        "the trace is, events dropped)\n");
+    text.append(
+        "  -m, --module <MODULE>...  Run a library module as a script, like `python -m`. "
+        "Every following argument belongs to the module\n");
+    text.append("  -h, --help                Print help\n");
+    return text;
+}
+
+Cli parse_run(std::span<const std::string> words) {
+    static const Grammar GRAMMAR{RUN_OPTIONS, RUN_USAGE, run_help, /*program_follows=*/true};
+    auto parsed_or = parse_command(words, GRAMMAR);
+    if (auto* message = std::get_if<Message>(&parsed_or)) return std::move(*message);
+    Parsed& parsed = std::get<Parsed>(parsed_or);
+
+    std::vector<std::string_view> absent;
+    if (!parsed.given(RUN_OUTPUT)) absent.push_back(OUTPUT_ARG);
+    if (!parsed.given(RUN_MODULE) && parsed.positionals.empty()) absent.push_back(TARGET_ARG);
+    if (!absent.empty()) return missing(RUN_USAGE, absent);
+
+    RunArgs args;
+    args.output = parsed.value(RUN_OUTPUT);
+    if (parsed.given(RUN_FORMAT)) args.format = parsed.value(RUN_FORMAT);
+    args.lossless = parsed.given(RUN_LOSSLESS);
+    if (parsed.given(RUN_CLOCK)) args.clock = parsed.value(RUN_CLOCK);
+    args.quiet = parsed.given(RUN_QUIET);
+    if (parsed.given(RUN_MODULE)) {
+        args.module = std::move(*parsed.values[RUN_MODULE]);
+    } else {
+        args.script = parsed.positionals.front();
+        args.script_args.assign(parsed.positionals.begin() + 1, parsed.positionals.end());
     }
     return args;
 }
 
 // ---- summary and flamegraph ----------------------------------------------------------------
-// Both take one trace file and options; an option's value may be attached (`--top=5`, `-n5`)
-// or the next word, and "--" ends the options.
+// Both take one trace file and options, before or after it.
 
 constexpr std::string_view SUMMARY_USAGE = "vespra summary [OPTIONS] <TRACE>";
 constexpr std::string_view FLAMEGRAPH_USAGE =
     "vespra flamegraph [OPTIONS] --output <OUTPUT> <TRACE>";
+constexpr std::string_view TRACE_ARG = "<TRACE>";
 
 std::string summary_help() {
     std::string text;
@@ -332,7 +332,7 @@ std::string flamegraph_help() {
     text.append("Arguments:\n");
     text.append("  <TRACE>  Trace file, protobuf or JSON (told apart by content)\n\n");
     text.append("Options:\n");
-    text.append("  -o, --output <OUTPUT>  File to write\n");
+    text.append("  -o, --output <OUTPUT>  File to write, - for standard output\n");
     text.append(
         "      --per-thread       One graph per thread instead of stacks merged across "
         "threads\n");
@@ -343,183 +343,70 @@ std::string flamegraph_help() {
     return text;
 }
 
-struct OptionDef {
-    std::string_view long_name;
-    char short_name;  // 0 for none
-    bool takes_value;
-    std::string_view shown;  // as named in messages
+constexpr std::string_view SORTS[] = {"self", "total", "calls"};
+constexpr std::string_view GROUPS[] = {"thread", "process"};
+
+enum SummaryOption : size_t { SUMMARY_TOP, SUMMARY_SORT, SUMMARY_BY, SUMMARY_FILTER, SUMMARY_JSON };
+constexpr OptionDef SUMMARY_OPTIONS[] = {
+    {"top", 'n', OptionDef::Takes::Value, "--top <N>"},
+    {"sort", 's', OptionDef::Takes::Value, "--sort <KEY>", SORTS},
+    {"by", 0, OptionDef::Takes::Value, "--by <GROUP>", GROUPS},
+    {"filter", 0, OptionDef::Takes::Value, "--filter <TEXT>"},
+    {"json", 0, OptionDef::Takes::Nothing, "--json"},
 };
 
-// Parses `words` against `defs`: calls on_option(index into defs, value) for every option
-// (value empty for flags) and stores the one positional word in `trace`. Returns a message for
-// a usage error, for a missing trace, or for -h/--help (then `help_text`); on_option may return
-// one too, for a value it refuses.
-template <class OnOption>
-std::optional<Message> parse_options(std::span<const std::string> words,
-                                     std::span<const OptionDef> defs, std::string_view usage,
-                                     const std::string& help_text, std::string& trace,
-                                     OnOption on_option) {
-    std::vector<bool> given(defs.size(), false);
-    bool trace_given = false;
-    bool options_done = false;
-    auto positional = [&](const std::string& word) -> std::optional<Message> {
-        if (trace_given)
-            return usage_error(usage, "unexpected argument " + quoted(word) + " found");
-        trace = word;
-        trace_given = true;
-        return std::nullopt;
-    };
-    for (size_t i = 0; i < words.size(); ++i) {
-        const std::string& word = words[i];
-        if (options_done || !looks_like_option(word)) {
-            if (auto m = positional(word)) return m;
-            continue;
-        }
-        if (word == "--") {
-            options_done = true;
-            continue;
-        }
-        if (word == "-h" || word == "--help") return help(help_text);
-        std::optional<size_t> which;
-        std::optional<std::string> attached;
-        if (word.starts_with("--")) {
-            std::string_view name = std::string_view(word).substr(2);
-            if (auto eq = name.find('='); eq != std::string_view::npos) {
-                attached = std::string(name.substr(eq + 1));
-                name = name.substr(0, eq);
-            }
-            for (size_t k = 0; k < defs.size(); ++k) {
-                if (defs[k].long_name == name) which = k;
-            }
-        } else {
-            for (size_t k = 0; k < defs.size(); ++k) {
-                if (defs[k].short_name != 0 && defs[k].short_name == word[1]) which = k;
-            }
-            if (which && word.size() > 2) {
-                std::string_view rest = std::string_view(word).substr(2);
-                if (rest.starts_with('=')) rest.remove_prefix(1);
-                attached = std::string(rest);
-            }
-        }
-        if (!which) {
-            return usage_error(
-                usage, "unexpected argument " + quoted(word) + " found",
-                "\n  tip: to pass " + quoted(word) + " as a value, use " + quoted("-- " + word));
-        }
-        const OptionDef& def = defs[*which];
-        if (given[*which]) {
-            return usage_error(usage, "the argument '" + std::string(def.shown) +
-                                          "' cannot be used multiple times");
-        }
-        given[*which] = true;
-        std::string value;
-        if (def.takes_value) {
-            if (attached) {
-                value = std::move(*attached);
-            } else if (i + 1 < words.size() && !looks_like_option(words[i + 1])) {
-                value = words[++i];
-            } else {
-                return usage_error(usage, "a value is required for '" + std::string(def.shown) +
-                                              "' but none was supplied");
-            }
-        } else if (attached) {
-            return usage_error(usage, "unexpected value " + quoted(*attached) + " for '" +
-                                          std::string(def.shown) +
-                                          "' found; no more were expected");
-        }
-        if (auto m = on_option(*which, value)) return m;
-    }
-    if (!trace_given) {
-        return usage_error(usage, "the following required arguments were not provided:\n  <TRACE>");
-    }
-    return std::nullopt;
-}
-
-Message invalid_value(std::string_view usage, const std::string& value, std::string_view shown,
-                      std::string_view possible) {
-    return usage_error(
-        usage, "invalid value " + quoted(value) + " for '" + std::string(shown) + "'",
-        possible.empty() ? "" : "  [possible values: " + std::string(possible) + "]");
-}
-
 Cli parse_summary(std::span<const std::string> words) {
-    static constexpr OptionDef OPTIONS[] = {
-        {"top", 'n', true, "--top <N>"}, {"sort", 's', true, "--sort <KEY>"},
-        {"by", 0, true, "--by <GROUP>"}, {"filter", 0, true, "--filter <TEXT>"},
-        {"json", 0, false, "--json"},
-    };
+    static const Grammar GRAMMAR{SUMMARY_OPTIONS, SUMMARY_USAGE, summary_help, false};
+    auto parsed_or = parse_command(words, GRAMMAR);
+    if (auto* message = std::get_if<Message>(&parsed_or)) return std::move(*message);
+    Parsed& parsed = std::get<Parsed>(parsed_or);
+
+    using Sort = analysis::SummaryOptions::Sort;
+    using Group = analysis::SummaryOptions::Group;
     analysis::SummaryOptions opts;
-    auto on_option = [&](size_t which, const std::string& value) -> std::optional<Message> {
-        using Sort = analysis::SummaryOptions::Sort;
-        using Group = analysis::SummaryOptions::Group;
-        switch (which) {
-            case 0: {
-                size_t n = 0;
-                bool ok = !value.empty() && value.size() <= 9;
-                for (char c : value) ok = ok && c >= '0' && c <= '9';
-                if (ok) n = std::stoul(value);
-                if (!ok) return invalid_value(SUMMARY_USAGE, value, OPTIONS[0].shown, "");
-                opts.top = n;
-                break;
-            }
-            case 1:
-                if (value == "self")
-                    opts.sort = Sort::Self;
-                else if (value == "total")
-                    opts.sort = Sort::Total;
-                else if (value == "calls")
-                    opts.sort = Sort::Calls;
-                else
-                    return invalid_value(SUMMARY_USAGE, value, OPTIONS[1].shown,
-                                         "self, total, calls");
-                break;
-            case 2:
-                if (value == "thread")
-                    opts.group = Group::Thread;
-                else if (value == "process")
-                    opts.group = Group::Process;
-                else
-                    return invalid_value(SUMMARY_USAGE, value, OPTIONS[2].shown, "thread, process");
-                break;
-            case 3:
-                opts.filter = value;
-                break;
-            case 4:
-                opts.json = true;
-                break;
-        }
-        return std::nullopt;
-    };
-    if (auto m =
-            parse_options(words, OPTIONS, SUMMARY_USAGE, summary_help(), opts.trace, on_option)) {
-        return *m;
+    if (parsed.given(SUMMARY_TOP)) {
+        const std::string& value = parsed.value(SUMMARY_TOP);
+        bool ok = !value.empty() && value.size() <= 9;
+        for (char c : value) ok = ok && c >= '0' && c <= '9';
+        if (!ok) return invalid_value(SUMMARY_USAGE, value, SUMMARY_OPTIONS[SUMMARY_TOP]);
+        opts.top = std::stoul(value);
     }
+    if (parsed.given(SUMMARY_SORT)) {
+        const std::string& value = parsed.value(SUMMARY_SORT);
+        opts.sort = value == "total" ? Sort::Total : value == "calls" ? Sort::Calls : Sort::Self;
+    }
+    if (parsed.given(SUMMARY_BY)) {
+        opts.group = parsed.value(SUMMARY_BY) == "thread" ? Group::Thread : Group::Process;
+    }
+    if (parsed.given(SUMMARY_FILTER)) opts.filter = parsed.value(SUMMARY_FILTER);
+    opts.json = parsed.given(SUMMARY_JSON);
+    if (parsed.positionals.empty()) return missing(SUMMARY_USAGE, {TRACE_ARG});
+    opts.trace = parsed.positionals.front();
     return opts;
 }
 
+enum FlamegraphOption : size_t { FLAME_OUTPUT, FLAME_PER_THREAD, FLAME_FOLDED };
+constexpr OptionDef FLAMEGRAPH_OPTIONS[] = {
+    {"output", 'o', OptionDef::Takes::Value, "--output <OUTPUT>"},
+    {"per-thread", 0, OptionDef::Takes::Nothing, "--per-thread"},
+    {"folded", 0, OptionDef::Takes::Nothing, "--folded"},
+};
+
 Cli parse_flamegraph(std::span<const std::string> words) {
-    static constexpr OptionDef OPTIONS[] = {
-        {"output", 'o', true, "--output <OUTPUT>"},
-        {"per-thread", 0, false, "--per-thread"},
-        {"folded", 0, false, "--folded"},
-    };
+    static const Grammar GRAMMAR{FLAMEGRAPH_OPTIONS, FLAMEGRAPH_USAGE, flamegraph_help, false};
+    auto parsed_or = parse_command(words, GRAMMAR);
+    if (auto* message = std::get_if<Message>(&parsed_or)) return std::move(*message);
+    Parsed& parsed = std::get<Parsed>(parsed_or);
+    std::vector<std::string_view> absent;
+    if (!parsed.given(FLAME_OUTPUT)) absent.push_back(OUTPUT_ARG);
+    if (parsed.positionals.empty()) absent.push_back(TRACE_ARG);
+    if (!absent.empty()) return missing(FLAMEGRAPH_USAGE, absent);
+
     analysis::FlamegraphOptions opts;
-    bool output_given = false;
-    auto on_option = [&](size_t which, const std::string& value) -> std::optional<Message> {
-        if (which == 0) opts.output = value, output_given = true;
-        if (which == 1) opts.per_thread = true;
-        if (which == 2) opts.folded = true;
-        return std::nullopt;
-    };
-    if (auto m = parse_options(words, OPTIONS, FLAMEGRAPH_USAGE, flamegraph_help(), opts.trace,
-                               on_option)) {
-        return *m;
-    }
-    if (!output_given) {
-        return usage_error(
-            FLAMEGRAPH_USAGE,
-            "the following required arguments were not provided:\n  --output <OUTPUT>");
-    }
+    opts.trace = parsed.positionals.front();
+    opts.output = parsed.value(FLAME_OUTPUT);
+    opts.per_thread = parsed.given(FLAME_PER_THREAD);
+    opts.folded = parsed.given(FLAME_FOLDED);
     return opts;
 }
 

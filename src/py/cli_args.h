@@ -13,11 +13,13 @@
 namespace vespra::cli {
 
 // The arguments of `vespra run`. Exactly one of `module` (non-empty) and `script` is given.
+// Everything after the script, or after `-m MODULE`, is the program's, as with `python`.
 struct RunArgs {
     std::string output;
     std::string format = "protobuf";  // canonical name: "json" or "protobuf"
     bool lossless = false;            // a full ring makes the thread wait instead of dropping
     std::string clock;                // "auto", "tsc" or "monotonic"; empty when not given
+    bool quiet = false;               // no line of vespra's own on standard error at the end
     // Empty, or the module name followed by the module's arguments.
     std::vector<std::string> module;
     std::string script;  // empty when `module` is given

@@ -159,6 +159,7 @@ class TakenError {
     }
     ~TakenError() { Py_XDECREF(exc_); }
     explicit operator bool() const { return exc_ != nullptr; }
+    PyObject* get() const { return exc_; }  // borrowed
     // Raises the taken exception again (in place of any other).
     void restore() { PyErr_SetRaisedException(std::exchange(exc_, nullptr)); }
 

@@ -40,7 +40,6 @@ TEST(Help, AskedForGoesToStdoutWithStatusZeroAndWinsOverWhatIsMissing) {
         {{"help"}, "Trace a Python script"},
         {{"run", "-h"}, "Run a script under the tracer\n"},
         {{"help", "run"}, "Run a script under the tracer\n"},
-        {{"run", "script.py", "-h"}, "Run a script under the tracer\n"},
         {{"run", "-o", "t", "-h"}, "Run a script under the tracer\n"},
     };
     for (const auto& [args, start] : cases) {
@@ -72,11 +71,10 @@ TEST(UsageErrors, GoToStderrWithStatusTwoNamingTheProblem) {
         {{"run", "-o", "a", "-o", "b", "s.py"},
          "'--output <OUTPUT>' cannot be used multiple times"},
         {{"run", "-o", "-f", "json", "s.py"}, "a value is required for '--output <OUTPUT>'"},
-        {{"run", "-o", "t", "s.py", "-f"}, "a value is required for '--format <FORMAT>'"},
+        {{"run", "-o", "t", "-f"}, "a value is required for '--format <FORMAT>'"},
         // Options after -m are the module's, so the output is still missing.
         {{"run", "-m", "pkg.tool", "-o", "t.json"}, "not provided:\n  --output <OUTPUT>"},
         {{"run", "-o", "t", "-m"}, "a value is required for '--module <MODULE>...'"},
-        {{"run", "-o", "t", "s.py", "-m", "m"}, "cannot be used with '[SCRIPT]'"},
         {{"run", "-o", "t", "--lossless=yes", "s.py"}, "unexpected value 'yes' for '--lossless'"},
         {{"run", "-o", "t", "--lossless", "--lossless", "s.py"},
          "'--lossless' cannot be used multiple times"},
@@ -103,26 +101,29 @@ TEST(UsageErrors, GoToStderrWithStatusTwoNamingTheProblem) {
     }
 }
 
-TEST(Placement, RunOptionsStandBeforeTheScriptOrBeforeItsFirstArgument) {
+// As with `python`: the options of run stand before the script, and every word after the
+// script is the script's, whether or not run has an option of that name.
+TEST(Placement, EveryWordAfterTheScriptIsTheScripts) {
     RunArgs before = run_of({"run", "-f", "json", "-o", "t.json", "s.py", "a"});
     EXPECT_EQ(before.output, "t.json");
     EXPECT_EQ(before.format, "json");
     EXPECT_EQ(before.script, "s.py");
     EXPECT_EQ(before.script_args, (Words{"a"}));
-    EXPECT_EQ(run_of({"run", "-o", "t", "s.py", "-f", "json"}).format, "json");
 
-    RunArgs after = run_of({"run", "-o", "t.pb", "s.py", "a", "-f", "json", "-h"});
-    EXPECT_EQ(after.format, "protobuf");
-    EXPECT_EQ(after.script_args, (Words{"a", "-f", "json", "-h"}));
-    // An option run does not know begins the script's arguments, and so does a lone "-".
-    EXPECT_EQ(run_of({"run", "-o", "t", "s.py", "--verbose", "-o"}).script_args,
-              (Words{"--verbose", "-o"}));
+    RunArgs tool =
+        run_of({"run", "-o", "t.pb", "tool.py", "-f", "in.txt", "-o", "r.txt", "-h", "--lossless"});
+    EXPECT_EQ(tool.output, "t.pb");
+    EXPECT_EQ(tool.format, "protobuf");
+    EXPECT_FALSE(tool.lossless);
+    EXPECT_EQ(tool.script_args, (Words{"-f", "in.txt", "-o", "r.txt", "-h", "--lossless"}));
+    EXPECT_EQ(run_of({"run", "-o", "t", "s.py", "-m", "m"}).script_args, (Words{"-m", "m"}));
     EXPECT_EQ(run_of({"run", "-o", "t", "s.py", "-", "-o"}).script_args, (Words{"-", "-o"}));
-    RunArgs escaped = run_of({"run", "-o", "t", "--", "-odd.py", "-f", "json"});
+    // A "--" after the script is the script's; before it, it ends run's options.
+    EXPECT_EQ(run_of({"run", "-o", "t", "s.py", "--", "-f"}).script_args, (Words{"--", "-f"}));
+    RunArgs escaped = run_of({"run", "-o", "t", "--", "-odd.py", "-f", "json", "--"});
     EXPECT_EQ(escaped.script, "-odd.py");
-    EXPECT_EQ(escaped.script_args, (Words{"-f", "json"}));
+    EXPECT_EQ(escaped.script_args, (Words{"-f", "json", "--"}));
     EXPECT_EQ(escaped.format, "protobuf");
-    EXPECT_EQ(run_of({"run", "-o", "t", "s.py", "--", "-f"}).script_args, (Words{"-f"}));
 
     // Values may be attached, and are taken verbatim.
     RunArgs attached = run_of({"run", "--output=a=b.pb", "-fjson", "s p.py"});
@@ -136,11 +137,13 @@ TEST(Placement, RunOptionsStandBeforeTheScriptOrBeforeItsFirstArgument) {
     RunArgs plain = run_of({"run", "-o", "t", "s.py"});
     EXPECT_FALSE(plain.lossless);
     EXPECT_EQ(plain.clock, "");
+    EXPECT_FALSE(plain.quiet);
     RunArgs tuned =
-        run_of({"run", "--lossless", "-o", "t", "--clock=tsc", "s.py", "a", "--lossless"});
+        run_of({"run", "--lossless", "-q", "-o", "t", "--clock=tsc", "s.py", "--lossless"});
     EXPECT_TRUE(tuned.lossless);
+    EXPECT_TRUE(tuned.quiet);
     EXPECT_EQ(tuned.clock, "tsc");
-    EXPECT_EQ(tuned.script_args, (Words{"a", "--lossless"}));
+    EXPECT_EQ(tuned.script_args, (Words{"--lossless"}));
     EXPECT_EQ(run_of({"run", "--clock", "monotonic", "-o", "t", "s.py"}).clock, "monotonic");
 }
 
@@ -197,8 +200,13 @@ TEST(AnalysisCommands, OptionsAndTheirErrors) {
         {{"summary", "--json", "--json", "a"},
          "error: the argument '--json' cannot be used multiple times"},
         {{"summary", "--top", "a"}, "error: invalid value 'a' for '--top <N>'"},
+        {{"summary", "-n", "-1", "a"}, "error: invalid value '-1' for '--top <N>'"},
+        {{"summary", "a", "--top=-5"}, "error: invalid value '-5' for '--top <N>'"},
         {{"flamegraph", "t.pb"},
          "error: the following required arguments were not provided:\n  --output <OUTPUT>\n"},
+        {{"flamegraph"},
+         "error: the following required arguments were not provided:\n  --output <OUTPUT>\n  "
+         "<TRACE>\n"},
         {{"flamegraph", "-o"},
          "error: a value is required for '--output <OUTPUT>' but none was supplied"},
         {{"flamegraph", "--svg", "t.pb"}, "error: unexpected argument '--svg' found"},

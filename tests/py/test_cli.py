@@ -8,6 +8,7 @@ import json
 import os
 import pathlib
 import re
+import signal
 import subprocess
 import sys
 import tempfile
@@ -56,12 +57,13 @@ def call(*args):
     """cli_main in this process, checking that sys.argv and sys.path come back as they were;
     returns (status, stdout, stderr)."""
     out, err = io.StringIO(), io.StringIO()
-    argv, path = sys.argv, list(sys.path)
+    argv, path, main = sys.argv, list(sys.path), sys.modules["__main__"]
     try:
         with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
             return cli_main(["vespra", *args]), out.getvalue(), err.getvalue()
     finally:
         assert sys.argv is argv and sys.path == path, "sys.argv or sys.path not restored"
+        assert sys.modules["__main__"] is main, "__main__ not restored"
 
 
 def run_process(argv, cwd, **env):
@@ -124,15 +126,18 @@ class InProcessTest(TempDirTest):
             with self.subTest(argv=bad), self.assertRaisesRegex(TypeError, "argv"):
                 cli_main(bad)
 
-    def test_options_between_the_script_and_its_first_argument_are_the_runners(self):
+    def test_every_word_after_the_script_is_the_scripts(self):
         out = str(self.dir / "t.out")
-        self.assertEqual(call("run", "-o", out, self.script, "-f", "json")[0], 0)
-        self.assertEqual(recorded_argv(self.script), [self.script])
+        words = ["-f", "in.txt", "-o", "r.txt", "-h", "--", "-m", "x"]
+        self.assertEqual(call("run", "-o", out, self.script, *words)[0], 0)
+        self.assertEqual(recorded_argv(self.script), [self.script, *words])
+        self.assertEqual(len(pids_with(out, "marker")), 1)  # protobuf: "-f" was not vespra's
+        self.assertFalse(os.path.exists(self.dir / "r.txt"))
+        # A "--" before the script ends vespra's options.
+        odd = write(self.dir / "-odd.py", ARGV_SCRIPT)
+        self.assertEqual(call("run", "-f", "json", "-o", out, "--", odd, "-q")[0], 0)
+        self.assertEqual(recorded_argv(odd), [odd, "-q"])
         self.assertEqual(Trace(out).kinds("marker"), ["start", "return"])
-        # After the first argument every word is the script's, and the default format holds.
-        self.assertEqual(call("run", "-o", out, self.script, "a", "-f", "json")[0], 0)
-        self.assertEqual(recorded_argv(self.script), [self.script, "a", "-f", "json"])
-        self.assertEqual(len(pids_with(out, "marker")), 1)
 
     def test_lossless_and_clock_reach_the_tracer_and_the_programs_children(self):
         script = write(self.dir / "env.py", """\
@@ -204,9 +209,9 @@ class LauncherTest(TempDirTest):
         self.assertEqual((proc.returncode, proc.stdout), (0, "args ['x', '-f', 'json']\n"),
                          proc.stderr)
         self.assertEqual(len(pids_with(elsewhere / "t.pb", "helped")), 1)
-        run = [VESPRA, "run", "-f", "json", "-o"]
+        run = [VESPRA, "run", "-q", "-f", "json", "-o"]
         for argv, status, stderr in (
-                ([sys.executable, "-m", "vespra", "run", "-f", "json", "-o", "exit.json",
+                ([sys.executable, "-m", "vespra", "run", "-q", "-f", "json", "-o", "exit.json",
                   "-m", "exiter", "5"], 5, "^$"),
                 # An uncaught exception is shown as python shows it: the program's frames only,
                 # under the path python gives the script (joined to the current directory).
@@ -214,13 +219,164 @@ class LauncherTest(TempDirTest):
                  f'  File "{re.escape(str(self.dir))}/failer.py", line 3, in <module>\n'
                  "(?s:.*)KeyError: .from deep.\n$"),
                 # A failure of vespra itself is one line.
-                (run + ["missing/t.json", "exiter.py", "0"], 1, "^vespra: OSError: .*\n$"),
+                (run + ["missing/t.json", "exiter.py", "0"], 1, "^vespra: missing/t.json: [^\n]+\n$"),
                 (run[:-1] + ["exiter.py"], 2, "^error: ")):
             with self.subTest(argv=argv[1:]):
                 proc = run_process(argv, cwd=self.dir)
                 self.assertEqual(proc.returncode, status, proc.stderr)
                 self.assertRegex(proc.stderr, stderr)
         self.assertEqual(Trace(self.dir / "exit.json").kinds("leave"), ["start", "unwind"])
+
+
+# Shows what a program sees of how it was started.
+SHOW_SCRIPT = """\
+import json, sys
+print(json.dumps({"argv": sys.argv, "file": __file__, "path0": sys.path[0], "name": __name__,
+                  "package": __package__, "spec": __spec__ and __spec__.name,
+                  "main": sys.modules["__main__"].__dict__ is globals()}))
+"""
+
+
+class LikePythonTest(TempDirTest):
+    """`vespra run -q -o T ...` shows the program, and the user, what `python ...` shows."""
+
+    def both(self, *words, cwd=None):
+        """(untraced, traced) runs of the same words: (status, stdout, stderr) each, with
+        python's own name in its messages replaced by vespra's."""
+        cwd = cwd or self.dir
+        plain = run_process([sys.executable, *words], cwd=cwd)
+        traced = run_process([VESPRA, "run", "-q", "-o", "t.pb", *words], cwd=cwd)
+        untraced = (plain.returncode, plain.stdout,
+                    re.sub(r"^\S*/python[0-9.t]*: ", "vespra: ", plain.stderr, flags=re.M))
+        return untraced, (traced.returncode, traced.stdout, traced.stderr)
+
+    def test_the_program_sees_its_words_paths_and_module_as_under_python(self):
+        write(self.dir / "sub" / "show.py", SHOW_SCRIPT)
+        write(self.dir / "pkg" / "__init__.py", "")
+        write(self.dir / "pkg" / "__main__.py", SHOW_SCRIPT)
+        write(self.dir / "app" / "__main__.py", SHOW_SCRIPT)
+        words = ["-f", "in.txt", "-o", "r.txt", "-h", "--", "x"]
+        for target in (["sub/show.py"], ["-m", "pkg"], ["-m", "pkg.__main__"], ["app"]):
+            with self.subTest(target):
+                untraced, traced = self.both(*target, *words)
+                self.assertEqual(untraced[0], 0, untraced)
+                self.assertEqual(traced, untraced)
+                self.assertEqual(len(pids_with(self.dir / "t.pb", "<module>")), 1)
+
+    def test_a_program_that_cannot_start_fails_as_under_python_and_leaves_no_trace(self):
+        write(self.dir / "bad.py", "def ok():\n    pass\n\ndef broken(:\n    pass\n")
+        write(self.dir / "empty" / "nothing.txt", "")
+        for words in (["nope.py"], ["bad.py"], ["-m", "no_such_module"], ["empty"]):
+            with self.subTest(words):
+                untraced, traced = self.both(*words)
+                self.assertNotEqual(untraced[0], 0)
+                self.assertEqual(traced, untraced)
+                self.assertFalse((self.dir / "t.pb").exists())
+
+    def test_ctrl_c_ends_the_program_as_under_python(self):
+        write(self.dir / "interrupted.py", """\
+            import os, signal
+
+            def wait_for_ctrl_c():
+                os.kill(os.getpid(), signal.SIGINT)
+                while True:
+                    pass
+
+            wait_for_ctrl_c()
+            """)
+        untraced, traced = self.both("interrupted.py")
+        self.assertEqual(untraced[0], -signal.SIGINT)
+        self.assertEqual(traced[0], untraced[0])
+        self.assertRegex(traced[2], "^Traceback \\(most recent call last\\):\n"
+                         f'  File "{re.escape(str(self.dir))}/interrupted.py", line 8, '
+                         "in <module>\n(?s:.*), in wait_for_ctrl_c\n(?s:.*)\nKeyboardInterrupt\n$")
+        self.assertNotRegex(traced[2], "vespra|runpy")
+        tracks = pbtrace.slices(self.dir / "t.pb")
+        [main] = [t for key, t in tracks.items() if key[1] is not None]
+        self.assertIn("wait_for_ctrl_c", [name for _, _, name in main.events])
+
+
+class OnlyTheProgramTest(TempDirTest):
+    def test_the_trace_begins_at_the_programs_module_and_holds_no_launcher_work(self):
+        program = write(self.dir / "two.py", "def work():\n    return 1\nwork()\n")
+        for target in ([program], ["-m", "two"]):
+            with self.subTest(target):
+                out = self.dir / "t.json"
+                proc = run_process([VESPRA, "run", "-q", "-f", "json", "-o", out, *target],
+                                   cwd=self.dir)
+                self.assertEqual(proc.returncode, 0, proc.stderr)
+                trace = Trace(out)
+                [events] = trace.events.values()
+                begins = [r for r in events if r["ph"] == "B"]
+                self.assertEqual((begins[0]["name"], begins[0]["args"]["file"]),
+                                 ("<module>", program))
+                files = {r["args"]["file"] for r in begins}
+                self.assertFalse({f for f in files if re.search(
+                    r"runpy|pkgutil|importlib|typing|weakref|vespra", f)}, files)
+
+
+class CommandOutputTest(TempDirTest):
+    """What the commands write goes where it was asked to, and a failure to write is told."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory()
+        cls.trace = pathlib.Path(cls.tmp.name) / "t.pb"
+        program = write(pathlib.Path(cls.tmp.name) / "p.py", "def leaf():\n    pass\nleaf()\n")
+        proc = run_process([VESPRA, "run", "-o", cls.trace, program], cwd=cls.tmp.name)
+        assert proc.returncode == 0, proc.stderr
+        cls.run_stderr = proc.stderr
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.tmp.cleanup()
+
+    def test_run_ends_with_one_line_saying_where_the_trace_is_and_how_to_read_it(self):
+        line = self.run_stderr
+        self.assertEqual(line.count("\n"), 1, line)
+        self.assertTrue(line.startswith("vespra: "), line)
+        for piece in (str(self.trace), f"vespra summary {self.trace}", "ui.perfetto.dev"):
+            self.assertIn(piece, line)
+        self.assertRegex(line, r"\([0-9.]+ (bytes|kB|MB)\)")
+        self.assertNotIn("dropped", line)
+
+    def test_folded_stacks_to_standard_output(self):
+        proc = run_process([VESPRA, "flamegraph", "--folded", "-o", "-", self.trace],
+                           cwd=self.dir)
+        self.assertEqual((proc.returncode, proc.stderr), (0, ""))
+        self.assertRegex(proc.stdout, "(?m)^<module>;leaf [0-9]+$")
+        self.assertFalse((self.dir / "-").exists())
+
+    def test_a_full_disk_is_an_error_and_a_closed_pipe_ends_quietly(self):
+        for command in (["summary", self.trace], ["flamegraph", "-o", "-", self.trace]):
+            with self.subTest(command[0]):
+                with open("/dev/full", "w") as full:
+                    proc = subprocess.run([VESPRA, *command], stdout=full, stderr=subprocess.PIPE,
+                                          text=True, timeout=300)
+                self.assertEqual(proc.returncode, 1)
+                self.assertRegex(proc.stderr, "^vespra: [^\n]*No space left on device[^\n]*\n$")
+                # The reader is gone before vespra writes anything.
+                read_end, write_end = os.pipe()
+                os.close(read_end)
+                try:
+                    proc = subprocess.run([VESPRA, *command], stdout=write_end,
+                                          stderr=subprocess.PIPE, text=True, timeout=300)
+                finally:
+                    os.close(write_end)
+                self.assertEqual((proc.returncode, proc.stderr), (1, ""))
+
+    def test_an_output_file_that_cannot_be_written_is_one_line_naming_it(self):
+        for output in ("/dev/full", str(self.dir / "no" / "t.pb"), str(self.dir)):
+            with self.subTest(output):
+                proc = run_process([VESPRA, "run", "-o", output, self.script], cwd=self.dir)
+                self.assertEqual(proc.returncode, 1)
+                self.assertRegex(proc.stderr, f"^vespra: {re.escape(output)}: [^\n]+\n$")
+
+    def test_the_package_tells_its_version(self):
+        import tomllib
+        import vespra
+        with open(pathlib.Path(__file__).parents[2] / "pyproject.toml", "rb") as f:
+            self.assertEqual(vespra.__version__, tomllib.load(f)["project"]["version"])
 
 
 # The exec'd child runs in another working directory and must still find the trace. The spawned
@@ -255,7 +411,7 @@ class ChildProcessTest(TempDirTest):
     """Processes started with exec from a traced one write into the same file."""
 
     def vespra_run(self, fmt, output, script):
-        proc = run_process([VESPRA, "run", "-f", fmt, "-o", output, script], cwd=self.dir)
+        proc = run_process([VESPRA, "run", "-q", "-f", fmt, "-o", output, script], cwd=self.dir)
         self.assertEqual((proc.returncode, proc.stderr), (0, ""))
         return self.dir / output
 
@@ -297,7 +453,7 @@ class ChildProcessTest(TempDirTest):
         write(self.dir / "outer.py", f"""\
             import subprocess
             def outer():
-                subprocess.run([{VESPRA!r}, "run", "-f", "json", "-o", "inner.json",
+                subprocess.run([{VESPRA!r}, "run", "-q", "-f", "json", "-o", "inner.json",
                                 "inner.py"], check=True)
             outer()
             """)

@@ -316,7 +316,7 @@ class ForkWarningTest(ForkTest):
         env = {**{k: v for k, v in os.environ.items() if not k.startswith("VESPRA_CHILD_")},
                **env}
         runs = []
-        for argv0 in ((sys.executable,), (VESPRA, "run", "-f", "json", "-o", "t.json")):
+        for argv0 in ((sys.executable,), (VESPRA, "run", "-q", "-f", "json", "-o", "t.json")):
             proc = subprocess.run([*argv0, "script.py", mode], cwd=self.dir, env=env,
                                   capture_output=True, text=True, timeout=60)
             runs.append((proc.returncode, proc.stdout, proc.stderr))

@@ -135,8 +135,9 @@ class FailureTest(unittest.TestCase):
     """A build that cannot succeed stops with one message that says why, and leaves no wheel."""
 
     def check_fails(self, env, message):
-        with tempfile.TemporaryDirectory() as out:
-            result = backend("build_wheel", out, env=env)
+        # The log a failed build keeps for its user goes to a temporary directory of the test's.
+        with tempfile.TemporaryDirectory() as out, tempfile.TemporaryDirectory() as tmp:
+            result = backend("build_wheel", out, env=dict(env, TMPDIR=tmp))
             self.assertEqual(result.returncode, 1, result.stderr)
             self.assertIn(message, result.stderr)
             self.assertNotIn("Traceback", result.stderr)
