@@ -149,15 +149,6 @@ Overview overview(const Profile& profile) {
     return o;
 }
 
-std::string with_commas(uint64_t v) {
-    std::string digits = std::to_string(v), out;
-    for (size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
-        out += digits[i];
-    }
-    return out;
-}
-
 // Long names and paths are cut from the left, keeping their most telling end.
 std::string fit(const std::string& s, size_t width) {
     if (s.size() <= width) return s;

@@ -4,6 +4,26 @@
 
 namespace vespra::analysis {
 
+std::string with_commas(uint64_t v) {
+    std::string digits = std::to_string(v), out;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    return out;
+}
+
+std::string format_bytes(uint64_t bytes) {
+    if (bytes < 1000) return std::to_string(bytes) + " bytes";
+    const char* units[] = {"kB", "MB", "GB", "TB"};
+    double value = static_cast<double>(bytes) / 1000;
+    size_t unit = 0;
+    while (value >= 1000 && unit + 1 < std::size(units)) value /= 1000, ++unit;
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
+    return text;
+}
+
 namespace {
 
 // Length of the valid UTF-8 sequence at s[i], or 0.

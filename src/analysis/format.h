@@ -9,6 +9,10 @@
 
 namespace vespra::analysis {
 
+// "5,145,294".
+std::string with_commas(uint64_t v);
+// "812 bytes", "1.1 kB", "2.1 MB" (powers of 1000).
+std::string format_bytes(uint64_t bytes);
 // "812 ns", "3.25 us", "41.07 ms", "2.500 s".
 std::string format_ns(uint64_t ns);
 // "12.34%" of `whole`.

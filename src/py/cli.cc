@@ -4,13 +4,13 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "analysis/commands.h"
+#include "analysis/format.h"
 #include "cli_args.h"
 #include "host.h"
 #include "tracer.h"
@@ -168,8 +168,8 @@ class SysForProgram {
         saved_argv_ = host::getattr(sys_, "argv");
         if (!saved_argv_ || PyObject_SetAttrString(sys_, "argv", argv) < 0) return false;
         argv_set_ = true;
-        return PyObject_SetItem(modules_.get(), Ref::steal(PyUnicode_FromString("__main__")).get(),
-                                main) == 0;
+        Ref key = host::str("__main__");
+        return key && PyObject_SetItem(modules_.get(), key.get(), main) == 0;
     }
 
     ~SysForProgram() {
@@ -225,8 +225,9 @@ bool main_from_spec(Program& program, PyObject* spec) {
         Ref value = host::getattr(spec, attr);
         if (!value || !set_item(globals, key, value.get())) return false;
     }
-    return set_item(globals, "__spec__", spec) &&
-           set_item(globals, "__builtins__", PyEval_GetBuiltins());
+    Ref builtins = host::import("builtins");
+    return builtins && set_item(globals, "__spec__", spec) &&
+           set_item(globals, "__builtins__", builtins.get());
 }
 
 // Prints `vespra: TEXT` on standard error, TEXT being the exception's str: how `python -m`
@@ -258,9 +259,10 @@ std::optional<NotReady> find_module(SysForProgram& patch, PyObject* name, Progra
         }
         return report(error, 1);
     }
+    PyObject* found = nullptr;  // the module's name: the package's __main__ for a package
     PyObject* spec = nullptr;
     PyObject* code = nullptr;
-    if (!PyArg_ParseTuple(details.get(), "OOO", &name, &spec, &code)) return NotReady{};
+    if (!PyArg_ParseTuple(details.get(), "OOO", &found, &spec, &code)) return NotReady{};
     program.code = Ref::borrow(code);
     if (!main_from_spec(program, spec)) return NotReady{};
     // `python -m` shows the program the module's file in sys.argv[0].
@@ -285,9 +287,12 @@ std::optional<NotReady> load_script(PyObject* os, SysForProgram& patch, PyObject
     Ref io = host::import("io");
     Ref file = io ? host::call_method(io.get(), "open_code", {path.get()}) : Ref();
     Ref source = file ? host::call_method(file.get(), "read", {}) : Ref();
-    if (file) Ref closed = host::call_method(file.get(), "close", {});
-    if (!source) {
-        TakenError error = TakenError::take();
+    TakenError error = source ? TakenError() : TakenError::take();
+    if (file) {
+        Ref closed = host::call_method(file.get(), "close", {});
+        PyErr_Clear();
+    }
+    if (error) {
         if (!PyErr_GivenExceptionMatches(error.get(), PyExc_OSError)) {
             error.restore();
             return NotReady{};
@@ -304,7 +309,7 @@ std::optional<NotReady> load_script(PyObject* os, SysForProgram& patch, PyObject
         return NotReady{2};
     }
     Ref builtins = host::import("builtins");
-    Ref mode = host::str("exec");
+    Ref mode = builtins ? host::str("exec") : Ref();
     Ref compile = builtins ? host::getattr(builtins.get(), "compile") : Ref();
     Ref flags = Ref::steal(PyLong_FromLong(0));
     program.code = compile && mode && flags
@@ -325,7 +330,7 @@ std::optional<NotReady> load_script(PyObject* os, SysForProgram& patch, PyObject
     if (!globals || !set_item(globals, "__file__", path.get()) ||
         !set_item(globals, "__cached__", Py_None) ||
         !set_item(globals, "__loader__", loader.get()) ||
-        !set_item(globals, "__builtins__", PyEval_GetBuiltins())) {
+        !set_item(globals, "__builtins__", builtins.get())) {
         return NotReady{};
     }
     program.root = script_root(os, path.get());
@@ -343,26 +348,6 @@ void name_the_output(PyObject* output) {
     }
     PyErr_Clear();
     error.restore();
-}
-
-std::string with_commas(unsigned long long n) {
-    std::string digits = std::to_string(n), text;
-    for (size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0) text += ',';
-        text += digits[i];
-    }
-    return text;
-}
-
-std::string byte_size(unsigned long long bytes) {
-    if (bytes < 1000) return std::to_string(bytes) + " bytes";
-    const char* units[] = {"kB", "MB", "GB", "TB"};
-    double value = static_cast<double>(bytes) / 1000;
-    size_t unit = 0;
-    while (value >= 1000 && unit + 1 < std::size(units)) value /= 1000, ++unit;
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
-    return text;
 }
 
 // A word as a POSIX shell reads it back: as it is when it holds nothing the shell would take
@@ -385,14 +370,18 @@ void report_trace(PyObject* os, PyObject* tracer, const RunArgs& args, PyObject*
     Ref stat = host::call_method(os, "stat", {located});
     Ref size = stat ? host::getattr(stat.get(), "st_size") : Ref();
     unsigned long long bytes = size ? PyLong_AsUnsignedLongLong(size.get()) : 0;
-    if (size && !PyErr_Occurred()) text += " (" + byte_size(bytes) + ")";
+    if (size && !PyErr_Occurred()) text += " (" + analysis::format_bytes(bytes) + ")";
     PyErr_Clear();
+    // None when the stop could not count them.
     Ref dropped = host::getattr(tracer, "dropped");
-    unsigned long long lost = dropped ? PyLong_AsUnsignedLongLong(dropped.get()) : 0;
+    unsigned long long lost = dropped && PyLong_Check(dropped.get())
+                                  ? PyLong_AsUnsignedLongLong(dropped.get())
+                                  : 0;
+    if (PyErr_Occurred()) lost = 0;
     PyErr_Clear();
     if (lost > 0) {
-        text += ", without " + with_commas(lost) +
-                " events dropped while recording (--lossless keeps every event and slows the "
+        text += ", but " + analysis::with_commas(lost) +
+                " events were dropped while recording (--lossless keeps them all, slowing the "
                 "program down instead)";
     }
     text += "; look at it with `vespra summary " + shell_word(args.output) +

@@ -15,7 +15,7 @@ import tempfile
 import textwrap
 import unittest
 
-from vespra._core import cli_main
+from vespra._core import Tracer, cli_main
 
 import pbtrace
 from jsontrace import Trace
@@ -339,6 +339,33 @@ class CommandOutputTest(TempDirTest):
             self.assertIn(piece, line)
         self.assertRegex(line, r"\([0-9.]+ (bytes|kB|MB)\)")
         self.assertNotIn("dropped", line)
+
+    @unittest.skipUnless(hasattr(Tracer, "dropped"), "the tracer does not count its drops")
+    def test_a_run_that_dropped_events_says_how_many_and_names_lossless(self):
+        # The trace goes into a pipe that nobody reads until the program has recorded far more
+        # than the rings hold: the writer is stuck meanwhile, so events must have been dropped.
+        fifo = self.dir / "t.pb"
+        os.mkfifo(fifo)
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        self.addCleanup(os.close, reader)
+        busy = write(self.dir / "busy.py", """\
+            def call():
+                pass
+            for _ in range(2_500_000):
+                call()
+            print("recorded", flush=True)
+            """)
+        proc = subprocess.Popen([VESPRA, "run", "-o", fifo, busy], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+        with proc:
+            self.assertEqual(proc.stdout.readline(), "recorded\n")
+            os.set_blocking(reader, True)
+            while os.read(reader, 1 << 20):
+                pass
+            stderr = proc.stderr.read()
+        self.assertEqual(proc.returncode, 0, stderr)
+        self.assertRegex(stderr, "(?m)^vespra: [^\n]*[1-9][0-9,]* events were dropped[^\n]*"
+                         "--lossless[^\n]*$")
 
     def test_folded_stacks_to_standard_output(self):
         proc = run_process([VESPRA, "flamegraph", "--folded", "-o", "-", self.trace],

@@ -265,8 +265,8 @@ class TimelineTest(ForkTest):
 
                 # vespra's own frames stay out: the parent's trace, and the child's, which
                 # begins with the calls open at the fork, start at the program's.
-                self.assertEqual(tracks[parent][0][1:], ("B", "run_path"))
-                self.assertEqual(tracks[child][0][1:], ("B", "run_path"))
+                self.assertEqual(tracks[parent][0][1:], ("B", "<module>"))
+                self.assertEqual(tracks[child][0][1:], ("B", "<module>"))
 
                 # The joined child starts with begins of the start-up frames its tracer started
                 # in (importing site, which runs vespra-startup.pth, which imports the hook),
