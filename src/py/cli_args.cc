@@ -82,9 +82,10 @@ struct OptionDef {
     Takes takes;
     std::string_view shown;                          // as named in messages
     std::span<const std::string_view> choices = {};  // the values allowed; empty for any
+    bool repeatable = false;  // may be given again, each value added to the others
 };
 
-// How a command reads its words: its options (each at most once), "-h"/"--help", and its
+// How a command reads its words: its options (each once, unless repeatable), "-h"/"--help", and its
 // positional words. "--" ends the options.
 struct Grammar {
     std::span<const OptionDef> options;
@@ -95,8 +96,9 @@ struct Grammar {
     bool program_follows;
 };
 
-// What a command line gave: per option (in the order of the grammar's table) its values, or
-// nothing when it was not given (a flag given has no values); and the positional words.
+// What a command line gave: per option (in the order of the grammar's table) its values (each
+// of a repeatable option's, in order), or nothing when it was not given (a flag given has no
+// values); and the positional words.
 struct Parsed {
     std::vector<std::optional<std::vector<std::string>>> values;
     std::vector<std::string> positionals;
@@ -172,11 +174,12 @@ std::variant<Parsed, Message> parse_command(std::span<const std::string> words,
                 "\n  tip: to pass " + quoted(word) + " as a value, use " + quoted("-- " + word));
         }
         const OptionDef& def = defs[*which];
-        if (parsed.given(*which)) {
+        if (parsed.given(*which) && !def.repeatable) {
             return usage_error(grammar.usage, "the argument '" + std::string(def.shown) +
                                                   "' cannot be used multiple times");
         }
-        std::vector<std::string>& values = parsed.values[*which].emplace();
+        if (!parsed.given(*which)) parsed.values[*which].emplace();
+        std::vector<std::string>& values = *parsed.values[*which];
         switch (def.takes) {
             case OptionDef::Takes::Nothing:
                 if (attached) {
@@ -197,8 +200,8 @@ std::variant<Parsed, Message> parse_command(std::span<const std::string> words,
                                        def.choices.empty() ? "" : possible_values(def.choices));
                 }
                 if (!def.choices.empty() && std::find(def.choices.begin(), def.choices.end(),
-                                                      values[0]) == def.choices.end()) {
-                    return invalid_value(grammar.usage, values[0], def);
+                                                      values.back()) == def.choices.end()) {
+                    return invalid_value(grammar.usage, values.back(), def);
                 }
                 break;
             case OptionDef::Takes::Rest:
