@@ -152,9 +152,9 @@ TEST(Lossless, AFullRingWaitsDetachedForRoomAndNothingIsLost) {
         record_run(*queue, total, 1000);
         done = true;
     });
-    while (queue->blocked() == 0) testing::sleep_ms(1);
-    testing::sleep_ms(20);
-    EXPECT_EQ(DETACHES.load(), 1);
+    // The producer counts itself blocked just before it detaches.
+    ASSERT_TRUE(testing::wait_until([&] { return DETACHES.load() == 1; }));
+    EXPECT_EQ(queue->blocked(), 1u);
     EXPECT_EQ(ATTACHES.load(), 0) << "still waiting: the consumer has not drained";
     std::vector<Event> out;
     while (!done) {

@@ -102,10 +102,8 @@ TEST(PipelineDelivery, AnIdleExporterFlushesTheWriter) {
     PipelineRun run;
     testing::Producers producers(run.queue, 1, 20 * 1024);
     producers.wait_recorded();  // 19 whole batches pushed; the serializer drains them
-    for (int ms = 0; ms < 5000; ++ms) {
-        if (run.log->batches > 0 && run.log->flushed == run.log->batches) break;
-        testing::sleep_ms(1);
-    }
+    EXPECT_TRUE(testing::wait_until(
+        [&] { return run.log->batches > 0 && run.log->flushed == run.log->batches; }));
     EXPECT_GT(run.log->batches, 0);
     EXPECT_EQ(run.log->flushed, run.log->batches);
     producers.stop();
@@ -174,7 +172,8 @@ TEST(PipelineBackpressure, StalledWriterCostsTheProducerWholeBatches) {
     const uint32_t events = (BATCH_RING_CAPACITY + 4 * pipeline::VECTOR_RING_CAPACITY + 100) * 1024;
     testing::Producers producers(run.queue, 1, events);
     producers.wait_recorded();
-    EXPECT_TRUE(run.log->stalled);
+    // The producer may be done before the serializer has shipped anything to the writer.
+    EXPECT_TRUE(testing::wait_until([&] { return run.log->stalled.load(); }));
     run.log->stall = false;
     producers.stop();
     ASSERT_TRUE(run.pipeline.join().ok());
@@ -192,8 +191,7 @@ TEST(PipelineBackpressure, LosslessStalledWriterLosesNothing) {
     run.log->stall = true;
     std::atomic<bool> blocked{false};
     std::thread unstall([&] {
-        for (int i = 0; i < 20000 && !blocked; ++i, testing::sleep_ms(1))
-            blocked = run.queue->blocked() != 0;
+        blocked = testing::wait_until([&] { return run.queue->blocked() != 0; });
         run.log->stall = false;
     });
     // More than the ring and `filled` hold (a vector takes up to 4 batches).

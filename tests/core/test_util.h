@@ -50,6 +50,19 @@ inline void record_run(EventQueue& queue, uint32_t n, uint64_t first = 1000, uin
 
 inline void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+// Waits until `condition` holds, checking every millisecond; false if it still does not after
+// `limit`. The limit only keeps a broken test from hanging: on a loaded machine another thread
+// may take seconds to get a core, so a test waits for what it checks, never for a fixed time.
+template <class Condition>
+bool wait_until(Condition condition, std::chrono::seconds limit = std::chrono::seconds(120)) {
+    auto give_up = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > give_up) return false;
+        sleep_ms(1);
+    }
+    return true;
+}
+
 // Event i of a producer: code id i, kinds alternating start / return.
 inline uint32_t producer_word(uint32_t i) {
     return pack_word(i % 2 == 0 ? KIND_START : KIND_RETURN, i);

@@ -605,7 +605,11 @@ class ExportTest(TempDirTest):
             for _ in range(10):
                 calls += fib(12)  # a megabyte more than the pipe holds
             in_pipe, before = queued(reader), ticks
-            time.sleep(0.5)
+            # The export is stuck in its write; the ticking thread goes on, however long the
+            # loaded machine keeps it from a core.
+            give_up = time.monotonic() + 60
+            while ticks - before <= 1000 and time.monotonic() < give_up:
+                time.sleep(0.01)
             print(in_pipe >= capacity // 2 and queued(reader) == in_pipe, ticks - before)
             os.set_blocking(reader, True)
             drainer = threading.Thread(target=drain)
