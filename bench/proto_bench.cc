@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/event.h"
+#include "core/open_calls.h"
 #include "core/output.h"
 #include "core/sink.h"
 #include "proto/proto_exporter.h"
@@ -62,7 +63,10 @@ double warm_bytes_per_event(const std::vector<std::vector<Event>>& batches) {
     return per_event;
 }
 
-void BM_WriteBatch(benchmark::State& state) {
+// The writer as the tracer runs it (`closing`: behind the ClosingExporter that follows each
+// thread's open calls), or bare.
+template <bool closing>
+void write_batches(benchmark::State& state) {
     const auto threads = static_cast<uint32_t>(state.range(0));
     const auto codes = static_cast<uint32_t>(state.range(1));
     std::vector<std::vector<Event>> batches = make_batches(threads, codes);
@@ -71,7 +75,9 @@ void BM_WriteBatch(benchmark::State& state) {
         state.SkipWithError(file.error().text().c_str());
         return;
     }
-    ProtoExporter writer(file.take());
+    std::unique_ptr<Exporter> owned = std::make_unique<ProtoExporter>(file.take());
+    if (closing) owned = std::make_unique<ClosingExporter>(std::move(owned), [] { return 0; });
+    Exporter& writer = *owned;
     Codes lookup;
     Names names;
     // Warm the caches as a long-running trace would have them: every thread started, every
@@ -88,11 +94,19 @@ void BM_WriteBatch(benchmark::State& state) {
 
     state.counters["bytes/event"] = warm_bytes_per_event(batches);
 }
+
+void BM_WriteBatch(benchmark::State& state) { write_batches<false>(state); }
 BENCHMARK(BM_WriteBatch)
     ->ArgNames({"threads", "codes"})
     ->Args({1, 200})
     ->Args({4, 200})
     ->Args({16, 2000})
+    ->Unit(benchmark::kMicrosecond);
+
+void BM_WriteBatchClosingCalls(benchmark::State& state) { write_batches<true>(state); }
+BENCHMARK(BM_WriteBatchClosingCalls)
+    ->ArgNames({"threads", "codes"})
+    ->Args({4, 200})
     ->Unit(benchmark::kMicrosecond);
 
 // The cold path: a fresh writer sees every thread and every (thread, code) for the first time,

@@ -124,6 +124,7 @@ struct Overview {
     uint64_t unmatched_ends = 0;
     uint64_t unfinished = 0;
     std::vector<std::string> unfinished_names;  // distinct, in order of first appearance
+    std::set<uint32_t> unfinished_pids;         // processes that ended without a stop
 };
 
 Overview overview(const Profile& profile) {
@@ -140,6 +141,7 @@ Overview overview(const Profile& profile) {
         }
         o.unmatched_ends += t.unmatched_ends;
         o.unfinished += t.unfinished.size();
+        if (!t.unfinished.empty()) o.unfinished_pids.insert(t.pid);
         for (uint32_t f : t.unfinished) {
             if (seen.insert(f).second) o.unfinished_names.push_back(profile.functions()[f].name);
         }
@@ -196,6 +198,17 @@ std::string summary_text(const Profile& profile, const TraceRead& read,
         }
         if (o.unfinished_names.size() > 5) out += ", ...";
         out += ")";
+        // A run that stops ends every call still open; begins left open mean a process died
+        // without stopping its run (SIGKILL, a crash): say which.
+        out += o.unfinished_pids.size() == 1 ? " in process " : " in processes ";
+        bool first = true;
+        for (const Process& p : profile.processes()) {
+            if (!o.unfinished_pids.count(p.pid)) continue;
+            out +=
+                (first ? "" : ", ") + std::to_string(p.pid) + (p.name.empty() ? "" : " " + p.name);
+            first = false;
+        }
+        out += ", ended without a stop";
     }
     out += "\n";
     if (o.dropped > 0) {

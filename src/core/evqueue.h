@@ -169,11 +169,15 @@ class alignas(64) EventQueue {
     // The consumer will drain no more: waiting producers give up (the serializer's end).
     void abandon();
 
+    // The run's stop: the time of the close is the stop's time in the trace.
     void close() {
+        closed_at_ = clock_.to_nanos(clock_.raw());
         closed_.store(true, std::memory_order_release);
         signals_->work.ring();
     }
     bool closed() const { return closed_.load(std::memory_order_acquire); }
+    // Nanoseconds since the clock's origin at the close; read only once closed() is seen.
+    uint64_t closed_at() const { return closed_at_; }
     // A pause ends the export pipeline the way a close does (what was pushed before it is
     // drained and written) but leaves the writer unfinished, for a pipeline started after
     // resume() to go on with. Producers are not affected.
@@ -204,6 +208,7 @@ class alignas(64) EventQueue {
     std::atomic<uint64_t> rotation_{0};
     std::atomic<uint64_t> dropped_{0};
     std::atomic<bool> closed_{false};
+    uint64_t closed_at_ = 0;  // published by the release store of closed_
     std::atomic<bool> paused_{false};
     uint64_t id_;
     Clock clock_;

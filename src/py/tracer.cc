@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "core/clock.h"
+#include "core/open_calls.h"
 #include "core/pipeline.h"
 #include "core/tls.h"
 #include "py/child_exit.h"
@@ -275,7 +276,9 @@ std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool 
     run->queue = queue;
     run->state = state;
     run->outcome = std::make_shared<ExporterOutcome>();
-    run->outcome->writer = writer.take();
+    // Calls still running at the stop get their ends there, stamped at the queue's close.
+    run->outcome->writer = std::make_unique<ClosingExporter>(
+        writer.take(), [queue] { return queue->closed_at(); });
     if (std::string error; !spawn_exporter(*run, &error)) {
         // The writer is released with the run; the file stays as opened.
         PyErr_Format(PyExc_RuntimeError, "spawn exporter: %s", error.c_str());

@@ -132,12 +132,16 @@ class ContentTest(TempDirTest):
                     fails()  # the trace is finished before the error leaves the block
                 tracks = read_back(out, fmt)
                 for key, (_, events) in tracks.items():
-                    # The calls that enclose the `with` begin the main thread's trace and are
-                    # still running when it ends.
-                    left_open = open_frames(sys._getframe()) if key == main else []
-                    self.assertEqual(nesting(events), (None, left_open), key)
+                    # The calls that enclose the `with` begin the main thread's trace at the
+                    # start and end it at the stop, innermost first, at one time.
+                    self.assertEqual(nesting(events), (None, []), key)
                     stamps = [ts for ts, _, _ in events]
                     self.assertEqual(stamps, sorted(stamps), key)
+                    if key == main:
+                        outer = open_frames(sys._getframe())
+                        stop = events[-1][0]
+                        self.assertEqual(events[-len(outer):],
+                                         [(stop, "E", n) for n in reversed(outer)])
                 name, events = tracks[main]
                 self.assertEqual(name, "MainThread")
                 self.assertEqual(begins(events).count("fib"), 15)  # the calls of fib(5)
@@ -426,8 +430,8 @@ class LifecycleTest(TempDirTest):
         for i in range(16):
             tracks = read_back(self.dir / f"run{i}", ("json", "protobuf")[i % 2])
             [main] = [evs for name, evs in tracks.values() if name == "MainThread"]
-            # The script's own frame was open when each run began, and is when it stops.
-            self.assertEqual(nesting(main), (None, ["<module>"]), i)
+            # The script's own frame was open when each run began, and ends at the stop.
+            self.assertEqual(nesting(main), (None, []), i)
             self.assertEqual(sum(1 for _, ph, n in main if ph == "B" and n == "fib"), 177, i)
             for name, events in tracks.values():
                 # A thread caught mid-call: ends before the first begin and calls left open are
@@ -485,7 +489,9 @@ class OpenCallsTest(TempDirTest):
                 tracks = read_back(str(self.dir / f"t.{fmt}"), fmt)
                 main = tracks[(os.getpid(), threading.get_native_id() & 0xFFFFFFFF)][1]
                 outer = open_frames(sys._getframe())
-                self.assertEqual(nesting(main), (None, outer))
+                self.assertEqual(nesting(main), (None, []))
+                stop = main[-1][0]
+                self.assertEqual(main[-len(outer):], [(stop, "E", n) for n in reversed(outer)])
                 start = main[0][0]
                 names = [n.rpartition(".")[2] for _, _, n in main]  # the <locals> qualified
                 self.assertEqual(main[:len(outer)], [(start, "B", n) for n in outer])

@@ -1,0 +1,83 @@
+#include "core/open_calls.h"
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+namespace vespra {
+
+namespace {
+
+// Per kind (8 bits), 1 when it opens a call: start, resume and throw.
+constexpr auto OPENS = [] {
+    std::array<uint8_t, 256> opens{};
+    opens[KIND_START] = opens[KIND_RESUME] = opens[KIND_THROW] = 1;
+    return opens;
+}();
+
+}  // namespace
+
+OpenCalls::Thread& OpenCalls::thread(uint32_t tid) {
+    if (last_ == nullptr || last_tid_ != tid) {
+        last_ = &threads_[tid];  // unordered_map nodes do not move
+        last_tid_ = tid;
+    }
+    return *last_;
+}
+
+void OpenCalls::observe(std::span<const Event> events) {
+    for (const Event& e : events) {
+        Thread& t = thread(e.tid);
+        t.last_ts = e.ts;
+        if (t.depth + 1 >= t.codes.size()) t.codes.resize(t.codes.size() * 2);
+        t.codes[t.depth] = code_of(e.packed);
+        // +1 for a begin; -1 for an end with a call open, 0 for one without.
+        size_t open = OPENS[kind_of(e.packed)];
+        t.depth += open - ((open ^ 1) & (t.depth != 0));
+    }
+}
+
+std::vector<Event> OpenCalls::close_all(uint64_t stop) {
+    std::vector<uint32_t> tids;
+    for (const auto& [tid, t] : threads_) {
+        if (t.depth != 0) tids.push_back(tid);
+    }
+    std::sort(tids.begin(), tids.end());
+    std::vector<Event> ends;
+    ends.reserve(open());
+    for (uint32_t tid : tids) {
+        Thread& t = threads_[tid];
+        uint64_t ts = std::max(stop, t.last_ts);
+        while (t.depth != 0) ends.emplace_back(ts, tid, pack_word(KIND_RETURN, t.codes[--t.depth]));
+    }
+    return ends;
+}
+
+size_t OpenCalls::open() const {
+    size_t n = 0;
+    for (const auto& [tid, t] : threads_) n += t.depth;
+    return n;
+}
+
+ClosingExporter::ClosingExporter(std::unique_ptr<Exporter> inner,
+                                 std::function<uint64_t()> stop_time)
+    : inner_(std::move(inner)), stop_time_(std::move(stop_time)) {}
+
+Status ClosingExporter::write_batch(std::span<const Event> events, const CodeLookup& codes,
+                                    const ThreadNames& names) {
+    open_.observe(events);
+    return inner_->write_batch(events, codes, names);
+}
+
+Status ClosingExporter::flush() { return inner_->flush(); }
+
+Status ClosingExporter::finish(const CodeLookup& codes, const ThreadNames& names,
+                               uint64_t dropped) {
+    std::vector<Event> ends = open_.close_all(stop_time_());
+    if (!ends.empty()) {
+        if (Status s = inner_->write_batch(ends, codes, names); !s.ok()) return s;
+    }
+    return inner_->finish(codes, names, dropped);
+}
+
+}  // namespace vespra
