@@ -266,7 +266,9 @@ Status run_pausable_pipeline(std::shared_ptr<EventQueue> queue,
         release.keep = true;
         return Status::success();
     }
-    return writer->finish(*codes, *names, queue->dropped() + outcome->lost);
+    // The queue's count becomes the run's whole loss, for the stop to report.
+    queue->add_dropped(outcome->lost);
+    return writer->finish(*codes, *names, queue->dropped());
 }
 
 EventVector ship(VectorRing::Producer& filled, VectorRing::Consumer& spare, EventVector events,

@@ -33,9 +33,10 @@ using EventVector = std::vector<Event>;
 using VectorRing = SpscRing<EventVector, VECTOR_RING_CAPACITY>;
 
 // The whole body of the exporter thread; returns when the queue has been closed and drained
-// and the writer finished, or at the first failure (the writer is then not finished, and the
-// serializer is left to end by itself once the queue closes). The exporter is destroyed, and
-// its file released, before this returns. Naming the calling thread is the caller's business.
+// and the writer finished (the queue's dropped() then counts every event lost on the way), or at
+// the first failure (the writer is then not finished, and the serializer is left to end by itself
+// once the queue closes). The exporter is destroyed, and its file released, before this returns.
+// Naming the calling thread is the caller's business.
 Status run_pipeline(std::shared_ptr<EventQueue> queue, std::shared_ptr<const CodeLookup> codes,
                     std::shared_ptr<const ThreadNames> names, std::unique_ptr<Exporter> exporter);
 

@@ -32,7 +32,7 @@ void stop_before_the_end(bool dying) {
     }
 }
 
-// os._exit(status) in a traced forked child; `original` is the os._exit it replaced. Anything
+// os._exit(status) in a traced process; `original` is the os._exit it replaced. Anything
 // the original would refuse (a missing or surplus argument, a status that is not a C int) goes
 // to it unchanged, before the run is touched, so that it raises exactly its own error.
 PyObject* exit_after_stop(PyObject* original, PyObject* const* args, Py_ssize_t nargsf,
@@ -64,7 +64,7 @@ PyMethodDef EXIT_AFTER_STOP_DEF = {
     METH_FASTCALL | METH_KEYWORDS,
     "_exit($module, /, status)\n--\n\n"
     "Exit to the system with specified status, without normal exit processing.\n"
-    "In a traced forked process, the process's trace is completed first."};
+    "In a traced process, the process's trace is completed first."};
 
 // SIGTERM is not handled by a Python signal handler: the interpreter runs those on its main
 // thread, between two instructions, and a SIGTERM that comes while the main thread is about to
@@ -179,21 +179,24 @@ void resume_sigterm_watcher() {
     if (start_watcher()) WATCHER_PARKED.store(false);
 }
 
-// A grandchild inherits the wrapper and the handler and gets a watcher of its own; where the
-// start fails they only find no run to stop.
-bool guard_exits_of_child() {
+// Stays for the life of the process (and its forked children): with no run it only exits.
+bool guard_os_exit() {
     Ref os = host::import("os");
     Ref current = os ? host::getattr(os.get(), "_exit") : Ref();
     if (!current) return false;
     bool wrapped = PyCFunction_Check(current.get()) &&
                    PyCFunction_GetFunction(current.get()) == EXIT_AFTER_STOP_DEF.ml_meth;
-    if (!wrapped) {
-        Ref module = host::getattr(current.get(), "__module__");
-        if (!module) return false;
-        Ref wrapper =
-            Ref::steal(PyCFunction_NewEx(&EXIT_AFTER_STOP_DEF, current.get(), module.get()));
-        if (!wrapper || PyObject_SetAttrString(os.get(), "_exit", wrapper.get()) < 0) return false;
-    }
+    if (wrapped) return true;
+    Ref module = host::getattr(current.get(), "__module__");
+    if (!module) return false;
+    Ref wrapper = Ref::steal(PyCFunction_NewEx(&EXIT_AFTER_STOP_DEF, current.get(), module.get()));
+    return wrapper && PyObject_SetAttrString(os.get(), "_exit", wrapper.get()) == 0;
+}
+
+// A grandchild inherits the wrapper and the handler and gets a watcher of its own; where the
+// start fails they only find no run to stop.
+bool guard_exits_of_child() {
+    if (!guard_os_exit()) return false;
 
     struct sigaction action;
     if (sigaction(SIGTERM, nullptr, &action) < 0) return PyErr_SetFromErrno(PyExc_OSError), false;

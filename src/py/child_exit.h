@@ -1,14 +1,20 @@
-// The exits of a traced child process that bypass the interpreter's exit handlers.
+// The exits of a traced process that bypass the interpreter's exit handlers.
 //
-// A forked child does not always end through those handlers: multiprocessing's fork workers
-// clear them and leave with os._exit, and a pool stops its workers with SIGTERM. A child that
-// starts a run in the fork hook (or joins its parent's trace after an exec) therefore gets
-// os._exit replaced by a wrapper that stops the run first, and, unless the program handles
-// SIGTERM itself, a SIGTERM handler that has the run stopped before the process dies of the
-// signal as it would have.
+// Any traced process may end with os._exit (multiprocessing's fork workers clear the handlers
+// and leave that way; programs do it to skip clean-up): os._exit is replaced by a wrapper that
+// stops the run first, so the trace is complete and no write of the export threads is cut in
+// the middle (in a file that other processes append to, half a record would make the rest
+// unreadable). A child that starts a run in the fork hook (or joins its parent's trace after an
+// exec) is also stopped with SIGTERM, how a pool ends its workers: unless the program handles
+// SIGTERM itself, a handler has the run stopped before the process dies of the signal as it
+// would have.
 #pragma once
 
 namespace vespra::tracer {
+
+// Installs the os._exit wrapper (once; later calls find it in place). Attached, holding the
+// start lock. False with an exception set.
+bool guard_os_exit();
 
 // Installs both in a child that is about to start its run. Attached, holding the start lock.
 // False with an exception set.

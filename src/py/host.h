@@ -9,6 +9,7 @@
 
 #include <Python.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <exception>
 #include <initializer_list>
@@ -168,10 +169,17 @@ class TakenError {
     PyObject* exc_ = nullptr;
 };
 
-// Raises OSError with the error's text ("description (os error N)" for an OS error). Returns
-// nullptr so that callers can `return raise_io_error(e);`.
-inline PyObject* raise_io_error(const IoError& error) {
-    PyErr_SetString(PyExc_IOError, error.text().c_str());
+// Raises the error about the file `filename` (the path as the program gave it) the way open()
+// would: an OS error becomes the OSError subclass of its errno (FileNotFoundError,
+// IsADirectoryError, PermissionError, ...) with `errno`, `strerror` and `filename` set; any
+// other failure an OSError whose text names the file. Returns nullptr so that callers can
+// `return raise_io_error(e, filename);`.
+inline PyObject* raise_io_error(const IoError& error, PyObject* filename) {
+    if (error.kind() == IoError::Kind::Os) {
+        errno = error.os_errno();
+        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
+    }
+    PyErr_Format(PyExc_OSError, "%s: %R", error.text().c_str(), filename);
     return nullptr;
 }
 

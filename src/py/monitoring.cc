@@ -368,12 +368,20 @@ bool check_tool_slot_free() {
     host::Ref owner = host::call_method(mon.get(), "get_tool", {tool.get()});
     if (!owner) return false;
     if (owner.get() == Py_None) return true;
-    // Taken: let the interpreter raise its own error for that, as our own claim would.
-    host::Ref name = host::str("vespra");
-    if (!name) return false;
-    if (!host::call_method(mon.get(), "use_tool_id", {tool.get(), name.get()})) return false;
-    // Freed in between, and now claimed by us: give it back; the start claims it properly.
-    return static_cast<bool>(host::call_method(mon.get(), "free_tool_id", {tool.get()}));
+    // Taken: by a run of ours (the caller holds the start lock, so it is running), or by another
+    // profiler; either way the program is told what is in the way, not which slot number.
+    if (PyUnicode_Check(owner.get()) &&
+        PyUnicode_CompareWithASCIIString(owner.get(), "vespra") == 0) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "a trace is already running in this process: only one tracer can run at "
+                        "a time");
+    } else {
+        PyErr_Format(PyExc_RuntimeError,
+                     "another profiler (%R) holds sys.monitoring's profiler slot: only one can "
+                     "run in a process",
+                     owner.get());
+    }
+    return false;
 }
 
 }  // namespace vespra::monitoring

@@ -42,8 +42,8 @@ void wait_for_cold_paths(const State& state);
 // The tool id that enable() claims; none with an error set.
 std::optional<uint8_t> profiler_tool_id(PyObject* sys_monitoring);
 
-// Raises the interpreter's own error for a taken tool slot when PROFILER_ID is in use, without
-// claiming it. False with that error (or any other) set; true when the slot is free.
+// Whether PROFILER_ID is free, without claiming it. False with RuntimeError set when a run of
+// ours or another profiler holds it (or with any other error); true when the slot is free.
 bool check_tool_slot_free();
 
 }  // namespace vespra::monitoring

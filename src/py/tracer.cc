@@ -50,6 +50,18 @@ void set_active(PyObject* tracer) {
     Py_XDECREF(previous);
 }
 
+// Empties ACTIVE if it names `tracer`: a tracer that is left while another runs (one never
+// entered, say) must not take the running one's place. True if it did.
+bool leave_active(PyObject* tracer) {
+    PyObject* previous = nullptr;
+    {
+        DetachedLock lock(ACTIVE_LOCK);
+        if (ACTIVE == tracer) previous = std::exchange(ACTIVE, nullptr);
+    }
+    Py_XDECREF(previous);
+    return previous != nullptr;
+}
+
 // ---- environment -----------------------------------------------------------------------------
 
 Ref environ() {
@@ -203,8 +215,8 @@ PyObject* enter(TracerObject* self, bool as_child, std::optional<uint64_t> trace
     if (!monitoring::check_tool_slot_free()) return nullptr;
     if (!register_stop_at_exit()) return nullptr;
     // A process that joins its parent's trace ends the ways a forked one does: a pool stops its
-    // spawned workers with SIGTERM, too.
-    if (as_child && !guard_exits_of_child()) return nullptr;
+    // spawned workers with SIGTERM, too. Any traced process may leave by os._exit.
+    if (!(as_child ? guard_exits_of_child() : guard_os_exit())) return nullptr;
     // A bad clock variable fails here, before anything is exported to children.
     std::optional<ClockSource> source = clock_source_from_environment();
     if (!source) return nullptr;
@@ -268,7 +280,7 @@ std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool 
         return self->data.format.open(self->data.output_path, sequence_base, as_child);
     }();
     if (!writer) {
-        host::raise_io_error(writer.error());
+        host::raise_io_error(writer.error(), self->data.filename.get());
         return nullptr;
     }
 
@@ -372,19 +384,34 @@ bool cold_paths_done(const State& state, bool dying) {
     return true;
 }
 
+// Silent unless events were lost: then one warning, at the stop, with the count and the way to
+// lose none. A Python warning rather than a line of our own on stderr: the program can filter
+// it, turn it into an error in its tests or route it to logging, and the `vespra` command
+// prints its own line from Tracer.dropped instead. False with an exception set (a filter that
+// turns the warning into an error); the trace is complete either way.
+bool warn_dropped(const TracerData& data, uint64_t dropped) {
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                            "vespra: %llu events were dropped from the trace %R because it was "
+                            "written slower than they were recorded; Tracer(..., lossless=True) "
+                            "(vespra run --lossless) keeps every event, slowing the program "
+                            "instead",
+                            static_cast<unsigned long long>(dropped), data.filename.get()) == 0;
+}
+
 // The stop sequence, with the start lock held by the caller (released here before anything is
 // released that could run Python code). With `idle_is_error` false an idle tracer is no error:
 // the result is None instead of RuntimeError. A `dying` process (SIGTERM) keeps its environment,
 // which no process will be started with any more, so that the stop runs no Python code: the
 // watcher thread that runs it would otherwise appear in the trace.
 PyObject* stop_locked(TracerObject* self, StartLock& start_lock, bool idle_is_error, bool dying) {
-    set_active(nullptr);
-    if (!dying && !remove_environment()) return nullptr;
+    bool was_active = leave_active(reinterpret_cast<PyObject*>(self));
 
     DetachedLock run_lock(self->data.run_lock);
     std::unique_ptr<Running> run = std::move(self->data.running);
     if (!run) {
         run_lock.unlock();
+        // A child whose start failed after a fork still exported its parent's variables.
+        if (was_active && !dying && !remove_environment()) return nullptr;
         start_lock.unlock();
         if (!idle_is_error) Py_RETURN_NONE;
         PyErr_SetString(PyExc_RuntimeError, "tracer is not tracing");
@@ -418,7 +445,14 @@ PyObject* stop_locked(TracerObject* self, StartLock& start_lock, bool idle_is_er
     }
 
     std::shared_ptr<ExporterOutcome> outcome = std::move(run->outcome);
+    uint64_t dropped = run->queue->dropped();
+    self->data.dropped = dropped;
     run_lock.unlock();
+    // The variables go once the callbacks are off, so that taking them back (Python code:
+    // os.environ) is not recorded; still under the start lock, so that they cannot be those of
+    // a run that starts next.
+    TakenError environment_error;
+    if (!dying && !remove_environment()) environment_error = TakenError::take();
     start_lock.unlock();
     // Released before any exception is raised: releasing may run Python code.
     run.reset();
@@ -435,7 +469,14 @@ PyObject* stop_locked(TracerObject* self, StartLock& start_lock, bool idle_is_er
         PyErr_SetString(PyExc_RuntimeError, "exporter thread panicked");
         return nullptr;
     }
-    if (!outcome->status->ok()) return host::raise_io_error(outcome->status->error());
+    if (!outcome->status->ok()) {
+        return host::raise_io_error(outcome->status->error(), self->data.filename.get());
+    }
+    if (environment_error) {
+        environment_error.restore();
+        return nullptr;
+    }
+    if (dropped > 0 && !dying && !warn_dropped(self->data, dropped)) return nullptr;
     Py_RETURN_FALSE;
 }
 

@@ -56,7 +56,8 @@ struct Running {
 };
 
 struct TracerData {
-    host::Ref output;         // the path exactly as given (a str); exported made absolute
+    host::Ref filename;       // the path exactly as given (str, bytes or os.PathLike), for errors
+    host::Ref output;         // the same as a str (os.fsdecode); exported made absolute
     std::string output_path;  // the same, as the file system's bytes (os.fsencode)
     Format format;
     DetachedMutex run_lock;            // guards `running`; plain, not reentrant
@@ -73,6 +74,8 @@ struct TracerData {
     bool lossless = false;
     // The counter the runs read (VESPRA_CLOCK at the enter); a forked child's run reads the same.
     ClockSource clock_source = ClockSource::automatic;
+    // Events the last run lost (Tracer.dropped); none before the first stop.
+    std::optional<uint64_t> dropped;
 };
 
 struct TracerObject {

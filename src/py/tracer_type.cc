@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "py/host.h"
+#include "py/start_lock.h"
 #include "py/tracer.h"
 
 namespace vespra::tracer {
@@ -13,8 +14,8 @@ namespace {
 using host::boundary;
 using host::Ref;
 
-// Tracer(output, format="protobuf", lossless=False): two str and a bool, positional or
-// keyword.
+// Tracer(output, format="protobuf", lossless=False): a path (str, bytes or os.PathLike, as
+// open() takes), a str and a bool, positional or keyword.
 constexpr int N_ARGS = 3;
 bool parse_arguments(PyObject* args, PyObject* kwargs, PyObject* out[N_ARGS]) {
     static const char* const NAMES[N_ARGS] = {"output", "format", "lossless"};
@@ -56,12 +57,10 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, PyObject* out[N_ARGS]) {
         PyErr_SetString(PyExc_TypeError, "Tracer() missing required argument 'output' (pos 1)");
         return false;
     }
-    for (int i = 0; i < 2; ++i) {  // output and format
-        if (out[i] && !PyUnicode_Check(out[i])) {
-            PyErr_Format(PyExc_TypeError, "Tracer() argument '%s' must be str, not %.100s",
-                         NAMES[i], Py_TYPE(out[i])->tp_name);
-            return false;
-        }
+    if (out[1] && !PyUnicode_Check(out[1])) {
+        PyErr_Format(PyExc_TypeError, "Tracer() argument 'format' must be str, not %.100s",
+                     Py_TYPE(out[1])->tp_name);
+        return false;
     }
     if (out[2] && !PyBool_Check(out[2])) {
         PyErr_Format(PyExc_TypeError, "Tracer() argument 'lossless' must be bool, not %.100s",
@@ -88,9 +87,24 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         // The file system's bytes for the path, as open() would use them (undecodable names
-        // round-trip through their surrogate escapes).
-        Ref path = Ref::steal(PyUnicode_EncodeFSDefault(arg[0]));
-        if (!path) return nullptr;
+        // round-trip through their surrogate escapes), and the path as text for the children.
+        Ref fspath = Ref::steal(PyOS_FSPath(arg[0]));
+        if (!fspath) {
+            PyErr_Format(PyExc_TypeError,
+                         "Tracer() argument 'output' must be str, bytes or os.PathLike, not %.100s",
+                         Py_TYPE(arg[0])->tp_name);
+            return nullptr;
+        }
+        Ref path, text;
+        if (PyBytes_Check(fspath.get())) {
+            path = Ref::borrow(fspath.get());
+            text = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(path.get()),
+                                                               PyBytes_GET_SIZE(path.get())));
+        } else {
+            text = Ref::borrow(fspath.get());
+            path = Ref::steal(PyUnicode_EncodeFSDefault(text.get()));
+        }
+        if (!path || !text) return nullptr;
         std::string output_path(PyBytes_AS_STRING(path.get()),
                                 static_cast<size_t>(PyBytes_GET_SIZE(path.get())));
         // The operating system would stop reading the path at the first NUL and trace into
@@ -102,9 +116,18 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;
-        new (&as_tracer(self)->data) TracerData{
-            Ref::borrow(arg[0]), std::move(output_path), *format, {}, nullptr, std::nullopt, 0, 0,
-            arg[2] == Py_True};
+        new (&as_tracer(self)->data) TracerData{Ref::borrow(arg[0]),
+                                                std::move(text),
+                                                std::move(output_path),
+                                                *format,
+                                                {},
+                                                nullptr,
+                                                std::nullopt,
+                                                0,
+                                                0,
+                                                arg[2] == Py_True,
+                                                ClockSource::automatic,
+                                                std::nullopt};
         return self;
     });
 }
@@ -173,18 +196,42 @@ PyMethodDef TRACER_METHODS[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Tracer.dropped: what the last stop reported, read under the start lock that the stop
+// writes it under. None before the first stop.
+PyObject* tracer_get_dropped(PyObject* self, void*) {
+    return boundary([&]() -> PyObject* {
+        StartLock start_lock;
+        if (!start_lock) return nullptr;
+        std::optional<uint64_t> dropped = as_tracer(self)->data.dropped;
+        start_lock.unlock();
+        if (!dropped) Py_RETURN_NONE;
+        return PyLong_FromUnsignedLongLong(*dropped);
+    });
+}
+
+PyGetSetDef TRACER_GETSET[] = {
+    {"dropped", tracer_get_dropped, nullptr,
+     "Events the last run lost because they were recorded faster than the trace was\n"
+     "written (0 when it kept every event, always 0 with lossless=True); None until the\n"
+     "first run has stopped.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot TRACER_SLOTS[] = {
     {Py_tp_new, reinterpret_cast<void*>(tracer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(tracer_dealloc)},
     {Py_tp_methods, TRACER_METHODS},
-    {Py_tp_doc, const_cast<char*>("Tracer(output, format=..., lossless=False)\n--\n\n"
-                                  "Trace every Python function start, return, yield, resume,\n"
-                                  "unwind and throw, on every thread, while the `with` block\n"
-                                  "runs; write them to `output` as \"protobuf\" (the default) or\n"
-                                  "\"json\". With lossless=True a thread that records faster\n"
-                                  "than the trace is written waits instead of dropping events.\n"
-                                  "The environment variable VESPRA_CLOCK (auto, tsc, monotonic)\n"
-                                  "chooses the timestamp source.")},
+    {Py_tp_getset, TRACER_GETSET},
+    {Py_tp_doc,
+     const_cast<char*>("Tracer(output, format='protobuf', lossless=False)\n--\n\n"
+                       "Trace every Python function start, return, yield, resume,\n"
+                       "unwind and throw, on every thread, while the `with` block\n"
+                       "runs; write them to `output` (a path) as \"protobuf\" (the\n"
+                       "default) or \"json\". With lossless=True a thread that records faster\n"
+                       "than the trace is written waits instead of dropping events.\n"
+                       "The environment variable VESPRA_CLOCK (auto, tsc, monotonic)\n"
+                       "chooses the timestamp source.")},
     {0, nullptr},
 };
 
