@@ -1,13 +1,12 @@
 """Perfetto's own trace reader, trace_processor_shell, where the machine has it: it reads a trace
 the way the Perfetto UI does, so what it counts as an error is a fault of ours. Looked for in
-VESPRA_TRACE_PROCESSOR, then in shared/tools beside the checkout; tests that need it skip,
-saying so, when it is in neither."""
+VESPRA_TRACE_PROCESSOR, then in shared/tools beside the checkout; a test skips its check,
+saying so (MISSING), when it is in neither."""
 
 import csv
 import os
 import pathlib
 import subprocess
-import unittest
 
 
 def _find():
@@ -20,9 +19,8 @@ def _find():
 
 
 SHELL = _find()
-needed = unittest.skipUnless(
-    SHELL, "Perfetto's trace_processor_shell not found (VESPRA_TRACE_PROCESSOR, or "
-           "shared/tools beside the checkout)")
+MISSING = ("Perfetto's trace_processor_shell not found (VESPRA_TRACE_PROCESSOR, or shared/tools "
+           "beside the checkout): its check of the trace is skipped")
 
 
 def query(trace, sql):
