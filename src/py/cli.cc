@@ -463,6 +463,7 @@ PyObject* run(PyObject* module, const RunArgs& args) {
     if (!patch.enter(new_argv.get(), program.main.get())) return nullptr;
 
     hide_launcher_frames(tracer::as_tracer(tracer.get())->data);
+    tracer::as_tracer(tracer.get())->data.reports_drops = true;  // report_trace says it
     Ref entered = host::call_method(tracer.get(), "__enter__", {});
     if (!entered) {
         name_the_output(output.get());

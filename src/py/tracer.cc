@@ -476,7 +476,9 @@ PyObject* stop_locked(TracerObject* self, StartLock& start_lock, bool idle_is_er
         environment_error.restore();
         return nullptr;
     }
-    if (dropped > 0 && !dying && !warn_dropped(self->data, dropped)) return nullptr;
+    if (dropped > 0 && !dying && !self->data.reports_drops && !warn_dropped(self->data, dropped)) {
+        return nullptr;
+    }
     Py_RETURN_FALSE;
 }
 

@@ -76,6 +76,9 @@ struct TracerData {
     ClockSource clock_source = ClockSource::automatic;
     // Events the last run lost (Tracer.dropped); none before the first stop.
     std::optional<uint64_t> dropped;
+    // Set by the `vespra` command, which tells of lost events in its own closing line: the stop
+    // then issues no warning about them.
+    bool reports_drops = false;
 };
 
 struct TracerObject {

@@ -127,7 +127,8 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                                 0,
                                                 arg[2] == Py_True,
                                                 ClockSource::automatic,
-                                                std::nullopt};
+                                                std::nullopt,
+                                                false};
         return self;
     });
 }
