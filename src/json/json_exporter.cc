@@ -87,6 +87,7 @@ Status JsonExporter::write_batch(std::span<const Event> events, const CodeLookup
                                  const ThreadNames&) {
     buf_.clear();
     if (events.empty()) return out_.flush();
+    push_process_name(buf_);
 
     for (const Event& e : events) {
         uint32_t id = code_of(e.packed);
@@ -109,9 +110,23 @@ Status JsonExporter::write_batch(std::span<const Event> events, const CodeLookup
     return out_.flush();
 }
 
+void JsonExporter::push_process_name(json::Buffer& b) {
+    if (process_version_ && *process_version_ == process_name::version()) return;
+    uint64_t version;
+    ProcessName named = process_name::get(&version);
+    process_version_ = version;
+    b.append("{\"args\":{\"name\":");
+    json::push_string(b, named.name);
+    b.append("},\"name\":\"process_name\",\"ph\":\"M\",\"pid\":");
+    json::push_u64(b, pid_);
+    b.append(",\"tid\":0},");
+}
+
 Status JsonExporter::finish(const CodeLookup&, const ThreadNames& names, uint64_t dropped) {
     // Keys in ascending byte order, as a key-ordered JSON writer would emit them.
     json::Buffer b(1024);
+    // A name given after the last batch; a writer that wrote no batch names nothing.
+    if (process_version_) push_process_name(b);
     for (const auto& [tid, name] : names.snapshot()) {
         b.append("{\"args\":{\"name\":");
         json::push_string(b, name);

@@ -1,5 +1,6 @@
 // JsonExporter: the writer of the "json" output format, the JSON array form of the Trace Event
-// Format. Every event becomes one duration record ("ph" B or E) followed by ","; finish adds
+// Format. Every event becomes one duration record ("ph" B or E) followed by ","; a batch
+// starts with a process-name metadata record when the process's name is new, and finish adds
 // thread-name and dropped-events metadata records. The array is never closed, and the opening
 // "[" is written by whoever creates the file, so forked children append to the parent's array.
 //
@@ -9,12 +10,14 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/output.h"
+#include "core/process_name.h"
 #include "core/sink.h"
 #include "json/json_text.h"
 
@@ -77,6 +80,9 @@ class JsonExporter : public Exporter {
         unsigned shift_ = 32;
     };
 
+    // Appends a "process_name" record when the process's name (process_name.h) has not been
+    // written yet or has changed since: viewers take the last one.
+    void push_process_name(json::Buffer& b);
     // The first record of a code id: asks the lookup and renders the template.
     const Template& add_template(uint32_t id, const CodeLookup& codes);
 
@@ -85,6 +91,7 @@ class JsonExporter : public Exporter {
     std::vector<Template> templates_;
     TemplateIndex index_;
     uint32_t pid_;
+    std::optional<uint64_t> process_version_;  // of the name last written; none before the first
     // `,"pid":<pid>,"tid":`, the same for every record of this exporter; padded so that it is
     // copied as one fixed-size block.
     char pid_part_[32] = {};

@@ -525,6 +525,7 @@ Status JsonReader::apply(const Record& r, uint64_t at) {
         if (*r.name == "thread_name" && r.arg_name) {
             visitor_.thread_name(thread(pid, tid), *r.arg_name);
         } else if (*r.name == "process_name" && r.arg_name) {
+            pids_.insert(pid);  // named already: its first thread need not announce it
             visitor_.process(pid, *r.arg_name);
         } else if (*r.name == "vespra_dropped_events") {
             visitor_.dropped(pid, r.count);

@@ -116,12 +116,14 @@ void TracePacketDefaults::encode(std::string& out) const {
 size_t ProcessDescriptor::encoded_len() const {
     size_t n = 0;
     if (pid) n += varint_field_len(field::PD_PID, int32_bits(*pid));
+    for (const std::string& word : cmdline) n += bytes_field_len(field::PD_CMDLINE, word.size());
     if (process_name) n += bytes_field_len(field::PD_PROCESS_NAME, process_name->size());
     return n;
 }
 
 void ProcessDescriptor::encode(std::string& out) const {
     if (pid) put_varint_field(out, field::PD_PID, int32_bits(*pid));
+    for (const std::string& word : cmdline) put_string_field(out, field::PD_CMDLINE, word);
     if (process_name) put_string_field(out, field::PD_PROCESS_NAME, *process_name);
 }
 

@@ -97,7 +97,7 @@ inline constexpr uint32_t TE_CATEGORY_IIDS = 3, TE_TYPE = 9, TE_NAME_IID = 10, T
 inline constexpr uint32_t TD_UUID = 1, TD_NAME = 2, TD_PROCESS = 3, TD_THREAD = 4,
                           TD_PARENT_UUID = 5;
 // ProcessDescriptor
-inline constexpr uint32_t PD_PID = 1, PD_PROCESS_NAME = 6;
+inline constexpr uint32_t PD_PID = 1, PD_CMDLINE = 2, PD_PROCESS_NAME = 6;
 // ThreadDescriptor
 inline constexpr uint32_t THD_PID = 1, THD_TID = 2, THD_THREAD_NAME = 5;
 // InternedData
@@ -162,6 +162,7 @@ struct TracePacketDefaults {
 // pid and tid are int32 on the wire: negative values are sign-extended to ten bytes.
 struct ProcessDescriptor {
     std::optional<int32_t> pid;               // 1
+    std::vector<std::string> cmdline;         // 2, repeated
     std::optional<std::string> process_name;  // 6
 
     size_t encoded_len() const;

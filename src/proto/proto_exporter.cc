@@ -114,13 +114,19 @@ Status ProtoExporter::write_packet(const TracePacket& packet) {
 }
 
 Status ProtoExporter::ensure_process() {
-    if (process_written_) return Status::success();
+    // Perfetto names a process after the last descriptor of its track, so a process named anew
+    // after its first batch (a multiprocessing worker learns its name only after the fork that
+    // started its run) is described again, once per change, with one load per batch to notice.
+    uint64_t version = process_name::version();
+    if (process_written_ && version == process_version_) return Status::success();
     process_written_ = true;
+    ProcessName named = process_name::get(&process_version_);
 
     pb::TrackDescriptor desc;
     desc.uuid = process_uuid_;
-    desc.name = "python:" + std::to_string(pid_);
-    desc.process = pb::ProcessDescriptor{static_cast<int32_t>(pid_), "python"};
+    desc.name = named.name + ":" + std::to_string(pid_);
+    desc.process =
+        pb::ProcessDescriptor{static_cast<int32_t>(pid_), std::move(named.cmdline), named.name};
 
     TracePacket packet;
     packet.timestamp = 0;
@@ -292,8 +298,12 @@ Status ProtoExporter::write_batch(std::span<const Event> events, const CodeLooku
 Status ProtoExporter::flush() { return out_.flush(); }
 
 Status ProtoExporter::finish(const CodeLookup&, const ThreadNames&, uint64_t dropped) {
+    // A writer that wrote nothing stays silent; one that did gets a name given after its last
+    // batch.
+    if (dropped > 0 || process_written_) {
+        if (Status st = ensure_process(); !st.ok()) return st;
+    }
     if (dropped == 0) return out_.flush();
-    if (Status st = ensure_process(); !st.ok()) return st;
 
     pb::TrackEvent event;
     event.type = pb::TrackEvent::TYPE_INSTANT;

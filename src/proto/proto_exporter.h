@@ -1,6 +1,7 @@
 // ProtoExporter: the writer behind the "protobuf" format. It turns event batches into a Perfetto
-// packet stream: one process track, one thread track and one packet sequence per traced thread,
-// names interned per sequence, one begin or end slice per function event.
+// packet stream: one process track, named as process_name.h says, with the pid in the track's
+// name; one thread track and one packet sequence per traced thread, names interned per
+// sequence, one begin or end slice per function event.
 //
 // Stream layout and identifiers (all sequence-id arithmetic is unsigned 32-bit, uuids 64-bit;
 // k counts the threads this writer had seen before the one in question):
@@ -36,6 +37,7 @@
 #include "core/event.h"
 #include "core/io_error.h"
 #include "core/output.h"
+#include "core/process_name.h"
 #include "core/sink.h"
 #include "proto/pb.h"
 
@@ -74,8 +76,9 @@ class ProtoExporter final : public Exporter {
     // are not used.
     Status finish(const CodeLookup& codes, const ThreadNames& names, uint64_t dropped) override;
 
-    // Writes the process descriptor packet once. The flag is set before the write, so a failed
-    // write is not repeated.
+    // Writes the process descriptor packet, named after process_name::get(), before the first
+    // packet and again whenever the process has been named anew since. The flag is set before
+    // the write, so a failed write is not repeated.
     Status ensure_process();
     // Encodes `packet` and appends it, framed, to the output's buffer. Does not flush.
     Status write_packet(const pb::TracePacket& packet);
@@ -152,6 +155,7 @@ class ProtoExporter final : public Exporter {
     uint32_t pid_;
     uint32_t sequence_base_ = 0;
     bool process_written_ = false;
+    uint64_t process_version_ = 0;  // the process_name::version() the descriptor last carried
 };
 
 }  // namespace vespra

@@ -14,11 +14,14 @@ namespace vespra::testing {
 
 enum class Fmt { Json, Proto };
 
-// One writer's part of a trace: its pid, sequence base (protobuf), batches and dropped count.
+// One writer's part of a trace: its pid, sequence base (protobuf), batches and dropped count;
+// the process's name, and the name it is given after its first batch, if any.
 struct WriterRun {
     uint32_t pid;
     std::vector<std::vector<Event>> batches;
     uint64_t dropped = 0;
+    std::string name = "python";
+    std::string renamed = {};
 };
 
 // The file that the writers of `runs` produce one after the other into one file, as a parent
@@ -41,11 +44,15 @@ inline std::string write_trace(Fmt fmt, const std::vector<WriterRun>& runs, cons
             if (!first) proto->set_sequence_base(run.pid);
             writer = std::move(proto);
         }
-        for (const auto& batch : run.batches)
-            EXPECT_TRUE(writer->write_batch(batch, codes, names).ok());
+        process_name::set(ProcessName{run.name, {}});
+        for (size_t i = 0; i < run.batches.size(); ++i) {
+            EXPECT_TRUE(writer->write_batch(run.batches[i], codes, names).ok());
+            if (i == 0 && !run.renamed.empty()) process_name::set(ProcessName{run.renamed, {}});
+        }
         EXPECT_TRUE(writer->finish(codes, names, run.dropped).ok());
         first = false;
     }
+    process_name::set(ProcessName{});
     return file.contents();
 }
 

@@ -34,7 +34,8 @@ Read read(Fmt fmt, const std::string& bytes, size_t piece = trace::READ_CHUNK) {
 }
 
 // Two threads of process 10 (one named), nested calls, a generator's yield and resume, an
-// exception's unwind and a throw; then a forked child 20 appending; 3 events dropped in 10.
+// exception's unwind and a throw; then a forked child 20 appending, named anew after its first
+// batch as a multiprocessing worker is; 3 events dropped in 10.
 struct Sample {
     FakeCodes codes;
     FakeNames names;
@@ -52,8 +53,13 @@ struct Sample {
                                   {ev(140, 7, KIND_RESUME, 1), ev(150, 7, KIND_UNWIND, 1),
                                    ev(155, 8, KIND_THROW, 3), ev(160, 8, KIND_RETURN, 3),
                                    ev(170, 8, KIND_RETURN, 2), ev(1000000001, 7, KIND_RETURN, 0)}},
-                                 3});
-        runs.push_back(WriterRun{20, {{ev(5, 21, KIND_START, 0), ev(6, 21, KIND_RETURN, 0)}}});
+                                 3,
+                                 "app.py"});
+        runs.push_back(WriterRun{20,
+                                 {{ev(5, 21, KIND_START, 0), ev(6, 21, KIND_RETURN, 0)}},
+                                 0,
+                                 "app.py",
+                                 "ForkPoolWorker-1"});
     }
     std::string bytes(Fmt fmt) const { return write_trace(fmt, runs, codes, names); }
 };
@@ -65,7 +71,7 @@ TEST(TraceRead, BothFormatsReportTheSameTrace) {
     // JSON names threads at the end of each writer's part, protobuf in their descriptors; the
     // function events agree exactly, places aside.
     std::vector<std::string> expected_json = {
-        "process 10 ",
+        "process 10 app.py",
         "thread 10/7",
         "B 0 main@app.py:1 100",
         "B 0 gen@app.py:9 110",
@@ -80,10 +86,11 @@ TEST(TraceRead, BothFormatsReportTheSameTrace) {
         "E 0 1000000001",
         "name 0 MainThread",
         "dropped 10 3",
-        "process 20 ",
+        "process 20 app.py",
         "thread 20/21",
         "B 2 main@app.py:1 5",
         "E 2 6",
+        "process 20 ForkPoolWorker-1",
         "thread 20/7",  // the fake name lookup also names thread 7 in the child
         "name 3 MainThread",
     };
@@ -91,13 +98,26 @@ TEST(TraceRead, BothFormatsReportTheSameTrace) {
     EXPECT_FALSE(json.report.cut());
 
     std::vector<std::string> expected_proto = {
-        "process 10 python",    "thread 10/7",  "name 0 MainThread",
-        "B 0 main 100",         "B 0 gen 110",  "E 0 120",
+        "process 10 app.py",
+        "thread 10/7",
+        "name 0 MainThread",
+        "B 0 main 100",
+        "B 0 gen 110",
+        "E 0 120",
         "thread 10/8",  // a new thread's descriptor comes right before its first event
-        "B 1 Cls.m\t\"q\" 130", "B 0 gen 140",  "E 0 150",
-        "B 1 main 155",         "E 1 160",      "E 1 170",
-        "E 0 1000000001",       "dropped 10 3", "process 20 python",
-        "thread 20/21",         "B 2 main 5",   "E 2 6",
+        "B 1 Cls.m\t\"q\" 130",
+        "B 0 gen 140",
+        "E 0 150",
+        "B 1 main 155",
+        "E 1 160",
+        "E 1 170",
+        "E 0 1000000001",
+        "dropped 10 3",
+        "process 20 app.py",
+        "thread 20/21",
+        "B 2 main 5",
+        "E 2 6",
+        "process 20 ForkPoolWorker-1",
     };
     EXPECT_EQ(proto.log, expected_proto);
 }

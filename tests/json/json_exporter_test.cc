@@ -16,18 +16,28 @@ using testing::ev;
 
 constexpr uint32_t PID = 4242;
 
-// A writer for pid 4242 over a fresh temporary file.
+// The record that names the process, as the first batch of a writer of pid 4242 starts.
+std::string process_record(const std::string& name) {
+    return "{\"args\":{\"name\":" + name +
+           "},\"name\":\"process_name\",\"ph\":\"M\",\"pid\":4242,\"tid\":0},";
+}
+
+// A writer for pid 4242 over a fresh temporary file, in a process named "python".
 struct Writer {
+    bool named = (process_name::set(ProcessName{}), true);
     testing::TempTrace file;
     testing::FakeCodes codes;
     testing::FakeNames names;
     JsonExporter exporter{file.open(), PID};
 
-    // Writes one batch and returns the whole file.
+    // Writes one batch and returns the whole file but the process's name ahead of it.
     std::string write(const std::vector<Event>& events) {
         Status s = exporter.write_batch(events, codes, names);
         EXPECT_TRUE(s.ok()) << s.error().text();
-        return file.contents();
+        std::string all = file.contents();
+        std::string name = process_record("\"python\"");
+        EXPECT_EQ(all.substr(0, name.size()), name);
+        return all.substr(name.size());
     }
 };
 
@@ -155,6 +165,34 @@ TEST(JsonFinish, ThreadNamesThenDroppedCountOrNothingAtAll) {
         "\"tid\":4000000000},"
         "{\"args\":{\"count\":1},\"name\":\"vespra_dropped_events\",\"ph\":\"M\",\"pid\":4242,"
         "\"tid\":0},");
+}
+
+// The process's name goes out ahead of the first batch and again, once, after each change, so
+// that the last one in the file is the one it ended with; a writer that wrote nothing names
+// nothing.
+TEST(JsonProcessName, FirstBatchAndEveryChangeAfterIt) {
+    Writer quiet;
+    ASSERT_TRUE(quiet.exporter.write_batch({}, quiet.codes, quiet.names).ok());
+    process_name::set(ProcessName{"late", {"python"}});
+    ASSERT_TRUE(quiet.exporter.finish(quiet.codes, quiet.names, 0).ok());
+    EXPECT_EQ(quiet.file.contents(), "");
+
+    Writer w;
+    w.codes.infos[0] = {"f", "m.py", 1};
+    std::string start = record("\"f\"", "B", "0.000", 1, "\"m.py\"", 1, "start");
+    std::string first = w.write({ev(0, 1, KIND_START, 0)});
+    EXPECT_EQ(first, start);
+    EXPECT_EQ(w.write({ev(0, 1, KIND_START, 0)}), first + start);  // unchanged: not again
+
+    process_name::set(ProcessName{"Fork\"PoolWorker\"-3", {"python", "-c", "x"}});
+    std::string renamed = process_record("\"Fork\\\"PoolWorker\\\"-3\"");
+    EXPECT_EQ(w.write({ev(0, 1, KIND_START, 0)}), first + start + renamed + start);
+
+    process_name::set(ProcessName{"after", {}});
+    size_t before = w.file.contents().size();
+    ASSERT_TRUE(w.exporter.finish(w.codes, w.names, 0).ok());
+    EXPECT_EQ(w.file.contents().substr(before), process_record("\"after\""));
+    process_name::set(ProcessName{});
 }
 
 }  // namespace

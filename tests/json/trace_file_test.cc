@@ -50,12 +50,15 @@ TEST(JsonTraceFile, EventsOfManyThreadsAreReadBackOnceInOrderWithNamesAndLoss) {
     std::map<uint64_t, std::vector<uint32_t>> seen;  // tid -> event numbers in file order
     std::map<uint64_t, std::string> thread_names;
     uint64_t dropped = 0;
+    int process_names = 0;
     for (const testing::Record& r : records) {
         ASSERT_EQ(testing::as_u64(r.at("pid")), pid);
         uint64_t tid = testing::as_u64(r.at("tid"));
         if (r.at("ph") == "M") {
             if (r.at("name") == "thread_name") {
                 thread_names[tid] = r.at("args.name");
+            } else if (r.at("name") == "process_name") {
+                ++process_names;  // the name never changed: once, ahead of the first batch
             } else {
                 ASSERT_EQ(r.at("name"), "vespra_dropped_events");
                 ASSERT_EQ(dropped, 0u) << "two dropped-events records";
@@ -80,6 +83,7 @@ TEST(JsonTraceFile, EventsOfManyThreadsAreReadBackOnceInOrderWithNamesAndLoss) {
     }
     EXPECT_GT(dropped, 0u);
     EXPECT_EQ(total + dropped, producers.produced());
+    EXPECT_EQ(process_names, 1);
 }
 
 // Forwards to the real writer and counts finish calls.

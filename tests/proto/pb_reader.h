@@ -129,6 +129,8 @@ struct Track {
     int32_t pid = 0, tid = 0;
     std::optional<uint64_t> parent_uuid;
     std::optional<std::string> name;  // the track's, or the thread's
+    std::optional<std::string> process_name = {};
+    std::vector<std::string> cmdline = {};
     uint64_t sequence_id = 0;         // of its descriptor
     size_t descriptor_index = 0;      // packet number of its descriptor
     std::vector<Slice> events = {};
@@ -222,8 +224,10 @@ inline Trace check_stream(std::string_view stream) {
                         .sequence_id = *seq_id,
                         .descriptor_index = i};
             if (process) {
-                process->allow({1, 6});
+                process->allow({1, 2, 6});
                 track.pid = process->i32(1).value_or(0);
+                track.process_name = process->str(6);
+                for (const Field* f : process->all(2, false)) track.cmdline.emplace_back(f->bytes);
             } else if (thread) {
                 thread->allow({1, 2, 5});
                 track.pid = thread->i32(1).value_or(0);
@@ -236,7 +240,16 @@ inline Trace check_stream(std::string_view stream) {
             }
             if (!d->u64(1) || process.has_value() == thread.has_value())
                 error("descriptor without a uuid, or not exactly one of process and thread");
-            if (!t.tracks.emplace(track.uuid, track).second) error("uuid described twice");
+            auto [known, added] = t.tracks.emplace(track.uuid, track);
+            // A process may be described again, to name it anew; nothing else may.
+            if (!added &&
+                (!track.is_process || !known->second.is_process || known->second.pid != track.pid))
+                error("uuid described twice");
+            else if (!added) {
+                known->second.name = track.name;
+                known->second.process_name = track.process_name;
+                known->second.cmdline = track.cmdline;
+            }
         }
 
         if (std::optional<Message> e = p.sub(11)) {

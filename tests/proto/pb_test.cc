@@ -41,7 +41,8 @@ TEST(Varint, SevenBitGroupsLeastSignificantFirstAtEverySize) {
 }
 
 TEST(Integers, Int32IsSignExtendedUint32IsNot) {
-    EXPECT_EQ(hex(encode(ProcessDescriptor{-1, std::nullopt})), "08 FF FF FF FF FF FF FF FF FF 01");
+    EXPECT_EQ(hex(encode(ProcessDescriptor{-1, {}, std::nullopt})),
+              "08 FF FF FF FF FF FF FF FF FF 01");
     // A thread id of 2^31 or more travels as the negative int32 with the same bits.
     std::string high = encode(ThreadDescriptor{1, static_cast<int32_t>(0x80000000u), std::nullopt});
     EXPECT_EQ(static_cast<uint32_t>(*pbtest::Message(high).i32(2)), 0x80000000u);

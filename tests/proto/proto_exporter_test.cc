@@ -27,6 +27,7 @@ const std::string PROCESS_PACKET = bytes(
     "1A 0B 08 92 21 32 06 'python' 68 01");
 
 struct ProtoExporterTest : ::testing::Test {
+    bool named = (process_name::set(ProcessName{}), true);  // "python", no command line
     testing::TempTrace file;
     testing::FakeCodes codes;
     testing::FakeNames names;
@@ -142,6 +143,46 @@ TEST_F(ProtoExporterTest, DroppedEventsBecomeOneInstantOnTheProcessTrack) {
     ASSERT_EQ(process->events.size(), 1u);
     EXPECT_EQ(process->events[0].phase, 'I');
     EXPECT_EQ(process->events[0].categories, (std::vector<std::string>{"py", "dropped"}));
+}
+
+// The process track is named after what the process runs, with the pid in the track's name and
+// the command line beside it. A name given later (a multiprocessing worker is named after the
+// fork that started its run) describes the track again ahead of the next packets, once per
+// change, and at the finish of a writer that wrote anything.
+TEST_F(ProtoExporterTest, ProcessIsNamedAndNamedAgainOncePerChange) {
+    process_name::set(ProcessName{"app.py", {"python", "app.py"}});
+    write({});
+    const std::string named = bytes(
+        "0A 3B 40 00 50 01 E2 03 32 08 81 80 80 80 A0 92 04 12 0B 'app.py:4242' "
+        "1A 1B 08 92 21 12 06 'python' 12 06 'app.py' 32 06 'app.py' 68 01");
+    EXPECT_EQ(hex(file.contents()), hex(named));
+
+    write({ev(1, 100, KIND_START, 0)});
+    size_t first = file.contents().size();
+    process_name::set(ProcessName{"ForkPoolWorker-3", {}});
+    write({ev(2, 100, KIND_RETURN, 0)});
+    std::string again = file.contents().substr(first);
+    EXPECT_EQ(hex(again.substr(0, 4)), "0A 3F 40 00");  // the descriptor, ahead of the end
+    write({ev(3, 100, KIND_START, 0)});                 // no change: not described again
+    process_name::set(ProcessName{"ForkPoolWorker-3", {"python"}});
+    ASSERT_TRUE(writer->finish(codes, names, 0).ok());
+    writer.reset();
+
+    pbtest::Trace t = trace();
+    std::string stream = file.contents();
+    size_t descriptors = 0;
+    for (const pbtest::Message& p : pbtest::packets_of(stream)) {
+        if (std::optional<pbtest::Message> d = p.sub(pb::field::TRACK_DESCRIPTOR))
+            descriptors += d->sub(pb::field::TD_PROCESS).has_value();
+    }
+    EXPECT_EQ(descriptors, 3u);
+    const pbtest::Track* process = t.find(true, PID);
+    ASSERT_NE(process, nullptr);
+    EXPECT_EQ(process->name, "ForkPoolWorker-3:4242");
+    EXPECT_EQ(process->process_name, "ForkPoolWorker-3");
+    EXPECT_EQ(process->cmdline, (std::vector<std::string>{"python"}));
+    EXPECT_EQ(t.find(false, PID, 100)->events.size(), 3u);  // events keep their tracks
+    process_name::set(ProcessName{});
 }
 
 // Names are interned per thread sequence: once per (thread, code), with iids counting up from 1
