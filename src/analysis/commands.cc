@@ -108,7 +108,7 @@ std::vector<Table> make_tables(const Profile& profile, const SummaryOptions& opt
             for (const Thread& t : threads) {
                 if (t.events == 0) continue;
                 Table table = make_table(profile, {&t}, options);
-                table.title = "thread " + thread_label(t);
+                table.title = "thread " + thread_label(t, profile.process_name(t.pid));
                 table.thread = &t;
                 tables.push_back(std::move(table));
             }

@@ -75,7 +75,8 @@ FlameTree flame_tree(const Profile& profile, bool per_thread) {
         } else if (per_thread) {
             const Thread& t = profile.threads()[thread_roots.at(i)];
             m = static_cast<uint32_t>(tree.nodes.size());
-            tree.nodes.push_back(FlameNode{clean_label(thread_label(t)), "", 0, 1});
+            tree.nodes.push_back(
+                FlameNode{clean_label(thread_label(t, profile.process_name(t.pid))), "", 0, 1});
             tree.nodes[m].value = tree.nodes[m].total = value[i];
         }
         if (n.function == Profile::NO_FUNCTION) tree.nodes[0].value += value[i];

@@ -80,8 +80,9 @@ std::string where(const Function& f) {
     return f.file + ":" + std::to_string(f.line);
 }
 
-std::string thread_label(const Thread& t) {
+std::string thread_label(const Thread& t, std::string_view process) {
     std::string ids = std::to_string(t.pid) + "/" + std::to_string(t.tid);
+    if (!process.empty()) ids = std::string(process) + " " + ids;
     return t.name.empty() ? "thread " + ids : t.name + " (" + ids + ")";
 }
 

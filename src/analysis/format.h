@@ -19,8 +19,9 @@ std::string format_ns(uint64_t ns);
 std::string format_share(uint64_t part, uint64_t whole);
 // "file:line", or "" when the trace does not say.
 std::string where(const Function& f);
-// "name (pid/tid)", or "thread pid/tid" for a thread without a name.
-std::string thread_label(const Thread& t);
+// "name (process pid/tid)", or "thread process pid/tid" for a thread without a name; without
+// the process's name when `process` is empty.
+std::string thread_label(const Thread& t, std::string_view process = {});
 std::string xml_escape(std::string_view s);
 // A JSON string literal; bytes that are not valid UTF-8 become U+FFFD so the document stays
 // valid JSON.

@@ -16,6 +16,11 @@ void Profile::process(uint32_t pid, std::string_view name) {
     if (!name.empty()) p.name = name;
 }
 
+std::string_view Profile::process_name(uint32_t pid) const {
+    auto it = process_ids_.find(pid);
+    return it == process_ids_.end() ? std::string_view() : processes_[it->second].name;
+}
+
 uint32_t Profile::thread(uint32_t pid, uint32_t tid) {
     process_of(pid);
     Thread t;

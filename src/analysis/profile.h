@@ -95,6 +95,8 @@ class Profile final : public trace::Visitor {
     const std::vector<Function>& functions() const { return functions_; }
     const std::vector<Thread>& threads() const { return threads_; }
     const std::vector<Process>& processes() const { return processes_; }
+    // The name the trace gives process `pid` (its last), empty when it gives none.
+    std::string_view process_name(uint32_t pid) const;
     // Empty unless built with keep_stacks. Children of a node: see children().
     const std::vector<StackNode>& stack_nodes() const { return nodes_; }
     // Children of every node, in the order they were first entered.
