@@ -13,6 +13,7 @@
 #include "analysis/format.h"
 #include "cli_args.h"
 #include "host.h"
+#include "process_names.h"
 #include "tracer.h"
 
 namespace vespra::cli {
@@ -461,6 +462,8 @@ PyObject* run(PyObject* module, const RunArgs& args) {
         if (!item || PyList_Append(new_argv.get(), item.get()) < 0) return nullptr;
     }
     if (!patch.enter(new_argv.get(), program.main.get())) return nullptr;
+    // The trace names the process after the program, not after the launcher.
+    naming::name(target.get(), !args.runs_module());
 
     hide_launcher_frames(tracer::as_tracer(tracer.get())->data);
     tracer::as_tracer(tracer.get())->data.reports_drops = true;  // report_trace says it

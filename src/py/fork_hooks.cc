@@ -10,6 +10,7 @@
 #include "core/tls.h"
 #include "py/child_exit.h"
 #include "py/host.h"
+#include "py/process_names.h"
 #include "py/start_lock.h"
 #include "py/tracer.h"
 
@@ -114,6 +115,8 @@ PyObject* after_fork_in_child(PyObject*, PyObject*) {
         tls::forget_other_threads();
         // Before the start, so that what it imports stays out of the child's trace.
         if (!guard_exits_of_child()) return nullptr;
+        // The child keeps its parent's name, unless multiprocessing's bootstrap names it.
+        naming::follow_multiprocessing();
         std::unique_ptr<Running> run =
             start(FORK_TRACER, static_cast<uint32_t>(getpid()), true, run_clock(data, true));
         if (!run) return nullptr;

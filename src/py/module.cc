@@ -3,6 +3,7 @@
 // and no file is touched until a Tracer is entered or cli_main is called.
 #include <Python.h>
 
+#include "py/process_names.h"
 #include "py/pyapi.h"
 #include "py/tracer.h"
 
@@ -30,13 +31,15 @@ PyMethodDef CORE_METHODS[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Members in this order: Tracer, cli_main (then the fork hooks). A failure stops the import.
+// Members in this order: Tracer, cli_main (then the fork hooks and the naming callback). A failure
+// stops the import.
 int exec_core(PyObject* module) {
     if (vespra::tracer::add_tracer_type(module) < 0) return -1;
 #ifdef VESPRA_HAVE_CLI
     if (vespra::cli::add_cli_main(module) < 0) return -1;
 #endif
     if (vespra::tracer::add_fork_hooks(module) < 0) return -1;
+    if (vespra::naming::add_naming_functions(module) < 0) return -1;
     return vespra::tracer::register_fork_hooks(module) ? 0 : -1;
 }
 

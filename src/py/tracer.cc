@@ -16,6 +16,7 @@
 #include "core/pipeline.h"
 #include "core/tls.h"
 #include "py/child_exit.h"
+#include "py/process_names.h"
 #include "py/signals.h"
 #include "py/start_lock.h"
 
@@ -217,6 +218,9 @@ PyObject* enter(TracerObject* self, bool as_child, std::optional<uint64_t> trace
     // A process that joins its parent's trace ends the ways a forked one does: a pool stops its
     // spawned workers with SIGTERM, too. Any traced process may leave by os._exit.
     if (!(as_child ? guard_exits_of_child() : guard_os_exit())) return nullptr;
+    // Named before the run starts, so that its first batch carries the name.
+    if (as_child) naming::follow_multiprocessing();
+    naming::name_by_default();
     // A bad clock variable fails here, before anything is exported to children.
     std::optional<ClockSource> source = clock_source_from_environment();
     if (!source) return nullptr;
@@ -405,6 +409,7 @@ bool warn_dropped(const TracerData& data, uint64_t dropped) {
 // watcher thread that runs it would otherwise appear in the trace.
 PyObject* stop_locked(TracerObject* self, StartLock& start_lock, bool idle_is_error, bool dying) {
     bool was_active = leave_active(reinterpret_cast<PyObject*>(self));
+    naming::settle();  // before the writer finishes: it writes a new name out
 
     DetachedLock run_lock(self->data.run_lock);
     std::unique_ptr<Running> run = std::move(self->data.running);

@@ -21,6 +21,7 @@ class Trace:
 
     events:        {(pid, tid): [record, ...]} duration records in file order
     thread_names:  {(pid, tid): name}
+    process_names: {pid: name}, the last a process was given
     dropped:       sum of the dropped-events counts (0 when none was recorded)
     """
 
@@ -28,12 +29,15 @@ class Trace:
         self.records = read_records(path)
         self.events = collections.defaultdict(list)
         self.thread_names = {}
+        self.process_names = {}
         self.dropped = 0
         for r in self.records:
             if r["ph"] in ("B", "E"):
                 self.events[(r["pid"], r["tid"])].append(r)
             elif r["ph"] == "M" and r["name"] == "thread_name":
                 self.thread_names[(r["pid"], r["tid"])] = r["args"]["name"]
+            elif r["ph"] == "M" and r["name"] == "process_name":
+                self.process_names[r["pid"]] = r["args"]["name"]
             elif r["ph"] == "M" and r["name"] == "vespra_dropped_events":
                 self.dropped += r["args"]["count"]
             else:

@@ -8,7 +8,7 @@ message raises ValueError, so reading a trace also checks that it is well formed
 
 import dataclasses
 
-__all__ = ["read_packets", "slices", "ThreadTrace"]
+__all__ = ["read_packets", "slices", "ThreadTrace", "process_names"]
 
 U, I32, S = "u", "i32", "s"  # varint, varint read as int32, string; other kinds are messages
 # message -> field number -> (name, kind); a kind in a list is a repeated field.
@@ -21,7 +21,7 @@ _SCHEMA = {
                    11: ("track_uuid", U), 22: ("categories", [S]), 23: ("name", S)},
     "TrackDescriptor": {1: ("uuid", U), 2: ("name", S), 3: ("process", "ProcessDescriptor"),
                         4: ("thread", "ThreadDescriptor"), 5: ("parent_uuid", U)},
-    "ProcessDescriptor": {1: ("pid", I32), 6: ("process_name", S)},
+    "ProcessDescriptor": {1: ("pid", I32), 2: ("cmdline", [S]), 6: ("process_name", S)},
     "ThreadDescriptor": {1: ("pid", I32), 2: ("tid", I32), 5: ("thread_name", S)},
     "InternedData": {1: ("event_categories", ["Interned"]), 2: ("event_names", ["Interned"])},
     "Interned": {1: ("iid", U), 2: ("name", S)},
@@ -160,3 +160,16 @@ def slices(path):
             name = stack.pop() if stack else None
         out[key].events.append((p.get("timestamp", 0), {1: "B", 2: "E"}.get(kind, "I"), name))
     return out
+
+
+def process_names(path):
+    """{pid: (process_name, cmdline, track name)} from the last descriptor of each process track:
+    a process may be named again after it started."""
+    names = {}
+    for p in read_packets(path):
+        desc = p.get("track_descriptor", {})
+        if "process" in desc:
+            proc = desc["process"]
+            names[proc["pid"]] = (proc.get("process_name"), proc.get("cmdline", []),
+                                  desc.get("name"))
+    return names
