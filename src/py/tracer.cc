@@ -220,7 +220,11 @@ PyObject* enter(TracerObject* self, bool as_child, std::optional<uint64_t> trace
     if (!(as_child ? guard_exits_of_child() : guard_os_exit())) return nullptr;
     // Named before the run starts, so that its first batch carries the name.
     if (as_child) naming::follow_multiprocessing();
-    naming::name_by_default();
+    if (self->data.process_name) {
+        naming::name(self->data.process_name.get(), false);
+    } else {
+        naming::name_by_default();
+    }
     // A bad clock variable fails here, before anything is exported to children.
     std::optional<ClockSource> source = clock_source_from_environment();
     if (!source) return nullptr;

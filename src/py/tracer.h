@@ -79,6 +79,8 @@ struct TracerData {
     // Set by the `vespra` command, which tells of lost events in its own closing line: the stop
     // then issues no warning about them.
     bool reports_drops = false;
+    // The name the program gave the process (a str), or none for the default (process_names.h).
+    host::Ref process_name;
 };
 
 struct TracerObject {

@@ -14,16 +14,16 @@ namespace {
 using host::boundary;
 using host::Ref;
 
-// Tracer(output, format="protobuf", lossless=False): a path (str, bytes or os.PathLike, as
-// open() takes), a str and a bool, positional or keyword.
-constexpr int N_ARGS = 3;
+// Tracer(output, format="protobuf", lossless=False, process_name=None): a path (str, bytes or
+// os.PathLike, as open() takes), a str, a bool and a str or None, positional or keyword.
+constexpr int N_ARGS = 4;
 bool parse_arguments(PyObject* args, PyObject* kwargs, PyObject* out[N_ARGS]) {
-    static const char* const NAMES[N_ARGS] = {"output", "format", "lossless"};
-    out[0] = out[1] = out[2] = nullptr;
+    static const char* const NAMES[N_ARGS] = {"output", "format", "lossless", "process_name"};
+    out[0] = out[1] = out[2] = out[3] = nullptr;
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
     if (nargs + nkw > N_ARGS) {
-        PyErr_Format(PyExc_TypeError, "Tracer() takes at most 3 arguments (%zd given)",
+        PyErr_Format(PyExc_TypeError, "Tracer() takes at most %d arguments (%zd given)", N_ARGS,
                      nargs + nkw);
         return false;
     }
@@ -65,6 +65,13 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, PyObject* out[N_ARGS]) {
     if (out[2] && !PyBool_Check(out[2])) {
         PyErr_Format(PyExc_TypeError, "Tracer() argument 'lossless' must be bool, not %.100s",
                      Py_TYPE(out[2])->tp_name);
+        return false;
+    }
+    if (out[3] == Py_None) out[3] = nullptr;
+    if (out[3] && !PyUnicode_Check(out[3])) {
+        PyErr_Format(PyExc_TypeError,
+                     "Tracer() argument 'process_name' must be str or None, not %.100s",
+                     Py_TYPE(out[3])->tp_name);
         return false;
     }
     return true;
@@ -128,7 +135,8 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                                 arg[2] == Py_True,
                                                 ClockSource::automatic,
                                                 std::nullopt,
-                                                false};
+                                                false,
+                                                Ref::borrow(arg[3])};
         return self;
     });
 }
@@ -225,12 +233,15 @@ PyType_Slot TRACER_SLOTS[] = {
     {Py_tp_methods, TRACER_METHODS},
     {Py_tp_getset, TRACER_GETSET},
     {Py_tp_doc,
-     const_cast<char*>("Tracer(output, format='protobuf', lossless=False)\n--\n\n"
+     const_cast<char*>("Tracer(output, format='protobuf', lossless=False, process_name=None)\n"
+                       "--\n\n"
                        "Trace every Python function start, return, yield, resume,\n"
                        "unwind and throw, on every thread, while the `with` block\n"
                        "runs; write them to `output` (a path) as \"protobuf\" (the\n"
                        "default) or \"json\". With lossless=True a thread that records faster\n"
                        "than the trace is written waits instead of dropping events.\n"
+                       "process_name names the process in the trace (by default\n"
+                       "after its script or module).\n"
                        "The environment variable VESPRA_CLOCK (auto, tsc, monotonic)\n"
                        "chooses the timestamp source.")},
     {0, nullptr},

@@ -146,29 +146,36 @@ class ProgramTest(NamesTest):
         self.write("tools/job.py", CHILD)
         self.write("tools/__main__.py", CHILD)
         traced = """\
-            import sys
+            import os, sys
             from vespra import Tracer
             def f(): pass
-            with Tracer(sys.argv[1], sys.argv[2]):
-                f()
+            with Tracer(sys.argv[1], sys.argv[2], process_name=(sys.argv[3:] or [None])[0]):
+                if (pid := os.fork()) == 0:  # keeps the name its parent has
+                    f()
+                    os._exit(0)
+                os.waitpid(pid, 0)
             """
         self.write("traced.py", traced)
         self.write("tools/traced.py", traced)
-        cases = [  # (command, expected name); {out} and {fmt} filled in
-            ([VESPRA, "run", "-f", "{fmt}", "-o", "{out}", "traced_by_cli.py"], "traced_by_cli.py"),
-            ([VESPRA, "run", "-f", "{fmt}", "-o", "{out}", "-m", "tools.job"], "tools.job"),
-            ([VESPRA, "run", "-f", "{fmt}", "-o", "{out}", "-m", "tools"], "tools"),
-            ([sys.executable, "traced.py", "{out}", "{fmt}"], "traced.py"),
-            ([sys.executable, "-m", "tools.traced", "{out}", "{fmt}"], "tools.traced"),
+        # (command, the name, how many processes have it); {out} and {fmt} filled in. The
+        # programs that enter a Tracer themselves also fork a child, which keeps their name.
+        cases = [
+            ([VESPRA, "run", "-f", "{fmt}", "-o", "{out}", "traced_by_cli.py"], "traced_by_cli.py",
+             1),
+            ([VESPRA, "run", "-f", "{fmt}", "-o", "{out}", "-m", "tools.job"], "tools.job", 1),
+            ([VESPRA, "run", "-f", "{fmt}", "-o", "{out}", "-m", "tools"], "tools", 1),
+            ([sys.executable, "traced.py", "{out}", "{fmt}"], "traced.py", 2),
+            ([sys.executable, "-m", "tools.traced", "{out}", "{fmt}"], "tools.traced", 2),
+            ([sys.executable, "traced.py", "{out}", "{fmt}", "svc ☃"], "svc ☃", 2),
         ]
         self.write("traced_by_cli.py", CHILD)
         for fmt in ("protobuf", "json"):
-            for command, expected in cases:
+            for command, expected, processes in cases:
                 with self.subTest(fmt=fmt, expected=expected):
                     out = str(self.dir / f"t.{fmt}")
                     run([w.format(out=out, fmt=fmt) for w in command], self.dir)
                     names, _ = self.names(out, fmt)
-                    self.assertEqual(list(names.values()), [expected])
+                    self.assertEqual(list(names.values()), [expected] * processes)
                     self.check_reader_agrees(out, names)
                     header = self.summary(out, "-n", "1")
                     self.assertIn(f"{list(names)[0]} {expected}:", header)
