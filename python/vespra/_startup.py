@@ -44,7 +44,12 @@ def start():
     try:
         from vespra._core import Tracer
 
-        tracer = Tracer(output, fmt, os.environ.get("VESPRA_CHILD_LOSSLESS") == "1")
+        tracer = Tracer(
+            output,
+            fmt,
+            os.environ.get("VESPRA_CHILD_LOSSLESS") == "1",
+            os.environ.get("VESPRA_CHILD_GC") == "1",
+        )
         tracer._enter_as_child(origin)
     except Exception as exc:
         _warn(f"not tracing this process into {output}", exc)

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <map>
 #include <optional>
@@ -157,6 +158,25 @@ std::string fit(const std::string& s, size_t width) {
     return ".." + s.substr(s.size() - (width - 2));
 }
 
+// A counter's value: whole numbers as integers, others with six significant digits.
+std::string counter_value(double v) {
+    char buf[64];
+    if (std::isfinite(v) && v == std::trunc(v) && std::fabs(v) < 1e15) {
+        std::snprintf(buf, sizeof buf, "%.0f", v);
+    } else {
+        std::snprintf(buf, sizeof buf, "%.6g", v);
+    }
+    return buf;
+}
+
+// JSON has no NaN or infinity: those counter values are written as null.
+std::string counter_json(double v) {
+    if (!std::isfinite(v)) return "null";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.17g", v);
+    return buf;
+}
+
 std::string cut_note(const TraceRead& read) {
     return "trace cut short: its last " + with_commas(read.report.size - read.report.complete) +
            " bytes are an incomplete record; read up to byte " + with_commas(read.report.complete) +
@@ -248,6 +268,23 @@ std::string summary_text(const Profile& profile, const TraceRead& read,
                sort_name(options.sort) +
                (options.sort == SummaryOptions::Sort::Calls ? "" : " time") + ")\n";
     }
+    if (!profile.counters().empty()) {
+        size_t name_w = 7;
+        for (const Counter& c : profile.counters()) {
+            name_w = std::max(name_w, std::min<size_t>(c.name.size(), 48));
+        }
+        out += "\n";
+        std::snprintf(buf, sizeof buf, "%-*s %10s %10s %14s %14s %14s\n", static_cast<int>(name_w),
+                      "counter", "process", "count", "min", "max", "last");
+        out += buf;
+        for (const Counter& c : profile.counters()) {
+            std::snprintf(buf, sizeof buf, "%-*s %10u %10s %14s %14s %14s\n",
+                          static_cast<int>(name_w), fit(c.name, name_w).c_str(), c.pid,
+                          with_commas(c.count).c_str(), counter_value(c.min).c_str(),
+                          counter_value(c.max).c_str(), counter_value(c.last).c_str());
+            out += buf;
+        }
+    }
     return out;
 }
 
@@ -303,13 +340,24 @@ std::string summary_json(const Profile& profile, const TraceRead& read,
             const Stats& s = r.stats;
             out += first_row ? "{" : ",{";
             first_row = false;
-            out += "\"function\":" + json_string(f.name) + ",\"file\":" + json_string(f.file) +
+            out += "\"function\":" + json_string(f.name) +
+                   ",\"span\":" + std::string(f.span ? "true" : "false") +
+                   ",\"file\":" + json_string(f.file) +
                    ",\"line\":" + num(f.line) + ",\"calls\":" + num(s.calls) +
                    ",\"total_ns\":" + num(s.total) + ",\"self_ns\":" + num(s.self) +
                    ",\"mean_ns\":" + num(s.calls ? s.total / s.calls : 0) +
                    ",\"max_ns\":" + num(s.max) + "}";
         }
         out += "]}";
+    }
+    out += "],\"counters\":[";
+    first = true;
+    for (const Counter& c : profile.counters()) {
+        out += first ? "{" : ",{";
+        first = false;
+        out += "\"pid\":" + num(c.pid) + ",\"name\":" + json_string(c.name) +
+               ",\"count\":" + num(c.count) + ",\"min\":" + counter_json(c.min) +
+               ",\"max\":" + counter_json(c.max) + ",\"last\":" + counter_json(c.last) + "}";
     }
     out += "]}\n";
     return out;

@@ -76,6 +76,7 @@ std::string format_share(uint64_t part, uint64_t whole) {
 }
 
 std::string where(const Function& f) {
+    if (f.span) return "(span)";
     if (f.file.empty() && f.line == 0) return {};
     return f.file + ":" + std::to_string(f.line);
 }

@@ -50,6 +50,32 @@ uint32_t Profile::function(std::string_view name, std::string_view file, uint32_
     return it->second;
 }
 
+uint32_t Profile::span(std::string_view name) {
+    // No function has an empty file and the line "span": the key cannot meet a function's.
+    key_.assign(name);
+    key_.append(std::string_view("\0\0span", 6));
+    auto [it, added] = function_ids_.try_emplace(key_, static_cast<uint32_t>(functions_.size()));
+    if (added) functions_.push_back(Function{std::string(name), {}, 0, true});
+    return it->second;
+}
+
+void Profile::counter(uint32_t pid, std::string_view name, double value, uint64_t ts) {
+    process_of(pid);
+    key_.assign(std::to_string(pid));
+    key_.push_back('\0');
+    key_.append(name);
+    auto [it, added] = counter_ids_.try_emplace(key_, static_cast<uint32_t>(counters_.size()));
+    if (added) counters_.push_back(Counter{pid, std::string(name), 0, value, value, value, ts});
+    Counter& c = counters_[it->second];
+    ++c.count;
+    c.min = std::min(c.min, value);
+    c.max = std::max(c.max, value);
+    if (ts >= c.last_ts) {
+        c.last = value;
+        c.last_ts = ts;
+    }
+}
+
 uint32_t Profile::child_node(uint32_t parent, uint32_t function) {
     uint64_t key = (uint64_t{parent} << 32) | function;
     auto [it, added] = node_ids_.try_emplace(key, static_cast<uint32_t>(nodes_.size()));

@@ -28,9 +28,21 @@
 namespace vespra::analysis {
 
 struct Function {
-    std::string name;  // qualified name
-    std::string file;  // empty when the trace does not say (protobuf traces)
+    std::string name;  // qualified name, or the name the program gave a span
+    std::string file;  // empty when the trace does not say (protobuf traces) and for spans
     uint32_t line = 0;
+    bool span = false;  // a span the traced program marked, not a Python function
+};
+
+// The samples of one counter of one process.
+struct Counter {
+    uint32_t pid = 0;
+    std::string name;
+    uint64_t count = 0;
+    double min = 0;
+    double max = 0;
+    double last = 0;        // the sample with the latest timestamp (the later in the file on a tie)
+    uint64_t last_ts = 0;
 };
 
 struct Stats {
@@ -88,6 +100,8 @@ class Profile final : public trace::Visitor {
     void begin(uint32_t thread, uint32_t function, uint64_t ts) override;
     void end(uint32_t thread, uint64_t ts) override;
     void dropped(uint32_t pid, uint64_t count) override;
+    uint32_t span(std::string_view name) override;
+    void counter(uint32_t pid, std::string_view name, double value, uint64_t ts) override;
 
     // After the last event: what is still open becomes `unfinished`. Call once.
     void finish();
@@ -97,6 +111,8 @@ class Profile final : public trace::Visitor {
     const std::vector<Process>& processes() const { return processes_; }
     // The name the trace gives process `pid` (its last), empty when it gives none.
     std::string_view process_name(uint32_t pid) const;
+    // In order of first sample.
+    const std::vector<Counter>& counters() const { return counters_; }
     // Empty unless built with keep_stacks. Children of a node: see children().
     const std::vector<StackNode>& stack_nodes() const { return nodes_; }
     // Children of every node, in the order they were first entered.
@@ -137,6 +153,8 @@ class Profile final : public trace::Visitor {
     std::unordered_map<uint64_t, uint32_t> node_ids_;  // parent << 32 | function -> node
     std::string key_;
     uint64_t events_ = 0;
+    std::vector<Counter> counters_;
+    std::unordered_map<std::string, uint32_t> counter_ids_;  // pid \0 name -> index
 };
 
 }  // namespace vespra::analysis

@@ -6,8 +6,9 @@
 
 namespace vespra {
 
-// One value per sys.monitoring event we trace. The recording path never produces 0 or > 6;
-// writers decide how to render those.
+// One value per sys.monitoring event we trace, then the marks the traced program makes itself
+// (their code id is the interned name of the mark, see marks.h). The recording path never
+// produces 0 or a value above KIND_PAYLOAD; writers decide how to render those.
 enum Kind : uint8_t {
     KIND_START = 1,
     KIND_RETURN = 2,
@@ -15,7 +16,15 @@ enum Kind : uint8_t {
     KIND_RESUME = 4,
     KIND_UNWIND = 5,
     KIND_THROW = 6,
+    KIND_SPAN_BEGIN = 7,
+    KIND_SPAN_END = 8,
+    KIND_INSTANT = 9,
+    KIND_COUNTER = 10,
+    // Not an event: 7 bytes of the payload of the mark before it (see marks.h).
+    KIND_PAYLOAD = 11,
 };
+
+constexpr bool is_mark_kind(uint8_t kind) { return kind > KIND_THROW; }
 
 // Code ids are dense per run and must fit the low 24 bits of the kind-and-code word.
 inline constexpr uint32_t CODE_ID_BITS = 24;

@@ -35,6 +35,7 @@ std::unique_ptr<EventBatch> Cold::next_batch(uint64_t base, uint32_t tid) {
     batch->count = 0;
     batch->base = base;
     batch->tid = tid;
+    batch->marks = false;
     return batch;
 }
 
@@ -117,6 +118,7 @@ void EventQueue::slow_path(Hot& hot, uint64_t now, uint32_t tid, uint32_t word) 
                 // Ring full: the whole previous batch is the price, and the batch is reused.
                 add_dropped(batch->count);
                 batch->count = 0;
+                batch->marks = false;
                 batch->base = now;
                 batch->tid = tid;
             }
@@ -196,6 +198,36 @@ void EventQueue::decode_into(const EventBatch& batch, std::vector<Event>& out) c
         [to, events, tid](size_t i, uint64_t nanos) {
             to[i] = Event{nanos, tid, events[i].packed};
         });
+    if (batch.marks || nesting_.follows(tid)) [[unlikely]] {
+        // A payload slot's delta is data, not time.
+        for (size_t i = 0; i < batch.count; ++i) {
+            if (kind_of(events[i].packed) == KIND_PAYLOAD) to[i].ts = events[i].delta;
+        }
+        nesting_.apply(tid, out, at);
+    }
+}
+
+void record_mark(EventQueue& queue, uint64_t now, uint32_t word, std::string_view payload,
+                 std::atomic<uint32_t>& in_flight) {
+    Hot& hot = HOT;
+    size_t slots = marks::slots_for(payload);
+    // Header and payload share a batch: without room for both, the header starts a new one.
+    bool room = hot.cursor != nullptr && static_cast<size_t>(hot.end - hot.cursor) > slots;
+    bool counted = false;
+    if (!room || !fast_append(hot, queue.id(), now, word)) {
+        in_flight.fetch_add(1, std::memory_order_acq_rel);
+        counted = true;
+        queue.slow_path(hot, now, hot.tid, word);
+    }
+    {
+        tls::ColdBorrow cold;
+        if (cold && cold->current && hot.queue_id == queue.id()) {
+            marks::pack(payload, hot.cursor);
+            hot.cursor += slots;
+            cold->current->marks = true;
+        }
+    }
+    if (counted) in_flight.fetch_sub(1, std::memory_order_release);
 }
 
 size_t EventQueue::consumer_count() const {

@@ -15,6 +15,7 @@
 
 #include "core/clock.h"
 #include "core/event.h"
+#include "core/marks.h"
 #include "core/spsc.h"
 #include "core/tls.h"
 #include "core/wake.h"
@@ -32,6 +33,9 @@ struct EventBatch {
     uint32_t count = 0;
     uint64_t base = 0;
     uint32_t tid = 0;
+    // Holds a mark (see marks.h): the serializer then decodes its payload slots and keeps its
+    // spans nested.
+    bool marks = false;
 
     static std::unique_ptr<EventBatch> create(uint64_t base, uint32_t tid);
     PackedEvent* begin() { return events.get(); }
@@ -194,6 +198,7 @@ class alignas(64) EventQueue {
 
     // For tests and diagnostics.
     size_t consumer_count() const;
+    const marks::MarkNesting& nesting() const { return nesting_; }
     uint64_t rotation() const { return rotation_.load(std::memory_order_relaxed); }
 
   private:
@@ -212,6 +217,8 @@ class alignas(64) EventQueue {
     std::atomic<bool> paused_{false};
     uint64_t id_;
     Clock clock_;
+    // The serializer's (decode_into runs on it alone).
+    mutable marks::MarkNesting nesting_;
 };
 
 // The whole recording step after the counter read: fast append, else the slow path.
@@ -219,5 +226,13 @@ inline void record(EventQueue& queue, uint64_t now, uint32_t word) {
     Hot& hot = HOT;
     if (!fast_append(hot, queue.id(), now, word)) queue.slow_path(hot, now, hot.tid, word);
 }
+
+// Records a mark: its header event and `payload` (marks::pack's slots) in one batch, after the
+// events the thread recorded before it. Not for the function events' path: it borrows the
+// thread's Cold to flag the batch. When the mark starts a batch (which may wait for room in a
+// lossless run) it is counted in `in_flight` meanwhile, so that a stop waiting for that count
+// does not flush the batch between the header and its payload.
+void record_mark(EventQueue& queue, uint64_t now, uint32_t word, std::string_view payload,
+                 std::atomic<uint32_t>& in_flight);
 
 }  // namespace vespra

@@ -32,12 +32,19 @@ class Visitor {
     // format does not carry them. Called once per distinct function per reader cache, so the
     // visitor must map equal arguments to one handle.
     virtual uint32_t function(std::string_view name, std::string_view file, uint32_t line) = 0;
+    // A span the traced program marked (named, without file or line): its slices open and end
+    // like a function's. The same caching rule as function(); distinct from any function.
+    virtual uint32_t span(std::string_view name) { return function(name, "", 0); }
     // A slice of `function` opens on `thread` at `ts` nanoseconds since its run's clock origin.
     virtual void begin(uint32_t thread, uint32_t function, uint64_t ts) = 0;
     // The innermost open slice of `thread` closes.
     virtual void end(uint32_t thread, uint64_t ts) = 0;
     // The writer of process `pid` recorded that `count` events were lost before the file.
     virtual void dropped(uint32_t pid, uint64_t count) = 0;
+    // A sample of the counter `name` of process `pid`, at `ts`.
+    virtual void counter(uint32_t pid, std::string_view name, double value, uint64_t ts) {
+        (void)pid, (void)name, (void)value, (void)ts;
+    }
 };
 
 // One trace format. The driver hands it the file in pieces, each starting where the previous

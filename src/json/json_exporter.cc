@@ -3,8 +3,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstring>
 #include <optional>
+
+#include "core/marks.h"
 
 namespace vespra {
 
@@ -89,7 +93,12 @@ Status JsonExporter::write_batch(std::span<const Event> events, const CodeLookup
     if (events.empty()) return out_.flush();
     push_process_name(buf_);
 
-    for (const Event& e : events) {
+    for (size_t i = 0; i < events.size(); ++i) {
+        const Event& e = events[i];
+        if (is_mark_kind(kind_of(e.packed))) [[unlikely]] {
+            i = write_mark(events, i, codes) - 1;
+            continue;
+        }
         uint32_t id = code_of(e.packed);
         uint32_t index = index_.find(id);
         const Template& t =
@@ -120,6 +129,107 @@ void JsonExporter::push_process_name(json::Buffer& b) {
     b.append("},\"name\":\"process_name\",\"ph\":\"M\",\"pid\":");
     json::push_u64(b, pid_);
     b.append(",\"tid\":0},");
+}
+
+const std::string& JsonExporter::mark_name(uint32_t id, const CodeLookup& codes) {
+    auto it = mark_names_.find(id);
+    if (it != mark_names_.end()) return it->second;
+    std::optional<CodeInfo> info = codes.code(id);
+    json::Buffer b(64);
+    json::push_string(b, info && !info->name.empty() ? std::string_view(info->name)
+                                                     : std::string_view("<unknown>"));
+    return mark_names_.emplace(id, std::string(b.data(), b.size())).first->second;
+}
+
+namespace {
+
+void push_value(json::Buffer& b, const marks::Value& v) {
+    switch (v.tag) {
+        case marks::TAG_NONE:
+            b.append("null");
+            return;
+        case marks::TAG_FALSE:
+            b.append("false");
+            return;
+        case marks::TAG_TRUE:
+            b.append("true");
+            return;
+        case marks::TAG_INT:
+            if (v.i < 0) {
+                b.append("-");
+                json::push_u64(b, 0 - static_cast<uint64_t>(v.i));
+            } else {
+                json::push_u64(b, static_cast<uint64_t>(v.i));
+            }
+            return;
+        case marks::TAG_UINT:
+            json::push_u64(b, v.u);
+            return;
+        case marks::TAG_DOUBLE: {
+            // JSON has no NaN or infinity: those are written as the strings Python prints.
+            if (!std::isfinite(v.d)) {
+                b.append(std::isnan(v.d) ? "\"nan\"" : v.d > 0 ? "\"inf\"" : "\"-inf\"");
+                return;
+            }
+            char text[32];
+            auto [end, ec] = std::to_chars(text, text + sizeof text, v.d);
+            std::string_view digits(text, static_cast<size_t>(end - text));
+            b.append(digits);
+            // A whole number stays a float to a reader that tells them apart.
+            if (digits.find_first_of(".eE") == std::string_view::npos) b.append(".0");
+            return;
+        }
+        case marks::TAG_STRING:
+            json::push_string(b, v.text);
+            return;
+    }
+    b.append("null");
+}
+
+}  // namespace
+
+size_t JsonExporter::write_mark(std::span<const Event> events, size_t at,
+                                const CodeLookup& codes) {
+    const Event& e = events[at];
+    uint8_t kind = kind_of(e.packed);
+    marks::Payload payload = marks::gather(events, at);
+    if (kind == KIND_PAYLOAD) return payload.next;  // a stray payload: nothing to render
+    const char* cat_ph = kind == KIND_SPAN_BEGIN ? ",\"cat\":\"span\",\"ph\":\"B\""
+                         : kind == KIND_SPAN_END ? ",\"cat\":\"span\",\"ph\":\"E\""
+                         : kind == KIND_INSTANT  ? ",\"cat\":\"mark\",\"ph\":\"i\",\"s\":\"t\""
+                                                 : ",\"cat\":\"counter\",\"ph\":\"C\"";
+    buf_.append("{\"name\":");
+    buf_.append(mark_name(code_of(e.packed), codes));
+    buf_.append(cat_ph);
+    buf_.append(",\"ts\":");
+    json::push_micros(buf_, e.ts);
+    buf_.append(std::string_view(pid_part_, pid_part_len_));
+    json::push_u64(buf_, e.tid);
+    marks::PayloadReader reader(payload.bytes);
+    if (kind == KIND_COUNTER) {
+        marks::Value v;
+        buf_.append(",\"args\":{\"value\":");
+        if (reader.next_value(&v)) {
+            push_value(buf_, v);
+        } else {
+            buf_.append("null");
+        }
+        buf_.append("}");
+    } else if (!reader.at_end() || kind != KIND_SPAN_END) {
+        buf_.append(",\"args\":{");
+        marks::Arg arg;
+        bool first = true;
+        while (reader.next_arg(&arg)) {
+            if (!first) buf_.append(",");
+            first = false;
+            buf_.append(mark_name(arg.name, codes));
+            buf_.append(":");
+            push_value(buf_, arg.value);
+        }
+        buf_.append("}");
+    }
+    buf_.append("},");
+    return payload.next;
 }
 
 Status JsonExporter::finish(const CodeLookup&, const ThreadNames& names, uint64_t dropped) {

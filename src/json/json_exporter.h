@@ -14,6 +14,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "core/output.h"
@@ -85,11 +86,17 @@ class JsonExporter : public Exporter {
     void push_process_name(json::Buffer& b);
     // The first record of a code id: asks the lookup and renders the template.
     const Template& add_template(uint32_t id, const CodeLookup& codes);
+    // Renders the mark whose header is events[at] (a span's begin or end, an instant, a counter
+    // sample; see core/marks.h) into buf_; returns the index of the event after its payload.
+    size_t write_mark(std::span<const Event> events, size_t at, const CodeLookup& codes);
+    // The JSON string of a mark's or an argument's name, escaped once per id.
+    const std::string& mark_name(uint32_t id, const CodeLookup& codes);
 
     SharedFile out_;
     json::Buffer buf_;
     std::vector<Template> templates_;
     TemplateIndex index_;
+    std::unordered_map<uint32_t, std::string> mark_names_;
     uint32_t pid_;
     std::optional<uint64_t> process_version_;  // of the name last written; none before the first
     // `,"pid":<pid>,"tid":`, the same for every record of this exporter; padded so that it is

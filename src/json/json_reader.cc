@@ -10,7 +10,7 @@
 namespace vespra {
 
 struct JsonReader::Record {
-    std::optional<std::string> name, ph, arg_name, file;
+    std::optional<std::string> name, ph, arg_name, file, cat, value;
     std::optional<uint64_t> ts;  // nanoseconds
     uint64_t pid = 0, tid = 0, count = 0;
     std::string line = "0";  // decimal text, as the fast path keys it
@@ -406,6 +406,14 @@ uint32_t JsonReader::function(std::string_view name, std::string_view file, std:
     return handle;
 }
 
+uint32_t JsonReader::span(const std::string& name) {
+    auto it = spans_.find(name);
+    if (it != spans_.end()) return it->second;
+    uint32_t handle = visitor_.span(name);
+    spans_.emplace(name, handle);
+    return handle;
+}
+
 // {"name":"N","cat":"py","ph":"B","ts":1.000,"pid":1,"tid":2,"args":{"file":"F","line":3,"kind":"start"}}
 JsonReader::Step JsonReader::fast_record(const uint8_t*& pos, const uint8_t* end) {
     const uint8_t* p = pos;
@@ -465,6 +473,7 @@ Result<bool> JsonReader::slow_record(const uint8_t*& pos, const uint8_t* end, ui
     Got g = ps.object(0, [&](const std::string& key) -> Got {
         if (key == "name") return ps.string_or_skip(r.name, 1);
         if (key == "ph") return ps.string_or_skip(r.ph, 1);
+        if (key == "cat") return ps.string_or_skip(r.cat, 1);
         if (key == "pid") return ps.integer(r.pid, "a \"pid\" that is not a whole number");
         if (key == "tid") return ps.integer(r.tid, "a \"tid\" that is not a whole number");
         if (key == "ts") {
@@ -478,6 +487,12 @@ Result<bool> JsonReader::slow_record(const uint8_t*& pos, const uint8_t* end, ui
         if (key == "args" && *ps.p == '{') {
             return ps.object(1, [&](const std::string& arg) -> Got {
                 if (arg == "file") return ps.string_or_skip(r.file, 2);
+                if (arg == "value" && (*ps.p == '-' || is_digit(*ps.p))) {
+                    std::string_view text;
+                    if (Got n = ps.number(text); n != Got::Ok) return n;
+                    r.value.emplace(text);
+                    return Got::Ok;
+                }
                 if (arg == "name") return ps.string_or_skip(r.arg_name, 2);
                 if (arg == "count")
                     return ps.integer(r.count, "a \"count\" that is not a whole number");
@@ -515,11 +530,21 @@ Status JsonReader::apply(const Record& r, uint64_t at) {
     if (ph == "B" || ph == "E") {
         if (!r.ts) return corrupt("a duration record without a numeric \"ts\"", at);
         uint32_t t = thread(pid, tid);
-        if (ph == "B") {
+        if (ph == "B" && r.cat == "span") {
+            visitor_.begin(t, span(r.name ? *r.name : ""), *r.ts);
+        } else if (ph == "B") {
             visitor_.begin(t, function(r.name ? *r.name : "", r.file ? *r.file : "", r.line),
                            *r.ts);
         } else {
             visitor_.end(t, *r.ts);
+        }
+    } else if (ph == "C" && r.name && r.value && r.ts) {
+        // Counters are the writer's "value" series; a value that is no number is passed over.
+        double value = 0;
+        const char* text = r.value->data();
+        auto [end, ec] = std::from_chars(text, text + r.value->size(), value);
+        if (ec == std::errc() && end == text + r.value->size()) {
+            visitor_.counter(pid, *r.name, value, *r.ts);
         }
     } else if (ph == "M" && r.name) {
         if (*r.name == "thread_name" && r.arg_name) {

@@ -43,6 +43,7 @@ class JsonReader final : public trace::Parser {
     Status apply(const Record& r, uint64_t at);
     uint32_t thread(uint32_t pid, uint32_t tid);
     uint32_t function(std::string_view name, std::string_view file, std::string_view line);
+    uint32_t span(const std::string& name);
 
     trace::Visitor& visitor_;
     bool opened_ = false;                             // "[" seen
@@ -53,6 +54,7 @@ class JsonReader final : public trace::Parser {
     uint64_t last_thread_key_ = 0;
     uint32_t last_thread_ = UINT32_MAX;                    // none yet
     std::unordered_map<std::string, uint32_t> functions_;  // name \0 file \0 line -> handle
+    std::unordered_map<std::string, uint32_t> spans_;      // by name
     std::string key_;                                      // reused lookup key
     uint64_t records_ = 0;
 };

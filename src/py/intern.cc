@@ -24,7 +24,7 @@ uint64_t random_seed() {
 // Runs on a thread attached to the interpreter, called back through Py_AddPendingCall.
 int release_references(void* arg) {
     auto* refs = static_cast<std::vector<PyObject*>*>(arg);
-    for (PyObject* obj : *refs) Py_DECREF(obj);
+    for (PyObject* obj : *refs) Py_XDECREF(obj);
     delete refs;
     return 0;
 }
@@ -34,9 +34,10 @@ int release_references(void* arg) {
 Interner::Interner() : ids_(0, SeededAddressHash{random_seed()}) {}
 
 Interner::~Interner() {
+    keep_.insert(keep_.end(), aliased_.begin(), aliased_.end());
     if (keep_.empty()) return;
     if (host::attached()) {
-        for (PyObject* obj : keep_) Py_DECREF(obj);
+        for (PyObject* obj : keep_) Py_XDECREF(obj);
         return;
     }
     // A thread without a thread state must not release Python objects: a code object's
@@ -85,6 +86,32 @@ std::optional<uint32_t> Interner::insert(uint64_t key, PyObject* code, CodeInfo 
     return id;
 }
 
+std::optional<uint32_t> Interner::name_id(std::string_view name) {
+    std::string key(name);
+    {
+        std::shared_lock lock(mutex_);
+        if (auto it = names_.find(key); it != names_.end()) return it->second;
+    }
+    std::unique_lock lock(mutex_);
+    if (auto it = names_.find(key); it != names_.end()) return it->second;
+    if (infos_.size() >= CAPACITY) return std::nullopt;
+    auto id = static_cast<uint32_t>(infos_.size());
+    infos_.push_back(CodeInfo{key, "", 0, true});
+    keep_.push_back(nullptr);
+    names_.emplace(std::move(key), id);
+    return id;
+}
+
+void Interner::alias(uint64_t key, PyObject* str, uint32_t id) {
+    std::unique_lock lock(mutex_);
+    if (!ids_.emplace(key, id).second) {
+        lock.unlock();
+        Py_DECREF(str);  // aliased by another thread meanwhile
+        return;
+    }
+    aliased_.push_back(str);
+}
+
 State::State(std::shared_ptr<EventQueue> q)
     : queue(std::move(q)), queue_raw(queue.get()), queue_id(queue->id()), clock(queue->clock()) {}
 
@@ -118,8 +145,7 @@ CodeInfo read_code_info(PyObject* code) {
     return info;
 }
 
-std::optional<uint32_t> resolve_cold(State& state, PyObject* code, uint64_t key, Hot& hot,
-                                     ColdInFlight& in_flight) {
+void settle_thread(State& state, Hot& hot, ColdInFlight& in_flight) {
     // First resolution of this thread in this run: whatever the caches hold belongs to an
     // earlier run (ids restart at 0 with every run).
     CodeSlot* codes = tls::codes();
@@ -136,7 +162,12 @@ std::optional<uint32_t> resolve_cold(State& state, PyObject* code, uint64_t key,
         host::PreservedError keep;
         hot.named = state.threads.ensure(hot.tid);
     }
+}
 
+std::optional<uint32_t> resolve_cold(State& state, PyObject* code, uint64_t key, Hot& hot,
+                                     ColdInFlight& in_flight) {
+    settle_thread(state, hot, in_flight);
+    CodeSlot* codes = hot.codes;
     uint32_t id;
     CodeSlot* slot = key != 0 ? &codes[code_slot_index(key)] : nullptr;
     if (slot && slot->addr == key) {
@@ -164,6 +195,24 @@ std::optional<uint32_t> resolve_cold(State& state, PyObject* code, uint64_t key,
     // Keep the one-entry cache disarmed while the thread's name is unknown and attempts remain,
     // so that the next events come back here and try again.
     hot.last_code = (hot.named || hot.name_tries == 0) ? key : UINT64_MAX;
+    return id;
+}
+
+std::optional<uint32_t> mark_name_id(State& state, PyObject* name, Hot& hot) {
+    auto key = reinterpret_cast<uint64_t>(name);
+    bool stable = PyUnicode_CHECK_INTERNED(name) != 0;
+    CodeSlot* slot = stable ? &hot.codes[code_slot_index(key)] : nullptr;
+    if (slot && slot->addr == key) return slot->id;
+    std::optional<uint32_t> id = stable ? state.interner.find(key) : std::nullopt;
+    if (!id) {
+        Py_ssize_t len = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(name, &len);
+        if (!text) return std::nullopt;
+        id = state.interner.name_id(std::string_view(text, static_cast<size_t>(len)));
+        if (!id) return std::nullopt;
+        if (stable) state.interner.alias(key, Py_NewRef(name), *id);
+    }
+    if (slot) *slot = CodeSlot{key, *id, 0};
     return id;
 }
 

@@ -63,11 +63,20 @@ class Interner {
     // None when the interner is full.
     std::optional<uint32_t> insert(uint64_t key, PyObject* code, CodeInfo info, PyObject** unused);
 
+    // The id of a mark's name; equal names share one, made on first sight (a CodeInfo with
+    // `mark` set). None when the interner is full.
+    std::optional<uint32_t> name_id(std::string_view name);
+    // Makes `key`, the address of a str object that stays alive as long as `str` (a strong
+    // reference, consumed) is kept, find `id` through find(). For names the thread caches.
+    void alias(uint64_t key, PyObject* str, uint32_t id);
+
   private:
     mutable std::shared_mutex mutex_;
     std::vector<CodeInfo> infos_;
-    std::vector<PyObject*> keep_;
+    std::vector<PyObject*> keep_;  // null for a mark's name
     std::unordered_map<uint64_t, uint32_t, SeededAddressHash> ids_;
+    std::unordered_map<std::string, uint32_t> names_;  // marks' names
+    std::vector<PyObject*> aliased_;                   // the str objects behind aliases
 };
 
 // What one run shares between its registered callbacks, its Running record and its exporter
@@ -141,6 +150,16 @@ class ColdInFlight {
 // None only when the interner is full.
 std::optional<uint32_t> resolve_cold(State& state, PyObject* code, uint64_t key, Hot& hot,
                                      ColdInFlight& in_flight);
+
+// The thread's bookkeeping that resolution keeps in `hot` (see resolve_cold): its run, tid and
+// name. May run Python code, and arms `in_flight` before it does.
+void settle_thread(State& state, Hot& hot, ColdInFlight& in_flight);
+
+// The id of a mark's name `name` (a str) in this run, through the thread's code cache when the
+// str is interned (so it lives as long as the interpreter keeps it, and the interner keeps it
+// too). None when the interner is full, or with UnicodeEncodeError set when `name` cannot be
+// written as UTF-8. The thread must be settled.
+std::optional<uint32_t> mark_name_id(State& state, PyObject* name, Hot& hot);
 
 // The description of a code object as the trace shows it; Python errors are cleared and the
 // fallbacks "<unknown>", "" and 0 used. Attached.

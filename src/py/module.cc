@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "py/process_names.h"
+#include "py/marks.h"
 #include "py/pyapi.h"
 #include "py/tracer.h"
 
@@ -40,6 +41,7 @@ int exec_core(PyObject* module) {
 #endif
     if (vespra::tracer::add_fork_hooks(module) < 0) return -1;
     if (vespra::naming::add_naming_functions(module) < 0) return -1;
+    if (vespra::marks_api::add_marks(module) < 0) return -1;
     return vespra::tracer::register_fork_hooks(module) ? 0 : -1;
 }
 

@@ -238,6 +238,30 @@ PyObject* on_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noex
     return on_event_monotonic<KIND>(state, args[0]);
 }
 
+void put_value(marks::PayloadBuilder& payload, const MarkValue& v) {
+    switch (v.tag) {
+        case marks::TAG_NONE:
+            payload.none();
+            break;
+        case marks::TAG_FALSE:
+        case marks::TAG_TRUE:
+            payload.boolean(v.tag == marks::TAG_TRUE);
+            break;
+        case marks::TAG_INT:
+            payload.int64(v.i);
+            break;
+        case marks::TAG_UINT:
+            payload.uint64(v.u);
+            break;
+        case marks::TAG_DOUBLE:
+            payload.float64(v.d);
+            break;
+        case marks::TAG_STRING:
+            payload.string(v.text);
+            break;
+    }
+}
+
 template <class F>
 PyCFunction as_method(F* fn) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
@@ -278,6 +302,48 @@ std::optional<int32_t> event_bit(PyObject* events, const char* name) {
 }
 
 }  // namespace
+
+std::atomic<State*> MARKING{nullptr};
+
+bool record_mark(State& state, uint8_t kind, PyObject* name, std::span<const MarkArg> args,
+                 const MarkValue* value) noexcept {
+    try {
+        Hot& hot = HOT;
+        ColdInFlight in_flight(state.cold_in_flight);
+        // The thread's first event of the run: the frames open below the mark begin first, as
+        // they do before a function event (see record_cold).
+        if (hot.queue_id != state.queue_id) {
+            record_open_frames(state, nullptr, hot, KIND_INSTANT, in_flight);
+        }
+        settle_thread(state, hot, in_flight);
+        std::optional<uint32_t> id = mark_name_id(state, name, hot);
+        if (!id) return !PyErr_Occurred();
+        thread_local marks::PayloadBuilder payload;
+        payload.clear();
+        if (value) put_value(payload, *value);
+        for (const MarkArg& arg : args) {
+            size_t text = arg.value.tag == marks::TAG_STRING ? arg.value.text.size() : 8;
+            if (!payload.fits(std::min<size_t>(text, 64))) break;  // the rest would not fit
+            std::optional<uint32_t> key = mark_name_id(state, arg.key.get(), hot);
+            if (!key) {
+                if (PyErr_Occurred()) return false;
+                continue;
+            }
+            payload.arg_name(*key);
+            put_value(payload, arg.value);
+        }
+        const PackedEvent* batch_end = hot.end;
+        vespra::record_mark(*state.queue_raw, state.clock.raw(), pack_word(kind, *id),
+                            payload.empty() ? std::string_view() : payload.finish(),
+                            state.cold_in_flight);
+        if (hot.end != batch_end) tracer::resume_parked_export(state);  // see append_uncommon
+        return true;
+    } catch (const std::bad_alloc&) {
+        fatal("out of memory");
+    } catch (const std::exception& e) {
+        fatal(e.what());
+    }
+}
 
 std::optional<uint8_t> profiler_tool_id(PyObject* mon) {
     host::Ref value = host::getattr(mon, "PROFILER_ID");
@@ -325,6 +391,8 @@ std::optional<MonitoringHandle> enable(std::shared_ptr<State> state) {
     if (!host::call_method(mon.get(), "set_events", {tool.get(), mask_obj.get()})) {
         return std::nullopt;
     }
+    MARKING.store(reinterpret_cast<CallbacksObject*>(handle.callbacks.get())->state,
+                  std::memory_order_release);
     return handle;
 }
 
@@ -335,6 +403,8 @@ bool disable(const MonitoringHandle& handle, bool* events_off) {
     host::Ref tool = host::u64(handle.tool_id);
     host::Ref zero = host::u64(0);
     if (!tool || !zero) return false;
+    State* mine = reinterpret_cast<CallbacksObject*>(handle.callbacks.get())->state;
+    MARKING.compare_exchange_strong(mine, nullptr, std::memory_order_acq_rel);
     if (!host::call_method(mon.get(), "set_events", {tool.get(), zero.get()})) return false;
     *events_off = true;
     host::Ref events = host::getattr(mon.get(), "events");

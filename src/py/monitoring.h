@@ -7,8 +7,11 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
+#include <string>
 #include <vector>
 
+#include "core/marks.h"
 #include "py/host.h"
 #include "py/intern.h"
 
@@ -38,6 +41,33 @@ bool disable(const MonitoringHandle& handle, bool* events_off);
 // interpreter (a callback it waits for may need to run Python code to finish), after disable():
 // see monitoring.cc for why that makes flushing the threads' batches safe.
 void wait_for_cold_paths(const State& state);
+
+// The run whose marks are recorded (see marks.h): set by enable() once the events are on,
+// cleared by disable() before they go off, so a mark is recorded exactly while function events
+// are. A mark that read it finishes before disable() returns, as a callback does: the events'
+// switch stops the world, which waits for every thread to reach a point where it checks in
+// with the interpreter, and a mark checks in only where it counts itself in cold_in_flight.
+extern std::atomic<State*> MARKING;
+
+// A mark's value as recorded: converted from Python before the mark is recorded, so that
+// recording runs no Python code.
+struct MarkValue {
+    marks::Tag tag = marks::TAG_NONE;
+    int64_t i = 0;
+    uint64_t u = 0;
+    double d = 0;
+    std::string text;
+};
+struct MarkArg {
+    host::Ref key;  // a str
+    MarkValue value;
+};
+
+// Records one mark of `kind` named `name` (a str) on the calling thread, with `args` or, for a
+// counter, `value`. Attached, with the thread's events on in `state`'s run. False with an
+// exception set when a name cannot be written as UTF-8; a full interner drops the mark.
+bool record_mark(State& state, uint8_t kind, PyObject* name, std::span<const MarkArg> args,
+                 const MarkValue* value) noexcept;
 
 // The tool id that enable() claims; none with an error set.
 std::optional<uint8_t> profiler_tool_id(PyObject* sys_monitoring);

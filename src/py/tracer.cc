@@ -2,6 +2,8 @@
 // interpreter exit.
 #include "py/tracer.h"
 
+#include "py/marks.h"
+
 #include <unistd.h>
 
 #include <chrono>
@@ -17,6 +19,7 @@
 #include "core/tls.h"
 #include "py/child_exit.h"
 #include "py/process_names.h"
+#include "py/marks.h"
 #include "py/signals.h"
 #include "py/start_lock.h"
 
@@ -35,6 +38,7 @@ constexpr const char* ENV_OUTPUT = "VESPRA_CHILD_OUTPUT";
 constexpr const char* ENV_FORMAT = "VESPRA_CHILD_FORMAT";
 constexpr const char* ENV_ORIGIN = "VESPRA_CHILD_ORIGIN";
 constexpr const char* ENV_LOSSLESS = "VESPRA_CHILD_LOSSLESS";  // "1", or absent
+constexpr const char* ENV_GC = "VESPRA_CHILD_GC";              // "1", or absent
 constexpr const char* ENV_CLOCK = "VESPRA_CLOCK";
 
 bool STOP_AT_EXIT_REGISTERED = false;  // guarded by START_LOCK
@@ -100,19 +104,21 @@ bool export_environment(const TracerData& data, uint64_t trace_origin) {
         Ref name = host::str(key);
         if (!name || PyObject_SetItem(env.get(), name.get(), value) < 0) return false;
     }
-    Ref lossless_key = host::str(ENV_LOSSLESS);
-    if (!lossless_key) return false;
-    if (!data.lossless)
-        return static_cast<bool>(
-            host::call_method(env.get(), "pop", {lossless_key.get(), Py_None}));
-    Ref one = host::str("1");
-    return one && PyObject_SetItem(env.get(), lossless_key.get(), one.get()) == 0;
+    for (auto [key, on] : {std::pair{ENV_LOSSLESS, data.lossless}, std::pair{ENV_GC, data.gc}}) {
+        Ref name = host::str(key);
+        Ref one = host::str("1");
+        if (!name || !one) return false;
+        bool done = on ? PyObject_SetItem(env.get(), name.get(), one.get()) == 0
+                       : static_cast<bool>(host::call_method(env.get(), "pop", {name.get(), Py_None}));
+        if (!done) return false;
+    }
+    return true;
 }
 
 bool remove_environment() {
     Ref env = environ();
     if (!env) return false;
-    for (const char* key : {ENV_OUTPUT, ENV_FORMAT, ENV_ORIGIN, ENV_LOSSLESS}) {
+    for (const char* key : {ENV_OUTPUT, ENV_FORMAT, ENV_ORIGIN, ENV_LOSSLESS, ENV_GC}) {
         Ref name = host::str(key);
         if (!name || !host::call_method(env.get(), "pop", {name.get(), Py_None})) return false;
     }
@@ -317,6 +323,23 @@ std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool 
         return nullptr;
     }
     run->monitoring = std::move(handle);
+    if (self->data.gc && !marks_api::watch_gc(true)) {
+        // Stopped as if never started: the stop sequence would look for the run in the tracer.
+        TakenError error = TakenError::take();
+        bool events_off = false;
+        if (!monitoring::disable(*run->monitoring, &events_off)) PyErr_Clear();
+        {
+            host::Detached detached;
+            if (events_off) {
+                monitoring::wait_for_cold_paths(*state);
+                queue->add_dropped(tls::flush_every_thread());
+            }
+            queue->close();
+            run->exporter.join();
+        }
+        error.restore();
+        return nullptr;
+    }
     return run;
 }
 
@@ -429,6 +452,8 @@ PyObject* stop_locked(TracerObject* self, StartLock& start_lock, bool idle_is_er
 
     TakenError disable_error;
     bool events_off = true;
+    // The collector's callback goes first: a collection can come at any allocation.
+    if (self->data.gc && !dying && !marks_api::watch_gc(false)) disable_error = TakenError::take();
     if (run->monitoring) {
         if (!monitoring::disable(*run->monitoring, &events_off)) {
             disable_error = TakenError::take();

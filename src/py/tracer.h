@@ -81,6 +81,8 @@ struct TracerData {
     bool reports_drops = false;
     // The name the program gave the process (a str), or none for the default (process_names.h).
     host::Ref process_name;
+    // Each garbage collection becomes a slice (the collector's callbacks, see marks.h).
+    bool gc = false;
 };
 
 struct TracerObject {

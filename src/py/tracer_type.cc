@@ -14,12 +14,14 @@ namespace {
 using host::boundary;
 using host::Ref;
 
-// Tracer(output, format="protobuf", lossless=False, process_name=None): a path (str, bytes or
-// os.PathLike, as open() takes), a str, a bool and a str or None, positional or keyword.
-constexpr int N_ARGS = 4;
+// Tracer(output, format="protobuf", lossless=False, process_name=None, gc=False): a path (str,
+// bytes or os.PathLike, as open() takes), a str, a bool, a str or None and a bool, positional or
+// keyword.
+constexpr int N_ARGS = 5;
 bool parse_arguments(PyObject* args, PyObject* kwargs, PyObject* out[N_ARGS]) {
-    static const char* const NAMES[N_ARGS] = {"output", "format", "lossless", "process_name"};
-    out[0] = out[1] = out[2] = out[3] = nullptr;
+    static const char* const NAMES[N_ARGS] = {"output", "format", "lossless", "process_name",
+                                              "gc"};
+    out[0] = out[1] = out[2] = out[3] = out[4] = nullptr;
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
     if (nargs + nkw > N_ARGS) {
@@ -62,10 +64,12 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, PyObject* out[N_ARGS]) {
                      Py_TYPE(out[1])->tp_name);
         return false;
     }
-    if (out[2] && !PyBool_Check(out[2])) {
-        PyErr_Format(PyExc_TypeError, "Tracer() argument 'lossless' must be bool, not %.100s",
-                     Py_TYPE(out[2])->tp_name);
-        return false;
+    for (int i : {2, 4}) {  // lossless and gc
+        if (out[i] && !PyBool_Check(out[i])) {
+            PyErr_Format(PyExc_TypeError, "Tracer() argument '%s' must be bool, not %.100s",
+                         NAMES[i], Py_TYPE(out[i])->tp_name);
+            return false;
+        }
     }
     if (out[3] == Py_None) out[3] = nullptr;
     if (out[3] && !PyUnicode_Check(out[3])) {
@@ -137,6 +141,7 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                                 std::nullopt,
                                                 false,
                                                 Ref::borrow(arg[3])};
+        as_tracer(self)->data.gc = arg[4] == Py_True;
         return self;
     });
 }
@@ -233,15 +238,16 @@ PyType_Slot TRACER_SLOTS[] = {
     {Py_tp_methods, TRACER_METHODS},
     {Py_tp_getset, TRACER_GETSET},
     {Py_tp_doc,
-     const_cast<char*>("Tracer(output, format='protobuf', lossless=False, process_name=None)\n"
-                       "--\n\n"
+     const_cast<char*>("Tracer(output, format='protobuf', lossless=False, process_name=None, "
+                       "gc=False)\n--\n\n"
                        "Trace every Python function start, return, yield, resume,\n"
                        "unwind and throw, on every thread, while the `with` block\n"
                        "runs; write them to `output` (a path) as \"protobuf\" (the\n"
                        "default) or \"json\". With lossless=True a thread that records faster\n"
                        "than the trace is written waits instead of dropping events.\n"
                        "process_name names the process in the trace (by default\n"
-                       "after its script or module).\n"
+                       "after its script or module). With gc=True each garbage\n"
+                       "collection is a slice \"gc\".\n"
                        "The environment variable VESPRA_CLOCK (auto, tsc, monotonic)\n"
                        "chooses the timestamp source.")},
     {0, nullptr},
