@@ -95,12 +95,14 @@ Status JsonExporter::write_batch(std::span<const Event> events, const CodeLookup
 
     for (size_t i = 0; i < events.size(); ++i) {
         const Event& e = events[i];
-        if (is_mark_kind(kind_of(e.packed))) [[unlikely]] {
+        uint32_t id = code_of(e.packed);
+        uint32_t index = index_.find(id);
+        // A mark's id is its name's, which no function has and which never gets a template: it
+        // is found here, at no cost to function events.
+        if (index == TemplateIndex::NONE && is_mark_kind(kind_of(e.packed))) [[unlikely]] {
             i = write_mark(events, i, codes) - 1;
             continue;
         }
-        uint32_t id = code_of(e.packed);
-        uint32_t index = index_.find(id);
         const Template& t =
             index != TemplateIndex::NONE ? templates_[index] : add_template(id, codes);
         const KindText& k = kind_text(e.packed);

@@ -91,17 +91,22 @@ inline constexpr uint32_t TRACE_PACKET = 1;
 inline constexpr uint32_t TIMESTAMP = 8, SEQUENCE_ID = 10, TRACK_EVENT = 11, INTERNED_DATA = 12,
                           SEQUENCE_FLAGS = 13, DEFAULTS = 59, TRACK_DESCRIPTOR = 60;
 // TrackEvent
-inline constexpr uint32_t TE_CATEGORY_IIDS = 3, TE_TYPE = 9, TE_NAME_IID = 10, TE_TRACK_UUID = 11,
-                          TE_CATEGORIES = 22, TE_NAME = 23;
+inline constexpr uint32_t TE_CATEGORY_IIDS = 3, TE_DEBUG_ANNOTATIONS = 4, TE_TYPE = 9,
+                          TE_NAME_IID = 10, TE_TRACK_UUID = 11, TE_CATEGORIES = 22, TE_NAME = 23,
+                          TE_COUNTER_VALUE = 30, TE_DOUBLE_COUNTER_VALUE = 44;
+// DebugAnnotation
+inline constexpr uint32_t DA_NAME_IID = 1, DA_BOOL = 2, DA_UINT = 3, DA_INT = 4, DA_DOUBLE = 5,
+                          DA_STRING = 6;
 // TrackDescriptor
 inline constexpr uint32_t TD_UUID = 1, TD_NAME = 2, TD_PROCESS = 3, TD_THREAD = 4,
-                          TD_PARENT_UUID = 5;
+                          TD_PARENT_UUID = 5, TD_COUNTER = 8;
 // ProcessDescriptor
 inline constexpr uint32_t PD_PID = 1, PD_CMDLINE = 2, PD_PROCESS_NAME = 6;
 // ThreadDescriptor
 inline constexpr uint32_t THD_PID = 1, THD_TID = 2, THD_THREAD_NAME = 5;
 // InternedData
-inline constexpr uint32_t ID_EVENT_CATEGORIES = 1, ID_EVENT_NAMES = 2;
+inline constexpr uint32_t ID_EVENT_CATEGORIES = 1, ID_EVENT_NAMES = 2,
+                          ID_DEBUG_ANNOTATION_NAMES = 3;
 // EventCategory and EventName
 inline constexpr uint32_t INTERNED_IID = 1, INTERNED_NAME = 2;
 // TracePacketDefaults
@@ -116,6 +121,9 @@ inline constexpr std::string_view UNKNOWN_NAME = "<unknown>";
 inline constexpr std::string_view DROPPED_PREFIX = "vespra: ";
 inline constexpr std::string_view DROPPED_SUFFIX = " events dropped";
 inline constexpr std::string_view DROPPED_CATEGORY = "dropped";
+// Categories of the program's own marks: spans, and instants.
+inline constexpr std::string_view SPAN_CATEGORY = "span";
+inline constexpr std::string_view MARK_CATEGORY = "mark";
 
 // ---- Messages -------------------------------------------------------------------------------
 // Each message has encoded_len(), the size of its body, and encode(), which appends the body to
@@ -194,6 +202,7 @@ struct TrackEvent {
         TYPE_SLICE_BEGIN = 1,
         TYPE_SLICE_END = 2,
         TYPE_INSTANT = 3,
+        TYPE_COUNTER = 4,
     };
 
     std::vector<uint64_t> category_iids;  // 3, repeated, unpacked

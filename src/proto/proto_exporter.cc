@@ -166,14 +166,37 @@ Status ProtoExporter::start_thread(uint32_t tid, const ThreadNames& names, Seque
     return Status::success();
 }
 
+Status ProtoExporter::thread_sequence(uint32_t tid, const ThreadNames& names, Sequence** seq) {
+    if (auto it = sequences_.find(tid); it != sequences_.end()) {
+        *seq = &it->second;
+        return Status::success();
+    }
+    return start_thread(tid, names, seq);
+}
+
+Status ProtoExporter::name_iid(Sequence& seq, uint32_t code, const CodeLookup& codes,
+                               uint64_t* iid) {
+    if (auto it = seq.name_iids.find(code); it != seq.name_iids.end()) {
+        *iid = it->second;
+        return Status::success();
+    }
+    *iid = seq.name_iids.size() + 1;
+    std::optional<CodeInfo> info = codes.code(code);
+    TracePacket packet;
+    packet.timestamp = 0;
+    packet.trusted_packet_sequence_id = seq.sequence_id;
+    packet.interned_data = pb::InternedData{
+        {}, {pb::EventName{*iid, info ? info->name : std::string(pb::UNKNOWN_NAME)}}};
+    packet.sequence_flags = TracePacket::SEQ_NEEDS_INCREMENTAL_STATE;
+    if (Status st = write_packet(packet); !st.ok()) return st;
+    seq.name_iids.emplace(code, *iid);
+    return Status::success();
+}
+
 Status ProtoExporter::cache_tail(const Event& event, uint64_t key, const CodeLookup& codes,
                                  const ThreadNames& names, TailRef* ref) {
     Sequence* seq;
-    if (auto it = sequences_.find(event.tid); it != sequences_.end()) {
-        seq = &it->second;
-    } else if (Status st = start_thread(event.tid, names, &seq); !st.ok()) {
-        return st;
-    }
+    if (Status st = thread_sequence(event.tid, names, &seq); !st.ok()) return st;
 
     uint8_t body[16];
     uint8_t* p = body;
@@ -182,22 +205,8 @@ Status ProtoExporter::cache_tail(const Event& event, uint64_t key, const CodeLoo
         *p++ = pb::TrackEvent::TYPE_SLICE_END;
     } else {
         *p++ = pb::TrackEvent::TYPE_SLICE_BEGIN;
-        uint32_t code = code_of(event.packed);
         uint64_t iid;
-        if (auto it = seq->name_iids.find(code); it != seq->name_iids.end()) {
-            iid = it->second;
-        } else {
-            iid = seq->name_iids.size() + 1;
-            std::optional<CodeInfo> info = codes.code(code);
-            TracePacket packet;
-            packet.timestamp = 0;
-            packet.trusted_packet_sequence_id = seq->sequence_id;
-            packet.interned_data = pb::InternedData{
-                {}, {pb::EventName{iid, info ? info->name : std::string(pb::UNKNOWN_NAME)}}};
-            packet.sequence_flags = TracePacket::SEQ_NEEDS_INCREMENTAL_STATE;
-            if (Status st = write_packet(packet); !st.ok()) return st;
-            seq->name_iids.emplace(code, iid);
-        }
+        if (Status st = name_iid(*seq, code_of(event.packed), codes, &iid); !st.ok()) return st;
         *p++ = KEY_CATEGORY_IIDS;
         *p++ = CATEGORY_PY_IID;
         *p++ = KEY_NAME_IID;
@@ -238,6 +247,16 @@ Status ProtoExporter::encode_events(std::span<const Event> events, const CodeLoo
         if (key != last_key) {
             if (const TailRef* cached = tails_.find(key)) {
                 ref = *cached;
+            } else if (is_mark_kind(kind_of(event.packed))) [[unlikely]] {
+                // A mark's key is that of a begin of its name's id, which no function has: no
+                // tail is ever cached under it, so marks cost the function events nothing.
+                out_.commit(reinterpret_cast<char*>(p));
+                size_t next;
+                if (Status st = write_mark(events, i, codes, names, &next); !st.ok()) return st;
+                i = next - 1;
+                last_key = ~uint64_t{0};
+                p = reinterpret_cast<uint8_t*>(out_.room((events.size() - i) * MAX_EVENT_PACKET));
+                continue;
             } else {
                 // A new thread or name: its packets go into the buffer here, after the events
                 // so far and before the first that needs them.

@@ -93,6 +93,10 @@ class ProtoExporter final : public Exporter {
         std::string header;  // 50, varint of sequence_id, 68 02: common to all its event packets
         std::unordered_map<uint32_t, uint64_t> name_iids;  // code id -> interned name id
         uint32_t sequence_id;
+        // Marks only (proto_marks.cc): argument names interned, and which of the marks'
+        // categories are (bit 0: span, bit 1: mark).
+        std::unordered_map<uint32_t, uint64_t> annotation_iids;  // name id -> iid
+        uint8_t mark_categories = 0;
     };
 
     // Where a cached tail lies in `tail_bytes_`.
@@ -140,6 +144,20 @@ class ProtoExporter final : public Exporter {
     Status cache_tail(const Event& event, uint64_t key, const CodeLookup& codes,
                       const ThreadNames& names, TailRef* ref);
     Status start_thread(uint32_t tid, const ThreadNames& names, Sequence** seq);
+    Status thread_sequence(uint32_t tid, const ThreadNames& names, Sequence** seq);
+    // The interned id of code (or mark name) `code` on `seq`, interning it first when new.
+    Status name_iid(Sequence& seq, uint32_t code, const CodeLookup& codes, uint64_t* iid);
+
+    // Marks (see core/marks.h), in proto_marks.cc. Writes the packets of the mark whose header
+    // is events[at] into the file's buffer; *next is the index of the event after its payload.
+    Status write_mark(std::span<const Event> events, size_t at, const CodeLookup& codes,
+                      const ThreadNames& names, size_t* next);
+    Status mark_category(Sequence& seq, unsigned bit, uint64_t* iid);
+    Status annotation_iid(Sequence& seq, uint32_t name, const CodeLookup& codes, uint64_t* iid);
+    Status counter_track(uint32_t name, const CodeLookup& codes, uint32_t sequence_id,
+                         uint64_t* uuid);
+    // Appends a framed packet of the hand-encoded fields `body`.
+    void write_raw_packet(std::string_view body);
     // Appends the event packets of `events` (and the packets they need first) to the file's
     // buffer. LEN is the varint length most of their timestamps share, 0 for no assumption.
     template <unsigned LEN>
@@ -151,6 +169,8 @@ class ProtoExporter final : public Exporter {
     std::vector<uint8_t> tail_bytes_;  // append-only arena of pre-encoded tails, then padding
     TailMap tails_;
     std::unordered_map<uint32_t, Sequence> sequences_;  // by thread id; consulted on tail misses
+    std::unordered_map<uint32_t, uint64_t> counter_tracks_;  // counter name id -> track uuid
+    std::string mark_scratch_;
     uint64_t process_uuid_;
     uint32_t pid_;
     uint32_t sequence_base_ = 0;

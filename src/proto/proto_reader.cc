@@ -79,6 +79,8 @@ inline Next next_field(const uint8_t*& p, const uint8_t* end, Field& field) {
         }
         case pb::WIRE_I64:
             if (end - p < 8) return Next::Bad;
+            field.data = p;
+            field.len = 8;
             p += 8;
             return Next::Field;
         case pb::WIRE_I32:
@@ -240,7 +242,11 @@ Status ProtoReader::packet(const uint8_t* p, const uint8_t* end, uint64_t at) {
     }
     if (seq_id > UINT32_MAX) return corrupt("a sequence id above 32 bits", at);
     Sequence& seq = sequence(static_cast<uint32_t>(seq_id));
-    if (flags & pb::TracePacket::SEQ_INCREMENTAL_STATE_CLEARED) seq.names.clear();
+    if (flags & pb::TracePacket::SEQ_INCREMENTAL_STATE_CLEARED) {
+        seq.names.clear();
+        seq.texts.clear();
+        seq.span_category = 0;
+    }
     if (has_interned) {
         if (Status st =
                 interned(seq, interned_data.data, interned_data.data + interned_data.len, at);
@@ -280,7 +286,8 @@ Status ProtoReader::interned(Sequence& seq, const uint8_t* p, const uint8_t* end
     Field fd;
     for (Next n; (n = next_field(p, end, fd)) != Next::End;) {
         if (n == Next::Bad) return corrupt("malformed interned data", at);
-        if (fd.number != f::ID_EVENT_NAMES || fd.wire != pb::WIRE_LEN) continue;
+        bool category = fd.number == f::ID_EVENT_CATEGORIES;
+        if ((!category && fd.number != f::ID_EVENT_NAMES) || fd.wire != pb::WIRE_LEN) continue;
         uint64_t iid = 0;
         bool has_iid = false;
         std::string_view name;
@@ -297,9 +304,15 @@ Status ProtoReader::interned(Sequence& seq, const uint8_t* p, const uint8_t* end
             }
         }
         if (!has_iid) return corrupt("an interned name without an id", at);
+        if (category) {
+            if (name == pb::SPAN_CATEGORY) seq.span_category = iid;
+            continue;
+        }
         if (iid >= MAX_NAME_IID) return corrupt("an interned name id above 2^22", at);
         if (seq.names.size() <= iid) seq.names.resize(iid + 1, NONE);
         seq.names[iid] = visitor_.function(name, {}, 0);
+        if (seq.texts.size() <= iid) seq.texts.resize(iid + 1);
+        seq.texts[iid] = name;
     }
     return Status::success();
 }
@@ -311,10 +324,19 @@ Status ProtoReader::descriptor(const uint8_t* p, const uint8_t* end, uint64_t at
     size_t process_len = 0;
     const uint8_t* thread = nullptr;
     size_t thread_len = 0;
+    bool counter = false;
+    uint64_t parent = 0;
+    std::string_view track_name;
     Field fd;
     for (Next n; (n = next_field(p, end, fd)) != Next::End;) {
         if (n == Next::Bad) return corrupt("a malformed track descriptor", at);
-        if (fd.number == f::TD_UUID && fd.wire == pb::WIRE_VARINT) {
+        if (fd.number == f::TD_COUNTER && fd.wire == pb::WIRE_LEN) {
+            counter = true;
+        } else if (fd.number == f::TD_PARENT_UUID && fd.wire == pb::WIRE_VARINT) {
+            parent = fd.value;
+        } else if (fd.number == f::TD_NAME && fd.wire == pb::WIRE_LEN) {
+            track_name = text(fd);
+        } else if (fd.number == f::TD_UUID && fd.wire == pb::WIRE_VARINT) {
             uuid = fd.value;
             has_uuid = true;
         } else if (fd.number == f::TD_PROCESS && fd.wire == pb::WIRE_LEN) {
@@ -328,7 +350,12 @@ Status ProtoReader::descriptor(const uint8_t* p, const uint8_t* end, uint64_t at
     // pid and tid are int32 on the wire, sign-extended: their low 32 bits are the ids.
     uint32_t pid = 0, tid = 0;
     std::string_view name;
-    if (thread != nullptr) {
+    if (counter) {
+        // A counter of a process: its samples count for the parent's pid.
+        auto it = tracks_.find(parent);
+        Track track{it != tracks_.end() ? it->second.pid : 0, NONE, true, std::string(track_name)};
+        tracks_[uuid] = std::move(track);
+    } else if (thread != nullptr) {
         const uint8_t* e = thread;
         const uint8_t* eend = thread + thread_len;
         for (Next n; (n = next_field(e, eend, fd)) != Next::End;) {
@@ -343,7 +370,7 @@ Status ProtoReader::descriptor(const uint8_t* p, const uint8_t* end, uint64_t at
         }
         uint32_t handle = visitor_.thread(pid, tid);
         if (!name.empty()) visitor_.thread_name(handle, name);
-        tracks_[uuid] = Track{pid, handle};
+        tracks_[uuid] = Track{pid, handle, false, {}};
     } else if (process != nullptr) {
         const uint8_t* e = process;
         const uint8_t* eend = process + process_len;
@@ -356,7 +383,7 @@ Status ProtoReader::descriptor(const uint8_t* p, const uint8_t* end, uint64_t at
             }
         }
         visitor_.process(pid, name);
-        tracks_[uuid] = Track{pid, NONE};
+        tracks_[uuid] = Track{pid, NONE, false, {}};
     }
     // A new descriptor for a uuid a sequence already resolved takes effect for its next event.
     for (auto& [id, seq] : sequences_) {
@@ -369,7 +396,9 @@ Status ProtoReader::descriptor(const uint8_t* p, const uint8_t* end, uint64_t at
 Status ProtoReader::event(Sequence& seq, uint64_t ts, const uint8_t* p, const uint8_t* end,
                           uint64_t at) {
     uint64_t type = 0, name_iid = 0, track_uuid = 0;
-    bool has_iid = false, has_track = false, is_dropped = false;
+    bool has_iid = false, has_track = false, is_dropped = false, is_span = false;
+    bool has_value = false;
+    double value = 0;
     std::string_view name;
     bool has_name = false;
     Field fd;
@@ -386,6 +415,15 @@ Status ProtoReader::event(Sequence& seq, uint64_t ts, const uint8_t* p, const ui
             name = text(fd), has_name = true;
         } else if (fd.number == f::TE_CATEGORIES && bytes) {
             is_dropped = is_dropped || text(fd) == pb::DROPPED_CATEGORY;
+        } else if (fd.number == f::TE_CATEGORY_IIDS && varint) {
+            is_span = is_span || (seq.span_category != 0 && fd.value == seq.span_category);
+        } else if (fd.number == f::TE_COUNTER_VALUE && varint) {
+            value = static_cast<double>(static_cast<int64_t>(fd.value)), has_value = true;
+        } else if (fd.number == f::TE_DOUBLE_COUNTER_VALUE && fd.wire == pb::WIRE_I64) {
+            uint64_t bits = 0;
+            for (int i = 0; i < 8; ++i) bits |= uint64_t{fd.data[i]} << (8 * i);
+            std::memcpy(&value, &bits, sizeof value);
+            has_value = true;
         }
     }
 
@@ -417,6 +455,7 @@ Status ProtoReader::event(Sequence& seq, uint64_t ts, const uint8_t* p, const ui
                     return corrupt("a name id never interned on its sequence", at);
                 }
                 function = seq.names[name_iid];
+                if (is_span) function = visitor_.span(seq.texts[name_iid]);
             } else {
                 std::string key(has_name ? name : pb::UNKNOWN_NAME);
                 auto it = full_names_.find(key);
@@ -444,6 +483,11 @@ Status ProtoReader::event(Sequence& seq, uint64_t ts, const uint8_t* p, const ui
             }
             return Status::success();
         }
+        case pb::TrackEvent::TYPE_COUNTER:
+            if (track != nullptr && track->counter && has_value) {
+                visitor_.counter(track->pid, track->name, value, ts);
+            }
+            return Status::success();
         default:
             return Status::success();
     }

@@ -38,13 +38,17 @@ class ProtoReader final : public trace::Parser {
 
     struct Track {
         uint32_t pid;
-        uint32_t thread;  // visitor handle; NONE for a process track
+        uint32_t thread;  // visitor handle; NONE for a process or counter track
+        bool counter = false;
+        std::string name;  // a counter track's
     };
     struct Sequence {
         uint64_t default_track = 0;
         bool has_default = false;
         uint32_t thread = NONE;       // default track's thread, once resolved
         std::vector<uint32_t> names;  // name iid -> function handle (NONE: not interned)
+        std::vector<std::string> texts;  // name iid -> the name, for spans
+        uint64_t span_category = 0;      // iid of the category "span"; 0: none
     };
 
     bool fast_event(const uint8_t* p, const uint8_t* end);
