@@ -241,6 +241,8 @@ struct SpanFunction {
     PyObject* span;
     PyObject* function;
     vectorcallfunc vectorcall;
+    // A coroutine function: its call only makes the coroutine, whose steps run in the span.
+    bool coroutine;
 };
 
 PyObject* span_function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
@@ -272,6 +274,7 @@ PyObject* span_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         f->span = Py_NewRef(self);
         f->function = Py_NewRef(function);
         f->vectorcall = span_function_vectorcall;
+        f->coroutine = is_async.get() == Py_True;
         Ref functools = host::import("functools");
         if (!functools || !host::call_method(functools.get(), "update_wrapper", {wrapper, function}))
             return nullptr;
@@ -333,7 +336,7 @@ PyObject* span_function_vectorcall(PyObject* self, PyObject* const* args, size_t
                                    PyObject* kwnames) {
     auto* f = reinterpret_cast<SpanFunction*>(self);
     auto* span = reinterpret_cast<SpanObject*>(f->span);
-    bool on = marking() != nullptr;
+    bool on = !f->coroutine && marking() != nullptr;
     if (on) {
         PyObject* done = span_begin(span);
         if (!done) return nullptr;
@@ -352,7 +355,7 @@ PyObject* span_function_vectorcall(PyObject* self, PyObject* const* args, size_t
         Py_DECREF(done);
         PyErr_SetRaisedException(exc);
     }
-    if (result && PyCoro_CheckExact(result)) {
+    if (f->coroutine && result && PyCoro_CheckExact(result)) {
         PyObject* wrapped = new_span_coroutine(f->span, result);
         Py_DECREF(result);
         return wrapped;

@@ -23,6 +23,7 @@ class Trace:
     thread_names:  {(pid, tid): name}
     process_names: {pid: name}, the last a process was given
     dropped:       sum of the dropped-events counts (0 when none was recorded)
+    marks:         instant and counter records, in file order
     """
 
     def __init__(self, path):
@@ -31,6 +32,7 @@ class Trace:
         self.thread_names = {}
         self.process_names = {}
         self.dropped = 0
+        self.marks = []
         for r in self.records:
             if r["ph"] in ("B", "E"):
                 self.events[(r["pid"], r["tid"])].append(r)
@@ -40,6 +42,8 @@ class Trace:
                 self.process_names[r["pid"]] = r["args"]["name"]
             elif r["ph"] == "M" and r["name"] == "vespra_dropped_events":
                 self.dropped += r["args"]["count"]
+            elif r["ph"] in ("i", "C"):
+                self.marks.append(r)
             else:
                 raise ValueError(f"unexpected record {r!r}")
 

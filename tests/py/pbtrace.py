@@ -7,23 +7,32 @@ message raises ValueError, so reading a trace also checks that it is well formed
 """
 
 import dataclasses
+import struct
 
-__all__ = ["read_packets", "slices", "ThreadTrace", "process_names"]
+__all__ = ["read_packets", "slices", "ThreadTrace", "process_names", "marks"]
 
 U, I32, S = "u", "i32", "s"  # varint, varint read as int32, string; other kinds are messages
+F64 = "f64"  # fixed 64 bits, read as a double
 # message -> field number -> (name, kind); a kind in a list is a repeated field.
 _SCHEMA = {
     "TracePacket": {8: ("timestamp", U), 10: ("trusted_packet_sequence_id", U),
                     11: ("track_event", "TrackEvent"), 12: ("interned_data", "InternedData"),
                     13: ("sequence_flags", U), 60: ("track_descriptor", "TrackDescriptor"),
                     59: ("trace_packet_defaults", "TracePacketDefaults")},
-    "TrackEvent": {3: ("category_iids", [U]), 9: ("type", U), 10: ("name_iid", U),
-                   11: ("track_uuid", U), 22: ("categories", [S]), 23: ("name", S)},
+    "TrackEvent": {3: ("category_iids", [U]), 4: ("debug_annotations", ["DebugAnnotation"]),
+                   9: ("type", U), 10: ("name_iid", U), 11: ("track_uuid", U),
+                   22: ("categories", [S]), 23: ("name", S), 30: ("counter_value", U),
+                   44: ("double_counter_value", F64)},
+    "DebugAnnotation": {1: ("name_iid", U), 2: ("bool_value", U), 3: ("uint_value", U),
+                        4: ("int_value", U), 5: ("double_value", F64), 6: ("string_value", S)},
     "TrackDescriptor": {1: ("uuid", U), 2: ("name", S), 3: ("process", "ProcessDescriptor"),
-                        4: ("thread", "ThreadDescriptor"), 5: ("parent_uuid", U)},
+                        4: ("thread", "ThreadDescriptor"), 5: ("parent_uuid", U),
+                        8: ("counter", "CounterDescriptor")},
+    "CounterDescriptor": {},
     "ProcessDescriptor": {1: ("pid", I32), 2: ("cmdline", [S]), 6: ("process_name", S)},
     "ThreadDescriptor": {1: ("pid", I32), 2: ("tid", I32), 5: ("thread_name", S)},
-    "InternedData": {1: ("event_categories", ["Interned"]), 2: ("event_names", ["Interned"])},
+    "InternedData": {1: ("event_categories", ["Interned"]), 2: ("event_names", ["Interned"]),
+                     3: ("debug_annotation_names", ["Interned"])},
     "Interned": {1: ("iid", U), 2: ("name", S)},
     "TracePacketDefaults": {11: ("track_event_defaults", "TrackEventDefaults")},
     "TrackEventDefaults": {11: ("track_uuid", U)},
@@ -57,12 +66,17 @@ def _message(data, pos, end, kind):
         name, how = fields[key >> 3]
         repeated = isinstance(how, list)
         how = how[0] if repeated else how
-        if key & 7 != (0 if how in (U, I32) else 2):
+        if key & 7 != (0 if how in (U, I32) else 1 if how == F64 else 2):
             raise ValueError(f"{kind}.{name} has wire type {key & 7} at byte {at}")
-        value, pos = _varint(data, pos, end)
+        if how == F64:
+            if pos + 8 > end:
+                raise ValueError(f"{kind}.{name} runs past the end at byte {at}")
+            value, pos = struct.unpack_from("<d", data, pos)[0], pos + 8
+        else:
+            value, pos = _varint(data, pos, end)
         if how == I32:
             value = (value & 0xFFFFFFFF) - ((value & 0x80000000) << 1)
-        elif how != U:
+        elif how not in (U, F64):
             if value > end - pos:
                 raise ValueError(f"length {value} runs past the end at byte {at}")
             start, pos = pos, pos + value
@@ -134,7 +148,9 @@ def slices(path):
         defaults = p.get("trace_packet_defaults", {}).get("track_event_defaults", {})
         seq[1] = defaults.get("track_uuid", seq[1])
         desc = p.get("track_descriptor")
-        if desc is not None:
+        if desc is not None and "counter" in desc:
+            tracks[desc["uuid"]] = None  # counter samples are no slices: see marks()
+        elif desc is not None:
             if "thread" in desc:
                 t = desc["thread"]
                 key, name = (t["pid"], t["tid"] & 0xFFFFFFFF), t.get("thread_name")
@@ -145,8 +161,10 @@ def slices(path):
         ev = p.get("track_event")
         if ev is None:
             continue
-        key = tracks.get(ev.get("track_uuid", seq[1]))
+        key = tracks.get(ev.get("track_uuid", seq[1]), ())
         if key is None:
+            continue
+        if key == ():
             raise ValueError(f"packet {i}: event on an undescribed track")
         name = ev.get("name")
         if "name_iid" in ev:
@@ -173,3 +191,67 @@ def process_names(path):
             names[proc["pid"]] = (proc.get("process_name"), proc.get("cmdline", []),
                                   desc.get("name"))
     return names
+
+
+def _signed(v):
+    return v - (1 << 64) if v >= 1 << 63 else v
+
+
+def marks(path):
+    """The program's own marks: (events, counters). events maps (pid, tid) to a list of
+    (ts, "B" | "E" | "I", name, category, args) for span begins, instants and the ends that
+    carry arguments (without a name), in file order; counters maps (pid, counter name) to its [(ts, value)]. Names of categories,
+    events and arguments are resolved per sequence; an unknown iid raises ValueError."""
+    tracks, counter_tracks, seqs, events, counters = {}, {}, {}, {}, {}
+    for i, p in enumerate(read_packets(path)):
+        seq = seqs.setdefault(p.get("trusted_packet_sequence_id"), [{}, {}, {}, None])
+        if p.get("sequence_flags", 0) & 1:
+            seq[:] = [{}, {}, {}, None]
+        interned = p.get("interned_data", {})
+        for table, field in zip(seq[:3], ("event_names", "event_categories",
+                                          "debug_annotation_names")):
+            for entry in interned.get(field, ()):
+                table[entry["iid"]] = entry["name"]
+        defaults = p.get("trace_packet_defaults", {}).get("track_event_defaults", {})
+        seq[3] = defaults.get("track_uuid", seq[3])
+        desc = p.get("track_descriptor")
+        if desc is not None:
+            if "counter" in desc:
+                counter_tracks[desc["uuid"]] = (tracks[desc["parent_uuid"]][0], desc["name"])
+            elif "thread" in desc:
+                tracks[desc["uuid"]] = (desc["thread"]["pid"], desc["thread"]["tid"] & 0xFFFFFFFF)
+            else:
+                tracks[desc["uuid"]] = (desc["process"]["pid"], None)
+        ev = p.get("track_event")
+        if ev is None:
+            continue
+        uuid = ev.get("track_uuid", seq[3])
+        if ev.get("type") == 4:
+            value = ev.get("double_counter_value")
+            if value is None:
+                value = _signed(ev["counter_value"])
+            counters.setdefault(counter_tracks[uuid], []).append((p.get("timestamp", 0), value))
+            continue
+        cats = [seq[1][c] for c in ev.get("category_iids", ())]
+        # A span's end is a slice end like a function's: only one with arguments is listed.
+        if ev.get("type") == 2 and "debug_annotations" not in ev:
+            continue
+        if ev.get("type") != 2 and not set(cats) & {"span", "mark"}:
+            continue
+        args = {}
+        for a in ev.get("debug_annotations", ()):
+            if a["name_iid"] not in seq[2]:
+                raise ValueError(f"packet {i}: annotation name {a['name_iid']} not interned")
+            value = next(v for k, v in a.items() if k != "name_iid")
+            if "int_value" in a:
+                value = _signed(value)
+            elif "bool_value" in a:
+                value = bool(value)
+            args[seq[2][a["name_iid"]]] = value
+        name = seq[0].get(ev["name_iid"]) if "name_iid" in ev else None
+        if "name_iid" in ev and name is None:
+            raise ValueError(f"packet {i}: name iid {ev['name_iid']} not interned")
+        ph = {1: "B", 2: "E"}.get(ev.get("type"), "I")
+        cat = cats[0] if cats else None
+        events.setdefault(tracks[uuid], []).append((p.get("timestamp", 0), ph, name, cat, args))
+    return events, counters
