@@ -101,15 +101,19 @@ Result<std::unique_ptr<ProtoExporter>> ProtoExporter::append(const std::string& 
     return std::make_unique<ProtoExporter>(file.take());
 }
 
+void ProtoExporter::write_raw_packet(std::string_view body) {
+    char frame[1 + pb::Varint::MAX_LEN];
+    frame[0] = static_cast<char>(pb::TRACE_PACKET_KEY);
+    Varint len(body.size());
+    std::memcpy(frame + 1, len.as_slice().data(), len.len());
+    out_.write(std::string_view(frame, 1 + len.len()));
+    out_.write(body);
+}
+
 Status ProtoExporter::write_packet(const TracePacket& packet) {
     scratch_.clear();
     packet.encode(scratch_);
-    char frame[1 + pb::Varint::MAX_LEN];
-    frame[0] = static_cast<char>(pb::TRACE_PACKET_KEY);
-    Varint len(scratch_.size());
-    std::memcpy(frame + 1, len.as_slice().data(), len.len());
-    out_.write(std::string_view(frame, 1 + len.len()));
-    out_.write(scratch_);
+    write_raw_packet(scratch_);
     return Status::success();
 }
 

@@ -73,15 +73,6 @@ std::string annotation(uint64_t name_iid, const marks::Value& v) {
 
 }  // namespace
 
-void ProtoExporter::write_raw_packet(std::string_view body) {
-    char frame[1 + pb::Varint::MAX_LEN];
-    frame[0] = static_cast<char>(pb::TRACE_PACKET_KEY);
-    Varint len(body.size());
-    std::memcpy(frame + 1, len.as_slice().data(), len.len());
-    out_.write(std::string_view(frame, 1 + len.len()));
-    out_.write(body);
-}
-
 Status ProtoExporter::mark_category(Sequence& seq, unsigned bit, uint64_t* iid) {
     *iid = bit == 0 ? CATEGORY_SPAN_IID : CATEGORY_MARK_IID;
     if (seq.mark_categories & (1u << bit)) return Status::success();

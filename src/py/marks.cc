@@ -332,28 +332,38 @@ PyObject* new_span_coroutine(PyObject* span, PyObject* coroutine) {
     return self;
 }
 
+// Around a call made inside a span (when `on`): the begin, and the end, which is recorded
+// whatever the call left raised (an error of the end's own wins). False with an exception set.
+bool step_begins(SpanObject* span, bool on) {
+    if (!on) return true;
+    PyObject* done = span_begin(span);
+    Py_XDECREF(done);
+    return done != nullptr;
+}
+
+bool step_ends(SpanObject* span, bool on) {
+    if (!on) return true;
+    PyObject* exc = PyErr_GetRaisedException();
+    PyObject* done = span_end(span);
+    if (!done) {
+        Py_XDECREF(exc);
+        return false;
+    }
+    Py_DECREF(done);
+    PyErr_SetRaisedException(exc);
+    return true;
+}
+
 PyObject* span_function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                                    PyObject* kwnames) {
     auto* f = reinterpret_cast<SpanFunction*>(self);
     auto* span = reinterpret_cast<SpanObject*>(f->span);
     bool on = !f->coroutine && marking() != nullptr;
-    if (on) {
-        PyObject* done = span_begin(span);
-        if (!done) return nullptr;
-        Py_DECREF(done);
-    }
+    if (!step_begins(span, on)) return nullptr;
     PyObject* result = PyObject_Vectorcall(f->function, args, nargsf, kwnames);
-    if (on) {
-        // The end goes in whatever the call left raised; an error of the end's own wins.
-        PyObject* exc = PyErr_GetRaisedException();
-        PyObject* done = span_end(span);
-        if (!done) {
-            Py_XDECREF(exc);
-            Py_XDECREF(result);
-            return nullptr;
-        }
-        Py_DECREF(done);
-        PyErr_SetRaisedException(exc);
+    if (!step_ends(span, on)) {
+        Py_XDECREF(result);
+        return nullptr;
     }
     if (f->coroutine && result && PyCoro_CheckExact(result)) {
         PyObject* wrapped = new_span_coroutine(f->span, result);
@@ -388,10 +398,12 @@ int span_function_clear(PyObject* self) {
     return 0;
 }
 
-void span_function_dealloc(PyObject* self) {
+// The deallocation of a collected object whose references `clear` drops.
+template <int (*clear)(PyObject*)>
+void dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    span_function_clear(self);
+    clear(self);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -413,7 +425,7 @@ PyType_Slot SPAN_FUNCTION_SLOTS[] = {
     {Py_tp_descr_get, reinterpret_cast<void*>(span_function_get)},
     {Py_tp_traverse, reinterpret_cast<void*>(span_function_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(span_function_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(span_function_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<span_function_clear>)},
     {Py_tp_members, SPAN_FUNCTION_MEMBERS},
     {0, nullptr},
 };
@@ -424,25 +436,12 @@ PySendResult span_coroutine_send(PyObject* self, PyObject* arg, PyObject** resul
     auto* c = reinterpret_cast<SpanCoroutine*>(self);
     auto* span = reinterpret_cast<SpanObject*>(c->span);
     bool on = marking() != nullptr;
-    if (on) {
-        PyObject* done = span_begin(span);
-        if (!done) {
-            *result = nullptr;
-            return PYGEN_ERROR;
-        }
-        Py_DECREF(done);
-    }
+    *result = nullptr;
+    if (!step_begins(span, on)) return PYGEN_ERROR;
     PySendResult r = PyIter_Send(c->coroutine, arg, result);
-    if (on) {
-        PyObject* exc = PyErr_GetRaisedException();
-        PyObject* done = span_end(span);
-        Py_XDECREF(done);
-        if (!done) {
-            Py_XDECREF(exc);
-            Py_CLEAR(*result);
-            return PYGEN_ERROR;
-        }
-        PyErr_SetRaisedException(exc);
+    if (!step_ends(span, on)) {
+        Py_CLEAR(*result);
+        return PYGEN_ERROR;
     }
     return r;
 }
@@ -481,23 +480,12 @@ PyObject* span_coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t
     auto* c = reinterpret_cast<SpanCoroutine*>(self);
     auto* span = reinterpret_cast<SpanObject*>(c->span);
     bool on = marking() != nullptr;
-    if (on) {
-        PyObject* done = span_begin(span);
-        if (!done) return nullptr;
-        Py_DECREF(done);
-    }
+    if (!step_begins(span, on)) return nullptr;
     Ref method = host::getattr(c->coroutine, "throw");
     PyObject* result = method ? PyObject_Vectorcall(method.get(), args, nargs, nullptr) : nullptr;
-    if (on) {
-        PyObject* exc = PyErr_GetRaisedException();
-        PyObject* done = span_end(span);
-        Py_XDECREF(done);
-        if (!done) {
-            Py_XDECREF(exc);
-            Py_XDECREF(result);
-            return nullptr;
-        }
-        PyErr_SetRaisedException(exc);
+    if (!step_ends(span, on)) {
+        Py_XDECREF(result);
+        return nullptr;
     }
     return result;
 }
@@ -524,14 +512,6 @@ int span_coroutine_clear(PyObject* self) {
     return 0;
 }
 
-void span_coroutine_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    span_coroutine_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 PyMethodDef SPAN_COROUTINE_METHODS[] = {
     {"send", span_coroutine_send_method, METH_O, nullptr},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(span_coroutine_throw)),
@@ -548,7 +528,7 @@ PyType_Slot SPAN_COROUTINE_SLOTS[] = {
     {Py_tp_methods, SPAN_COROUTINE_METHODS},
     {Py_tp_traverse, reinterpret_cast<void*>(span_coroutine_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(span_coroutine_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(span_coroutine_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<span_coroutine_clear>)},
     {0, nullptr},
 };
 

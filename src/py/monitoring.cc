@@ -305,6 +305,32 @@ std::optional<int32_t> event_bit(PyObject* events, const char* name) {
 
 std::atomic<State*> MARKING{nullptr};
 
+namespace {
+
+// The payload of a mark with `args` or a counter's `value`, in a buffer of the thread's that
+// the next mark reuses. Empty, with an exception set, when an argument's name cannot be
+// written as UTF-8.
+std::string_view payload_of(State& state, Hot& hot, std::span<const MarkArg> args,
+                            const MarkValue* value) {
+    thread_local marks::PayloadBuilder payload;
+    payload.clear();
+    if (value) put_value(payload, *value);
+    for (const MarkArg& arg : args) {
+        size_t text = arg.value.tag == marks::TAG_STRING ? arg.value.text.size() : 8;
+        if (!payload.fits(std::min<size_t>(text, 64))) break;  // the rest would not fit
+        std::optional<uint32_t> key = mark_name_id(state, arg.key.get(), hot);
+        if (!key) {
+            if (PyErr_Occurred()) return {};
+            continue;  // the interner is full: this argument is left out
+        }
+        payload.arg_name(*key);
+        put_value(payload, arg.value);
+    }
+    return payload.empty() ? std::string_view() : payload.finish();
+}
+
+}  // namespace
+
 bool record_mark(State& state, uint8_t kind, PyObject* name, std::span<const MarkArg> args,
                  const MarkValue* value) noexcept {
     try {
@@ -318,23 +344,11 @@ bool record_mark(State& state, uint8_t kind, PyObject* name, std::span<const Mar
         settle_thread(state, hot, in_flight);
         std::optional<uint32_t> id = mark_name_id(state, name, hot);
         if (!id) return !PyErr_Occurred();
-        thread_local marks::PayloadBuilder payload;
-        payload.clear();
-        if (value) put_value(payload, *value);
-        for (const MarkArg& arg : args) {
-            size_t text = arg.value.tag == marks::TAG_STRING ? arg.value.text.size() : 8;
-            if (!payload.fits(std::min<size_t>(text, 64))) break;  // the rest would not fit
-            std::optional<uint32_t> key = mark_name_id(state, arg.key.get(), hot);
-            if (!key) {
-                if (PyErr_Occurred()) return false;
-                continue;
-            }
-            payload.arg_name(*key);
-            put_value(payload, arg.value);
-        }
+        std::string_view bytes;
+        if (value || !args.empty()) bytes = payload_of(state, hot, args, value);
+        if (PyErr_Occurred()) return false;
         const PackedEvent* batch_end = hot.end;
-        vespra::record_mark(*state.queue_raw, state.clock.raw(), pack_word(kind, *id),
-                            payload.empty() ? std::string_view() : payload.finish(),
+        vespra::record_mark(*state.queue_raw, state.clock.raw(), pack_word(kind, *id), bytes,
                             state.cold_in_flight);
         if (hot.end != batch_end) tracer::resume_parked_export(state);  // see append_uncommon
         return true;
