@@ -29,9 +29,16 @@ std::string clean_label(std::string s) {
 
 FlameTree flame_tree(const Profile& profile, bool per_thread) {
     const std::vector<Function>& functions = profile.functions();
-    // A name shared by two functions gets its file:line, so the graph keeps them apart.
+    // A name shared by two functions of the graph gets its file:line (a span: "span"), so the
+    // graph keeps them apart. Functions a reader named but no slice used do not count.
     std::unordered_map<std::string, int> name_uses;
-    for (const Function& f : functions) ++name_uses[f.name];
+    {
+        std::unordered_set<uint32_t> used;
+        for (const StackNode& n : profile.stack_nodes()) {
+            if (n.function != Profile::NO_FUNCTION && used.insert(n.function).second)
+                ++name_uses[functions[n.function].name];
+        }
+    }
 
     FlameTree tree;
     tree.nodes.push_back(FlameNode{"all", "", FlameTree::NONE, 0});
@@ -43,7 +50,8 @@ FlameTree flame_tree(const Profile& profile, bool per_thread) {
             const Function& f = functions[function];
             FlameNode n{clean_label(f.name.empty() ? "<unknown>" : f.name), where(f), parent,
                         tree.nodes[parent].depth + 1};
-            if (name_uses[f.name] > 1 && !n.where.empty()) n.label += " (" + n.where + ")";
+            if (name_uses[f.name] > 1 && !n.where.empty())
+                n.label += f.span ? std::string(" (span)") : " (" + n.where + ")";
             tree.nodes.push_back(std::move(n));
         }
         return it->second;

@@ -214,6 +214,12 @@ class Nesting(Base):
                 self.assertEqual(spans, {"inside", "outside", "nested", "doomed", "in-generator"})
                 self.stranded.close()
                 self.assertEqual(summary["missing"]["ends_without_begin"], 0)
+                folded = pathlib.Path(self.dir.name) / "folded"
+                subprocess.run([sys.executable, "-m", "vespra", "flamegraph", "--folded", "-o",
+                                str(folded), str(path)], check=True, timeout=300)
+                stacks = folded.read_text()
+                self.assertIn("span_inside;inside;leaf ", stacks)
+                self.assertIn("outside;nested;leaf ", stacks)
 
     @needs_trace_processor
     def test_perfetto_reads_the_spans_nested_without_errors(self):
