@@ -342,9 +342,9 @@ std::string summary_json(const Profile& profile, const TraceRead& read,
             first_row = false;
             out += "\"function\":" + json_string(f.name) +
                    ",\"span\":" + std::string(f.span ? "true" : "false") +
-                   ",\"file\":" + json_string(f.file) +
-                   ",\"line\":" + num(f.line) + ",\"calls\":" + num(s.calls) +
-                   ",\"total_ns\":" + num(s.total) + ",\"self_ns\":" + num(s.self) +
+                   ",\"file\":" + json_string(f.file) + ",\"line\":" + num(f.line) +
+                   ",\"calls\":" + num(s.calls) + ",\"total_ns\":" + num(s.total) +
+                   ",\"self_ns\":" + num(s.self) +
                    ",\"mean_ns\":" + num(s.calls ? s.total / s.calls : 0) +
                    ",\"max_ns\":" + num(s.max) + "}";
         }

@@ -41,7 +41,7 @@ struct Counter {
     uint64_t count = 0;
     double min = 0;
     double max = 0;
-    double last = 0;        // the sample with the latest timestamp (the later in the file on a tie)
+    double last = 0;  // the sample with the latest timestamp (the later in the file on a tie)
     uint64_t last_ts = 0;
 };
 

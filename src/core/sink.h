@@ -17,9 +17,9 @@ namespace vespra {
 // What is known about one Python code object, or about one name the program gave a mark (a
 // span, instant or counter, or an argument's key; see marks.h), which shares the code ids.
 struct CodeInfo {
-    std::string name;  // co_qualname, or the mark's name
-    std::string file;  // co_filename; empty for a mark
-    uint32_t line = 0; // co_firstlineno; 0 for a mark
+    std::string name;   // co_qualname, or the mark's name
+    std::string file;   // co_filename; empty for a mark
+    uint32_t line = 0;  // co_firstlineno; 0 for a mark
     bool mark = false;
 };
 

@@ -190,8 +190,7 @@ void push_value(json::Buffer& b, const marks::Value& v) {
 
 }  // namespace
 
-size_t JsonExporter::write_mark(std::span<const Event> events, size_t at,
-                                const CodeLookup& codes) {
+size_t JsonExporter::write_mark(std::span<const Event> events, size_t at, const CodeLookup& codes) {
     const Event& e = events[at];
     uint8_t kind = kind_of(e.packed);
     marks::Payload payload = marks::gather(events, at);

@@ -4,7 +4,9 @@
 //
 // Records exactly in the writer's layout take a fast path that copies nothing; anything else
 // goes through a general JSON object parser, so records written or edited by other tools are
-// read too. Duration records ("ph" B and E) become slices of the thread (pid, tid); the metadata
+// read too. Duration records ("ph" B and E) become slices of the thread (pid, tid), those of the
+// category "span" slices of spans, named without a place; counter records ("ph" C) with a
+// numeric "value" argument become counter samples of their process; the metadata
 // records "thread_name", "process_name" and "vespra_dropped_events" name threads and processes
 // and count lost events; other records are passed over. A function is its "name" with
 // "args"."file" and "args"."line".

@@ -4,6 +4,8 @@
 // Threads are found through their track descriptors and each sequence's default track; names
 // through each sequence's interned event names, which a packet with SEQ_INCREMENTAL_STATE_CLEARED
 // resets; the dropped-events count through the writer's instant event on the process track.
+// A begin in the category "span" is a span's; a counter track's samples (int or double) are
+// reported for the process that owns the track.
 // Protobuf traces carry no file or line: functions are reported with an empty file and line 0.
 //
 // Fields the reader does not use are skipped by wire type, so other writers' extra fields are

@@ -237,11 +237,20 @@ constexpr std::string_view CLOCKS[] = {"auto", "tsc", "monotonic"};
 
 // The options of `run`, in the order of its help. A new option is a row here, a line in its
 // help and a line in parse_run.
-enum RunOption : size_t { RUN_OUTPUT, RUN_FORMAT, RUN_LOSSLESS, RUN_CLOCK, RUN_QUIET, RUN_MODULE };
+enum RunOption : size_t {
+    RUN_OUTPUT,
+    RUN_FORMAT,
+    RUN_LOSSLESS,
+    RUN_GC,
+    RUN_CLOCK,
+    RUN_QUIET,
+    RUN_MODULE
+};
 constexpr OptionDef RUN_OPTIONS[] = {
     {"output", 'o', OptionDef::Takes::Value, "--output <OUTPUT>"},
     {"format", 'f', OptionDef::Takes::Value, "--format <FORMAT>", FORMATS},
     {"lossless", 0, OptionDef::Takes::Nothing, "--lossless"},
+    {"gc", 0, OptionDef::Takes::Nothing, "--gc"},
     {"clock", 0, OptionDef::Takes::Value, "--clock <CLOCK>", CLOCKS},
     {"quiet", 'q', OptionDef::Takes::Nothing, "--quiet"},
     {"module", 'm', OptionDef::Takes::Rest, "--module <MODULE>..."},
@@ -263,6 +272,7 @@ std::string run_help() {
     text.append(
         "      --lossless            Never drop events: a thread whose buffer is full waits for "
         "the writer (the program slows down instead)\n");
+    text.append("      --gc                  Record each garbage collection as a slice \"gc\"\n");
     text.append("      --clock <CLOCK>       Timestamp source [default: auto] ")
         .append(possible_values(CLOCKS).substr(2))
         .append("\n");
@@ -291,6 +301,7 @@ Cli parse_run(std::span<const std::string> words) {
     args.output = parsed.value(RUN_OUTPUT);
     if (parsed.given(RUN_FORMAT)) args.format = parsed.value(RUN_FORMAT);
     args.lossless = parsed.given(RUN_LOSSLESS);
+    args.gc = parsed.given(RUN_GC);
     if (parsed.given(RUN_CLOCK)) args.clock = parsed.value(RUN_CLOCK);
     args.quiet = parsed.given(RUN_QUIET);
     if (parsed.given(RUN_MODULE)) {

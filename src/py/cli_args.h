@@ -17,8 +17,8 @@ namespace vespra::cli {
 struct RunArgs {
     std::string output;
     std::string format = "protobuf";  // canonical name: "json" or "protobuf"
-    bool lossless = false;
-    bool gc = false;  // a slice per garbage collection            // a full ring makes the thread wait instead of dropping
+    bool lossless = false;            // a full ring makes the thread wait instead of dropping
+    bool gc = false;                  // a slice per garbage collection
     std::string clock;                // "auto", "tsc" or "monotonic"; empty when not given
     bool quiet = false;               // no line of vespra's own on standard error at the end
     // Empty, or the module name followed by the module's arguments.

@@ -96,7 +96,8 @@ bool convert_kwargs(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
     Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
     out->reserve(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        out->push_back(MarkArg{Ref::borrow(PyTuple_GET_ITEM(kwnames, i)), convert(args[nargs + i])});
+        out->push_back(
+            MarkArg{Ref::borrow(PyTuple_GET_ITEM(kwnames, i)), convert(args[nargs + i])});
     }
     return true;
 }
@@ -180,7 +181,8 @@ PyTypeObject* SPAN_FUNCTION_TYPE = nullptr;
 PyTypeObject* SPAN_COROUTINE_TYPE = nullptr;
 
 PyObject* span_begin(SpanObject* span) {
-    return host::boundary([&] { return record(KIND_SPAN_BEGIN, span->name, *span->args, nullptr); });
+    return host::boundary(
+        [&] { return record(KIND_SPAN_BEGIN, span->name, *span->args, nullptr); });
 }
 
 PyObject* span_end(SpanObject* span) {
@@ -264,8 +266,8 @@ PyObject* span_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     return host::boundary([&]() -> PyObject* {
         Ref inspect = host::import("inspect");
-        Ref is_async = inspect ? host::call_method(inspect.get(), "iscoroutinefunction", {function})
-                               : Ref();
+        Ref is_async =
+            inspect ? host::call_method(inspect.get(), "iscoroutinefunction", {function}) : Ref();
         if (!is_async) return nullptr;
         PyObject* wrapper = PyType_GenericAlloc(SPAN_FUNCTION_TYPE, 0);
         if (!wrapper) return nullptr;
@@ -276,7 +278,8 @@ PyObject* span_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         f->vectorcall = span_function_vectorcall;
         f->coroutine = is_async.get() == Py_True;
         Ref functools = host::import("functools");
-        if (!functools || !host::call_method(functools.get(), "update_wrapper", {wrapper, function}))
+        if (!functools ||
+            !host::call_method(functools.get(), "update_wrapper", {wrapper, function}))
             return nullptr;
         if (is_async.get() == Py_True &&
             !host::call_method(inspect.get(), "markcoroutinefunction", {wrapper}))
@@ -297,13 +300,13 @@ PyType_Slot SPAN_SLOTS[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(span_dealloc)},
     {Py_tp_call, reinterpret_cast<void*>(span_call)},
     {Py_tp_methods, SPAN_METHODS},
-    {Py_tp_doc, const_cast<char*>(
-                    "span(name, /, **args)\n--\n\n"
-                    "A slice of the current thread named `name`, nested with the function\n"
-                    "slices around and inside it, while a trace is recorded (else nothing).\n"
-                    "Use it as a context manager, or as a decorator of a function or a\n"
-                    "coroutine function. `args` (str, int, float, bool, None; other values\n"
-                    "by their repr) are shown with the slice.")},
+    {Py_tp_doc,
+     const_cast<char*>("span(name, /, **args)\n--\n\n"
+                       "A slice of the current thread named `name`, nested with the function\n"
+                       "slices around and inside it, while a trace is recorded (else nothing).\n"
+                       "Use it as a context manager, or as a decorator of a function or a\n"
+                       "coroutine function. `args` (str, int, float, bool, None; other values\n"
+                       "by their repr) are shown with the slice.")},
     {0, nullptr},
 };
 
@@ -597,8 +600,7 @@ PyMethodDef MARK_METHODS[] = {
      "instant($module, name, /, **args)\n--\n\n"
      "A zero-length event named `name` on the current thread's track, while a\n"
      "trace is recorded (else nothing). `args` as for span."},
-    {"counter", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(counter)),
-     METH_FASTCALL,
+    {"counter", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(counter)), METH_FASTCALL,
      "counter($module, name, value, /)\n--\n\n"
      "A sample of the counter `name` (int or float) of this process, while a trace\n"
      "is recorded (else nothing): a line chart in the viewer."},

@@ -2,8 +2,6 @@
 // interpreter exit.
 #include "py/tracer.h"
 
-#include "py/marks.h"
-
 #include <unistd.h>
 
 #include <chrono>
@@ -108,8 +106,9 @@ bool export_environment(const TracerData& data, uint64_t trace_origin) {
         Ref name = host::str(key);
         Ref one = host::str("1");
         if (!name || !one) return false;
-        bool done = on ? PyObject_SetItem(env.get(), name.get(), one.get()) == 0
-                       : static_cast<bool>(host::call_method(env.get(), "pop", {name.get(), Py_None}));
+        bool done =
+            on ? PyObject_SetItem(env.get(), name.get(), one.get()) == 0
+               : static_cast<bool>(host::call_method(env.get(), "pop", {name.get(), Py_None}));
         if (!done) return false;
     }
     return true;

@@ -78,6 +78,8 @@ TEST(UsageErrors, GoToStderrWithStatusTwoNamingTheProblem) {
         {{"run", "-o", "t", "--lossless=yes", "s.py"}, "unexpected value 'yes' for '--lossless'"},
         {{"run", "-o", "t", "--lossless", "--lossless", "s.py"},
          "'--lossless' cannot be used multiple times"},
+        {{"run", "-o", "t", "--gc=1", "s.py"}, "unexpected value '1' for '--gc'"},
+        {{"run", "--gc", "-o", "t", "--gc", "s.py"}, "'--gc' cannot be used multiple times"},
         {{"run", "-o", "t", "--clock", "rdtsc", "s.py"},
          "invalid value 'rdtsc' for '--clock <CLOCK>'\n  [possible values: auto, tsc, monotonic]"},
         {{"run", "-o", "t", "--clock"}, "a value is required for '--clock <CLOCK>'"},
@@ -142,6 +144,9 @@ TEST(Placement, EveryWordAfterTheScriptIsTheScripts) {
         run_of({"run", "--lossless", "-q", "-o", "t", "--clock=tsc", "s.py", "--lossless"});
     EXPECT_TRUE(tuned.lossless);
     EXPECT_TRUE(tuned.quiet);
+    EXPECT_FALSE(tuned.gc);
+    EXPECT_TRUE(run_of({"run", "-o", "t", "--gc", "s.py", "--gc"}).gc);
+    EXPECT_EQ(run_of({"run", "-o", "t", "--gc", "s.py", "--gc"}).script_args, (Words{"--gc"}));
     EXPECT_EQ(tuned.clock, "tsc");
     EXPECT_EQ(tuned.script_args, (Words{"--lossless"}));
     EXPECT_EQ(run_of({"run", "--clock", "monotonic", "-o", "t", "s.py"}).clock, "monotonic");

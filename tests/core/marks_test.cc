@@ -107,11 +107,10 @@ std::vector<Shown> nest(marks::MarkNesting& nesting, std::vector<Event> in) {
     std::vector<Shown> out;
     for (const Event& e : in) {
         uint8_t k = kind_of(e.packed);
-        char ph = k == KIND_START || k == KIND_RESUME || k == KIND_THROW || k == KIND_SPAN_BEGIN
-                      ? 'B'
-                  : k == KIND_RETURN || k == KIND_YIELD || k == KIND_UNWIND || k == KIND_SPAN_END
-                      ? 'E'
-                      : 'I';
+        char ph =
+            k == KIND_START || k == KIND_RESUME || k == KIND_THROW || k == KIND_SPAN_BEGIN  ? 'B'
+            : k == KIND_RETURN || k == KIND_YIELD || k == KIND_UNWIND || k == KIND_SPAN_END ? 'E'
+                                                                                            : 'I';
         out.push_back(Shown{ph, code_of(e.packed), e.ts});
     }
     return out;
@@ -133,9 +132,9 @@ bool balanced(const std::vector<Shown>& shown) {
 
 TEST(Nesting, WellNestedSpansPassUnchangedAndLeaveNothingFollowed) {
     marks::MarkNesting nesting;
-    std::vector<Event> in = {ev(1, KIND_START, 1),     ev(2, KIND_SPAN_BEGIN, 9),
-                             ev(3, KIND_START, 2),     ev(4, KIND_RETURN, 2),
-                             ev(5, KIND_INSTANT, 8),   ev(6, KIND_SPAN_END, 9),
+    std::vector<Event> in = {ev(1, KIND_START, 1),   ev(2, KIND_SPAN_BEGIN, 9),
+                             ev(3, KIND_START, 2),   ev(4, KIND_RETURN, 2),
+                             ev(5, KIND_INSTANT, 8), ev(6, KIND_SPAN_END, 9),
                              ev(7, KIND_RETURN, 1)};
     std::vector<Event> copy = in;
     nesting.apply(1, copy, 0);
@@ -149,23 +148,23 @@ TEST(Nesting, AFrameThatYieldsEndsItsSpanAndResumingOpensItAgain) {
     // gen (code 3) opens span 9 and yields; later it resumes, and the span ends inside it.
     auto first = nest(nesting, {ev(1, KIND_START, 3), ev(2, KIND_SPAN_BEGIN, 9),
                                 ev(3, KIND_YIELD, 3), ev(4, KIND_START, 5)});
-    EXPECT_EQ(first, (std::vector<Shown>{{'B', 3, 1}, {'B', 9, 2}, {'E', 9, 3}, {'E', 3, 3},
-                                         {'B', 5, 4}}));
+    EXPECT_EQ(first, (std::vector<Shown>{
+                         {'B', 3, 1}, {'B', 9, 2}, {'E', 9, 3}, {'E', 3, 3}, {'B', 5, 4}}));
     EXPECT_EQ(nesting.threads_followed(), 1u);
     // The resumption comes in a later batch, inside another call.
     auto second = nest(nesting, {ev(5, KIND_RESUME, 3), ev(6, KIND_SPAN_END, 9),
                                  ev(7, KIND_RETURN, 3), ev(8, KIND_RETURN, 5)});
-    EXPECT_EQ(second, (std::vector<Shown>{{'B', 3, 5}, {'B', 9, 5}, {'E', 9, 6}, {'E', 3, 7},
-                                          {'E', 5, 8}}));
+    EXPECT_EQ(second, (std::vector<Shown>{
+                          {'B', 3, 5}, {'B', 9, 5}, {'E', 9, 6}, {'E', 3, 7}, {'E', 5, 8}}));
     EXPECT_EQ(nesting.threads_followed(), 0u);
 }
 
 TEST(Nesting, ASpanLeftOpenByItsFrameEndsWithTheFrame) {
     marks::MarkNesting nesting;
     // f opens span 9 and returns without ending it; the late end matches nothing and goes.
-    auto shown = nest(nesting, {ev(1, KIND_START, 1), ev(2, KIND_SPAN_BEGIN, 9),
-                                ev(3, KIND_START, 2), ev(4, KIND_UNWIND, 2), ev(5, KIND_UNWIND, 1),
-                                ev(6, KIND_SPAN_END, 9)});
+    auto shown =
+        nest(nesting, {ev(1, KIND_START, 1), ev(2, KIND_SPAN_BEGIN, 9), ev(3, KIND_START, 2),
+                       ev(4, KIND_UNWIND, 2), ev(5, KIND_UNWIND, 1), ev(6, KIND_SPAN_END, 9)});
     EXPECT_TRUE(balanced(shown));
     EXPECT_EQ(shown.size(), 6u);
     EXPECT_EQ(shown[4], (Shown{'E', 9, 5}));
@@ -174,9 +173,9 @@ TEST(Nesting, ASpanLeftOpenByItsFrameEndsWithTheFrame) {
 
 TEST(Nesting, ASpanEndedInsideADeeperCallWaitsForThatCall) {
     marks::MarkNesting nesting;
-    auto shown = nest(nesting, {ev(1, KIND_SPAN_BEGIN, 9), ev(2, KIND_START, 2),
-                                ev(3, KIND_SPAN_END, 9), ev(4, KIND_RETURN, 2),
-                                ev(5, KIND_SPAN_END, 9)});
+    auto shown =
+        nest(nesting, {ev(1, KIND_SPAN_BEGIN, 9), ev(2, KIND_START, 2), ev(3, KIND_SPAN_END, 9),
+                       ev(4, KIND_RETURN, 2), ev(5, KIND_SPAN_END, 9)});
     EXPECT_EQ(shown, (std::vector<Shown>{{'B', 9, 1}, {'B', 2, 2}, {'E', 2, 4}, {'E', 9, 4}}));
 }
 

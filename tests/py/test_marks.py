@@ -409,6 +409,14 @@ class GarbageCollections(Base):
                 self.assertTrue(any(e["collected"] >= 50 for e in ends), ends)
                 self.assertTrue(all(e["uncollectable"] == 0 for e in ends))
 
+    def test_vespra_run_gc_records_them(self):
+        out = self.path("json")
+        script = pathlib.Path(self.dir.name) / "collect.py"
+        script.write_text("import gc\ngc.collect()\n")
+        subprocess.run([sys.executable, "-m", "vespra", "run", "--gc", "-o", str(out), "-f",
+                        "json", str(script)], check=True, timeout=300)
+        self.assertIn("gc", {r.get("name") for r in read_records(out)})
+
     def test_without_the_option_collections_leave_no_slice(self):
         path = self.traced("json", self.body)
         self.assertNotIn("gc", {r.get("name") for r in read_records(path)})
