@@ -8,11 +8,18 @@ namespace vespra {
 
 namespace {
 
-// Per kind (8 bits), 1 when it opens a call: start, resume and throw.
+// Per kind (8 bits), 1 when it opens a slice: start, resume and throw, a span's begin.
 constexpr auto OPENS = [] {
     std::array<uint8_t, 256> opens{};
-    opens[KIND_START] = opens[KIND_RESUME] = opens[KIND_THROW] = 1;
+    opens[KIND_START] = opens[KIND_RESUME] = opens[KIND_THROW] = opens[KIND_SPAN_BEGIN] = 1;
     return opens;
+}();
+// 1 when it closes one: return, yield and unwind, a span's end. Instants, counter samples and
+// payload slots do neither.
+constexpr auto CLOSES = [] {
+    std::array<uint8_t, 256> closes{};
+    closes[KIND_RETURN] = closes[KIND_YIELD] = closes[KIND_UNWIND] = closes[KIND_SPAN_END] = 1;
+    return closes;
 }();
 
 }  // namespace
@@ -30,10 +37,10 @@ void OpenCalls::observe(std::span<const Event> events) {
         Thread& t = thread(e.tid);
         t.last_ts = e.ts;
         if (t.depth + 1 >= t.codes.size()) t.codes.resize(t.codes.size() * 2);
-        t.codes[t.depth] = code_of(e.packed);
-        // +1 for a begin; -1 for an end with a call open, 0 for one without.
-        size_t open = OPENS[kind_of(e.packed)];
-        t.depth += open - ((open ^ 1) & (t.depth != 0));
+        t.codes[t.depth] = e.packed;
+        // +1 for a begin; -1 for an end with a call open, 0 for one without, or for a mark.
+        uint8_t kind = kind_of(e.packed);
+        t.depth += OPENS[kind] - (CLOSES[kind] & (t.depth != 0));
     }
 }
 
@@ -48,7 +55,11 @@ std::vector<Event> OpenCalls::close_all(uint64_t stop) {
     for (uint32_t tid : tids) {
         Thread& t = threads_[tid];
         uint64_t ts = std::max(stop, t.last_ts);
-        while (t.depth != 0) ends.emplace_back(ts, tid, pack_word(KIND_RETURN, t.codes[--t.depth]));
+        while (t.depth != 0) {
+            uint32_t begin = t.codes[--t.depth];
+            uint8_t end = kind_of(begin) == KIND_SPAN_BEGIN ? KIND_SPAN_END : KIND_RETURN;
+            ends.emplace_back(ts, tid, pack_word(end, code_of(begin)));
+        }
     }
     return ends;
 }

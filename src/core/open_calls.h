@@ -27,8 +27,9 @@ namespace vespra {
 
 class OpenCalls {
   public:
-    // Follows `events`: a start, resume or throw opens a call on its thread, a return, yield or
-    // unwind closes the innermost one. An end with nothing open is ignored.
+    // Follows `events`: a start, resume or throw (or a span's begin) opens a call on its
+    // thread, a return, yield or unwind (or a span's end) closes the innermost one; other marks
+    // do neither. An end with nothing open is ignored.
     void observe(std::span<const Event> events);
 
     // One return per call still open, innermost first on each thread, threads by ascending id,
@@ -40,9 +41,9 @@ class OpenCalls {
 
   private:
     struct Thread {
-        // codes[0, depth) are the open calls' code ids, outermost first. Always longer than
-        // depth, so that an event can write its code at codes[depth] before it is known
-        // whether it opens a call.
+        // codes[0, depth) are the words (kind and code) of the open slices' begins, outermost
+        // first. Always longer than depth, so that an event can write its word at codes[depth]
+        // before it is known whether it opens a call.
         std::vector<uint32_t> codes = std::vector<uint32_t>(64);
         size_t depth = 0;
         uint64_t last_ts = 0;  // a thread's events come in recording order: its latest
