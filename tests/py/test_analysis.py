@@ -161,11 +161,12 @@ class AnalysisTest(unittest.TestCase):
                 # Recursion counts the outermost call only: rec's total is under its calls'
                 # sum of totals, which count every level.
                 self.assertLess(rows["rec"]["total_ns"], rows["main"]["total_ns"])
-                # By self time: the sleeps, and main waiting for the thread and the child.
+                # By self time: the sleeps, and main waiting for the thread and the child, lead
+                # (what follows them is up to how a loaded machine preempted the rest).
                 by_self = self.summary(fmt)["tables"][0]["rows"]
-                top = [r["function"] for r in by_self if r["function"] in OURS][:3]
-                self.assertEqual(set(top), {"leaf", "main", "outer"})
-                self.assertLess(top.index("leaf"), top.index("outer"))
+                top = [r["function"] for r in by_self if r["function"] in OURS][:2]
+                self.assertEqual(set(top), {"leaf", "main"})
+                self.assertGreater(rows["leaf"]["self_ns"], rows["outer"]["self_ns"])
         self.assertEqual(tables["json"], tables["protobuf"])
 
     def test_self_and_children_make_the_total_per_thread_and_process(self):
