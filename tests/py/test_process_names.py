@@ -146,27 +146,23 @@ class ProgramTest(NamesTest):
         self.write("tools/job.py", CHILD)
         self.write("tools/__main__.py", CHILD)
         traced = """\
-            import os, sys
+            import sys
             from vespra import Tracer
             def f(): pass
             with Tracer(sys.argv[1], sys.argv[2], process_name=(sys.argv[3:] or [None])[0]):
-                if (pid := os.fork()) == 0:  # keeps the name its parent has
-                    f()
-                    os._exit(0)
-                os.waitpid(pid, 0)
+                f()
             """
         self.write("traced.py", traced)
         self.write("tools/traced.py", traced)
-        # (command, the name, how many processes have it); {out} and {fmt} filled in. The
-        # programs that enter a Tracer themselves also fork a child, which keeps their name.
+        # (command, the name, how many processes have it); {out} and {fmt} filled in.
         cases = [
             ([VESPRA, "run", "-f", "{fmt}", "-o", "{out}", "traced_by_cli.py"], "traced_by_cli.py",
              1),
             ([VESPRA, "run", "-f", "{fmt}", "-o", "{out}", "-m", "tools.job"], "tools.job", 1),
             ([VESPRA, "run", "-f", "{fmt}", "-o", "{out}", "-m", "tools"], "tools", 1),
-            ([sys.executable, "traced.py", "{out}", "{fmt}"], "traced.py", 2),
-            ([sys.executable, "-m", "tools.traced", "{out}", "{fmt}"], "tools.traced", 2),
-            ([sys.executable, "traced.py", "{out}", "{fmt}", "svc ☃"], "svc ☃", 2),
+            ([sys.executable, "traced.py", "{out}", "{fmt}"], "traced.py", 1),
+            ([sys.executable, "-m", "tools.traced", "{out}", "{fmt}"], "tools.traced", 1),
+            ([sys.executable, "traced.py", "{out}", "{fmt}", "svc ☃"], "svc ☃", 1),
         ]
         self.write("traced_by_cli.py", CHILD)
         for fmt in ("protobuf", "json"):
