@@ -47,8 +47,8 @@ def start():
         tracer = Tracer(
             output,
             fmt,
-            os.environ.get("VESPRA_CHILD_LOSSLESS") == "1",
-            os.environ.get("VESPRA_CHILD_GC") == "1",
+            lossless=os.environ.get("VESPRA_CHILD_LOSSLESS") == "1",
+            gc=os.environ.get("VESPRA_CHILD_GC") == "1",
         )
         tracer._enter_as_child(origin)
     except Exception as exc:
