@@ -446,10 +446,11 @@ PyObject* run(PyObject* module, const RunArgs& args) {
     Ref tracer_type = format ? host::getattr(module, "Tracer") : Ref();
     // Positional in the order of Tracer(output, format, lossless, process_name, gc); the
     // process's name is the start's to choose.
-    Ref tracer = tracer_type ? host::call(tracer_type.get(), {output.get(), format.get(),
-                                                              args.lossless ? Py_True : Py_False,
-                                                              Py_None, args.gc ? Py_True : Py_False})
-                             : Ref();
+    Ref tracer = tracer_type
+                     ? host::call(tracer_type.get(),
+                                  {output.get(), format.get(), args.lossless ? Py_True : Py_False,
+                                   Py_None, args.gc ? Py_True : Py_False})
+                     : Ref();
     if (!tracer) {
         name_the_output(output.get());
         return nullptr;
