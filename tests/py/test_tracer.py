@@ -178,7 +178,7 @@ class ArgumentTest(unittest.TestCase):
                 ((), {}, TypeError, "missing required argument 'output'"),
                 ((1,), {}, TypeError, "'output' must be str, bytes or os.PathLike, not int"),
                 (("x", None), {}, TypeError, "argument 'format' must be str, not NoneType"),
-                (("x", "json", False, "n", 1), {}, TypeError, "at most 4 arguments"),
+                (("x", "json", False, "n", False, 1), {}, TypeError, "at most 5 arguments"),
                 (("x",), {"process_name": b"n"}, TypeError,
                  "argument 'process_name' must be str or None, not bytes"),
                 (("x", "json", 1), {}, TypeError, "argument 'lossless' must be bool, not int"),
@@ -193,7 +193,7 @@ class ArgumentTest(unittest.TestCase):
             vespra.Tracer(output="x", format=fmt)
         vespra.Tracer("x", lossless=True)
         self.assertEqual(str(inspect.signature(vespra.Tracer)),
-                         "(output, format='protobuf', lossless=False, process_name=None)")
+                         "(output, format='protobuf', lossless=False, process_name=None, gc=False)")
         # The time base a joined child is given; refused before anything starts.
         for args, exc, text in [(("1",), TypeError, "origin must be int or None, not str"),
                                 ((-1,), OverflowError, ""),
