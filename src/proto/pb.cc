@@ -82,16 +82,34 @@ void EventCategory::encode(std::string& out) const { encode_interned_string(*thi
 size_t EventName::encoded_len() const { return interned_string_len(*this); }
 void EventName::encode(std::string& out) const { encode_interned_string(*this, out); }
 
+size_t SourceLocation::encoded_len() const {
+    size_t n = 0;
+    if (iid) n += varint_field_len(field::SL_IID, *iid);
+    if (file_name) n += bytes_field_len(field::SL_FILE_NAME, file_name->size());
+    if (function_name) n += bytes_field_len(field::SL_FUNCTION_NAME, function_name->size());
+    if (line_number) n += varint_field_len(field::SL_LINE_NUMBER, *line_number);
+    return n;
+}
+
+void SourceLocation::encode(std::string& out) const {
+    if (iid) put_varint_field(out, field::SL_IID, *iid);
+    if (file_name) put_string_field(out, field::SL_FILE_NAME, *file_name);
+    if (function_name) put_string_field(out, field::SL_FUNCTION_NAME, *function_name);
+    if (line_number) put_varint_field(out, field::SL_LINE_NUMBER, *line_number);
+}
+
 size_t InternedData::encoded_len() const {
     size_t n = 0;
     for (const auto& c : event_categories) n += message_field_len(field::ID_EVENT_CATEGORIES, c);
     for (const auto& e : event_names) n += message_field_len(field::ID_EVENT_NAMES, e);
+    for (const auto& l : source_locations) n += message_field_len(field::ID_SOURCE_LOCATIONS, l);
     return n;
 }
 
 void InternedData::encode(std::string& out) const {
     for (const auto& c : event_categories) put_message_field(out, field::ID_EVENT_CATEGORIES, c);
     for (const auto& e : event_names) put_message_field(out, field::ID_EVENT_NAMES, e);
+    for (const auto& l : source_locations) put_message_field(out, field::ID_SOURCE_LOCATIONS, l);
 }
 
 size_t TrackEventDefaults::encoded_len() const {
@@ -103,14 +121,48 @@ void TrackEventDefaults::encode(std::string& out) const {
 }
 
 size_t TracePacketDefaults::encoded_len() const {
-    return track_event_defaults
-               ? message_field_len(field::TPD_TRACK_EVENT_DEFAULTS, *track_event_defaults)
-               : 0;
+    size_t n = 0;
+    if (track_event_defaults) {
+        n += message_field_len(field::TPD_TRACK_EVENT_DEFAULTS, *track_event_defaults);
+    }
+    if (timestamp_clock_id)
+        n += varint_field_len(field::TPD_TIMESTAMP_CLOCK_ID, *timestamp_clock_id);
+    return n;
 }
 
 void TracePacketDefaults::encode(std::string& out) const {
     if (track_event_defaults)
         put_message_field(out, field::TPD_TRACK_EVENT_DEFAULTS, *track_event_defaults);
+    if (timestamp_clock_id)
+        put_varint_field(out, field::TPD_TIMESTAMP_CLOCK_ID, *timestamp_clock_id);
+}
+
+size_t Clock::encoded_len() const {
+    size_t n = 0;
+    if (clock_id) n += varint_field_len(field::CLK_CLOCK_ID, *clock_id);
+    if (timestamp) n += varint_field_len(field::CLK_TIMESTAMP, *timestamp);
+    if (is_incremental) n += varint_field_len(field::CLK_IS_INCREMENTAL, *is_incremental);
+    if (unit_multiplier_ns)
+        n += varint_field_len(field::CLK_UNIT_MULTIPLIER_NS, *unit_multiplier_ns);
+    return n;
+}
+
+void Clock::encode(std::string& out) const {
+    if (clock_id) put_varint_field(out, field::CLK_CLOCK_ID, *clock_id);
+    if (timestamp) put_varint_field(out, field::CLK_TIMESTAMP, *timestamp);
+    if (is_incremental) put_varint_field(out, field::CLK_IS_INCREMENTAL, *is_incremental);
+    if (unit_multiplier_ns)
+        put_varint_field(out, field::CLK_UNIT_MULTIPLIER_NS, *unit_multiplier_ns);
+}
+
+size_t ClockSnapshot::encoded_len() const {
+    size_t n = 0;
+    for (const Clock& c : clocks) n += message_field_len(field::CS_CLOCKS, c);
+    return n;
+}
+
+void ClockSnapshot::encode(std::string& out) const {
+    for (const Clock& c : clocks) put_message_field(out, field::CS_CLOCKS, c);
 }
 
 size_t ProcessDescriptor::encoded_len() const {
@@ -182,6 +234,7 @@ void TrackEvent::encode(std::string& out) const {
 size_t TracePacket::encoded_len() const {
     size_t n = 0;
     if (timestamp) n += varint_field_len(tp::TIMESTAMP, *timestamp);
+    if (timestamp_clock_id) n += varint_field_len(tp::TIMESTAMP_CLOCK_ID, *timestamp_clock_id);
     if (trusted_packet_sequence_id) {
         n += varint_field_len(tp::SEQUENCE_ID, *trusted_packet_sequence_id);
     }
@@ -189,6 +242,8 @@ size_t TracePacket::encoded_len() const {
         n += message_field_len(tp::TRACK_EVENT, *ev);
     } else if (const auto* desc = std::get_if<TrackDescriptor>(&data)) {
         n += message_field_len(tp::TRACK_DESCRIPTOR, *desc);
+    } else if (const auto* clocks = std::get_if<ClockSnapshot>(&data)) {
+        n += message_field_len(tp::CLOCK_SNAPSHOT, *clocks);
     }
     if (interned_data) n += message_field_len(tp::INTERNED_DATA, *interned_data);
     if (sequence_flags) n += varint_field_len(tp::SEQUENCE_FLAGS, *sequence_flags);
@@ -198,6 +253,7 @@ size_t TracePacket::encoded_len() const {
 
 void TracePacket::encode(std::string& out) const {
     if (timestamp) put_varint_field(out, tp::TIMESTAMP, *timestamp);
+    if (timestamp_clock_id) put_varint_field(out, tp::TIMESTAMP_CLOCK_ID, *timestamp_clock_id);
     if (trusted_packet_sequence_id) {
         put_varint_field(out, tp::SEQUENCE_ID, *trusted_packet_sequence_id);
     }
@@ -205,6 +261,8 @@ void TracePacket::encode(std::string& out) const {
         put_message_field(out, tp::TRACK_EVENT, *ev);
     } else if (const auto* desc = std::get_if<TrackDescriptor>(&data)) {
         put_message_field(out, tp::TRACK_DESCRIPTOR, *desc);
+    } else if (const auto* clocks = std::get_if<ClockSnapshot>(&data)) {
+        put_message_field(out, tp::CLOCK_SNAPSHOT, *clocks);
     }
     if (interned_data) put_message_field(out, tp::INTERNED_DATA, *interned_data);
     if (sequence_flags) put_varint_field(out, tp::SEQUENCE_FLAGS, *sequence_flags);

@@ -5,7 +5,8 @@
 // Every optional field is either present or absent: a present field is written even when its
 // value is zero or empty, an absent one writes nothing. Within a message fields are written in
 // the order they are declared here, which for TracePacket is not the order of the field numbers
-// (the `data` choice comes right after the sequence id). Repeated scalars are never packed.
+// (a timestamp's clock follows the timestamp, the `data` choice comes right after the sequence
+// id). Repeated scalars are never packed.
 //
 // This encoder serves the rare packets (descriptors, interned names, the dropped-events summary);
 // the writer builds its per-event packets by hand from cached bytes that are a valid encoding of
@@ -88,12 +89,19 @@ namespace field {
 // Trace
 inline constexpr uint32_t TRACE_PACKET = 1;
 // TracePacket
-inline constexpr uint32_t TIMESTAMP = 8, SEQUENCE_ID = 10, TRACK_EVENT = 11, INTERNED_DATA = 12,
-                          SEQUENCE_FLAGS = 13, DEFAULTS = 59, TRACK_DESCRIPTOR = 60;
+inline constexpr uint32_t CLOCK_SNAPSHOT = 6, TIMESTAMP = 8, SEQUENCE_ID = 10, TRACK_EVENT = 11,
+                          INTERNED_DATA = 12, SEQUENCE_FLAGS = 13, TIMESTAMP_CLOCK_ID = 58,
+                          DEFAULTS = 59, TRACK_DESCRIPTOR = 60;
+// ClockSnapshot
+inline constexpr uint32_t CS_CLOCKS = 1;
+// ClockSnapshot.Clock
+inline constexpr uint32_t CLK_CLOCK_ID = 1, CLK_TIMESTAMP = 2, CLK_IS_INCREMENTAL = 3,
+                          CLK_UNIT_MULTIPLIER_NS = 4;
 // TrackEvent
 inline constexpr uint32_t TE_CATEGORY_IIDS = 3, TE_DEBUG_ANNOTATIONS = 4, TE_TYPE = 9,
                           TE_NAME_IID = 10, TE_TRACK_UUID = 11, TE_CATEGORIES = 22, TE_NAME = 23,
-                          TE_COUNTER_VALUE = 30, TE_DOUBLE_COUNTER_VALUE = 44;
+                          TE_COUNTER_VALUE = 30, TE_SOURCE_LOCATION_IID = 34,
+                          TE_DOUBLE_COUNTER_VALUE = 44;
 // DebugAnnotation
 inline constexpr uint32_t DA_NAME_IID = 1, DA_BOOL = 2, DA_UINT = 3, DA_INT = 4, DA_DOUBLE = 5,
                           DA_STRING = 6;
@@ -106,14 +114,21 @@ inline constexpr uint32_t PD_PID = 1, PD_CMDLINE = 2, PD_PROCESS_NAME = 6;
 inline constexpr uint32_t THD_PID = 1, THD_TID = 2, THD_THREAD_NAME = 5;
 // InternedData
 inline constexpr uint32_t ID_EVENT_CATEGORIES = 1, ID_EVENT_NAMES = 2,
-                          ID_DEBUG_ANNOTATION_NAMES = 3;
+                          ID_DEBUG_ANNOTATION_NAMES = 3, ID_SOURCE_LOCATIONS = 4;
 // EventCategory and EventName
 inline constexpr uint32_t INTERNED_IID = 1, INTERNED_NAME = 2;
+// SourceLocation
+inline constexpr uint32_t SL_IID = 1, SL_FILE_NAME = 2, SL_FUNCTION_NAME = 3, SL_LINE_NUMBER = 4;
 // TracePacketDefaults
-inline constexpr uint32_t TPD_TRACK_EVENT_DEFAULTS = 11;
+inline constexpr uint32_t TPD_TRACK_EVENT_DEFAULTS = 11, TPD_TIMESTAMP_CLOCK_ID = 58;
 // TrackEventDefaults
 inline constexpr uint32_t TED_TRACK_UUID = 11;
 }  // namespace field
+
+// Clock ids. A packet that names no clock is on the trace's clock, BOOTTIME; ids from 64 to 127
+// belong to the packet sequence that defines them with a clock snapshot.
+inline constexpr uint32_t BUILTIN_CLOCK_BOOTTIME = 6;
+inline constexpr uint32_t FIRST_SEQUENCE_CLOCK = 64, LAST_SEQUENCE_CLOCK = 127;
 
 // Texts of the writer's own records that readers recognise: the name of a code the lookup does
 // not know, and the instant event "vespra: N events dropped" in the category "dropped".
@@ -145,9 +160,22 @@ struct EventName {
     void encode(std::string& out) const;
 };
 
+// Where a function is defined; a viewer shows it as the slice arguments source.file_name,
+// source.function_name and source.line_number.
+struct SourceLocation {
+    std::optional<uint64_t> iid;               // 1
+    std::optional<std::string> file_name;      // 2
+    std::optional<std::string> function_name;  // 3
+    std::optional<uint32_t> line_number;       // 4
+
+    size_t encoded_len() const;
+    void encode(std::string& out) const;
+};
+
 struct InternedData {
     std::vector<EventCategory> event_categories;  // 1, repeated
     std::vector<EventName> event_names;           // 2, repeated
+    std::vector<SourceLocation> source_locations;  // 4, repeated
 
     size_t encoded_len() const;
     void encode(std::string& out) const;
@@ -162,6 +190,7 @@ struct TrackEventDefaults {
 
 struct TracePacketDefaults {
     std::optional<TrackEventDefaults> track_event_defaults;  // 11
+    std::optional<uint32_t> timestamp_clock_id;              // 58
 
     size_t encoded_len() const;
     void encode(std::string& out) const;
@@ -216,9 +245,28 @@ struct TrackEvent {
     void encode(std::string& out) const;
 };
 
+// Ties clocks together: each clock's reading at one instant. An incremental clock's later
+// timestamps are deltas from its previous value on the sequence.
+struct Clock {
+    std::optional<uint32_t> clock_id;            // 1
+    std::optional<uint64_t> timestamp;           // 2
+    std::optional<bool> is_incremental;          // 3
+    std::optional<uint64_t> unit_multiplier_ns;  // 4
+
+    size_t encoded_len() const;
+    void encode(std::string& out) const;
+};
+
+struct ClockSnapshot {
+    std::vector<Clock> clocks;  // 1, repeated
+
+    size_t encoded_len() const;
+    void encode(std::string& out) const;
+};
+
 namespace trace_packet {
-// A packet carries a track event, a track descriptor, or neither.
-using Data = std::variant<std::monostate, TrackEvent, TrackDescriptor>;
+// A packet carries a track event, a track descriptor, a clock snapshot, or none of them.
+using Data = std::variant<std::monostate, TrackEvent, TrackDescriptor, ClockSnapshot>;
 }  // namespace trace_packet
 
 struct TracePacket {
@@ -228,8 +276,9 @@ struct TracePacket {
     };
 
     std::optional<uint64_t> timestamp;                         // 8
+    std::optional<uint32_t> timestamp_clock_id;                // 58
     std::optional<uint32_t> trusted_packet_sequence_id;        // 10
-    trace_packet::Data data;                                   // 11 or 60
+    trace_packet::Data data;                                   // 11, 60 or 6
     std::optional<InternedData> interned_data;                 // 12
     std::optional<uint32_t> sequence_flags;                    // 13
     std::optional<TracePacketDefaults> trace_packet_defaults;  // 59

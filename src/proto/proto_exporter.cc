@@ -24,19 +24,31 @@ constexpr uint8_t KEY_TYPE = pb::field_key(pb::field::TE_TYPE, pb::WIRE_VARINT);
 constexpr uint8_t KEY_CATEGORY_IIDS =
     pb::field_key(pb::field::TE_CATEGORY_IIDS, pb::WIRE_VARINT);                          // 18
 constexpr uint8_t KEY_NAME_IID = pb::field_key(pb::field::TE_NAME_IID, pb::WIRE_VARINT);  // 50
+// The one key of an event packet that takes two bytes (90 02).
+constexpr uint64_t KEY_SOURCE_LOCATION_IID =
+    pb::field_key(pb::field::TE_SOURCE_LOCATION_IID, pb::WIRE_VARINT);
 
-// Largest tail: header (1 + 5 + 2), track_event key and length (2), begin body (2 + 2 + 1 + 10).
-constexpr size_t MAX_TAIL = 25;
+// A thread's iids count its distinct codes, which are below 2^24: four varint bytes at most.
+constexpr size_t MAX_IID_LEN = 4;
+// Largest tail: header (1 + 5 + 2), track_event key and length (2), begin body (type 2,
+// category 2, name 1 + iid, location 2 + iid).
+constexpr size_t MAX_TAIL = 8 + 2 + 2 + 2 + 1 + MAX_IID_LEN + 2 + MAX_IID_LEN;
 // Tails are copied as one fixed 32-byte block, which compiles to two vector moves instead of a
 // call to memcpy (a third of the per-event instructions otherwise). The arena keeps 32 readable
 // bytes after its last tail, and every event packet has 32 writable bytes for its tail; the
 // bytes past the tail are overwritten by the next packet.
 constexpr size_t TAIL_COPY = 32;
 static_assert(MAX_TAIL <= TAIL_COPY);
-// Room for one event packet: 0A, length, timestamp key, ten-byte timestamp, tail block. The
-// packet's own length is below 128 and takes one byte.
-constexpr size_t MAX_EVENT_PACKET = 3 + pb::Varint::MAX_LEN + TAIL_COPY;
-static_assert(1 + pb::Varint::MAX_LEN + MAX_TAIL < 0x80);
+// A timestamp written absolute on a sequence whose default clock is incremental names the
+// trace's clock: D0 03 06.
+constexpr uint64_t KEY_TIMESTAMP_CLOCK_ID =
+    pb::field_key(pb::field::TIMESTAMP_CLOCK_ID, pb::WIRE_VARINT);
+constexpr size_t TRACE_CLOCK_LEN = 3;
+static_assert(pb::varint_size(KEY_TIMESTAMP_CLOCK_ID) == 2 && pb::BUILTIN_CLOCK_BOOTTIME < 0x80);
+// Room for one event packet: 0A, length, timestamp key, ten-byte timestamp, its clock, tail
+// block. The packet's own length is below 128 and takes one byte.
+constexpr size_t MAX_EVENT_PACKET = 3 + pb::Varint::MAX_LEN + TRACE_CLOCK_LEN + TAIL_COPY;
+static_assert(1 + pb::Varint::MAX_LEN + TRACE_CLOCK_LEN + MAX_TAIL < 0x80);
 
 bool is_end(uint8_t kind) {
     return kind == KIND_RETURN || kind == KIND_YIELD || kind == KIND_UNWIND;
@@ -153,20 +165,38 @@ Status ProtoExporter::start_thread(uint32_t tid, const ThreadNames& names, Seque
 
     TracePacket packet;
     packet.timestamp = 0;
+    // The packet names the sequence clock its successors default to; its own timestamp is on
+    // the trace clock, whichever way a reader takes defaults that arrive with a packet.
+    if (incremental_) packet.timestamp_clock_id = pb::BUILTIN_CLOCK_BOOTTIME;
     packet.trusted_packet_sequence_id = sequence_id;
     packet.data = std::move(desc);
-    packet.interned_data = pb::InternedData{{pb::EventCategory{CATEGORY_PY_IID, "py"}}, {}};
+    packet.interned_data = pb::InternedData{{pb::EventCategory{CATEGORY_PY_IID, "py"}}, {}, {}};
     packet.sequence_flags = TracePacket::SEQ_INCREMENTAL_STATE_CLEARED;
-    packet.trace_packet_defaults = pb::TracePacketDefaults{pb::TrackEventDefaults{track_uuid}};
+    packet.trace_packet_defaults =
+        pb::TracePacketDefaults{pb::TrackEventDefaults{track_uuid}, std::nullopt};
+    if (incremental_) packet.trace_packet_defaults->timestamp_clock_id = INCREMENTAL_CLOCK;
     if (Status st = write_packet(packet); !st.ok()) return st;
+    if (incremental_) {
+        // Its own packet: a viewer reads nothing else of a packet that holds a snapshot. Both
+        // clocks read 0 at the trace's origin, so an incremental clock's value is the absolute
+        // timestamp; and every sequence's snapshot names the same instant of the trace clock,
+        // whose snapshots a viewer requires to be in order.
+        TracePacket snapshot;
+        snapshot.trusted_packet_sequence_id = sequence_id;
+        snapshot.data = pb::ClockSnapshot{{pb::Clock{pb::BUILTIN_CLOCK_BOOTTIME, 0, {}, {}},
+                                           pb::Clock{INCREMENTAL_CLOCK, 0, true, {}}}};
+        if (Status st = write_packet(snapshot); !st.ok()) return st;
+    }
 
     Sequence s;
     s.sequence_id = sequence_id;
+    s.index = k;
     s.header.push_back(static_cast<char>(KEY_SEQUENCE_ID));
     pb::put_varint(s.header, sequence_id);
     s.header.push_back(static_cast<char>(KEY_SEQUENCE_FLAGS));
     s.header.push_back(static_cast<char>(TracePacket::SEQ_NEEDS_INCREMENTAL_STATE));
     *seq = &sequences_.emplace(tid, std::move(s)).first->second;
+    last_ts_.push_back(0);
     return Status::success();
 }
 
@@ -184,13 +214,19 @@ Status ProtoExporter::name_iid(Sequence& seq, uint32_t code, const CodeLookup& c
         *iid = it->second;
         return Status::success();
     }
+    // A function's name and its source location share the iid: one packet interns both. A mark
+    // has no location.
     *iid = seq.name_iids.size() + 1;
     std::optional<CodeInfo> info = codes.code(code);
+    if (!info) info = CodeInfo{std::string(pb::UNKNOWN_NAME), "", 0};
     TracePacket packet;
     packet.timestamp = 0;
     packet.trusted_packet_sequence_id = seq.sequence_id;
-    packet.interned_data = pb::InternedData{
-        {}, {pb::EventName{*iid, info ? info->name : std::string(pb::UNKNOWN_NAME)}}};
+    packet.interned_data = pb::InternedData{{}, {pb::EventName{*iid, info->name}}, {}};
+    if (!info->mark) {
+        packet.interned_data->source_locations.push_back(
+            pb::SourceLocation{*iid, info->file, info->name, info->line});
+    }
     packet.sequence_flags = TracePacket::SEQ_NEEDS_INCREMENTAL_STATE;
     if (Status st = write_packet(packet); !st.ok()) return st;
     seq.name_iids.emplace(code, *iid);
@@ -202,7 +238,7 @@ Status ProtoExporter::cache_tail(const Event& event, uint64_t key, const CodeLoo
     Sequence* seq;
     if (Status st = thread_sequence(event.tid, names, &seq); !st.ok()) return st;
 
-    uint8_t body[16];
+    uint8_t body[MAX_TAIL];
     uint8_t* p = body;
     *p++ = KEY_TYPE;
     if (is_end(kind_of(event.packed))) {
@@ -211,9 +247,12 @@ Status ProtoExporter::cache_tail(const Event& event, uint64_t key, const CodeLoo
         *p++ = pb::TrackEvent::TYPE_SLICE_BEGIN;
         uint64_t iid;
         if (Status st = name_iid(*seq, code_of(event.packed), codes, &iid); !st.ok()) return st;
+        assert(pb::varint_size(iid) <= MAX_IID_LEN);
         *p++ = KEY_CATEGORY_IIDS;
         *p++ = CATEGORY_PY_IID;
         *p++ = KEY_NAME_IID;
+        p = pb::write_varint(p, iid);
+        p = pb::write_varint(p, KEY_SOURCE_LOCATION_IID);
         p = pb::write_varint(p, iid);
     }
     size_t body_len = static_cast<size_t>(p - body);
@@ -224,9 +263,9 @@ Status ProtoExporter::cache_tail(const Event& event, uint64_t key, const CodeLoo
     tail_bytes_.push_back(KEY_TRACK_EVENT);
     tail_bytes_.push_back(static_cast<uint8_t>(body_len));  // below 128
     tail_bytes_.insert(tail_bytes_.end(), body, p);
-    *ref =
-        TailRef{static_cast<uint32_t>(offset), static_cast<uint32_t>(tail_bytes_.size() - offset)};
-    assert(ref->len <= MAX_TAIL);
+    size_t len = tail_bytes_.size() - offset;
+    assert(len <= MAX_TAIL && seq->index < (1u << 24));
+    *ref = TailRef{static_cast<uint32_t>(offset), static_cast<uint32_t>(len), seq->index};
     tail_bytes_.resize(tail_bytes_.size() + TAIL_COPY);
     tails_.insert(key, *ref);
     return Status::success();
@@ -261,12 +300,10 @@ Status ProtoExporter::encode_events(std::span<const Event> events, const CodeLoo
                 last_key = ~uint64_t{0};
                 p = reinterpret_cast<uint8_t*>(out_.room((events.size() - i) * MAX_EVENT_PACKET));
                 continue;
-            } else {
-                // A new thread or name: its packets go into the buffer here, after the events
-                // so far and before the first that needs them.
-                out_.commit(reinterpret_cast<char*>(p));
-                if (Status st = cache_tail(event, key, codes, names, &ref); !st.ok()) return st;
-                p = reinterpret_cast<uint8_t*>(out_.room((events.size() - i) * MAX_EVENT_PACKET));
+            } else if (Status st =
+                           cache_tail_at(event, key, codes, names, p, events.size() - i, &ref);
+                       !st.ok()) {
+                return st;
             }
             last_key = key;
         }
@@ -291,27 +328,88 @@ Status ProtoExporter::encode_events(std::span<const Event> events, const CodeLoo
     return Status::success();
 }
 
+Status ProtoExporter::cache_tail_at(const Event& event, uint64_t key, const CodeLookup& codes,
+                                    const ThreadNames& names, uint8_t*& p, size_t left,
+                                    TailRef* ref) {
+    out_.commit(reinterpret_cast<char*>(p));
+    Status st = cache_tail(event, key, codes, names, ref);
+    p = reinterpret_cast<uint8_t*>(out_.room(left * MAX_EVENT_PACKET));
+    return st;
+}
+
+Status ProtoExporter::encode_deltas(std::span<const Event> events, const CodeLookup& codes,
+                                    const ThreadNames& names) {
+    uint8_t* p = reinterpret_cast<uint8_t*>(out_.room(events.size() * MAX_EVENT_PACKET));
+    uint64_t last_key = ~uint64_t{0};
+    TailRef ref{};
+    uint64_t* last = nullptr;  // the value of the event's sequence clock
+    for (size_t i = 0; i < events.size(); ++i) {
+        const Event& event = events[i];
+        uint64_t key = tail_key(event.tid, event.packed);
+        if (key != last_key) {
+            if (const TailRef* cached = tails_.find(key)) {
+                ref = *cached;
+            } else if (Status st =
+                           cache_tail_at(event, key, codes, names, p, events.size() - i, &ref);
+                       !st.ok()) {
+                return st;
+            }
+            last = &last_ts_[ref.sequence];  // after cache_tail, which may grow the vector
+            last_key = key;
+        }
+        p[0] = pb::TRACE_PACKET_KEY;
+        p[2] = KEY_TIMESTAMP;
+        uint8_t* q = p + 3;
+        uint64_t ts = event.ts;
+        if (ts >= *last) [[likely]] {
+            // Most calls are shorter than 16 us: one or two bytes.
+            uint64_t delta = ts - *last;
+            *last = ts;
+            if (delta < 0x80) {
+                *q++ = static_cast<uint8_t>(delta);
+            } else if (delta < 0x4000) {
+                q = pb::write_varint_of_len<2>(q, delta);
+            } else {
+                q = pb::write_varint(q, delta);
+            }
+        } else {
+            q = pb::write_varint(q, ts);
+            q = pb::write_varint(q, KEY_TIMESTAMP_CLOCK_ID);
+            *q++ = pb::BUILTIN_CLOCK_BOOTTIME;
+        }
+        p[1] = static_cast<uint8_t>(q - (p + 2) + ref.len);
+        std::memcpy(q, tail_bytes_.data() + ref.offset, TAIL_COPY);
+        p = q + ref.len;
+    }
+    out_.commit(reinterpret_cast<char*>(p));
+    return Status::success();
+}
+
 Status ProtoExporter::write_batch(std::span<const Event> events, const CodeLookup& codes,
                                   const ThreadNames& names) {
     if (Status st = ensure_process(); !st.ok()) return st;
     if (events.empty()) return out_.flush();
 
-    // A batch's timestamps nearly always share one varint length (5 bytes from 0.27 s to 34 s
-    // into the trace, 6 up to 73 minutes): those get an unrolled encoder of that length.
     Status st;
-    switch (pb::Varint(events.front().ts).len()) {
-        case 4:
-            st = encode_events<4>(events, codes, names);
-            break;
-        case 5:
-            st = encode_events<5>(events, codes, names);
-            break;
-        case 6:
-            st = encode_events<6>(events, codes, names);
-            break;
-        default:
-            st = encode_events<0>(events, codes, names);
-            break;
+    if (incremental_) {
+        st = encode_deltas(events, codes, names);
+    } else {
+        // A batch's timestamps nearly always share one varint length (5 bytes from 0.27 s to
+        // 34 s into the trace, 6 up to 73 minutes): those get an unrolled encoder of that length.
+        switch (pb::Varint(events.front().ts).len()) {
+            case 4:
+                st = encode_events<4>(events, codes, names);
+                break;
+            case 5:
+                st = encode_events<5>(events, codes, names);
+                break;
+            case 6:
+                st = encode_events<6>(events, codes, names);
+                break;
+            default:
+                st = encode_events<0>(events, codes, names);
+                break;
+        }
     }
     if (!st.ok()) return st;
     if (out_.pending_size() < FLUSH_AT) return Status::success();

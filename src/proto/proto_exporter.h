@@ -1,7 +1,7 @@
 // ProtoExporter: the writer behind the "protobuf" format. It turns event batches into a Perfetto
 // packet stream: one process track, named as process_name.h says, with the pid in the track's
-// name; one thread track and one packet sequence per traced thread, names interned per
-// sequence, one begin or end slice per function event.
+// name; one thread track and one packet sequence per traced thread, names and source locations
+// interned per sequence, one begin or end slice per function event.
 //
 // Stream layout and identifiers (all sequence-id arithmetic is unsigned 32-bit, uuids 64-bit;
 // k counts the threads this writer had seen before the one in question):
@@ -10,7 +10,8 @@
 //   process sequence id     sequence_base * 128 + 1
 //   thread sequence id      sequence_base * 128 + 2 + k
 //   category iid of "py"    1 on every thread sequence
-//   name iids               1, 2, 3, ... per thread, in the order it first begins each code
+//   name iids               1, 2, 3, ... per thread, in the order it first begins each code;
+//                           a code's source location has the same iid as its name
 // A process started normally has sequence_base 0; a forked or exec'd child uses its own pid, so
 // several processes can append to one file without their sequences or tracks colliding. The
 // stream has no header, so the concatenation of their packet runs stays one valid stream.
@@ -22,6 +23,15 @@
 // writes of about FLUSH_AT bytes: the kernel's cost of taking a trace into the page cache was
 // twice as high in writes of one batch (some 70 KiB) as in writes of a megabyte. What is left
 // below the mark is written by flush(), which the pipeline calls whenever no batch waits.
+//
+// Timestamps are incremental by default, as Perfetto's own SDK writes them: a thread's
+// descriptor packet (which clears its sequence's state) makes the sequence clock
+// INCREMENTAL_CLOCK its packets' default, the next packet, a clock snapshot, ties that clock's 0
+// to the trace clock's 0, and every later packet of the sequence carries the nanoseconds since
+// the previous one (one or two bytes for most calls instead of five or six). A timestamp below
+// its sequence's previous one, which a sane clock never gives, is written absolute with the
+// trace clock named in the packet, and the next delta counts from the previous value again.
+// set_incremental_timestamps(false) writes every timestamp absolute instead.
 //
 // Owned and used by the exporter thread alone; takes no locks of its own.
 #pragma once
@@ -53,6 +63,8 @@ class ProtoExporter final : public Exporter {
     static constexpr size_t TAIL_RESERVE = 4096;
     // Sequence ids per process block: the process sequence and 126 thread sequences fit in it.
     static constexpr uint32_t SEQUENCES_PER_PROCESS = 128;
+    // The sequence-scoped clock of incremental timestamps.
+    static constexpr uint32_t INCREMENTAL_CLOCK = pb::FIRST_SEQUENCE_CLOCK;
 
     // Takes the process id of the calling process. Writes nothing.
     explicit ProtoExporter(SharedFile out);
@@ -66,6 +78,9 @@ class ProtoExporter final : public Exporter {
     // 0 for a run started normally, the process id for a forked or exec'd child. Must be set
     // before the first batch.
     void set_sequence_base(uint32_t base) { sequence_base_ = base; }
+    // Whether event packets carry deltas on a sequence clock (the default) or absolute
+    // timestamps. Must be set before the first batch.
+    void set_incremental_timestamps(bool on) { incremental_ = on; }
 
     // Renders the batch; writes to the file only once FLUSH_AT bytes are pending (or for an
     // empty batch).
@@ -97,12 +112,15 @@ class ProtoExporter final : public Exporter {
         // categories are (bit 0: span, bit 1: mark).
         std::unordered_map<uint32_t, uint64_t> annotation_iids;  // name id -> iid
         uint8_t mark_categories = 0;
+        uint32_t index;  // k, the number of threads started before it
     };
 
-    // Where a cached tail lies in `tail_bytes_`.
+    // Where a cached tail lies in `tail_bytes_`, and the index of its thread's sequence (whose
+    // previous timestamp an incremental event needs). Threads, like codes, number below 2^24.
     struct TailRef {
         uint32_t offset;
-        uint32_t len;
+        uint32_t len : 8;
+        uint32_t sequence : 24;
     };
 
     // Open-addressing map from tail key to TailRef, probed linearly. This is the one lookup of
@@ -163,6 +181,15 @@ class ProtoExporter final : public Exporter {
     template <unsigned LEN>
     Status encode_events(std::span<const Event> events, const CodeLookup& codes,
                          const ThreadNames& names);
+    // The same with incremental timestamps.
+    Status encode_deltas(std::span<const Event> events, const CodeLookup& codes,
+                         const ThreadNames& names);
+    // cache_tail in the middle of rendering: `p` is the end of what has been rendered into the
+    // file's buffer so far, and comes back as where to go on, with room for `left` more event
+    // packets. A new thread's or name's packets go into the buffer here, after the events so
+    // far and before the first that needs them.
+    Status cache_tail_at(const Event& event, uint64_t key, const CodeLookup& codes,
+                         const ThreadNames& names, uint8_t*& p, size_t left, TailRef* ref);
 
     SharedFile out_;
     std::string scratch_;              // encoding space of write_packet
@@ -171,11 +198,13 @@ class ProtoExporter final : public Exporter {
     std::unordered_map<uint32_t, Sequence> sequences_;  // by thread id; consulted on tail misses
     std::unordered_map<uint32_t, uint64_t> counter_tracks_;  // counter name id -> track uuid
     std::string mark_scratch_;
+    std::vector<uint64_t> last_ts_;  // by sequence index: its clock's value, the last timestamp
     uint64_t process_uuid_;
     uint32_t pid_;
     uint32_t sequence_base_ = 0;
     bool process_written_ = false;
     uint64_t process_version_ = 0;  // the process_name::version() the descriptor last carried
+    bool incremental_ = true;
 };
 
 }  // namespace vespra

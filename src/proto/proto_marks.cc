@@ -81,6 +81,7 @@ Status ProtoExporter::mark_category(Sequence& seq, unsigned bit, uint64_t* iid) 
     packet.trusted_packet_sequence_id = seq.sequence_id;
     packet.interned_data = pb::InternedData{
         {pb::EventCategory{*iid, std::string(bit == 0 ? pb::SPAN_CATEGORY : pb::MARK_CATEGORY)}},
+        {},
         {}};
     packet.sequence_flags = TracePacket::SEQ_NEEDS_INCREMENTAL_STATE;
     if (Status st = write_packet(packet); !st.ok()) return st;

@@ -1,5 +1,6 @@
 #include "proto/proto_reader.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <string_view>
@@ -111,7 +112,35 @@ bool dropped_count(std::string_view name, uint64_t& count) {
     return ec == std::errc() && ptr == digits.data() + digits.size();
 }
 
+constexpr bool is_sequence_clock(uint64_t id) {
+    return id >= pb::FIRST_SEQUENCE_CLOCK && id <= pb::LAST_SEQUENCE_CLOCK;
+}
+
 }  // namespace
+
+// The trace time of a packet stamped `ts` on `clock`, which it moves.
+inline uint64_t ProtoReader::advance(SequenceClock& clock, uint64_t ts) {
+    clock.value = clock.incremental ? clock.value + ts : ts;
+    return clock.trace_time();
+}
+
+bool ProtoReader::trace_time(Sequence& seq, uint32_t clock, uint64_t& ts) {
+    if (!is_sequence_clock(clock)) return true;  // a global clock: taken as the trace's
+    for (SequenceClock& c : seq.clocks) {
+        if (c.id == clock) {
+            ts = advance(c, ts);
+            return true;
+        }
+    }
+    return false;
+}
+
+void ProtoReader::find_default_clock(Sequence& seq) {
+    seq.default_clock = NONE;
+    for (size_t i = 0; i < seq.clocks.size(); ++i) {
+        if (seq.clocks[i].id == seq.clock) seq.default_clock = static_cast<uint32_t>(i);
+    }
+}
 
 ProtoReader::Sequence& ProtoReader::sequence(uint32_t id) {
     if (last_seq_ == nullptr || last_seq_id_ != id) {
@@ -122,7 +151,8 @@ ProtoReader::Sequence& ProtoReader::sequence(uint32_t id) {
 }
 
 // The writer's function-event packet, byte for byte: 40 ts 50 seq 68 02 5A n, then 48 02 for
-// an end or 48 01 18 01 50 iid for a begin. Anything else, and an event whose sequence or name
+// an end or 48 01 18 01 50 iid for a begin, followed by 90 02 iid (its source location, the same
+// iid) in traces that carry locations. Anything else, and an event whose sequence or function
 // is not resolved yet, goes the general way.
 [[gnu::always_inline]] inline bool ProtoReader::fast_event(const uint8_t* p, const uint8_t* end) {
     constexpr uint8_t KEY_TS = pb::field_key(f::TIMESTAMP, pb::WIRE_VARINT);
@@ -132,6 +162,10 @@ ProtoReader::Sequence& ProtoReader::sequence(uint32_t id) {
     constexpr uint8_t KEY_TYPE = pb::field_key(f::TE_TYPE, pb::WIRE_VARINT);
     constexpr uint8_t KEY_CATEGORY = pb::field_key(f::TE_CATEGORY_IIDS, pb::WIRE_VARINT);
     constexpr uint8_t KEY_NAME_IID = pb::field_key(f::TE_NAME_IID, pb::WIRE_VARINT);
+    constexpr uint64_t KEY_LOCATION = pb::field_key(f::TE_SOURCE_LOCATION_IID, pb::WIRE_VARINT);
+    constexpr uint8_t KEY_LOCATION_0 = (KEY_LOCATION & 0x7F) | 0x80,
+                      KEY_LOCATION_1 = KEY_LOCATION >> 7;
+    static_assert(KEY_LOCATION >= 0x80 && KEY_LOCATION < 0x4000);
     uint64_t ts, seq_id;
     if (p >= end || *p++ != KEY_TS) return false;
     if (!read_varint8(p, end, ts) && !read_varint(p, end, ts)) return false;
@@ -147,8 +181,14 @@ ProtoReader::Sequence& ProtoReader::sequence(uint32_t id) {
                         ? *last_seq_
                         : sequence(static_cast<uint32_t>(seq_id));
     if (seq.thread == NONE) return false;
+    // The clock moves only once the packet is known to be taken here.
+    SequenceClock* clock = nullptr;
+    if (is_sequence_clock(seq.clock)) {
+        if (seq.default_clock == NONE) return false;
+        clock = &seq.clocks[seq.default_clock];
+    }
     if (end - p == 1 && *p == pb::TrackEvent::TYPE_SLICE_END) {
-        visitor_.end(seq.thread, ts);
+        visitor_.end(seq.thread, clock ? advance(*clock, ts) : ts);
         return true;
     }
     uint64_t iid;
@@ -157,11 +197,18 @@ ProtoReader::Sequence& ProtoReader::sequence(uint32_t id) {
         return false;
     }
     p += 4;
-    if (!read_varint(p, end, iid) || p != end || iid >= seq.names.size() ||
-        seq.names[iid] == NONE) {
-        return false;
+    if (!read_varint(p, end, iid) || iid >= seq.interned.size()) return false;
+    const Interned& entry = seq.interned[iid];
+    uint32_t function = entry.plain;
+    if (p != end) {
+        uint64_t location;
+        if (end - p < 3 || p[0] != KEY_LOCATION_0 || p[1] != KEY_LOCATION_1) return false;
+        p += 2;
+        if (!read_varint(p, end, location) || location != iid || p != end) return false;
+        function = entry.located;
     }
-    visitor_.begin(seq.thread, seq.names[iid], ts);
+    if (function == NONE) return false;
+    visitor_.begin(seq.thread, function, clock ? advance(*clock, ts) : ts);
     return true;
 }
 
@@ -196,10 +243,10 @@ Result<size_t> ProtoReader::parse(std::span<const uint8_t> data, uint64_t offset
 }
 
 Status ProtoReader::packet(const uint8_t* p, const uint8_t* end, uint64_t at) {
-    uint64_t ts = 0;
-    uint64_t seq_id = 0;
-    Field event{}, interned_data{}, defaults{}, desc{};
+    uint64_t ts = 0, seq_id = 0, clock_id = 0;
+    Field event{}, interned_data{}, defaults{}, desc{}, clocks{};
     bool has_event = false, has_interned = false, has_defaults = false, has_desc = false;
+    bool has_ts = false, has_clock_id = false, has_clocks = false;
     uint64_t flags = 0;
     Field fd;
     for (;;) {
@@ -210,7 +257,15 @@ Status ProtoReader::packet(const uint8_t* p, const uint8_t* end, uint64_t at) {
         switch (fd.number) {
             case f::TIMESTAMP:
                 if (!varint) return corrupt("a timestamp of the wrong wire type", at);
-                ts = fd.value;
+                ts = fd.value, has_ts = true;
+                break;
+            case f::TIMESTAMP_CLOCK_ID:
+                if (!varint) return corrupt("a clock id of the wrong wire type", at);
+                clock_id = fd.value, has_clock_id = true;
+                break;
+            case f::CLOCK_SNAPSHOT:
+                if (!bytes) return corrupt("a clock snapshot of the wrong wire type", at);
+                clocks = fd, has_clocks = true;
                 break;
             case f::SEQUENCE_ID:
                 if (!varint) return corrupt("a sequence id of the wrong wire type", at);
@@ -242,10 +297,15 @@ Status ProtoReader::packet(const uint8_t* p, const uint8_t* end, uint64_t at) {
     }
     if (seq_id > UINT32_MAX) return corrupt("a sequence id above 32 bits", at);
     Sequence& seq = sequence(static_cast<uint32_t>(seq_id));
+    if (has_clocks) {
+        // A viewer reads nothing else of a packet that holds a clock snapshot.
+        return snapshot(seq, clocks.data, clocks.data + clocks.len, at);
+    }
     if (flags & pb::TracePacket::SEQ_INCREMENTAL_STATE_CLEARED) {
-        seq.names.clear();
-        seq.texts.clear();
+        seq.interned.clear();
         seq.span_category = 0;
+        seq.clock = 0;
+        seq.default_clock = NONE;
     }
     if (has_interned) {
         if (Status st =
@@ -264,6 +324,11 @@ Status ProtoReader::packet(const uint8_t* p, const uint8_t* end, uint64_t at) {
         Field x;
         for (Next n; (n = next_field(d, dend, x)) != Next::End;) {
             if (n == Next::Bad) return corrupt("malformed packet defaults", at);
+            if (x.number == f::TPD_TIMESTAMP_CLOCK_ID && x.wire == pb::WIRE_VARINT) {
+                if (x.value > UINT32_MAX) return corrupt("a default clock id above 32 bits", at);
+                seq.clock = static_cast<uint32_t>(x.value);
+                find_default_clock(seq);
+            }
             if (x.number != f::TPD_TRACK_EVENT_DEFAULTS || x.wire != pb::WIRE_LEN) continue;
             const uint8_t* e = x.data;
             const uint8_t* eend = e + x.len;
@@ -278,8 +343,67 @@ Status ProtoReader::packet(const uint8_t* p, const uint8_t* end, uint64_t at) {
             }
         }
     }
+    if (has_ts) {
+        if (clock_id > UINT32_MAX) return corrupt("a clock id above 32 bits", at);
+        uint32_t clock = has_clock_id ? static_cast<uint32_t>(clock_id) : seq.clock;
+        // Other packets stamped on an undefined clock are of no use to us; an event is.
+        if (!trace_time(seq, clock, ts) && has_event) {
+            return corrupt("a timestamp on a sequence clock that no snapshot defined", at);
+        }
+    }
     if (has_event) return this->event(seq, ts, event.data, event.data + event.len, at);
     return Status::success();
+}
+
+Status ProtoReader::snapshot(Sequence& seq, const uint8_t* p, const uint8_t* end, uint64_t at) {
+    // ClockSnapshot { clocks 1: Clock { clock_id 1, timestamp 2, is_incremental 3,
+    // unit_multiplier_ns 4 } }. The sequence's clocks are tied to the trace clock's reading.
+    std::vector<SequenceClock> found;
+    uint64_t base = 0;
+    bool has_base = false;
+    Field fd;
+    for (Next n; (n = next_field(p, end, fd)) != Next::End;) {
+        if (n == Next::Bad) return corrupt("a malformed clock snapshot", at);
+        if (fd.number != f::CS_CLOCKS || fd.wire != pb::WIRE_LEN) continue;
+        SequenceClock c{0, false, 0, 0, 0, 1};
+        uint64_t id = 0;
+        const uint8_t* e = fd.data;
+        const uint8_t* eend = e + fd.len;
+        Field x;
+        for (Next m; (m = next_field(e, eend, x)) != Next::End;) {
+            if (m == Next::Bad || x.wire != pb::WIRE_VARINT) {
+                return corrupt("a malformed clock in a snapshot", at);
+            }
+            if (x.number == f::CLK_CLOCK_ID) id = x.value;
+            if (x.number == f::CLK_TIMESTAMP) c.value = c.at = x.value;
+            if (x.number == f::CLK_IS_INCREMENTAL) c.incremental = x.value != 0;
+            if (x.number == f::CLK_UNIT_MULTIPLIER_NS) c.unit = x.value;
+        }
+        if (id == pb::BUILTIN_CLOCK_BOOTTIME) {
+            base = c.value, has_base = true;
+        } else if (is_sequence_clock(id)) {
+            c.id = static_cast<uint32_t>(id);
+            found.push_back(c);
+        }
+    }
+    if (!has_base) return corrupt("a clock snapshot without the trace clock", at);
+    for (SequenceClock& c : found) {
+        c.base = base;
+        auto same = std::find_if(seq.clocks.begin(), seq.clocks.end(),
+                                 [&](const SequenceClock& o) { return o.id == c.id; });
+        if (same != seq.clocks.end()) {
+            *same = c;
+        } else {
+            seq.clocks.push_back(c);
+        }
+    }
+    find_default_clock(seq);
+    return Status::success();
+}
+
+ProtoReader::Interned& ProtoReader::slot(Sequence& seq, uint64_t iid) {
+    if (seq.interned.size() <= iid) seq.interned.resize(iid + 1);
+    return seq.interned[iid];
 }
 
 Status ProtoReader::interned(Sequence& seq, const uint8_t* p, const uint8_t* end, uint64_t at) {
@@ -287,34 +411,69 @@ Status ProtoReader::interned(Sequence& seq, const uint8_t* p, const uint8_t* end
     for (Next n; (n = next_field(p, end, fd)) != Next::End;) {
         if (n == Next::Bad) return corrupt("malformed interned data", at);
         bool category = fd.number == f::ID_EVENT_CATEGORIES;
-        if ((!category && fd.number != f::ID_EVENT_NAMES) || fd.wire != pb::WIRE_LEN) continue;
-        uint64_t iid = 0;
+        bool is_name = fd.number == f::ID_EVENT_NAMES;
+        if ((!category && !is_name && fd.number != f::ID_SOURCE_LOCATIONS) ||
+            fd.wire != pb::WIRE_LEN) {
+            continue;
+        }
+        // EventCategory and EventName { iid 1, name 2 } or SourceLocation { iid 1, file_name 2,
+        // function_name 3, line_number 4 }.
+        uint64_t iid = 0, line = 0;
         bool has_iid = false;
-        std::string_view name;
+        std::string_view field2, function;  // field2: EventName.name or SourceLocation.file_name
         const uint8_t* e = fd.data;
         const uint8_t* eend = e + fd.len;
         Field x;
         for (Next m; (m = next_field(e, eend, x)) != Next::End;) {
-            if (m == Next::Bad) return corrupt("a malformed interned name", at);
+            if (m == Next::Bad) return corrupt("a malformed interned name or location", at);
             if (x.number == f::INTERNED_IID && x.wire == pb::WIRE_VARINT) {
                 iid = x.value;
                 has_iid = true;
             } else if (x.number == f::INTERNED_NAME && x.wire == pb::WIRE_LEN) {
-                name = text(x);
+                field2 = text(x);
+            } else if (!is_name && x.number == f::SL_FUNCTION_NAME && x.wire == pb::WIRE_LEN) {
+                function = text(x);
+            } else if (!is_name && x.number == f::SL_LINE_NUMBER && x.wire == pb::WIRE_VARINT) {
+                line = x.value;
             }
         }
-        if (!has_iid) return corrupt("an interned name without an id", at);
+        if (!has_iid) return corrupt("an interned name or location without an id", at);
         if (category) {
-            if (name == pb::SPAN_CATEGORY) seq.span_category = iid;
+            if (field2 == pb::SPAN_CATEGORY) seq.span_category = iid;
             continue;
         }
-        if (iid >= MAX_NAME_IID) return corrupt("an interned name id above 2^22", at);
-        if (seq.names.size() <= iid) seq.names.resize(iid + 1, NONE);
-        seq.names[iid] = visitor_.function(name, {}, 0);
-        if (seq.texts.size() <= iid) seq.texts.resize(iid + 1);
-        seq.texts[iid] = name;
+        if (iid >= MAX_NAME_IID) return corrupt("an interned id above 2^22", at);
+        Interned& entry = slot(seq, iid);
+        entry.located = NONE;
+        if (is_name) {
+            entry.has_name = true;
+            entry.name = field2;
+            entry.plain = NONE;
+        } else {
+            entry.has_location = true;
+            entry.file = field2;
+            entry.location_function = function;
+            entry.line = static_cast<uint32_t>(line);
+        }
     }
     return Status::success();
+}
+
+uint32_t ProtoReader::function_of(Sequence& seq, uint64_t name_iid, uint64_t location_iid) {
+    if (name_iid >= seq.interned.size() || !seq.interned[name_iid].has_name) return NONE;
+    Interned& named = seq.interned[name_iid];
+    if (location_iid == NO_IID) {
+        if (named.plain == NONE) named.plain = visitor_.function(named.name, {}, 0);
+        return named.plain;
+    }
+    if (location_iid >= seq.interned.size() || !seq.interned[location_iid].has_location) {
+        return NONE;
+    }
+    const Interned& where = seq.interned[location_iid];
+    if (location_iid != name_iid) return visitor_.function(named.name, where.file, where.line);
+    if (named.located == NONE)
+        named.located = visitor_.function(named.name, named.file, named.line);
+    return named.located;
 }
 
 Status ProtoReader::descriptor(const uint8_t* p, const uint8_t* end, uint64_t at) {
@@ -395,7 +554,7 @@ Status ProtoReader::descriptor(const uint8_t* p, const uint8_t* end, uint64_t at
 
 Status ProtoReader::event(Sequence& seq, uint64_t ts, const uint8_t* p, const uint8_t* end,
                           uint64_t at) {
-    uint64_t type = 0, name_iid = 0, track_uuid = 0;
+    uint64_t type = 0, name_iid = 0, track_uuid = 0, location_iid = NO_IID;
     bool has_iid = false, has_track = false, is_dropped = false, is_span = false;
     bool has_value = false;
     double value = 0;
@@ -409,6 +568,8 @@ Status ProtoReader::event(Sequence& seq, uint64_t ts, const uint8_t* p, const ui
             type = fd.value;
         } else if (fd.number == f::TE_NAME_IID && varint) {
             name_iid = fd.value, has_iid = true;
+        } else if (fd.number == f::TE_SOURCE_LOCATION_IID && varint) {
+            location_iid = fd.value;
         } else if (fd.number == f::TE_TRACK_UUID && varint) {
             track_uuid = fd.value, has_track = true;
         } else if (fd.number == f::TE_NAME && bytes) {
@@ -449,13 +610,24 @@ Status ProtoReader::event(Sequence& seq, uint64_t ts, const uint8_t* p, const ui
     switch (type) {
         case pb::TrackEvent::TYPE_SLICE_BEGIN: {
             if (thread == NONE) return Status::success();  // slices on process tracks: none of ours
+            if (has_iid && (name_iid >= seq.interned.size() || !seq.interned[name_iid].has_name)) {
+                return corrupt("a name id never interned on its sequence", at);
+            }
+            if (location_iid != NO_IID &&
+                (location_iid >= seq.interned.size() || !seq.interned[location_iid].has_location)) {
+                return corrupt("a source location id never interned on its sequence", at);
+            }
             uint32_t function;
             if (has_iid) {
-                if (name_iid >= seq.names.size() || seq.names[name_iid] == NONE) {
-                    return corrupt("a name id never interned on its sequence", at);
-                }
-                function = seq.names[name_iid];
-                if (is_span) function = visitor_.span(seq.texts[name_iid]);
+                // A span is named like a function but is not one: no function of its name.
+                function = is_span ? visitor_.span(seq.interned[name_iid].name)
+                                   : function_of(seq, name_iid, location_iid);
+            } else if (location_iid != NO_IID) {
+                // Named inline, or only by its location: rare enough to go uncached.
+                const Interned& where = seq.interned[location_iid];
+                function =
+                    visitor_.function(has_name ? name : std::string_view(where.location_function),
+                                      where.file, where.line);
             } else {
                 std::string key(has_name ? name : pb::UNKNOWN_NAME);
                 auto it = full_names_.find(key);

@@ -25,9 +25,10 @@ struct WriterRun {
 };
 
 // The file that the writers of `runs` produce one after the other into one file, as a parent
-// and its children do; JSON starts with the "[" of whoever creates the file.
+// and its children do; JSON starts with the "[" of whoever creates the file. Protobuf
+// timestamps are incremental unless `incremental` is false.
 inline std::string write_trace(Fmt fmt, const std::vector<WriterRun>& runs, const FakeCodes& codes,
-                               const FakeNames& names) {
+                               const FakeNames& names, bool incremental = true) {
     TempTrace file;
     bool first = true;
     for (const WriterRun& run : runs) {
@@ -42,6 +43,7 @@ inline std::string write_trace(Fmt fmt, const std::vector<WriterRun>& runs, cons
         } else {
             auto proto = std::make_unique<ProtoExporter>(std::move(out), run.pid);
             if (!first) proto->set_sequence_base(run.pid);
+            proto->set_incremental_timestamps(incremental);
             writer = std::move(proto);
         }
         process_name::set(ProcessName{run.name, {}});
@@ -64,7 +66,7 @@ inline std::span<const uint8_t> bytes_of(const std::string& s) {
 struct LogVisitor : trace::Visitor {
     std::vector<std::string> log;
     std::vector<std::string> functions;
-    bool with_places = true;  // log file:line (protobuf traces have none)
+    bool with_places = true;  // log file:line
 
     void process(uint32_t pid, std::string_view name) override {
         log.push_back("process " + std::to_string(pid) + " " + std::string(name));

@@ -6,6 +6,7 @@
 #include <random>
 #include <set>
 
+#include "../proto/pb_reader.h"
 #include "analysis/trace_file.h"
 #include "analysis_util.h"
 #include "json/json_reader.h"
@@ -26,7 +27,6 @@ struct Read {
 
 Read read(Fmt fmt, const std::string& bytes, size_t piece = trace::READ_CHUNK) {
     LogVisitor v;
-    v.with_places = fmt == Fmt::Json;
     auto r = reader(fmt, v);
     Result<trace::StreamReport> report = trace::read_bytes(bytes_of(bytes), *r, piece);
     EXPECT_TRUE(report.ok()) << report.error().text();
@@ -69,7 +69,7 @@ TEST(TraceRead, BothFormatsReportTheSameTrace) {
     Read json = read(Fmt::Json, s.bytes(Fmt::Json));
     Read proto = read(Fmt::Proto, s.bytes(Fmt::Proto));
     // JSON names threads at the end of each writer's part, protobuf in their descriptors; the
-    // function events agree exactly, places aside.
+    // function events agree exactly, with their files and lines.
     std::vector<std::string> expected_json = {
         "process 10 app.py",
         "thread 10/7",
@@ -101,28 +101,29 @@ TEST(TraceRead, BothFormatsReportTheSameTrace) {
         "process 10 app.py",
         "thread 10/7",
         "name 0 MainThread",
-        "B 0 main 100",
-        "B 0 gen 110",
+        "B 0 main@app.py:1 100",
+        "B 0 gen@app.py:9 110",
         "E 0 120",
         "thread 10/8",  // a new thread's descriptor comes right before its first event
-        "B 1 Cls.m\t\"q\" 130",
-        "B 0 gen 140",
+        "B 1 Cls.m\t\"q\"@dir/é.py:20 130",
+        "B 0 gen@app.py:9 140",
         "E 0 150",
-        "B 1 main 155",
+        "B 1 main@other.py:1 155",
         "E 1 160",
         "E 1 170",
         "E 0 1000000001",
         "dropped 10 3",
         "process 20 app.py",
         "thread 20/21",
-        "B 2 main 5",
+        "B 2 main@app.py:1 5",
         "E 2 6",
         "process 20 ForkPoolWorker-1",
     };
     EXPECT_EQ(proto.log, expected_proto);
 }
 
-// Timestamps of every varint length, across the fast path's eight-byte decoding and its limit.
+// Timestamps of every varint length, across the fast path's eight-byte decoding and its limit,
+// written absolute and as deltas; and a step back in time.
 TEST(TraceRead, TimestampsOfEveryLength) {
     FakeCodes codes;
     FakeNames names;
@@ -134,12 +135,17 @@ TEST(TraceRead, TimestampsOfEveryLength) {
         for (uint64_t t : {ts, ts + (bits < 64)}) {
             batch.push_back(ev(t, 7, KIND_START, 0));
             batch.push_back(ev(t, 7, KIND_RETURN, 0));
-            expected.push_back("B 0 f " + std::to_string(t));
+            expected.push_back("B 0 f@a.py:1 " + std::to_string(t));
             expected.push_back("E 0 " + std::to_string(t));
         }
     }
-    Read r = read(Fmt::Proto, write_trace(Fmt::Proto, {WriterRun{10, {batch}}}, codes, names));
-    EXPECT_EQ(r.log, expected);
+    batch.push_back(ev(3, 7, KIND_START, 0));
+    expected.push_back("B 0 f@a.py:1 3");
+    for (bool incremental : {false, true}) {
+        std::string bytes =
+            write_trace(Fmt::Proto, {WriterRun{10, {batch}}}, codes, names, incremental);
+        EXPECT_EQ(read(Fmt::Proto, bytes).log, expected) << incremental;
+    }
 }
 
 TEST(TraceRead, PiecesOfAnySizeGiveTheSameReport) {
@@ -194,7 +200,6 @@ TEST(TraceRead, EveryPrefixReadsUpToTheCut) {
         for (size_t n = first; n < bytes.size(); ++n) {
             std::string prefix = bytes.substr(0, n);
             LogVisitor v;
-            v.with_places = fmt == Fmt::Json;
             auto r = reader(fmt, v);
             Result<trace::StreamReport> report = trace::read_bytes(bytes_of(prefix), *r, 5);
             ASSERT_TRUE(report.ok()) << "prefix " << n << ": " << report.error().text();
@@ -262,21 +267,25 @@ TEST(TraceRead, MalformedInputIsAnErrorNamingItsOffset) {
     FakeNames names;
     std::string ok =
         write_trace(Fmt::Proto, {WriterRun{10, {{ev(1, 7, KIND_START, 0)}}}}, codes, names);
-    // Packets: process, thread, name, event. Dropping the name packet leaves the event unresolved.
+    // Packets: process, thread, clock snapshot, name, event. Dropping the name packet leaves
+    // the event unresolved; dropping the snapshot, its time.
     std::vector<std::pair<size_t, size_t>> packets;
     for (size_t at = 0; at < ok.size();) {
         size_t len = static_cast<uint8_t>(ok[at + 1]);
         packets.emplace_back(at, 2 + len);
         at += 2 + len;
     }
-    ASSERT_EQ(packets.size(), 4u);
-    std::string no_name = ok.substr(0, packets[2].first) + ok.substr(packets[3].first);
+    ASSERT_EQ(packets.size(), 5u);
+    std::string no_name = ok.substr(0, packets[3].first) + ok.substr(packets[4].first);
     EXPECT_EQ(error_of(Fmt::Proto, no_name),
               "corrupt protobuf trace: a name id never interned on its sequence in the packet at "
               "byte " +
-                  std::to_string(packets[2].first));
-    std::string no_thread = ok.substr(0, packets[1].first) + ok.substr(packets[3].first);
+                  std::to_string(packets[3].first));
+    std::string no_thread = ok.substr(0, packets[1].first) + ok.substr(packets[4].first);
     EXPECT_NE(error_of(Fmt::Proto, no_thread).find("an event on an undescribed track"),
+              std::string::npos);
+    std::string no_clock = ok.substr(0, packets[2].first) + ok.substr(packets[3].first);
+    EXPECT_NE(error_of(Fmt::Proto, no_clock).find("a sequence clock that no snapshot defined"),
               std::string::npos);
     // A timestamp with the wire type of a string.
     EXPECT_EQ(error_of(Fmt::Proto, std::string("\x0a\x02\x42\x00", 4)),
@@ -285,6 +294,51 @@ TEST(TraceRead, MalformedInputIsAnErrorNamingItsOffset) {
               "not a protobuf trace packet at byte 4");
     EXPECT_EQ(error_of(Fmt::Proto, std::string("\x0a\x01\x40", 3)),
               "corrupt protobuf trace: a malformed field in the packet at byte 0");
+}
+
+// Traces written before events carried source locations, and events of other writers that name
+// a location of another iid, inline names with a location, or none.
+TEST(TraceRead, ProtobufEventsWithAndWithoutLocations) {
+    using pbtest::bytes;
+    const std::string process = bytes(
+        "0A 2B 40 00 50 01 E2 03 22 08 81 80 80 80 A0 92 04 12 0B 'python:4242' "
+        "1A 0B 08 92 21 32 06 'python' 68 01");
+    const std::string thread = bytes(
+        "0A 37 40 00 50 02 E2 03 17 08 82 80 80 80 A0 92 04 22 05 08 92 21 10 64 "
+        "28 81 80 80 80 A0 92 04 62 08 0A 06 08 01 12 02 'py' 68 01 "
+        "DA 03 0A 5A 08 58 82 80 80 80 A0 92 04");
+    std::string names_only = process + thread +
+                             bytes("0A 12 40 00 50 02 62 0A 12 08 08 01 12 04 'main' 68 02") +
+                             bytes("0A 0F 40 E8 07 50 02 68 02 5A 06 48 01 18 01 50 01") +
+                             bytes("0A 0B 40 DC 0B 50 02 68 02 5A 02 48 02");
+    EXPECT_EQ(read(Fmt::Proto, names_only).log,
+              (std::vector<std::string>{"process 4242 python", "thread 4242/100",
+                                        "B 0 main@:0 1000", "E 0 1500"}));
+
+    // Name 1 "main", location 2 { m.py, main, 3 }, location 3 { n.py, f, 4 }. Begins: name 1
+    // with location 2; location 3 alone (its function name is taken); name 1 without one; then
+    // name 1 with location 2 again (one function); a location never interned.
+    std::string other = process + thread +
+                        bytes(
+                            "0A 33 40 00 50 02 62 2B 12 08 08 01 12 04 'main' "
+                            "22 10 08 02 12 04 'm.py' 1A 04 'main' 20 03 "
+                            "22 0D 08 03 12 04 'n.py' 1A 01 'f' 20 04 68 02") +
+                        bytes("0A 11 40 01 50 02 68 02 5A 09 48 01 18 01 50 01 90 02 02") +
+                        bytes("0A 0D 40 02 50 02 68 02 5A 05 48 01 90 02 03") +
+                        bytes("0A 0E 40 03 50 02 68 02 5A 06 48 01 18 01 50 01") +
+                        bytes("0A 11 40 04 50 02 68 02 5A 09 48 01 18 01 50 01 90 02 02");
+    LogVisitor v;
+    ProtoReader reader(v);
+    ASSERT_TRUE(trace::read_bytes(bytes_of(other), reader).ok());
+    EXPECT_EQ(v.log, (std::vector<std::string>{"process 4242 python", "thread 4242/100",
+                                               "B 0 main@m.py:3 1", "B 0 f@n.py:4 2",
+                                               "B 0 main@:0 3", "B 0 main@m.py:3 4"}));
+    EXPECT_EQ(v.functions.size(), 4u);  // the first and the last begin share one
+    std::string unknown = process + thread +
+                          bytes("0A 12 40 00 50 02 62 0A 12 08 08 01 12 04 'main' 68 02") +
+                          bytes("0A 11 40 04 50 02 68 02 5A 09 48 01 18 01 50 01 90 02 01");
+    EXPECT_NE(error_of(Fmt::Proto, unknown).find("a source location id never interned"),
+              std::string::npos);
 }
 
 // Records other tools write: other key orders, whitespace, a closed array, escapes, exponent

@@ -116,11 +116,18 @@ inline std::vector<Message> packets_of(std::string_view stream) {
     return out;
 }
 
+struct Location {
+    std::string file, function;
+    uint32_t line = 0;
+    bool operator==(const Location&) const = default;
+};
+
 struct Slice {
     uint64_t ts;
     char phase;        // 'B', 'E' or 'I'
     std::string name;  // of an end: the name of the slice it closed
     std::vector<std::string> categories;
+    std::optional<Location> location = {};  // of a begin that names one
 };
 
 struct Track {
@@ -140,12 +147,13 @@ struct Track {
 struct Interning {
     uint64_t sequence_id, iid;
     std::string name;
+    std::optional<Location> location = {};  // set for a source location, `name` left empty
 };
 
 struct Trace {
     std::vector<Message> packets;
     std::map<uint64_t, Track> tracks;  // by uuid
-    std::vector<Interning> names;      // every interned event name, in stream order
+    std::vector<Interning> names;      // every interned event name and location, in order
     std::vector<std::string> errors;   // what a viewer would trip over; empty for a good stream
 
     const Track* find(bool process, int32_t pid, int32_t tid = 0) const {
@@ -160,13 +168,23 @@ struct Trace {
     }
 };
 
-// Replays a stream as a viewer does. Interned names and categories and the packet defaults
-// belong to a sequence and may be used only after a packet of that sequence cleared its
-// incremental state. Malformed bytes throw DecodeError.
+// Replays a stream as a viewer does. Interned names, categories and source locations and the
+// packet defaults belong to a sequence and may be used only after a packet of that sequence
+// cleared its incremental state; timestamps are converted to the trace clock. Malformed bytes
+// throw DecodeError.
 inline Trace check_stream(std::string_view stream) {
+    // A sequence clock: trace time = base + value - at; an incremental one's timestamps add
+    // to its value.
+    struct Clock {
+        bool incremental;
+        uint64_t value, at, base;
+    };
     struct Sequence {
         bool valid = false;
+        std::optional<uint64_t> clock = {};  // the packets' default clock
+        std::map<uint64_t, Clock> clocks = {};
         std::map<uint64_t, std::string> names = {}, categories = {};
+        std::map<uint64_t, Location> locations = {};
         std::optional<uint64_t> default_track = {};
     };
     Trace t;
@@ -177,7 +195,7 @@ inline Trace check_stream(std::string_view stream) {
         auto error = [&](const std::string& what) {
             t.errors.push_back("packet " + std::to_string(i) + ": " + what);
         };
-        p.allow({8, 10, 11, 12, 13, 59, 60});
+        p.allow({6, 8, 10, 11, 12, 13, 58, 59, 60});
         std::optional<uint64_t> ts = p.u64(8), seq_id = p.u64(10);
         if (!seq_id) {
             error("no sequence id");
@@ -191,7 +209,7 @@ inline Trace check_stream(std::string_view stream) {
             error("interned data or defaults before the state was cleared");
 
         if (std::optional<Message> interned = p.sub(12)) {
-            interned->allow({1, 2});
+            interned->allow({1, 2, 4});
             for (uint32_t field : {1, 2}) {
                 for (const Field* f : interned->all(field, false)) {
                     Message entry(f->bytes);
@@ -205,13 +223,66 @@ inline Trace check_stream(std::string_view stream) {
                         t.names.push_back({*seq_id, *iid, *name});
                 }
             }
+            for (const Field* f : interned->all(4, false)) {
+                Message entry(f->bytes);
+                entry.allow({1, 2, 3, 4});
+                std::optional<uint64_t> iid = entry.u64(1), line = entry.u64(4);
+                Location where{entry.str(2).value_or(""), entry.str(3).value_or(""),
+                               static_cast<uint32_t>(line.value_or(0))};
+                if (!iid || !entry.str(2) || !entry.str(3) || !line || *line > UINT32_MAX ||
+                    !seq.locations.emplace(*iid, where).second)
+                    error("source location incomplete or its iid reused");
+                else
+                    t.names.push_back({*seq_id, *iid, "", where});
+            }
         }
         if (std::optional<Message> defaults = p.sub(59)) {
-            defaults->allow({11});
+            defaults->allow({11, 58});
             if (std::optional<Message> te = defaults->sub(11)) {
                 te->allow({11});
                 seq.default_track = te->u64(11);
             }
+            seq.clock = defaults->u64(58);
+        }
+
+        // A snapshot ties the sequence's clocks (ids 64-127) to the trace clock (BOOTTIME, 6).
+        // A viewer reads nothing else of its packet.
+        if (std::optional<Message> snapshot = p.sub(6)) {
+            snapshot->allow({1});
+            if (p.one(11, false) || p.one(12, false) || p.one(60, false))
+                error("a clock snapshot shares its packet");
+            std::optional<uint64_t> base;
+            std::map<uint64_t, Clock> clocks;
+            for (const Field* f : snapshot->all(1, false)) {
+                Message c(f->bytes);
+                c.allow({1, 2, 3, 4});
+                uint64_t id = c.u64(1).value_or(0), at = c.u64(2).value_or(0);
+                if (c.u64(4).value_or(1) != 1) error("a clock unit other than 1 ns");
+                if (id == 6)
+                    base = at;
+                else if (id >= 64 && id <= 127)
+                    clocks[id] = Clock{c.u64(3).value_or(0) != 0, at, at, 0};
+                else
+                    error("clock " + std::to_string(id) + " in a snapshot");
+            }
+            if (!base) error("a clock snapshot without the trace clock");
+            for (auto& [id, c] : clocks)
+                seq.clocks[id] = Clock{c.incremental, c.value, c.at, *base};
+            continue;
+        }
+        // Timestamps on a sequence clock become trace time; an incremental clock moves with
+        // every packet stamped on it.
+        std::optional<uint64_t> clock = p.u64(58) ? p.u64(58) : seq.clock;
+        if (ts && clock && *clock >= 64 && *clock <= 127) {
+            auto c = seq.clocks.find(*clock);
+            if (c == seq.clocks.end()) {
+                error("a timestamp on a sequence clock no snapshot defined");
+            } else {
+                c->second.value = c->second.incremental ? c->second.value + *ts : *ts;
+                ts = c->second.base + c->second.value - c->second.at;
+            }
+        } else if (ts && clock && *clock != 6) {
+            error("a timestamp on clock " + std::to_string(*clock));
         }
 
         if (std::optional<Message> d = p.sub(60)) {
@@ -253,7 +324,7 @@ inline Trace check_stream(std::string_view stream) {
         }
 
         if (std::optional<Message> e = p.sub(11)) {
-            e->allow({3, 9, 10, 11, 22, 23});
+            e->allow({3, 9, 10, 11, 22, 23, 34});
             std::optional<uint64_t> uuid = e->u64(11) ? e->u64(11) : seq.default_track;
             auto track = t.tracks.find(uuid.value_or(0));
             if (!uuid || track == t.tracks.end()) {
@@ -276,6 +347,14 @@ inline Trace check_stream(std::string_view stream) {
                     error("name iid " + std::to_string(*iid) + " does not resolve");
                 else
                     s.name = n->second;
+            }
+            if (std::optional<uint64_t> iid = e->u64(34)) {
+                auto l = seq.locations.find(*iid);
+                if (l == seq.locations.end())
+                    error("source location iid " + std::to_string(*iid) + " does not resolve");
+                else
+                    s.location = l->second;
+                if (e->u64(9) != 1) error("a source location on other than a begin");
             }
             Track& tr = track->second;
             if (!tr.events.empty() && s.ts < tr.events.back().ts) error("time goes backwards");

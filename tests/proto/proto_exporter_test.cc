@@ -34,11 +34,11 @@ struct ProtoExporterTest : ::testing::Test {
     std::unique_ptr<ProtoExporter> writer = open();
 
     ProtoExporterTest() {
-        codes.infos = {{0, {"main", ""}},
+        codes.infos = {{0, {"main", "m.py", 3}},
                        {1, {"helper", ""}},
                        {2, {"", ""}},
-                       {7, {"seven", ""}},
-                       {8, {"eight", ""}}};
+                       {7, {"seven", "s.py", 70}},
+                       {8, {"eight", "e.py", 80}}};
     }
 
     std::unique_ptr<ProtoExporter> open() {
@@ -72,19 +72,50 @@ TEST_F(ProtoExporterTest, ProcessDescriptorComesFirstAndOnlyOnce) {
     EXPECT_EQ(file.contents(), "");
 }
 
-TEST_F(ProtoExporterTest, FirstBeginAndEndOfTheFirstThreadAndAbsoluteTimestamps) {
+// Thread 100's interned name 1 "main" and location 1 { m.py, main, 3 }, in one packet.
+const std::string MAIN_INTERNED = bytes(
+    "0A 24 40 00 50 02 62 1C 12 08 08 01 12 04 'main' "
+    "22 10 08 01 12 04 'm.py' 1A 04 'main' 20 03 68 02");
+
+TEST_F(ProtoExporterTest, FirstBeginAndEndOfTheFirstThreadWithIncrementalTimestamps) {
     write({ev(1000, 100, KIND_START, 0), ev(1500, 100, KIND_RETURN, 0)});
     std::string expected =
         PROCESS_PACKET +
         // Thread 100: uuid process + 1, parent the process, sequence 2 with category 1 "py",
-        // state cleared, its track as default.
+        // state cleared; stamped on the trace clock (6), its defaults the track and clock 64.
+        bytes(
+            "0A 3D 40 00 D0 03 06 50 02 E2 03 17 08 82 80 80 80 A0 92 04 22 05 08 92 21 10 64 "
+            "28 81 80 80 80 A0 92 04 62 08 0A 06 08 01 12 02 'py' 68 01 "
+            "DA 03 0D 5A 08 58 82 80 80 80 A0 92 04 D0 03 40") +
+        // Alone in its packet: clock 6 at 0 is incremental clock 64 at 0.
+        bytes("0A 12 50 02 32 0E 0A 04 08 06 10 00 0A 06 08 40 10 00 18 01") + MAIN_INTERNED +
+        bytes("0A 12 40 E8 07 50 02 68 02 5A 09 48 01 18 01 50 01 90 02 01") +  // begin, +1000
+        bytes("0A 0B 40 F4 03 50 02 68 02 5A 02 48 02");                        // end, +500
+    EXPECT_EQ(hex(file.contents()), hex(expected));
+
+    // Time going backwards is written absolute on the trace clock and leaves the sequence
+    // clock where it was: the next delta counts from 1500 again.
+    write({ev(1400, 100, KIND_START, 0), ev(1501, 100, KIND_RETURN, 0)});
+    EXPECT_EQ(hex(file.contents().substr(expected.size())),
+              "0A 15 40 F8 0A D0 03 06 50 02 68 02 5A 09 48 01 18 01 50 01 90 02 01 "
+              "0A 0A 40 01 50 02 68 02 5A 02 48 02");
+    pbtest::Trace t = pbtest::check_stream(file.contents());
+    std::vector<uint64_t> stamps;
+    for (const pbtest::Slice& slice : t.find(false, PID, 100)->events) stamps.push_back(slice.ts);
+    EXPECT_EQ(stamps, (std::vector<uint64_t>{1000, 1500, 1400, 1501}));
+}
+
+TEST_F(ProtoExporterTest, AbsoluteTimestampsWhenAskedFor) {
+    writer->set_incremental_timestamps(false);
+    write({ev(1000, 100, KIND_START, 0), ev(1500, 100, KIND_RETURN, 0)});
+    std::string expected =
+        PROCESS_PACKET +
         bytes(
             "0A 37 40 00 50 02 E2 03 17 08 82 80 80 80 A0 92 04 22 05 08 92 21 10 64 "
             "28 81 80 80 80 A0 92 04 62 08 0A 06 08 01 12 02 'py' 68 01 "
             "DA 03 0A 5A 08 58 82 80 80 80 A0 92 04") +
-        bytes("0A 12 40 00 50 02 62 0A 12 08 08 01 12 04 'main' 68 02") +  // name 1 "main"
-        bytes("0A 0F 40 E8 07 50 02 68 02 5A 06 48 01 18 01 50 01") +      // begin at 1000
-        bytes("0A 0B 40 DC 0B 50 02 68 02 5A 02 48 02");                   // end at 1500
+        MAIN_INTERNED + bytes("0A 12 40 E8 07 50 02 68 02 5A 09 48 01 18 01 50 01 90 02 01") +
+        bytes("0A 0B 40 DC 0B 50 02 68 02 5A 02 48 02");
     EXPECT_EQ(hex(file.contents()), hex(expected));
 
     write({ev(0, 100, KIND_RETURN, 0)});  // batches of one event
@@ -94,9 +125,65 @@ TEST_F(ProtoExporterTest, FirstBeginAndEndOfTheFirstThreadAndAbsoluteTimestamps)
               "0A 13 40 80 80 80 80 80 80 80 80 80 01 50 02 68 02 5A 02 48 02");
 }
 
+// The same events in both encodings decode to the same timestamps: deltas of every varint
+// length, three threads interleaved over batches, a step back in time, and a second process
+// appending to the file in the middle of the first one's sequences, as a forked child does.
+TEST_F(ProtoExporterTest, BothEncodingsDecodeToTheSameTimestamps) {
+    // Per thread in time order, the threads interleaved; cut into three batches below.
+    std::vector<Event> events;
+    uint64_t now[3] = {0, 5, 1u << 20};
+    for (unsigned bytes = 1; bytes <= 9; ++bytes) {
+        for (uint64_t delta :
+             {(uint64_t{1} << (7 * bytes)) - 1, uint64_t{1} << (7 * (bytes - 1))}) {
+            uint32_t k = bytes % 3;
+            events.push_back(ev(now[k] += delta, 100 + k, KIND_START, bytes % 2 ? 7 : 8));
+            events.push_back(ev(now[k] += 1, 100 + k, KIND_RETURN, 0));
+        }
+    }
+    events.push_back(ev(uint64_t{1} << 63, 103, KIND_START, 0));  // ten bytes from 0
+    events.push_back(ev(now[0] - 10, 100, KIND_START, 0));        // back in time
+    events.push_back(ev(now[0] + 10, 100, KIND_RETURN, 0));
+    size_t third = events.size() / 3;
+    std::vector<std::vector<Event>> parent{{events.begin(), events.begin() + third},
+                                           {events.begin() + third, events.begin() + 2 * third},
+                                           {events.begin() + 2 * third, events.end()}};
+    std::vector<std::vector<Event>> child{
+        {ev(now[1] + 3, 101, KIND_START, 0), ev(now[1] + 200, 101, KIND_RETURN, 0)}};
+
+    auto decode = [&](bool incremental) {
+        testing::TempTrace trace;
+        ProtoExporter first(trace.open(), PID);
+        ProtoExporter forked(trace.open(false), PID + 1);
+        forked.set_sequence_base(PID + 1);
+        first.set_incremental_timestamps(incremental);
+        forked.set_incremental_timestamps(incremental);
+        for (size_t i = 0; i < parent.size(); ++i) {
+            EXPECT_TRUE(first.write_batch(parent[i], codes, names).ok());
+            EXPECT_TRUE(first.flush().ok());
+            if (i == 1) {
+                EXPECT_TRUE(forked.write_batch(child[0], codes, names).ok());
+                EXPECT_TRUE(forked.flush().ok());
+            }
+        }
+        pbtest::Trace t = pbtest::check_stream(trace.contents());
+        std::vector<std::string> out;
+        for (const std::string& e : t.errors) out.push_back(e.substr(e.find(':')));  // no index
+        for (const auto& [uuid, track] : t.tracks)
+            for (const pbtest::Slice& slice : track.events)
+                out.push_back(std::to_string(track.pid) + "/" + std::to_string(track.tid) + " " +
+                              slice.phase + " " + std::to_string(slice.ts) + " " + slice.name);
+        return out;
+    };
+    std::vector<std::string> absolute = decode(false);
+    EXPECT_EQ(decode(true), absolute);
+    EXPECT_EQ(absolute.size(), 1 + events.size() + 2);  // the step back is the one error
+    EXPECT_EQ(absolute[0], ": time goes backwards");
+}
+
 // A batch is encoded on the assumption that its timestamps share the first one's varint length;
 // timestamps of every other length, before and after, must still come out exactly.
 TEST_F(ProtoExporterTest, TimestampsOfEveryLengthInOneBatch) {
+    writer->set_incremental_timestamps(false);
     std::vector<uint64_t> stamps;
     for (unsigned bytes = 1; bytes <= 9; ++bytes) {
         stamps.push_back((uint64_t{1} << (7 * bytes)) - 1);  // the longest of `bytes` bytes
@@ -126,6 +213,7 @@ TEST_F(ProtoExporterTest, TimestampsOfEveryLengthInOneBatch) {
     // the batch was encoded for: no timestamp takes more bytes than it needs.
     testing::TempTrace single;
     ProtoExporter one_by_one(single.open(), PID);
+    one_by_one.set_incremental_timestamps(false);
     for (const Event& e : events) ASSERT_TRUE(one_by_one.write_batch({&e, 1}, codes, names).ok());
     ASSERT_TRUE(one_by_one.flush().ok());
     EXPECT_EQ(hex(stream), hex(single.contents()));
@@ -186,19 +274,30 @@ TEST_F(ProtoExporterTest, ProcessIsNamedAndNamedAgainOncePerChange) {
 }
 
 // Names are interned per thread sequence: once per (thread, code), with iids counting up from 1
-// on each sequence; empty names stay empty and unknown codes get a placeholder.
-TEST_F(ProtoExporterTest, NamesAreInternedOncePerThreadSequence) {
+// on each sequence; empty names stay empty and unknown codes get a placeholder. Each name comes
+// with the code's source location under the same iid, and every begin refers to it.
+TEST_F(ProtoExporterTest, NamesAndLocationsAreInternedOncePerThreadSequence) {
     write({ev(10, 100, KIND_START, 7), ev(11, 200, KIND_START, 7), ev(12, 100, KIND_START, 7),
            ev(13, 100, KIND_START, 8)});
     write({ev(14, 200, KIND_START, 2), ev(15, 200, KIND_RESUME, 99), ev(16, 100, KIND_START, 8)});
     pbtest::Trace t = trace();
     std::vector<std::string> seen;
-    for (const auto& n : t.names)
-        seen.push_back(std::to_string(n.sequence_id) + ":" + std::to_string(n.iid) + ":" + n.name);
-    EXPECT_EQ(seen, (std::vector<std::string>{"2:1:seven", "3:1:seven", "2:2:eight",
-                                              "3:2:", "3:3:<unknown>"}));
+    for (const auto& n : t.names) {
+        std::string what = n.location ? n.location->file + ":" + std::to_string(n.location->line) +
+                                            " " + n.location->function
+                                      : n.name;
+        seen.push_back(std::to_string(n.sequence_id) + ":" + std::to_string(n.iid) + ":" + what);
+    }
+    EXPECT_EQ(seen,
+              (std::vector<std::string>{"2:1:seven", "2:1:s.py:70 seven", "3:1:seven",
+                                        "3:1:s.py:70 seven", "2:2:eight", "2:2:e.py:80 eight",
+                                        "3:2:", "3:2::0 ", "3:3:<unknown>", "3:3::0 <unknown>"}));
     std::vector<std::string> on_100;
-    for (const auto& s : t.find(false, PID, 100)->events) on_100.push_back(s.name);
+    for (const auto& s : t.find(false, PID, 100)->events) {
+        on_100.push_back(s.name);
+        EXPECT_EQ(s.location->function, s.name);
+        EXPECT_EQ(s.location->line, s.name == "seven" ? 70u : 80u);
+    }
     EXPECT_EQ(on_100, (std::vector<std::string>{"seven", "seven", "eight", "eight"}));
 }
 
@@ -236,6 +335,7 @@ TEST_F(ProtoExporterTest, ThreadNamesAreTakenAtTheFirstEvent) {
 
 // Batches are gathered into writes of FLUSH_AT bytes; flush() writes what is left.
 TEST_F(ProtoExporterTest, BatchesAreGatheredIntoLargeWrites) {
+    writer->set_incremental_timestamps(false);
     std::vector<Event> batch;
     for (uint64_t i = 0; i < 4096; ++i) batch.push_back(ev(1000 + i, 100, KIND_RETURN, 0));
     size_t batches = 0;

@@ -120,15 +120,14 @@ TEST(Stream, ManyThreadsOverManyBatchesReadBackAsRecorded) {
     for (const auto& batch : r.batches) {
         ASSERT_TRUE(writer.write_batch(batch, codes, names).ok());
         ASSERT_TRUE(writer.flush().ok());
-        // Each batch reaches the file in one flush: its events in batch order, with its new
-        // descriptors and names among them (check_stream below finds each before its use).
+        // Each batch reaches the file in one flush, with its new descriptors and names among its
+        // events (check_stream below finds each before its use, and every thread's events in
+        // order with their times).
         std::string added = file.contents().substr(size_before);
         size_before += added.size();
-        std::vector<uint64_t> stamps;
-        for (const pbtest::Message& packet : pbtest::packets_of(added))
-            if (packet.sub(11)) stamps.push_back(packet.u64(8).value());
-        ASSERT_EQ(stamps.size(), batch.size());
-        for (size_t i = 0; i < batch.size(); ++i) ASSERT_EQ(stamps[i], batch[i].ts);
+        size_t events = 0;
+        for (const pbtest::Message& packet : pbtest::packets_of(added)) events += !!packet.sub(11);
+        ASSERT_EQ(events, batch.size());
     }
     ASSERT_TRUE(writer.finish(codes, names, 0).ok());
 

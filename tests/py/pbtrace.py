@@ -1,9 +1,10 @@
 """A strict reader of vespra's protobuf traces for the tests, in plain standard-library Python.
 
 read_packets(path): every packet, in file order, as a dict of the fields vespra writes (named as
-in Perfetto's trace proto). slices(path): each track's events with their names resolved the way
-a viewer resolves them. An unknown field, a wrong wire type or a length that runs past its
-message raises ValueError, so reading a trace also checks that it is well formed.
+in Perfetto's trace proto). slices(path): each track's events with their names, source locations
+and timestamps resolved the way a viewer resolves them, incremental timestamps included. An
+unknown field, a wrong wire type or a length that runs past its message raises ValueError, so
+reading a trace also checks that it is well formed.
 """
 
 import dataclasses
@@ -15,14 +16,19 @@ U, I32, S = "u", "i32", "s"  # varint, varint read as int32, string; other kinds
 F64 = "f64"  # fixed 64 bits, read as a double
 # message -> field number -> (name, kind); a kind in a list is a repeated field.
 _SCHEMA = {
-    "TracePacket": {8: ("timestamp", U), 10: ("trusted_packet_sequence_id", U),
+    "TracePacket": {6: ("clock_snapshot", "ClockSnapshot"), 8: ("timestamp", U),
+                    10: ("trusted_packet_sequence_id", U),
                     11: ("track_event", "TrackEvent"), 12: ("interned_data", "InternedData"),
-                    13: ("sequence_flags", U), 60: ("track_descriptor", "TrackDescriptor"),
+                    13: ("sequence_flags", U), 58: ("timestamp_clock_id", U),
+                    60: ("track_descriptor", "TrackDescriptor"),
                     59: ("trace_packet_defaults", "TracePacketDefaults")},
+    "ClockSnapshot": {1: ("clocks", ["Clock"]), 2: ("primary_trace_clock", U)},
+    "Clock": {1: ("clock_id", U), 2: ("timestamp", U), 3: ("is_incremental", U),
+              4: ("unit_multiplier_ns", U)},
     "TrackEvent": {3: ("category_iids", [U]), 4: ("debug_annotations", ["DebugAnnotation"]),
                    9: ("type", U), 10: ("name_iid", U), 11: ("track_uuid", U),
                    22: ("categories", [S]), 23: ("name", S), 30: ("counter_value", U),
-                   44: ("double_counter_value", F64)},
+                   34: ("source_location_iid", U), 44: ("double_counter_value", F64)},
     "DebugAnnotation": {1: ("name_iid", U), 2: ("bool_value", U), 3: ("uint_value", U),
                         4: ("int_value", U), 5: ("double_value", F64), 6: ("string_value", S)},
     "TrackDescriptor": {1: ("uuid", U), 2: ("name", S), 3: ("process", "ProcessDescriptor"),
@@ -32,9 +38,13 @@ _SCHEMA = {
     "ProcessDescriptor": {1: ("pid", I32), 2: ("cmdline", [S]), 6: ("process_name", S)},
     "ThreadDescriptor": {1: ("pid", I32), 2: ("tid", I32), 5: ("thread_name", S)},
     "InternedData": {1: ("event_categories", ["Interned"]), 2: ("event_names", ["Interned"]),
-                     3: ("debug_annotation_names", ["Interned"])},
+                     3: ("debug_annotation_names", ["Interned"]),
+                     4: ("source_locations", ["SourceLocation"])},
     "Interned": {1: ("iid", U), 2: ("name", S)},
-    "TracePacketDefaults": {11: ("track_event_defaults", "TrackEventDefaults")},
+    "SourceLocation": {1: ("iid", U), 2: ("file_name", S), 3: ("function_name", S),
+                       4: ("line_number", U)},
+    "TracePacketDefaults": {11: ("track_event_defaults", "TrackEventDefaults"),
+                            58: ("timestamp_clock_id", U)},
     "TrackEventDefaults": {11: ("track_uuid", U)},
 }
 
@@ -124,29 +134,92 @@ def read_packets(path):
     return packets
 
 
+BOOTTIME = 6  # the trace's clock when nothing names another
+
+
 @dataclasses.dataclass
 class ThreadTrace:
     """One track: its name (the thread's, or the process track's) and its events."""
 
     name: str | None = None
-    # (ts, "B" | "E" | "I", name); an end carries the name of the slice it closes, None when
-    # nothing was open.
+    # (ts, "B" | "E" | "I", name); an end carries the name of the slice it closed, None when
+    # nothing was open. ts is on the trace's clock, whatever clock the packet used.
     events: list = dataclasses.field(default_factory=list)
+    # Parallel to events: (file_name, function_name, line_number) of a begin that names a
+    # source location, else None.
+    places: list = dataclasses.field(default_factory=list)
+
+
+class _Sequence:
+    def __init__(self):
+        self.names, self.locations, self.track = {}, {}, None
+        self.clock = None  # the defaults' timestamp_clock_id
+        self.clocks = {}   # clock id -> [value in its own units, trace time at the snapshot
+                           #              minus its value there, incremental]
+
+
+def _packet_time(p, seq, i):
+    """The packet's timestamp on the trace's clock, as trace_processor converts it: clock ids
+    64-127 belong to the sequence and must have been tied to the trace clock by a snapshot on
+    it; an incremental clock's timestamps are deltas that move its value."""
+    clock = p.get("timestamp_clock_id", seq.clock)
+    ts = p.get("timestamp")
+    if ts is None:
+        return None
+    if clock is None or clock == BOOTTIME:
+        return ts
+    if not 64 <= clock <= 127:
+        raise ValueError(f"packet {i}: timestamp on clock {clock}, which vespra never uses")
+    state = seq.clocks.get(clock)
+    if state is None:
+        raise ValueError(f"packet {i}: timestamp on sequence clock {clock} before its snapshot")
+    if state[2]:
+        state[0] += ts
+        ts = state[0]
+    return ts + state[1]
+
+
+def _snapshot(p, seq, i):
+    if "track_event" in p or "track_descriptor" in p or "interned_data" in p:
+        raise ValueError(f"packet {i}: a clock snapshot shares its packet, which a viewer ignores")
+    clocks = {c["clock_id"]: c for c in p["clock_snapshot"].get("clocks", ())}
+    base = clocks.get(BOOTTIME)
+    if base is None:
+        raise ValueError(f"packet {i}: a clock snapshot without the trace's clock")
+    for cid, c in clocks.items():
+        if cid == BOOTTIME:
+            continue
+        if not 64 <= cid <= 127 or c.get("unit_multiplier_ns", 1) != 1:
+            raise ValueError(f"packet {i}: clock {cid} in a snapshot, which vespra never writes")
+        seq.clocks[cid] = [c["timestamp"], base["timestamp"] - c["timestamp"],
+                           bool(c.get("is_incremental"))]
 
 
 def slices(path):
     """Per track, keyed (pid, tid) for a thread (tid unsigned 32-bit) and (pid, None) for a
     process, the resolved events in file order. Raises ValueError for what a viewer could not
-    resolve: an event on an undescribed track, a name iid not interned on its sequence."""
+    resolve: an event on an undescribed track, a name or location iid not interned on its
+    sequence, a timestamp on a sequence clock no snapshot defined, an event in a snapshot's
+    packet."""
     tracks, out, stacks, seqs = {}, {}, {}, {}
     for i, p in enumerate(read_packets(path)):
-        seq = seqs.setdefault(p.get("trusted_packet_sequence_id"), [{}, None])
-        if p.get("sequence_flags", 0) & 1:  # incremental state cleared
-            seq[:] = [{}, None]
-        for entry in p.get("interned_data", {}).get("event_names", ()):
-            seq[0][entry["iid"]] = entry["name"]
-        defaults = p.get("trace_packet_defaults", {}).get("track_event_defaults", {})
-        seq[1] = defaults.get("track_uuid", seq[1])
+        seq_id = p.get("trusted_packet_sequence_id")
+        if p.get("sequence_flags", 0) & 1 or seq_id not in seqs:  # incremental state cleared
+            seqs[seq_id] = _Sequence()
+        seq = seqs[seq_id]
+        interned = p.get("interned_data", {})
+        for entry in interned.get("event_names", ()):
+            seq.names[entry["iid"]] = entry["name"]
+        for entry in interned.get("source_locations", ()):
+            seq.locations[entry["iid"]] = (entry["file_name"], entry["function_name"],
+                                           entry["line_number"])
+        defaults = p.get("trace_packet_defaults", {})
+        seq.clock = defaults.get("timestamp_clock_id", seq.clock)
+        seq.track = defaults.get("track_event_defaults", {}).get("track_uuid", seq.track)
+        if "clock_snapshot" in p:
+            _snapshot(p, seq, i)
+            continue
+        ts = _packet_time(p, seq, i)
         desc = p.get("track_descriptor")
         if desc is not None and "counter" in desc:
             tracks[desc["uuid"]] = None  # counter samples are no slices: see marks()
@@ -161,22 +234,29 @@ def slices(path):
         ev = p.get("track_event")
         if ev is None:
             continue
-        key = tracks.get(ev.get("track_uuid", seq[1]), ())
+        key = tracks.get(ev.get("track_uuid", seq.track), ())
         if key is None:
             continue
         if key == ():
             raise ValueError(f"packet {i}: event on an undescribed track")
         name = ev.get("name")
         if "name_iid" in ev:
-            name = seq[0].get(ev["name_iid"])
+            name = seq.names.get(ev["name_iid"])
             if name is None:
                 raise ValueError(f"packet {i}: name iid {ev['name_iid']} not interned")
+        place = None
+        if "source_location_iid" in ev:
+            place = seq.locations.get(ev["source_location_iid"])
+            if place is None:
+                raise ValueError(f"packet {i}: source location iid "
+                                 f"{ev['source_location_iid']} not interned")
         stack, kind = stacks.setdefault(key, []), ev.get("type")
         if kind == 1:
             stack.append(name)
         elif kind == 2:
             name = stack.pop() if stack else None
-        out[key].events.append((p.get("timestamp", 0), {1: "B", 2: "E"}.get(kind, "I"), name))
+        out[key].events.append((0 if ts is None else ts, {1: "B", 2: "E"}.get(kind, "I"), name))
+        out[key].places.append(place)
     return out
 
 

@@ -1,0 +1,143 @@
+"""Functions told apart by where they are defined: two modules that each define `helper`, one
+slow and one fast, traced in each format (with a forked child that calls the fast one once
+more), read back by `vespra summary` and `vespra flamegraph`, by the tests' own protobuf decoder
+and, where it is installed, by Perfetto's trace_processor."""
+
+import csv
+import io
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import pbtrace
+
+VESPRA = str(pathlib.Path(sys.executable).parent / "vespra")
+ENV = ("VESPRA_CHILD_OUTPUT", "VESPRA_CHILD_FORMAT")
+# Perfetto's own reader, beside the checkout in the development setup; a clone has none.
+TRACE_PROCESSOR = os.environ.get(
+    "VESPRA_TRACE_PROCESSOR",
+    str(pathlib.Path(__file__).resolve().parents[2].parent / "shared/tools/trace_processor_shell"))
+
+SLOW = "import time\n\n\ndef helper():\n    time.sleep(0.03)\n"  # helper on line 4
+FAST = "def helper():\n    return 1\n"  # line 1
+MAIN = """\
+import os, slow, fast
+
+for _ in range(2):
+    slow.helper()
+    fast.helper()
+pid = os.fork()
+if pid == 0:
+    fast.helper()
+    os._exit(0)
+os.waitpid(pid, 0)
+"""
+
+
+def vespra(*args):
+    env = {k: v for k, v in os.environ.items() if k not in ENV}
+    return subprocess.run([VESPRA, *args], env=env, capture_output=True, text=True, timeout=300)
+
+
+def trace_processor(query, path):
+    """Rows of `query` over the trace at `path`, as lists of strings."""
+    done = subprocess.run([TRACE_PROCESSOR, "-Q", query, path], capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr
+    return [row for row in csv.reader(io.StringIO(done.stdout)) if row][1:]  # after the header
+
+
+class TwoHelpersTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory()
+        cls.dir = pathlib.Path(cls.tmp.name)
+        for name, text in (("slow.py", SLOW), ("fast.py", FAST), ("main.py", MAIN)):
+            (cls.dir / name).write_text(text)
+        cls.traces = {}
+        for fmt in ("protobuf", "json"):
+            path = str(cls.dir / f"t.{fmt}")
+            done = vespra("run", "-f", fmt, "-o", path, str(cls.dir / "main.py"))
+            assert done.returncode == 0, done.stderr
+            cls.traces[fmt] = path
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.tmp.cleanup()
+
+    def helpers(self, fmt, *args):
+        done = vespra("summary", "--json", "-n", "0", *args, self.traces[fmt])
+        self.assertEqual(done.returncode, 0, done.stderr)
+        (table,) = json.loads(done.stdout)["tables"]
+        return [r for r in table["rows"] if r["function"] == "helper"]
+
+    def test_summary_has_one_row_per_helper_in_both_formats(self):
+        tables = {}
+        for fmt in self.traces:
+            with self.subTest(fmt=fmt):
+                rows = self.helpers(fmt)
+                places = [(os.path.basename(r["file"]), r["line"], r["calls"]) for r in rows]
+                self.assertEqual(places, [("slow.py", 4, 2), ("fast.py", 1, 3)])  # by self time
+                slow, fast = rows
+                self.assertGreaterEqual(slow["total_ns"], 2 * 30_000_000)
+                self.assertLess(fast["total_ns"], 30_000_000)
+                self.assertEqual([os.path.basename(r["file"]) for r in self.helpers(
+                    fmt, "--filter", "slow.py")], ["slow.py"])
+                tables[fmt] = places
+                text = vespra("summary", "-n", "0", "--filter", "helper", self.traces[fmt]).stdout
+                self.assertRegex(text, r"\nhelper +\S*slow\.py:4 +2 ")
+                self.assertRegex(text, r"\nhelper +\S*fast\.py:1 +3 ")
+        self.assertEqual(tables["protobuf"], tables["json"])
+
+    def test_flame_graph_keeps_the_helpers_apart(self):
+        for fmt in self.traces:
+            with self.subTest(fmt=fmt):
+                folded = str(self.dir / f"{fmt}.folded")
+                done = vespra("flamegraph", "--folded", "-o", folded, self.traces[fmt])
+                self.assertEqual(done.returncode, 0, done.stderr)
+                leaves = sorted(ln.rsplit(";", 1)[1].rsplit(" ", 1)[0]
+                                for ln in pathlib.Path(folded).read_text().splitlines()
+                                if "helper" in ln.rsplit(";", 1)[-1])
+                self.assertEqual(len(leaves), 2, leaves)
+                self.assertTrue(leaves[0].startswith("helper (") and "fast.py:1" in leaves[0])
+                self.assertTrue("slow.py:4" in leaves[1], leaves)
+
+    def test_every_begin_names_an_interned_location(self):
+        # slices() raises for a location iid not interned on its sequence.
+        for key, track in pbtrace.slices(self.traces["protobuf"]).items():
+            for (_ts, phase, name), place in zip(track.events, track.places):
+                if phase != "B":
+                    self.assertIsNone(place)
+                    continue
+                self.assertIsNotNone(place, name)
+                self.assertEqual(place[1], name)
+                if name == "helper":
+                    self.assertIn((os.path.basename(place[0]), place[2]),
+                                  {("slow.py", 4), ("fast.py", 1)})
+
+    @unittest.skipUnless(os.access(TRACE_PROCESSOR, os.X_OK),
+                         "Perfetto's trace_processor_shell is not installed")
+    def test_trace_processor_reads_the_locations(self):
+        path = self.traces["protobuf"]
+        faults = trace_processor("select name, value from stats where value > 0 and "
+                                 "severity in ('error', 'data_loss')", path)
+        self.assertEqual(faults, [])
+        rows = trace_processor(
+            "select s.id, s.dur, a.key, a.display_value from slice s join args a "
+            "using (arg_set_id) where s.name = 'helper' and a.key like 'source.%'", path)
+        by_slice = {}
+        for sid, dur, key, value in rows:
+            by_slice.setdefault((sid, int(dur)), {})[key] = value
+        self.assertEqual(len(by_slice), 5)
+        for (_, dur), args in by_slice.items():
+            self.assertEqual(args["source.function_name"], "helper")
+            where = (os.path.basename(args["source.file_name"]), args["source.line_number"])
+            self.assertEqual(where, ("slow.py", "4") if dur >= 30_000_000 else ("fast.py", "1"))
+
+
+if __name__ == "__main__":
+    unittest.main()
