@@ -34,7 +34,8 @@ sys.path.insert(0, HERE)
 import overhead  # noqa: E402
 import workloads  # noqa: E402
 
-MODES = ("untraced", "floor", "recorder", "protobuf", "json")
+MODES = ("untraced", "floor", "recorder", "protobuf", "json", "pb-incremental")
+DEFAULT_MODES = MODES[:-1]
 
 
 def thread_totals(prefix):
@@ -142,7 +143,7 @@ def main(argv=None):
                         choices=[w for w in workloads.WORKLOADS if w != "threads"])
     parser.add_argument("-n", "--size", type=int,
                         help="workload size (default: 1/60 of the overhead benchmark's)")
-    parser.add_argument("-m", "--modes", default=",".join(MODES))
+    parser.add_argument("-m", "--modes", default=",".join(DEFAULT_MODES))
     parser.add_argument("--annotate", type=int, metavar="N", default=0,
                         help="print the N costliest functions of the recording thread per event")
     parser.add_argument("--out-dir", help="keep callgrind's files here")

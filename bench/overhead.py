@@ -2,8 +2,8 @@
 
 Runs every workload of workloads.py under each mode -- untraced, the no-op sys.monitoring
 callbacks of _vespra_floor ("floor"), _vespra_floor's bare recorder reading the clock vespra
-selects ("recorder"), vespra writing protobuf and JSON, and on request cProfile and vespra's
-lossless protobuf -- each repetition in a fresh interpreter, and prints one table of medians and
+selects ("recorder"), vespra writing protobuf and JSON, and on request cProfile, vespra's
+lossless protobuf and protobuf with incremental timestamps ("pb-incremental") -- each repetition in a fresh interpreter, and prints one table of medians and
 one summary over the workloads. Only the workload call is timed; interpreter start-up, imports
 and the tracer's start and stop are not (start and stop get columns of their own). Repetitions
 are interleaved across modes so that a noisy neighbour hurts every mode alike.
@@ -33,10 +33,13 @@ sys.path.insert(0, HERE)
 
 import workloads  # noqa: E402
 
-MODES = ("untraced", "floor", "recorder", "cprofile", "protobuf", "json", "lossless")
+MODES = ("untraced", "floor", "recorder", "cprofile", "protobuf", "json", "lossless",
+         "pb-incremental")
 DEFAULT_MODES = ("untraced", "floor", "recorder", "protobuf", "json")
-# vespra's modes and the format each writes; "lossless" is protobuf with lossless=True.
-VESPRA_MODES = {"json": "json", "protobuf": "protobuf", "lossless": "protobuf"}
+# vespra's modes and the format each writes; "lossless" is protobuf with lossless=True,
+# "pb-incremental" protobuf whose event packets carry deltas instead of absolute timestamps.
+VESPRA_MODES = {"json": "json", "protobuf": "protobuf", "lossless": "protobuf",
+                "pb-incremental": "protobuf"}
 
 # vespra's added time per event, as a multiple of the bare recorder's with the same clock, that
 # it must stay under on call-heavy workloads.
@@ -151,6 +154,8 @@ def run_child(workload, mode, size, trace):
 
         t_enter = time.perf_counter()
         options = {"lossless": True} if mode == "lossless" else {}
+        if mode == "pb-incremental":
+            vespra._core._incremental_timestamps(True)
         with vespra.Tracer(trace, VESPRA_MODES[mode], **options):
             if cpu is not None:
                 os.sched_setaffinity(0, {cpu})
@@ -364,7 +369,7 @@ def fmt(value, spec, missing="-"):
 COLUMNS = [
     # (title, width, how to render one summary)
     ("workload", 10, lambda w, m, s: w),
-    ("mode", 8, lambda w, m, s: m),
+    ("mode", 14, lambda w, m, s: m),
     ("median s", 8, lambda w, m, s: fmt(s["wall_s"], ".3f")),
     ("x untr", 6, lambda w, m, s: fmt(s.get("x_untraced"), ".2f")),
     ("cpu x untr", 10, lambda w, m, s: fmt(s.get("x_untraced_cpu"), ".2f")),
@@ -377,6 +382,9 @@ COLUMNS = [
     ("events", 10, lambda w, m, s: fmt(s.get("events"), ".0f")),
     ("dropped", 8, lambda w, m, s: fmt(s.get("dropped"), ".0f")),
     ("trace MB", 8, lambda w, m, s: fmt(s.get("trace_bytes") and s["trace_bytes"] / 1e6, ".1f")),
+    ("B/event", 7, lambda w, m, s: fmt(_per_event(s, s.get("trace_bytes")), ".1f")),
+    ("export ns/ev", 12,
+     lambda w, m, s: fmt(_per_event(s, sum(s.get("helper_cpu_ns", {}).values()) or None), ".1f")),
     ("start ms", 8, lambda w, m, s: fmt(s.get("start_s") and s["start_s"] * 1e3, ".1f")),
     ("stop ms", 8, lambda w, m, s: fmt(s.get("stop_s") and s["stop_s"] * 1e3, ".1f")),
     ("prog CPU s", 10, lambda w, m, s: fmt(s["program_cpu_ns"] / 1e9, ".3f")),
@@ -384,6 +392,10 @@ COLUMNS = [
     ("exporter %", 10, lambda w, m, s: _helper_share(s, "vespra-exporter")),
     ("serializer %", 12, lambda w, m, s: _helper_share(s, "vespra-serializ")),
 ]
+
+
+def _per_event(s, value):
+    return value / s["events"] if value is not None and s.get("events") else None
 
 
 def _helper_share(s, name):
@@ -413,8 +425,8 @@ def summary_table(summary, modes):
     for vespra the events dropped (all repetitions) and its threads' CPU against the program's."""
     lines = ["| mode | x untraced, wall | x untraced, program CPU | added ns/event, wall "
              "| added ns/event, CPU | ovh/recorder, wall | ovh/recorder, CPU | dropped "
-             "| export threads CPU / program CPU |",
-             "|---|---|---|---|---|---|---|---|---|"]
+             "| export threads CPU / program CPU | bytes/event | export threads ns/event |",
+             "|---|---|---|---|---|---|---|---|---|---|---|"]
     for mode in modes:
         rows = [by_mode[mode] for by_mode in summary.values() if mode in by_mode]
         if not rows or mode == "untraced":
@@ -422,19 +434,23 @@ def summary_table(summary, modes):
         ns = [r.get("ns_per_event") for r in rows if r.get("ns_per_event") is not None]
         cpu_ns = [r.get("cpu_ns_per_event") for r in rows if r.get("cpu_ns_per_event") is not None]
         span = lambda v: f"{min(v):.0f}-{max(v):.0f}" if v else "-"  # noqa: E731
-        dropped, helpers = "-", "-"
+        dropped, helpers, size, export = "-", "-", "-", "-"
         if mode in VESPRA_MODES:
             dropped = str(sum(r["total_dropped"] for r in rows))
             helper = sum(sum(r["helper_cpu_ns"].values()) for r in rows)
             program = sum(r["program_cpu_ns"] for r in rows)
             helpers = f"{100 * helper / program:.0f} %" if program else "-"
+            events = sum(r["events"] for r in rows)
+            if events:  # over all the workloads' events
+                size = f"{sum(r['trace_bytes'] for r in rows) / events:.1f}"
+                export = f"{helper / events:.1f}"
         lines.append(
             f"| {mode} | {fmt(geomean([r.get('x_untraced') for r in rows]), '.2f')} "
             f"| {fmt(geomean([r.get('x_untraced_cpu') for r in rows]), '.2f')} "
             f"| {span(ns)} | {span(cpu_ns)} "
             f"| {fmt(geomean([r.get('x_recorder') for r in rows]), '.2f')} "
             f"| {fmt(geomean([r.get('x_recorder_cpu') for r in rows]), '.2f')} "
-            f"| {dropped} | {helpers} |")
+            f"| {dropped} | {helpers} | {size} | {export} |")
     return "\n".join(lines)
 
 

@@ -271,7 +271,16 @@ Status ProtoExporter::cache_tail(const Event& event, uint64_t key, const CodeLoo
     return Status::success();
 }
 
-template <unsigned LEN>
+Status ProtoExporter::cache_tail_at(const Event& event, uint64_t key, const CodeLookup& codes,
+                                    const ThreadNames& names, uint8_t*& p, size_t left,
+                                    TailRef* ref) {
+    out_.commit(reinterpret_cast<char*>(p));
+    Status st = cache_tail(event, key, codes, names, ref);
+    p = reinterpret_cast<uint8_t*>(out_.room(left * MAX_EVENT_PACKET));
+    return st;
+}
+
+template <unsigned LEN, bool DELTAS>
 Status ProtoExporter::encode_events(std::span<const Event> events, const CodeLookup& codes,
                                     const ThreadNames& names) {
     // Timestamps whose varint takes LEN bytes: [2^(7 (LEN - 1)), 2^(7 LEN)). LEN 0: none.
@@ -284,6 +293,7 @@ Status ProtoExporter::encode_events(std::span<const Event> events, const CodeLoo
     // thread are common, and a compare is cheaper than the map's probe.
     uint64_t last_key = ~uint64_t{0};  // no tail key has all bits set
     TailRef ref{};
+    uint64_t* last = nullptr;  // with DELTAS: the value of the event's sequence clock
     for (size_t i = 0; i < events.size(); ++i) {
         const Event& event = events[i];
         uint64_t key = tail_key(event.tid, event.packed);
@@ -305,81 +315,43 @@ Status ProtoExporter::encode_events(std::span<const Event> events, const CodeLoo
                        !st.ok()) {
                 return st;
             }
+            if constexpr (DELTAS) last = &last_ts_[ref.sequence];  // cache_tail may grow it
             last_key = key;
         }
         // 0A, packet length, 40, timestamp, tail. The length is filled in once the timestamp's
         // size is known; it always fits one byte.
         p[0] = pb::TRACE_PACKET_KEY;
         p[2] = KEY_TIMESTAMP;
-        uint8_t* tail_at;
-        if constexpr (LEN != 0) {
-            if (event.ts - lowest < width) [[likely]]
-                tail_at = pb::write_varint_of_len<LEN>(p + 3, event.ts);
+        uint8_t* tail_at = p + 3;
+        uint64_t ts = event.ts;
+        if constexpr (DELTAS) {
+            if (ts >= *last) [[likely]] {
+                // Most calls are shorter than 16 us: one or two bytes.
+                uint64_t delta = ts - *last;
+                *last = ts;
+                if (delta < 0x80) {
+                    *tail_at++ = static_cast<uint8_t>(delta);
+                } else if (delta < 0x4000) {
+                    tail_at = pb::write_varint_of_len<2>(tail_at, delta);
+                } else {
+                    tail_at = pb::write_varint(tail_at, delta);
+                }
+            } else {
+                tail_at = pb::write_varint(tail_at, ts);
+                tail_at = pb::write_varint(tail_at, KEY_TIMESTAMP_CLOCK_ID);
+                *tail_at++ = pb::BUILTIN_CLOCK_BOOTTIME;
+            }
+        } else if constexpr (LEN != 0) {
+            if (ts - lowest < width) [[likely]]
+                tail_at = pb::write_varint_of_len<LEN>(tail_at, ts);
             else
-                tail_at = pb::write_varint(p + 3, event.ts);
+                tail_at = pb::write_varint(tail_at, ts);
         } else {
-            tail_at = pb::write_varint(p + 3, event.ts);
+            tail_at = pb::write_varint(tail_at, ts);
         }
         p[1] = static_cast<uint8_t>(tail_at - (p + 2) + ref.len);
         std::memcpy(tail_at, tail_bytes_.data() + ref.offset, TAIL_COPY);
         p = tail_at + ref.len;
-    }
-    out_.commit(reinterpret_cast<char*>(p));
-    return Status::success();
-}
-
-Status ProtoExporter::cache_tail_at(const Event& event, uint64_t key, const CodeLookup& codes,
-                                    const ThreadNames& names, uint8_t*& p, size_t left,
-                                    TailRef* ref) {
-    out_.commit(reinterpret_cast<char*>(p));
-    Status st = cache_tail(event, key, codes, names, ref);
-    p = reinterpret_cast<uint8_t*>(out_.room(left * MAX_EVENT_PACKET));
-    return st;
-}
-
-Status ProtoExporter::encode_deltas(std::span<const Event> events, const CodeLookup& codes,
-                                    const ThreadNames& names) {
-    uint8_t* p = reinterpret_cast<uint8_t*>(out_.room(events.size() * MAX_EVENT_PACKET));
-    uint64_t last_key = ~uint64_t{0};
-    TailRef ref{};
-    uint64_t* last = nullptr;  // the value of the event's sequence clock
-    for (size_t i = 0; i < events.size(); ++i) {
-        const Event& event = events[i];
-        uint64_t key = tail_key(event.tid, event.packed);
-        if (key != last_key) {
-            if (const TailRef* cached = tails_.find(key)) {
-                ref = *cached;
-            } else if (Status st =
-                           cache_tail_at(event, key, codes, names, p, events.size() - i, &ref);
-                       !st.ok()) {
-                return st;
-            }
-            last = &last_ts_[ref.sequence];  // after cache_tail, which may grow the vector
-            last_key = key;
-        }
-        p[0] = pb::TRACE_PACKET_KEY;
-        p[2] = KEY_TIMESTAMP;
-        uint8_t* q = p + 3;
-        uint64_t ts = event.ts;
-        if (ts >= *last) [[likely]] {
-            // Most calls are shorter than 16 us: one or two bytes.
-            uint64_t delta = ts - *last;
-            *last = ts;
-            if (delta < 0x80) {
-                *q++ = static_cast<uint8_t>(delta);
-            } else if (delta < 0x4000) {
-                q = pb::write_varint_of_len<2>(q, delta);
-            } else {
-                q = pb::write_varint(q, delta);
-            }
-        } else {
-            q = pb::write_varint(q, ts);
-            q = pb::write_varint(q, KEY_TIMESTAMP_CLOCK_ID);
-            *q++ = pb::BUILTIN_CLOCK_BOOTTIME;
-        }
-        p[1] = static_cast<uint8_t>(q - (p + 2) + ref.len);
-        std::memcpy(q, tail_bytes_.data() + ref.offset, TAIL_COPY);
-        p = q + ref.len;
     }
     out_.commit(reinterpret_cast<char*>(p));
     return Status::success();
@@ -392,22 +364,22 @@ Status ProtoExporter::write_batch(std::span<const Event> events, const CodeLooku
 
     Status st;
     if (incremental_) {
-        st = encode_deltas(events, codes, names);
+        st = encode_events<0, true>(events, codes, names);
     } else {
         // A batch's timestamps nearly always share one varint length (5 bytes from 0.27 s to
         // 34 s into the trace, 6 up to 73 minutes): those get an unrolled encoder of that length.
         switch (pb::Varint(events.front().ts).len()) {
             case 4:
-                st = encode_events<4>(events, codes, names);
+                st = encode_events<4, false>(events, codes, names);
                 break;
             case 5:
-                st = encode_events<5>(events, codes, names);
+                st = encode_events<5, false>(events, codes, names);
                 break;
             case 6:
-                st = encode_events<6>(events, codes, names);
+                st = encode_events<6, false>(events, codes, names);
                 break;
             default:
-                st = encode_events<0>(events, codes, names);
+                st = encode_events<0, false>(events, codes, names);
                 break;
         }
     }

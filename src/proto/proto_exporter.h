@@ -24,14 +24,15 @@
 // twice as high in writes of one batch (some 70 KiB) as in writes of a megabyte. What is left
 // below the mark is written by flush(), which the pipeline calls whenever no batch waits.
 //
-// Timestamps are incremental by default, as Perfetto's own SDK writes them: a thread's
-// descriptor packet (which clears its sequence's state) makes the sequence clock
-// INCREMENTAL_CLOCK its packets' default, the next packet, a clock snapshot, ties that clock's 0
-// to the trace clock's 0, and every later packet of the sequence carries the nanoseconds since
-// the previous one (one or two bytes for most calls instead of five or six). A timestamp below
-// its sequence's previous one, which a sane clock never gives, is written absolute with the
-// trace clock named in the packet, and the next delta counts from the previous value again.
-// set_incremental_timestamps(false) writes every timestamp absolute instead.
+// Timestamps are absolute nanoseconds on the trace clock. set_incremental_timestamps(true)
+// writes them as Perfetto's own SDK does instead: a thread's descriptor packet (which clears its
+// sequence's state) makes the sequence clock INCREMENTAL_CLOCK its packets' default, the next
+// packet, a clock snapshot, ties that clock's 0 to the trace clock's 0, and every later packet of
+// the sequence carries the nanoseconds since the previous one (one or two bytes for most calls
+// instead of five or six). A timestamp below its sequence's previous one, which a sane clock
+// never gives, is then written absolute with the trace clock named in the packet, and the next
+// delta counts from the previous value again. That saves a fifth of the bytes, but only a
+// tenth or less of the export threads' CPU (bench/README.md), so it is not the default.
 //
 // Owned and used by the exporter thread alone; takes no locks of its own.
 #pragma once
@@ -78,8 +79,8 @@ class ProtoExporter final : public Exporter {
     // 0 for a run started normally, the process id for a forked or exec'd child. Must be set
     // before the first batch.
     void set_sequence_base(uint32_t base) { sequence_base_ = base; }
-    // Whether event packets carry deltas on a sequence clock (the default) or absolute
-    // timestamps. Must be set before the first batch.
+    // Whether event packets carry deltas on a sequence clock or absolute timestamps (the
+    // default). Must be set before the first batch.
     void set_incremental_timestamps(bool on) { incremental_ = on; }
 
     // Renders the batch; writes to the file only once FLUSH_AT bytes are pending (or for an
@@ -177,12 +178,10 @@ class ProtoExporter final : public Exporter {
     // Appends a framed packet of the hand-encoded fields `body`.
     void write_raw_packet(std::string_view body);
     // Appends the event packets of `events` (and the packets they need first) to the file's
-    // buffer. LEN is the varint length most of their timestamps share, 0 for no assumption.
-    template <unsigned LEN>
+    // buffer. With DELTAS their timestamps are incremental; else LEN is the varint length most
+    // of them share, 0 for no assumption.
+    template <unsigned LEN, bool DELTAS>
     Status encode_events(std::span<const Event> events, const CodeLookup& codes,
-                         const ThreadNames& names);
-    // The same with incremental timestamps.
-    Status encode_deltas(std::span<const Event> events, const CodeLookup& codes,
                          const ThreadNames& names);
     // cache_tail in the middle of rendering: `p` is the end of what has been rendered into the
     // file's buffer so far, and comes back as where to go on, with room for `left` more event
@@ -204,7 +203,7 @@ class ProtoExporter final : public Exporter {
     uint32_t sequence_base_ = 0;
     bool process_written_ = false;
     uint64_t process_version_ = 0;  // the process_name::version() the descriptor last carried
-    bool incremental_ = true;
+    bool incremental_ = false;
 };
 
 }  // namespace vespra

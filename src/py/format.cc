@@ -1,10 +1,15 @@
 #include "py/format.h"
 
+#include <atomic>
+
 #include "core/output.h"
 #include "json/json_exporter.h"
 #include "proto/proto_exporter.h"
 
 namespace vespra {
+namespace {
+std::atomic<bool> INCREMENTAL_TIMESTAMPS{false};
+}  // namespace
 
 std::optional<Format> Format::parse(std::string_view text, std::string* error) {
     if (text == "json") return Format(Json);
@@ -12,6 +17,10 @@ std::optional<Format> Format::parse(std::string_view text, std::string* error) {
     *error = "unknown format: ";
     error->append(text);
     return std::nullopt;
+}
+
+void Format::set_incremental_timestamps(bool on) {
+    INCREMENTAL_TIMESTAMPS.store(on, std::memory_order_relaxed);
 }
 
 Result<std::unique_ptr<Exporter>> Format::open(const std::string& path, uint32_t sequence_base,
@@ -37,6 +46,7 @@ Result<std::unique_ptr<Exporter>> Format::open(const std::string& path, uint32_t
         writer = std::make_unique<ProtoExporter>(file.take());
     }
     writer->set_sequence_base(sequence_base);
+    writer->set_incremental_timestamps(INCREMENTAL_TIMESTAMPS.load(std::memory_order_relaxed));
     return std::unique_ptr<Exporter>(std::move(writer));
 }
 

@@ -37,6 +37,10 @@ class Format {
 
     friend bool operator==(Format a, Format b) { return a.value_ == b.value_; }
 
+    // Whether protobuf writers opened from now on in this process write incremental
+    // timestamps or absolute ones (the default): for the benchmark that compares the two.
+    static void set_incremental_timestamps(bool on);
+
   private:
     Value value_;
 };

@@ -3,8 +3,9 @@
 // and no file is touched until a Tracer is entered or cli_main is called.
 #include <Python.h>
 
-#include "py/process_names.h"
+#include "py/format.h"
 #include "py/marks.h"
+#include "py/process_names.h"
 #include "py/pyapi.h"
 #include "py/tracer.h"
 
@@ -26,7 +27,20 @@ PyObject* core_clock(PyObject*, PyObject*) {
     });
 }
 
+// _incremental_timestamps(on): whether protobuf traces started from now on write each
+// timestamp as the time since the previous packet of its thread or absolute (the default). For
+// the benchmark and the tests that compare the two encodings.
+PyObject* core_incremental_timestamps(PyObject*, PyObject* on) {
+    int flag = PyObject_IsTrue(on);
+    if (flag < 0) return nullptr;
+    vespra::Format::set_incremental_timestamps(flag != 0);
+    Py_RETURN_NONE;
+}
+
 PyMethodDef CORE_METHODS[] = {
+    {"_incremental_timestamps", core_incremental_timestamps, METH_O,
+     "_incremental_timestamps($module, on, /)\n--\n\nWhether protobuf traces started from now "
+     "on write incremental timestamps or absolute ones (the default)."},
     {"_clock", core_clock, METH_NOARGS,
      "_clock($module, /)\n--\n\nThe clock a run started now would read: 'tsc' or 'monotonic'."},
     {nullptr, nullptr, 0, nullptr},

@@ -26,9 +26,9 @@ struct WriterRun {
 
 // The file that the writers of `runs` produce one after the other into one file, as a parent
 // and its children do; JSON starts with the "[" of whoever creates the file. Protobuf
-// timestamps are incremental unless `incremental` is false.
+// timestamps are absolute unless `incremental` is true.
 inline std::string write_trace(Fmt fmt, const std::vector<WriterRun>& runs, const FakeCodes& codes,
-                               const FakeNames& names, bool incremental = true) {
+                               const FakeNames& names, bool incremental = false) {
     TempTrace file;
     bool first = true;
     for (const WriterRun& run : runs) {

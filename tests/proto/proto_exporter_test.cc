@@ -78,6 +78,7 @@ const std::string MAIN_INTERNED = bytes(
     "22 10 08 01 12 04 'm.py' 1A 04 'main' 20 03 68 02");
 
 TEST_F(ProtoExporterTest, FirstBeginAndEndOfTheFirstThreadWithIncrementalTimestamps) {
+    writer->set_incremental_timestamps(true);
     write({ev(1000, 100, KIND_START, 0), ev(1500, 100, KIND_RETURN, 0)});
     std::string expected =
         PROCESS_PACKET +
@@ -105,8 +106,7 @@ TEST_F(ProtoExporterTest, FirstBeginAndEndOfTheFirstThreadWithIncrementalTimesta
     EXPECT_EQ(stamps, (std::vector<uint64_t>{1000, 1500, 1400, 1501}));
 }
 
-TEST_F(ProtoExporterTest, AbsoluteTimestampsWhenAskedFor) {
-    writer->set_incremental_timestamps(false);
+TEST_F(ProtoExporterTest, FirstBeginAndEndOfTheFirstThreadWithAbsoluteTimestamps) {
     write({ev(1000, 100, KIND_START, 0), ev(1500, 100, KIND_RETURN, 0)});
     std::string expected =
         PROCESS_PACKET +
@@ -183,7 +183,6 @@ TEST_F(ProtoExporterTest, BothEncodingsDecodeToTheSameTimestamps) {
 // A batch is encoded on the assumption that its timestamps share the first one's varint length;
 // timestamps of every other length, before and after, must still come out exactly.
 TEST_F(ProtoExporterTest, TimestampsOfEveryLengthInOneBatch) {
-    writer->set_incremental_timestamps(false);
     std::vector<uint64_t> stamps;
     for (unsigned bytes = 1; bytes <= 9; ++bytes) {
         stamps.push_back((uint64_t{1} << (7 * bytes)) - 1);  // the longest of `bytes` bytes
@@ -213,7 +212,6 @@ TEST_F(ProtoExporterTest, TimestampsOfEveryLengthInOneBatch) {
     // the batch was encoded for: no timestamp takes more bytes than it needs.
     testing::TempTrace single;
     ProtoExporter one_by_one(single.open(), PID);
-    one_by_one.set_incremental_timestamps(false);
     for (const Event& e : events) ASSERT_TRUE(one_by_one.write_batch({&e, 1}, codes, names).ok());
     ASSERT_TRUE(one_by_one.flush().ok());
     EXPECT_EQ(hex(stream), hex(single.contents()));
@@ -335,7 +333,6 @@ TEST_F(ProtoExporterTest, ThreadNamesAreTakenAtTheFirstEvent) {
 
 // Batches are gathered into writes of FLUSH_AT bytes; flush() writes what is left.
 TEST_F(ProtoExporterTest, BatchesAreGatheredIntoLargeWrites) {
-    writer->set_incremental_timestamps(false);
     std::vector<Event> batch;
     for (uint64_t i = 0; i < 4096; ++i) batch.push_back(ev(1000 + i, 100, KIND_RETURN, 0));
     size_t batches = 0;

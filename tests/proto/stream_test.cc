@@ -106,7 +106,12 @@ void expect_process(const pbtest::Trace& t, uint32_t pid, uint32_t base, const R
     }
 }
 
-TEST(Stream, ManyThreadsOverManyBatchesReadBackAsRecorded) {
+// Every case in both timestamp encodings: absolute, and deltas on each sequence's clock.
+struct Stream : ::testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(Timestamps, Stream, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Incremental" : "Absolute"; });
+
+TEST_P(Stream, ManyThreadsOverManyBatchesReadBackAsRecorded) {
     testing::TempTrace file;
     FakeCodes codes = pool_of_codes();
     FakeNames names;
@@ -116,6 +121,7 @@ TEST(Stream, ManyThreadsOverManyBatchesReadBackAsRecorded) {
     ASSERT_GT(r.batches.size(), 10u);
 
     ProtoExporter writer(file.open(), 4242);
+    writer.set_incremental_timestamps(GetParam());
     size_t size_before = 0;
     for (const auto& batch : r.batches) {
         ASSERT_TRUE(writer.write_batch(batch, codes, names).ok());
@@ -140,7 +146,7 @@ TEST(Stream, ManyThreadsOverManyBatchesReadBackAsRecorded) {
 // Writers of different processes (here the second opens the file as a forked child does, with
 // its own pid as sequence base) append to one file, interleaving whole batches. The file stays
 // one stream whose processes do not mix, even where their thread ids coincide.
-TEST(Stream, WritersWithDifferentBasesShareOneFile) {
+TEST_P(Stream, WritersWithDifferentBasesShareOneFile) {
     testing::TempTrace file;
     FakeCodes codes = pool_of_codes();
     FakeNames names;
@@ -152,6 +158,8 @@ TEST(Stream, WritersWithDifferentBasesShareOneFile) {
     Result<std::unique_ptr<ProtoExporter>> child = ProtoExporter::append(file.path);
     ASSERT_TRUE(child.ok()) << child.error().text();
     child.value()->set_sequence_base(child_pid);
+    parent.set_incremental_timestamps(GetParam());
+    child.value()->set_incremental_timestamps(GetParam());
     // The same tids in both, and more threads in the parent than in the child.
     Recording pr = record({21, 22, 23, 24}, 800, codes, 2);
     Recording cr = record({22, 21}, 800, codes, 3);

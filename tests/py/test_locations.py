@@ -1,7 +1,8 @@
 """Functions told apart by where they are defined: two modules that each define `helper`, one
-slow and one fast, traced in each format (with a forked child that calls the fast one once
-more), read back by `vespra summary` and `vespra flamegraph`, by the tests' own protobuf decoder
-and, where it is installed, by Perfetto's trace_processor."""
+slow and one fast, traced in each format and in protobuf's two timestamp encodings (with a
+forked child that calls the fast one once more), read back by `vespra summary` and `vespra
+flamegraph`, by the tests' own protobuf decoder and, where it is installed, by Perfetto's
+trace_processor."""
 
 import csv
 import io
@@ -36,6 +37,14 @@ if pid == 0:
     os._exit(0)
 os.waitpid(pid, 0)
 """
+# The same under a tracer whose protobuf timestamps are deltas on each thread's sequence clock.
+INCREMENTAL = """\
+import runpy, sys, vespra, vespra._core
+vespra._core._incremental_timestamps(True)
+with vespra.Tracer(sys.argv[1]):
+    runpy.run_path(sys.argv[2], run_name="__main__")
+"""
+PROTOBUF = ("protobuf", "incremental")
 
 
 def vespra(*args):
@@ -56,7 +65,8 @@ class TwoHelpersTest(unittest.TestCase):
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory()
         cls.dir = pathlib.Path(cls.tmp.name)
-        for name, text in (("slow.py", SLOW), ("fast.py", FAST), ("main.py", MAIN)):
+        for name, text in (("slow.py", SLOW), ("fast.py", FAST), ("main.py", MAIN),
+                           ("incremental.py", INCREMENTAL)):
             (cls.dir / name).write_text(text)
         cls.traces = {}
         for fmt in ("protobuf", "json"):
@@ -64,6 +74,10 @@ class TwoHelpersTest(unittest.TestCase):
             done = vespra("run", "-f", fmt, "-o", path, str(cls.dir / "main.py"))
             assert done.returncode == 0, done.stderr
             cls.traces[fmt] = path
+        path = cls.traces["incremental"] = str(cls.dir / "t.incremental")
+        env = {k: v for k, v in os.environ.items() if k not in ENV}
+        subprocess.run([sys.executable, str(cls.dir / "incremental.py"), path,
+                        str(cls.dir / "main.py")], env=env, check=True, timeout=300)
 
     @classmethod
     def tearDownClass(cls):
@@ -92,6 +106,7 @@ class TwoHelpersTest(unittest.TestCase):
                 self.assertRegex(text, r"\nhelper +\S*slow\.py:4 +2 ")
                 self.assertRegex(text, r"\nhelper +\S*fast\.py:1 +3 ")
         self.assertEqual(tables["protobuf"], tables["json"])
+        self.assertEqual(tables["incremental"], tables["json"])
 
     def test_flame_graph_keeps_the_helpers_apart(self):
         for fmt in self.traces:
@@ -108,7 +123,8 @@ class TwoHelpersTest(unittest.TestCase):
 
     def test_every_begin_names_an_interned_location(self):
         # slices() raises for a location iid not interned on its sequence.
-        for key, track in pbtrace.slices(self.traces["protobuf"]).items():
+        for key, track in (kt for fmt in PROTOBUF
+                           for kt in pbtrace.slices(self.traces[fmt]).items()):
             for (_ts, phase, name), place in zip(track.events, track.places):
                 if phase != "B":
                     self.assertIsNone(place)
@@ -122,7 +138,11 @@ class TwoHelpersTest(unittest.TestCase):
     @unittest.skipUnless(os.access(TRACE_PROCESSOR, os.X_OK),
                          "Perfetto's trace_processor_shell is not installed")
     def test_trace_processor_reads_the_locations(self):
-        path = self.traces["protobuf"]
+        for fmt in PROTOBUF:
+            with self.subTest(fmt=fmt):
+                self.check_with_trace_processor(self.traces[fmt])
+
+    def check_with_trace_processor(self, path):
         faults = trace_processor("select name, value from stats where value > 0 and "
                                  "severity in ('error', 'data_loss')", path)
         self.assertEqual(faults, [])
@@ -137,6 +157,12 @@ class TwoHelpersTest(unittest.TestCase):
             self.assertEqual(args["source.function_name"], "helper")
             where = (os.path.basename(args["source.file_name"]), args["source.line_number"])
             self.assertEqual(where, ("slow.py", "4") if dur >= 30_000_000 else ("fast.py", "1"))
+        # Our decoder takes the timestamps as Perfetto does (deltas included), in both processes.
+        ours = sorted((ts, name) for track in pbtrace.slices(path).values()
+                      for ts, phase, name in track.events if phase == "B")
+        theirs = sorted((int(ts), name) for ts, name in trace_processor(
+            "select ts, name from slice", path))
+        self.assertEqual(ours, theirs)
 
 
 if __name__ == "__main__":
