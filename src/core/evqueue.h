@@ -192,6 +192,7 @@ class alignas(64) EventQueue {
     void resume() { paused_.store(false, std::memory_order_release); }
     bool paused() const { return paused_.load(std::memory_order_acquire); }
     uint64_t wake_ups() const { return signals_->work.rings(); }
+    bool consumer_asleep() const { return signals_->work.asleep(); }
 
     void add_dropped(uint64_t n) { dropped_.fetch_add(n, std::memory_order_relaxed); }
     uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }

@@ -43,6 +43,8 @@ class Doorbell {
 
     // Wake-ups that took a system call (for tests and diagnostics).
     uint64_t rings() const { return rings_.load(std::memory_order_relaxed); }
+    // Whether the sleeper has announced its sleep (for tests).
+    bool asleep() const { return asleep_.load(std::memory_order_acquire) != 0; }
 
   private:
     std::atomic<uint32_t> asleep_{0};

@@ -152,7 +152,9 @@ TEST(PipelineWakeUps, TheStopWakesASleepingSerializer) {
     PipelineRun run;
     testing::Producers producers(run.queue, 1, 10);
     producers.wait_recorded();
-    testing::sleep_ms(100);  // long asleep: nothing has reached the mark
+    // Nothing has reached the mark: the serializer goes to sleep and stays there until the stop
+    // (or its idle timeout) wakes it.
+    EXPECT_TRUE(testing::wait_until([&] { return run.queue->consumer_asleep(); }));
     EXPECT_TRUE(run.log->words.empty());
     uint64_t before = run.queue->wake_ups();
     producers.stop();
