@@ -49,9 +49,10 @@ class CountingExporter : public Exporter {
         written_.fetch_add(events.size(), std::memory_order_release);
         return s;
     }
-    Status finish(const CodeLookup& codes, const ThreadNames& names, uint64_t dropped) override {
-        dropped_ = dropped;
-        return inner_->finish(codes, names, dropped);
+    Status finish(const CodeLookup& codes, const ThreadNames& names,
+                  const RunTotals& totals) override {
+        dropped_ = totals.dropped;
+        return inner_->finish(codes, names, totals);
     }
 
   private:

@@ -88,6 +88,7 @@ struct Counter final : trace::Visitor {
     void begin(uint32_t, uint32_t f, uint64_t ts) override { events += 1 + ((f ^ ts) == 1); }
     void end(uint32_t, uint64_t) override { ++events; }
     void dropped(uint32_t, uint64_t) override {}
+    void left_out(uint32_t, std::string_view, uint64_t) override {}
 };
 
 template <class Reader>

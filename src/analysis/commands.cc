@@ -122,6 +122,8 @@ std::vector<Table> make_tables(const Profile& profile, const SummaryOptions& opt
 struct Overview {
     uint64_t span = 0;  // the longest process span (each process has its own clock origin)
     uint64_t dropped = 0;
+    uint64_t left_out = 0;
+    std::vector<std::pair<std::string, uint64_t>> left_out_by_reason;  // in order of appearance
     uint64_t unmatched_ends = 0;
     uint64_t unfinished = 0;
     std::vector<std::string> unfinished_names;  // distinct, in order of first appearance
@@ -148,7 +150,19 @@ Overview overview(const Profile& profile) {
         }
     }
     for (const auto& [pid, span] : spans) o.span = std::max(o.span, span.second - span.first);
-    for (const Process& p : profile.processes()) o.dropped += p.dropped;
+    for (const Process& p : profile.processes()) {
+        o.dropped += p.dropped;
+        for (const auto& [reason, count] : p.left_out) {
+            o.left_out += count;
+            auto it = std::find_if(o.left_out_by_reason.begin(), o.left_out_by_reason.end(),
+                                   [&](const auto& r) { return r.first == reason; });
+            if (it == o.left_out_by_reason.end()) {
+                o.left_out_by_reason.emplace_back(reason, count);
+            } else {
+                it->second += count;
+            }
+        }
+    }
     return o;
 }
 
@@ -209,8 +223,18 @@ std::string summary_text(const Profile& profile, const TraceRead& read,
         }
         out += "\n";
     }
-    out += "missing    dropped events " + with_commas(o.dropped) + ", ends without a begin " +
-           with_commas(o.unmatched_ends) + ", begins never ended " + with_commas(o.unfinished);
+    out += "missing    dropped events " + with_commas(o.dropped);
+    if (o.left_out > 0) {
+        // Said wherever a trace is incomplete, so that a filtered one is not taken for whole.
+        out += ", left out by options " + with_commas(o.left_out) + " (";
+        for (size_t i = 0; i < o.left_out_by_reason.size(); ++i) {
+            out += (i ? ", " : "") + o.left_out_by_reason[i].first + " " +
+                   with_commas(o.left_out_by_reason[i].second);
+        }
+        out += ")";
+    }
+    out += ", ends without a begin " + with_commas(o.unmatched_ends) + ", begins never ended " +
+           with_commas(o.unfinished);
     if (!o.unfinished_names.empty()) {
         out += " (";
         for (size_t i = 0; i < o.unfinished_names.size() && i < 5; ++i) {
@@ -305,7 +329,12 @@ std::string summary_json(const Profile& profile, const TraceRead& read,
         out += first ? "" : ",";
         first = false;
         out += "{\"pid\":" + num(p.pid) + ",\"name\":" + json_string(p.name) +
-               ",\"dropped\":" + num(p.dropped) + ",\"threads\":[";
+               ",\"dropped\":" + num(p.dropped) + ",\"left_out\":{";
+        for (size_t i = 0; i < p.left_out.size(); ++i) {
+            out +=
+                (i ? "," : "") + json_string(p.left_out[i].first) + ":" + num(p.left_out[i].second);
+        }
+        out += "},\"threads\":[";
         bool first_thread = true;
         for (const Thread& t : profile.threads()) {
             if (t.pid != p.pid || t.events == 0) continue;
@@ -319,6 +348,7 @@ std::string summary_json(const Profile& profile, const TraceRead& read,
         out += "]}";
     }
     out += "],\"missing\":{\"dropped_events\":" + num(o.dropped) +
+           ",\"left_out_events\":" + num(o.left_out) +
            ",\"ends_without_begin\":" + num(o.unmatched_ends) +
            ",\"begins_never_ended\":" + num(o.unfinished) + "}";
     out += ",\"sort\":" + json_string(sort_name(options.sort));

@@ -7,7 +7,7 @@ namespace vespra::analysis {
 
 Process& Profile::process_of(uint32_t pid) {
     auto [it, added] = process_ids_.try_emplace(pid, static_cast<uint32_t>(processes_.size()));
-    if (added) processes_.push_back(Process{pid, {}, 0});
+    if (added) processes_.push_back(Process{pid, {}, 0, {}});
     return processes_[it->second];
 }
 
@@ -129,6 +129,17 @@ void Profile::end(uint32_t thread, uint64_t ts) {
 }
 
 void Profile::dropped(uint32_t pid, uint64_t count) { process_of(pid).dropped += count; }
+
+void Profile::left_out(uint32_t pid, std::string_view reason, uint64_t count) {
+    auto& by_reason = process_of(pid).left_out;
+    auto it = std::find_if(by_reason.begin(), by_reason.end(),
+                           [&](const auto& r) { return r.first == reason; });
+    if (it == by_reason.end()) {
+        by_reason.emplace_back(reason, count);
+    } else {
+        it->second += count;
+    }
+}
 
 void Profile::finish() {
     for (size_t i = 0; i < threads_.size(); ++i) {

@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "core/trace_reader.h"
@@ -63,6 +64,8 @@ struct Process {
     uint32_t pid = 0;
     std::string name;
     uint64_t dropped = 0;  // events the writer recorded as lost
+    // Events the tracer's options left out, by option, in the order the trace names them.
+    std::vector<std::pair<std::string, uint64_t>> left_out;
 };
 
 struct Thread {
@@ -102,6 +105,7 @@ class Profile final : public trace::Visitor {
     void dropped(uint32_t pid, uint64_t count) override;
     uint32_t span(std::string_view name) override;
     void counter(uint32_t pid, std::string_view name, double value, uint64_t ts) override;
+    void left_out(uint32_t pid, std::string_view reason, uint64_t count) override;
 
     // After the last event: what is still open becomes `unfinished`. Call once.
     void finish();

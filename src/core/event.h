@@ -2,6 +2,7 @@
 // decoded (what the export pipeline hands to writers).
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 namespace vespra {
@@ -37,6 +38,28 @@ constexpr uint32_t pack_word(uint8_t kind, uint32_t code_id) {
 }
 constexpr uint8_t kind_of(uint32_t word) { return static_cast<uint8_t>(word >> CODE_ID_BITS); }
 constexpr uint32_t code_of(uint32_t word) { return word & CODE_ID_MASK; }
+
+// A function's end: its return, yield or unwind. The writers render every other function kind
+// (start, resume, throw, and kinds the recording path never produces) as a begin.
+constexpr bool is_end(uint8_t kind) {
+    return kind == KIND_RETURN || kind == KIND_YIELD || kind == KIND_UNWIND;
+}
+
+// Per kind, 1 when the event opens a slice on its thread: a start, resume or throw, a span's
+// begin. Everything that follows the threads' stacks of open slices on the export side agrees on
+// this and on the next table.
+inline constexpr auto OPENS_SLICE = [] {
+    std::array<uint8_t, 256> opens{};
+    opens[KIND_START] = opens[KIND_RESUME] = opens[KIND_THROW] = opens[KIND_SPAN_BEGIN] = 1;
+    return opens;
+}();
+// 1 when it closes the innermost one: a return, yield or unwind, a span's end. Instants, counter
+// samples and payload slots do neither.
+inline constexpr auto CLOSES_SLICE = [] {
+    std::array<uint8_t, 256> closes{};
+    closes[KIND_RETURN] = closes[KIND_YIELD] = closes[KIND_UNWIND] = closes[KIND_SPAN_END] = 1;
+    return closes;
+}();
 
 // Ticks since the owning batch's base, and the kind-and-code word. Thread and absolute time
 // come from the batch.

@@ -6,24 +6,6 @@
 
 namespace vespra {
 
-namespace {
-
-// Per kind (8 bits), 1 when it opens a slice: start, resume and throw, a span's begin.
-constexpr auto OPENS = [] {
-    std::array<uint8_t, 256> opens{};
-    opens[KIND_START] = opens[KIND_RESUME] = opens[KIND_THROW] = opens[KIND_SPAN_BEGIN] = 1;
-    return opens;
-}();
-// 1 when it closes one: return, yield and unwind, a span's end. Instants, counter samples and
-// payload slots do neither.
-constexpr auto CLOSES = [] {
-    std::array<uint8_t, 256> closes{};
-    closes[KIND_RETURN] = closes[KIND_YIELD] = closes[KIND_UNWIND] = closes[KIND_SPAN_END] = 1;
-    return closes;
-}();
-
-}  // namespace
-
 OpenCalls::Thread& OpenCalls::thread(uint32_t tid) {
     if (last_ == nullptr || last_tid_ != tid) {
         last_ = &threads_[tid];  // unordered_map nodes do not move
@@ -40,7 +22,7 @@ void OpenCalls::observe(std::span<const Event> events) {
         t.codes[t.depth] = e.packed;
         // +1 for a begin; -1 for an end with a call open, 0 for one without, or for a mark.
         uint8_t kind = kind_of(e.packed);
-        t.depth += OPENS[kind] - (CLOSES[kind] & (t.depth != 0));
+        t.depth += OPENS_SLICE[kind] - (CLOSES_SLICE[kind] & (t.depth != 0));
     }
 }
 
@@ -83,12 +65,12 @@ Status ClosingExporter::write_batch(std::span<const Event> events, const CodeLoo
 Status ClosingExporter::flush() { return inner_->flush(); }
 
 Status ClosingExporter::finish(const CodeLookup& codes, const ThreadNames& names,
-                               uint64_t dropped) {
+                               const RunTotals& totals) {
     std::vector<Event> ends = open_.close_all(stop_time_());
     if (!ends.empty()) {
         if (Status s = inner_->write_batch(ends, codes, names); !s.ok()) return s;
     }
-    return inner_->finish(codes, names, dropped);
+    return inner_->finish(codes, names, totals);
 }
 
 }  // namespace vespra

@@ -66,7 +66,8 @@ class ClosingExporter final : public Exporter {
     Status write_batch(std::span<const Event> events, const CodeLookup& codes,
                        const ThreadNames& names) override;
     Status flush() override;
-    Status finish(const CodeLookup& codes, const ThreadNames& names, uint64_t dropped) override;
+    Status finish(const CodeLookup& codes, const ThreadNames& names,
+                  const RunTotals& totals) override;
 
   private:
     std::unique_ptr<Exporter> inner_;

@@ -268,7 +268,7 @@ Status run_pausable_pipeline(std::shared_ptr<EventQueue> queue,
     }
     // The queue's count becomes the run's whole loss, for the stop to report.
     queue->add_dropped(outcome->lost);
-    return writer->finish(*codes, *names, queue->dropped());
+    return writer->finish(*codes, *names, RunTotals(queue->dropped()));
 }
 
 EventVector ship(VectorRing::Producer& filled, VectorRing::Consumer& spare, EventVector events,

@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -40,6 +41,42 @@ class ThreadNames {
     virtual std::vector<std::pair<uint32_t, std::string>> snapshot() const = 0;
 };
 
+// Events the tracer's options kept out of the trace, by the option that left them out. A writer
+// records each count above 0 under the option's name (see LEFT_OUT_REASONS), so that nobody takes
+// a filtered trace for a complete one.
+struct LeftOut {
+    uint64_t filter = 0;        // of code the include and exclude patterns leave out
+    uint64_t max_depth = 0;     // deeper than the depth limit
+    uint64_t min_duration = 0;  // begins and ends of slices shorter than the minimum duration
+
+    LeftOut& operator+=(const LeftOut& o) {
+        filter += o.filter;
+        max_depth += o.max_depth;
+        min_duration += o.min_duration;
+        return *this;
+    }
+};
+
+// The name each count is recorded under in a trace, the way readers report it back.
+struct LeftOutReason {
+    std::string_view name;
+    uint64_t LeftOut::*count;
+};
+inline constexpr LeftOutReason LEFT_OUT_REASONS[] = {
+    {"filter", &LeftOut::filter},
+    {"max_depth", &LeftOut::max_depth},
+    {"min_duration", &LeftOut::min_duration},
+};
+
+// What a run knows of itself once the last event is written, for the record at its end.
+struct RunTotals {
+    // Implicit: the dropped count alone is the totals of a run without options.
+    constexpr RunTotals(uint64_t dropped = 0) : dropped(dropped) {}  // NOLINT
+
+    uint64_t dropped = 0;  // events that never reached the writer
+    LeftOut left_out;
+};
+
 // A trace writer. Owned and used by the exporter thread only.
 class Exporter {
   public:
@@ -52,9 +89,9 @@ class Exporter {
     // a short while (20 ms) and before it pauses, so a writer may gather batches into larger
     // writes.
     virtual Status flush() { return Status::success(); }
-    // Once, after the last successful write_batch. `dropped` counts events that never reached
-    // the writer.
-    virtual Status finish(const CodeLookup& codes, const ThreadNames& names, uint64_t dropped) = 0;
+    // Once, after the last successful write_batch.
+    virtual Status finish(const CodeLookup& codes, const ThreadNames& names,
+                          const RunTotals& totals) = 0;
 };
 
 }  // namespace vespra

@@ -45,6 +45,9 @@ class Visitor {
     virtual void counter(uint32_t pid, std::string_view name, double value, uint64_t ts) {
         (void)pid, (void)name, (void)value, (void)ts;
     }
+    // The writer of process `pid` recorded that an option of the tracer, named by `reason`
+    // ("max_depth", "min_duration", ...), left `count` events out of the trace.
+    virtual void left_out(uint32_t pid, std::string_view reason, uint64_t count) = 0;
 };
 
 // One trace format. The driver hands it the file in pieces, each starting where the previous

@@ -233,7 +233,7 @@ size_t JsonExporter::write_mark(std::span<const Event> events, size_t at, const 
     return payload.next;
 }
 
-Status JsonExporter::finish(const CodeLookup&, const ThreadNames& names, uint64_t dropped) {
+Status JsonExporter::finish(const CodeLookup&, const ThreadNames& names, const RunTotals& totals) {
     // Keys in ascending byte order, as a key-ordered JSON writer would emit them.
     json::Buffer b(1024);
     // A name given after the last batch; a writer that wrote no batch names nothing.
@@ -247,10 +247,23 @@ Status JsonExporter::finish(const CodeLookup&, const ThreadNames& names, uint64_
         json::push_u64(b, tid);
         b.append("},");
     }
-    if (dropped > 0) {
+    if (totals.dropped > 0) {
         b.append("{\"args\":{\"count\":");
-        json::push_u64(b, dropped);
+        json::push_u64(b, totals.dropped);
         b.append("},\"name\":\"vespra_dropped_events\",\"ph\":\"M\",\"pid\":");
+        json::push_u64(b, pid_);
+        b.append(",\"tid\":0},");
+    }
+    for (const LeftOutReason& reason : LEFT_OUT_REASONS) {
+        uint64_t count = totals.left_out.*reason.count;
+        if (count == 0) continue;
+        b.append("{\"args\":{\"count\":");
+        json::push_u64(b, count);
+        b.append(",\"reason\":");
+        json::push_string(b, reason.name);
+        b.append("},\"name\":\"");
+        b.append(json::LEFT_OUT_RECORD);
+        b.append("\",\"ph\":\"M\",\"pid\":");
         json::push_u64(b, pid_);
         b.append(",\"tid\":0},");
     }

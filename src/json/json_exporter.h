@@ -49,8 +49,9 @@ class JsonExporter : public Exporter {
     Status write_batch(std::span<const Event> events, const CodeLookup& codes,
                        const ThreadNames& names) override;
     // One thread-name record per known thread, then the dropped-events record when anything
-    // was lost; one flush.
-    Status finish(const CodeLookup& codes, const ThreadNames& names, uint64_t dropped) override;
+    // was lost and one left-out record per option that left events out; one flush.
+    Status finish(const CodeLookup& codes, const ThreadNames& names,
+                  const RunTotals& totals) override;
 
     uint32_t pid() const { return pid_; }
     size_t template_count() const { return templates_.size(); }

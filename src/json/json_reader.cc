@@ -7,10 +7,12 @@
 #include <optional>
 #include <string_view>
 
+#include "json/json_text.h"
+
 namespace vespra {
 
 struct JsonReader::Record {
-    std::optional<std::string> name, ph, arg_name, file, cat, value;
+    std::optional<std::string> name, ph, arg_name, file, cat, value, reason;
     std::optional<uint64_t> ts;  // nanoseconds
     uint64_t pid = 0, tid = 0, count = 0;
     std::string line = "0";  // decimal text, as the fast path keys it
@@ -494,6 +496,7 @@ Result<bool> JsonReader::slow_record(const uint8_t*& pos, const uint8_t* end, ui
                     return Got::Ok;
                 }
                 if (arg == "name") return ps.string_or_skip(r.arg_name, 2);
+                if (arg == "reason") return ps.string_or_skip(r.reason, 2);
                 if (arg == "count")
                     return ps.integer(r.count, "a \"count\" that is not a whole number");
                 if (arg == "line" && is_digit(*ps.p)) {
@@ -554,6 +557,8 @@ Status JsonReader::apply(const Record& r, uint64_t at) {
             visitor_.process(pid, *r.arg_name);
         } else if (*r.name == "vespra_dropped_events") {
             visitor_.dropped(pid, r.count);
+        } else if (*r.name == json::LEFT_OUT_RECORD && r.reason) {
+            visitor_.left_out(pid, *r.reason, r.count);
         }
     }
     return Status::success();

@@ -139,6 +139,10 @@ inline constexpr std::string_view DROPPED_CATEGORY = "dropped";
 // Categories of the program's own marks: spans, and instants.
 inline constexpr std::string_view SPAN_CATEGORY = "span";
 inline constexpr std::string_view MARK_CATEGORY = "mark";
+// The instant event "vespra: N events left out by REASON" in the category "left_out", one per
+// option of the tracer that left events out (REASON names the option).
+inline constexpr std::string_view LEFT_OUT_INFIX = " events left out by ";
+inline constexpr std::string_view LEFT_OUT_CATEGORY = "left_out";
 
 // ---- Messages -------------------------------------------------------------------------------
 // Each message has encoded_len(), the size of its body, and encode(), which appends the body to

@@ -50,10 +50,6 @@ static_assert(pb::varint_size(KEY_TIMESTAMP_CLOCK_ID) == 2 && pb::BUILTIN_CLOCK_
 constexpr size_t MAX_EVENT_PACKET = 3 + pb::Varint::MAX_LEN + TRACE_CLOCK_LEN + TAIL_COPY;
 static_assert(1 + pb::Varint::MAX_LEN + TRACE_CLOCK_LEN + MAX_TAIL < 0x80);
 
-bool is_end(uint8_t kind) {
-    return kind == KIND_RETURN || kind == KIND_YIELD || kind == KIND_UNWIND;
-}
-
 // A thread has one end tail and one begin tail per code id. Kinds outside the six we record are
 // rendered as begins.
 uint64_t tail_key(uint32_t tid, uint32_t packed) {
@@ -390,26 +386,39 @@ Status ProtoExporter::write_batch(std::span<const Event> events, const CodeLooku
 
 Status ProtoExporter::flush() { return out_.flush(); }
 
-Status ProtoExporter::finish(const CodeLookup&, const ThreadNames&, uint64_t dropped) {
+Status ProtoExporter::finish(const CodeLookup&, const ThreadNames&, const RunTotals& totals) {
     // A writer that wrote nothing stays silent; one that did gets a name given after its last
     // batch.
-    if (dropped > 0 || process_written_) {
+    if (process_written_) {
         if (Status st = ensure_process(); !st.ok()) return st;
     }
-    if (dropped == 0) return out_.flush();
-
-    pb::TrackEvent event;
-    event.type = pb::TrackEvent::TYPE_INSTANT;
-    event.track_uuid = process_uuid_;
-    event.categories = {"py", std::string(pb::DROPPED_CATEGORY)};
-    event.name =
-        std::string(pb::DROPPED_PREFIX) + std::to_string(dropped) + std::string(pb::DROPPED_SUFFIX);
-
-    TracePacket packet;
-    packet.timestamp = 0;
-    packet.trusted_packet_sequence_id = sequence_base_ * SEQUENCES_PER_PROCESS + 1;
-    packet.data = std::move(event);
-    if (Status st = write_packet(packet); !st.ok()) return st;
+    // The run's own records: instant events on the process track, which readers recognise by
+    // their category and the count in their name.
+    auto record = [&](std::string_view category, std::string name) -> Status {
+        if (Status st = ensure_process(); !st.ok()) return st;
+        pb::TrackEvent event;
+        event.type = pb::TrackEvent::TYPE_INSTANT;
+        event.track_uuid = process_uuid_;
+        event.categories = {"py", std::string(category)};
+        event.name = std::move(name);
+        TracePacket packet;
+        packet.timestamp = 0;
+        packet.trusted_packet_sequence_id = sequence_base_ * SEQUENCES_PER_PROCESS + 1;
+        packet.data = std::move(event);
+        return write_packet(packet);
+    };
+    if (totals.dropped > 0) {
+        std::string name = std::string(pb::DROPPED_PREFIX) + std::to_string(totals.dropped) +
+                           std::string(pb::DROPPED_SUFFIX);
+        if (Status st = record(pb::DROPPED_CATEGORY, std::move(name)); !st.ok()) return st;
+    }
+    for (const LeftOutReason& reason : LEFT_OUT_REASONS) {
+        uint64_t count = totals.left_out.*reason.count;
+        if (count == 0) continue;
+        std::string name = std::string(pb::DROPPED_PREFIX) + std::to_string(count) +
+                           std::string(pb::LEFT_OUT_INFIX) + std::string(reason.name);
+        if (Status st = record(pb::LEFT_OUT_CATEGORY, std::move(name)); !st.ok()) return st;
+    }
     return out_.flush();
 }
 

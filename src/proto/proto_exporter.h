@@ -88,9 +88,10 @@ class ProtoExporter final : public Exporter {
     Status write_batch(std::span<const Event> events, const CodeLookup& codes,
                        const ThreadNames& names) override;
     Status flush() override;
-    // With dropped > 0, records one instant event on the process track; `codes` and `names`
-    // are not used.
-    Status finish(const CodeLookup& codes, const ThreadNames& names, uint64_t dropped) override;
+    // Records one instant event on the process track for the dropped events and one for each
+    // option that left events out, if any; `codes` and `names` are not used.
+    Status finish(const CodeLookup& codes, const ThreadNames& names,
+                  const RunTotals& totals) override;
 
     // Writes the process descriptor packet, named after process_name::get(), before the first
     // packet and again whenever the process has been named anew since. The flag is set before

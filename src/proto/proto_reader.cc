@@ -116,6 +116,17 @@ constexpr bool is_sequence_clock(uint64_t id) {
     return id >= pb::FIRST_SEQUENCE_CLOCK && id <= pb::LAST_SEQUENCE_CLOCK;
 }
 
+// The count and the reason in the writer's left-out name, "vespra: N events left out by REASON".
+bool left_out_count(std::string_view name, uint64_t& count, std::string_view& reason) {
+    using pb::DROPPED_PREFIX, pb::LEFT_OUT_INFIX;
+    size_t infix = name.find(LEFT_OUT_INFIX);
+    if (!name.starts_with(DROPPED_PREFIX) || infix == std::string_view::npos) return false;
+    std::string_view digits = name.substr(DROPPED_PREFIX.size(), infix - DROPPED_PREFIX.size());
+    reason = name.substr(infix + LEFT_OUT_INFIX.size());
+    auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), count);
+    return ec == std::errc() && ptr == digits.data() + digits.size() && !reason.empty();
+}
+
 }  // namespace
 
 // The trace time of a packet stamped `ts` on `clock`, which it moves.
@@ -555,7 +566,8 @@ Status ProtoReader::descriptor(const uint8_t* p, const uint8_t* end, uint64_t at
 Status ProtoReader::event(Sequence& seq, uint64_t ts, const uint8_t* p, const uint8_t* end,
                           uint64_t at) {
     uint64_t type = 0, name_iid = 0, track_uuid = 0, location_iid = NO_IID;
-    bool has_iid = false, has_track = false, is_dropped = false, is_span = false;
+    bool has_iid = false, has_track = false, is_dropped = false, is_span = false,
+         is_left_out = false;
     bool has_value = false;
     double value = 0;
     std::string_view name;
@@ -576,6 +588,7 @@ Status ProtoReader::event(Sequence& seq, uint64_t ts, const uint8_t* p, const ui
             name = text(fd), has_name = true;
         } else if (fd.number == f::TE_CATEGORIES && bytes) {
             is_dropped = is_dropped || text(fd) == pb::DROPPED_CATEGORY;
+            is_left_out = is_left_out || text(fd) == pb::LEFT_OUT_CATEGORY;
         } else if (fd.number == f::TE_CATEGORY_IIDS && varint) {
             is_span = is_span || (seq.span_category != 0 && fd.value == seq.span_category);
         } else if (fd.number == f::TE_COUNTER_VALUE && varint) {
@@ -643,15 +656,17 @@ Status ProtoReader::event(Sequence& seq, uint64_t ts, const uint8_t* p, const ui
             if (thread != NONE) visitor_.end(thread, ts);
             return Status::success();
         case pb::TrackEvent::TYPE_INSTANT: {
+            auto pid = [&]() -> uint32_t {
+                if (track != nullptr) return track->pid;
+                auto it = tracks_.find(seq.default_track);
+                return it != tracks_.end() ? it->second.pid : 0;
+            };
             uint64_t count;
+            std::string_view reason;
             if (is_dropped && has_name && dropped_count(name, count)) {
-                uint32_t pid = 0;
-                if (track != nullptr) {
-                    pid = track->pid;
-                } else if (auto it = tracks_.find(seq.default_track); it != tracks_.end()) {
-                    pid = it->second.pid;
-                }
-                visitor_.dropped(pid, count);
+                visitor_.dropped(pid(), count);
+            } else if (is_left_out && has_name && left_out_count(name, count, reason)) {
+                visitor_.left_out(pid(), reason, count);
             }
             return Status::success();
         }

@@ -14,14 +14,16 @@ namespace vespra::testing {
 
 enum class Fmt { Json, Proto };
 
-// One writer's part of a trace: its pid, sequence base (protobuf), batches and dropped count;
-// the process's name, and the name it is given after its first batch, if any.
+// One writer's part of a trace: its pid, sequence base (protobuf), batches, dropped count and
+// what options left out; the process's name, and the name it is given after its first batch, if
+// any.
 struct WriterRun {
     uint32_t pid;
     std::vector<std::vector<Event>> batches;
     uint64_t dropped = 0;
     std::string name = "python";
     std::string renamed = {};
+    LeftOut left_out = {};
 };
 
 // The file that the writers of `runs` produce one after the other into one file, as a parent
@@ -51,7 +53,9 @@ inline std::string write_trace(Fmt fmt, const std::vector<WriterRun>& runs, cons
             EXPECT_TRUE(writer->write_batch(run.batches[i], codes, names).ok());
             if (i == 0 && !run.renamed.empty()) process_name::set(ProcessName{run.renamed, {}});
         }
-        EXPECT_TRUE(writer->finish(codes, names, run.dropped).ok());
+        RunTotals totals(run.dropped);
+        totals.left_out = run.left_out;
+        EXPECT_TRUE(writer->finish(codes, names, totals).ok());
         first = false;
     }
     process_name::set(ProcessName{});
@@ -93,6 +97,10 @@ struct LogVisitor : trace::Visitor {
     }
     void dropped(uint32_t pid, uint64_t count) override {
         log.push_back("dropped " + std::to_string(pid) + " " + std::to_string(count));
+    }
+    void left_out(uint32_t pid, std::string_view reason, uint64_t count) override {
+        log.push_back("left out " + std::to_string(pid) + " " + std::string(reason) + " " +
+                      std::to_string(count));
     }
 
     size_t threads = 0;

@@ -35,7 +35,8 @@ Read read(Fmt fmt, const std::string& bytes, size_t piece = trace::READ_CHUNK) {
 
 // Two threads of process 10 (one named), nested calls, a generator's yield and resume, an
 // exception's unwind and a throw; then a forked child 20 appending, named anew after its first
-// batch as a multiprocessing worker is; 3 events dropped in 10.
+// batch as a multiprocessing worker is; 3 events dropped in 10, and events left out in 20 by
+// both options.
 struct Sample {
     FakeCodes codes;
     FakeNames names;
@@ -60,6 +61,8 @@ struct Sample {
                                  0,
                                  "app.py",
                                  "ForkPoolWorker-1"});
+        runs.back().left_out.max_depth = 4;
+        runs.back().left_out.min_duration = 6;
     }
     std::string bytes(Fmt fmt) const { return write_trace(fmt, runs, codes, names); }
 };
@@ -97,16 +100,18 @@ TEST(TraceRead, BothFormatsReportTheSameTrace) {
         "B 2 main@app.py:1 5",
         "E 2 6",
         "process 20 ForkPoolWorker-1",
+        "left out 20 max_depth 4",
+        "left out 20 min_duration 6",
     };
     EXPECT_EQ(proto.log, expected_proto);
     EXPECT_EQ(events_of(json.log).first, events_of(expected_proto).first);
-    EXPECT_EQ(
-        events_of(json.log).second,
-        (std::vector<std::string>{"process 10 app.py", "thread 10/7", "thread 10/8",
-                                  "name 0 MainThread", "dropped 10 3", "process 20 app.py",
-                                  "thread 20/21", "process 20 ForkPoolWorker-1",
-                                  // the fake name lookup also names thread 7 in the child
-                                  "thread 20/7", "name 3 MainThread"}));
+    EXPECT_EQ(events_of(json.log).second,
+              (std::vector<std::string>{"process 10 app.py", "thread 10/7", "thread 10/8",
+                                        "name 0 MainThread", "dropped 10 3", "process 20 app.py",
+                                        "thread 20/21", "process 20 ForkPoolWorker-1",
+                                        // the fake name lookup also names thread 7 in the child
+                                        "thread 20/7", "name 3 MainThread",
+                                        "left out 20 max_depth 4", "left out 20 min_duration 6"}));
     EXPECT_FALSE(json.report.cut());
 }
 

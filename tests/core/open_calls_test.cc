@@ -25,7 +25,7 @@ struct Recorder : Exporter {
         batches->emplace_back(events.begin(), events.end());
         return Status::success();
     }
-    Status finish(const CodeLookup&, const ThreadNames&, uint64_t) override {
+    Status finish(const CodeLookup&, const ThreadNames&, const RunTotals&) override {
         ++*finishes;
         return Status::success();
     }

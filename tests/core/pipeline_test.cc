@@ -40,9 +40,9 @@ struct LoggingWriter : Exporter {
         log->flushed = log->batches.load();
         return Status::success();
     }
-    Status finish(const CodeLookup&, const ThreadNames&, uint64_t dropped) override {
+    Status finish(const CodeLookup&, const ThreadNames&, const RunTotals& totals) override {
         ++log->finishes;
-        log->finish_dropped = dropped;
+        log->finish_dropped = totals.dropped;
         return Status::success();
     }
 };

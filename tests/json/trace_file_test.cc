@@ -94,9 +94,10 @@ struct FinishSpy : Exporter {
                        const ThreadNames& names) override {
         return inner->write_batch(events, codes, names);
     }
-    Status finish(const CodeLookup& codes, const ThreadNames& names, uint64_t dropped) override {
+    Status finish(const CodeLookup& codes, const ThreadNames& names,
+                  const RunTotals& totals) override {
         ++*finishes;
-        return inner->finish(codes, names, dropped);
+        return inner->finish(codes, names, totals);
     }
 };
 
