@@ -17,11 +17,12 @@ OpenCalls::Thread& OpenCalls::thread(uint32_t tid) {
 void OpenCalls::observe(std::span<const Event> events) {
     for (const Event& e : events) {
         Thread& t = thread(e.tid);
-        t.last_ts = e.ts;
+        uint8_t kind = kind_of(e.packed);
+        // A payload slot's `ts` holds payload bytes, not a time (a select, not a branch).
+        t.last_ts = kind == KIND_PAYLOAD ? t.last_ts : e.ts;
         if (t.depth + 1 >= t.codes.size()) t.codes.resize(t.codes.size() * 2);
         t.codes[t.depth] = e.packed;
         // +1 for a begin; -1 for an end with a call open, 0 for one without, or for a mark.
-        uint8_t kind = kind_of(e.packed);
         t.depth += OPENS_SLICE[kind] - (CLOSES_SLICE[kind] & (t.depth != 0));
     }
 }

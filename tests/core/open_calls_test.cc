@@ -70,6 +70,15 @@ TEST(OpenCalls, WhatIsStillOpenIsClosedInnermostFirstAtTheStop) {
     EXPECT_TRUE(open.close_all(600).empty());
 }
 
+// A payload slot's `ts` holds payload bytes: a thread whose last event is one still has its open
+// slices closed at the stop, not at whatever time those bytes read as.
+TEST(OpenCalls, APayloadSlotIsNoTimeOfItsThread) {
+    OpenCalls open;
+    open.observe(std::vector<Event>{ev(10, 7, KIND_START, 1), ev(20, 7, KIND_SPAN_BEGIN, 2),
+                                    Event(0x64636261, 7, pack_word(KIND_PAYLOAD, 0x656667))});
+    expect_ends(open.close_all(500), {ev(500, 7, KIND_SPAN_END, 2), ev(500, 7, KIND_RETURN, 1)});
+}
+
 // Through the real pipeline, across a pause (as around a fork): the calls open when the queue
 // closes reach the writer as one last batch before finish, stamped at the close, after every
 // recorded event. A run that ends with nothing open writes no such batch.
