@@ -44,11 +44,18 @@ def start():
     try:
         from vespra._core import Tracer
 
+        limits = {}
+        # The parent's limits: a depth (0 for none) and a minimum duration in nanoseconds.
+        if os.environ.get("VESPRA_CHILD_MAX_DEPTH"):
+            limits["max_depth"] = int(os.environ["VESPRA_CHILD_MAX_DEPTH"])
+        if os.environ.get("VESPRA_CHILD_MIN_DURATION"):
+            limits["min_duration"] = int(os.environ["VESPRA_CHILD_MIN_DURATION"]) / 1e9
         tracer = Tracer(
             output,
             fmt,
             lossless=os.environ.get("VESPRA_CHILD_LOSSLESS") == "1",
             gc=os.environ.get("VESPRA_CHILD_GC") == "1",
+            **limits,
         )
         tracer._enter_as_child(origin)
     except Exception as exc:

@@ -455,6 +455,9 @@ PyObject* run(PyObject* module, const RunArgs& args) {
         name_the_output(output.get());
         return nullptr;
     }
+    SliceLimits& limits = tracer::as_tracer(tracer.get())->data.limits;
+    if (args.min_duration) limits.min_duration = *args.min_duration;
+    if (args.max_depth) limits.max_depth = *args.max_depth;
 
     // The program sees itself as invoked with its own words.
     Ref new_argv = Ref::steal(PyList_New(0));

@@ -4,6 +4,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 
 namespace vespra::cli {
 namespace {
@@ -243,6 +244,8 @@ enum RunOption : size_t {
     RUN_LOSSLESS,
     RUN_GC,
     RUN_CLOCK,
+    RUN_MIN_DURATION,
+    RUN_MAX_DEPTH,
     RUN_QUIET,
     RUN_MODULE
 };
@@ -252,6 +255,8 @@ constexpr OptionDef RUN_OPTIONS[] = {
     {"lossless", 0, OptionDef::Takes::Nothing, "--lossless"},
     {"gc", 0, OptionDef::Takes::Nothing, "--gc"},
     {"clock", 0, OptionDef::Takes::Value, "--clock <CLOCK>", CLOCKS},
+    {"min-duration", 0, OptionDef::Takes::Value, "--min-duration <TIME>"},
+    {"max-depth", 0, OptionDef::Takes::Value, "--max-depth <N>"},
     {"quiet", 'q', OptionDef::Takes::Nothing, "--quiet"},
     {"module", 'm', OptionDef::Takes::Rest, "--module <MODULE>..."},
 };
@@ -277,6 +282,12 @@ std::string run_help() {
         .append(possible_values(CLOCKS).substr(2))
         .append("\n");
     text.append(
+        "      --min-duration <TIME> Leave out calls shorter than TIME, a number with ns, us, ms "
+        "or s (10us), and what they called\n");
+    text.append(
+        "      --max-depth <N>       Leave out calls nested deeper than N, 0 for no limit "
+        "[default: 256]\n");
+    text.append(
         "  -q, --quiet               Print nothing of vespra's own when the run ends (where "
         "the trace is, events dropped)\n");
     text.append(
@@ -284,6 +295,44 @@ std::string run_help() {
         "Every following argument belongs to the module\n");
     text.append("  -h, --help                Print help\n");
     return text;
+}
+
+// A whole number of at most 19 digits.
+std::optional<uint64_t> parse_count(std::string_view text) {
+    if (text.empty() || text.size() > 19) return std::nullopt;
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    return value;
+}
+
+// "10us", "1.5ms", "2s", "250ns": a decimal number and its unit, in nanoseconds (fractions of a
+// nanosecond are cut off); 0 needs no unit.
+std::optional<uint64_t> parse_duration(std::string_view text) {
+    static constexpr std::pair<std::string_view, uint64_t> UNITS[] = {
+        {"ns", 1}, {"us", 1000}, {"ms", 1000000}, {"s", 1000000000}};
+    if (text == "0") return 0;
+    for (const auto& [unit, scale] : UNITS) {
+        if (!text.ends_with(unit)) continue;
+        std::string_view number = text.substr(0, text.size() - unit.size());
+        std::string_view whole = number.substr(0, number.find('.'));
+        std::string_view fraction =
+            whole.size() < number.size() ? number.substr(whole.size() + 1) : std::string_view();
+        if (whole.empty() && fraction.empty()) return std::nullopt;
+        std::optional<uint64_t> w = whole.empty() ? 0 : parse_count(whole);
+        if (!w || *w > UINT64_MAX / 2 / scale) return std::nullopt;
+        uint64_t ns = *w * scale;
+        uint64_t place = scale;
+        for (char c : fraction) {
+            if (c < '0' || c > '9') return std::nullopt;
+            place /= 10;
+            ns += static_cast<uint64_t>(c - '0') * place;
+        }
+        return ns;
+    }
+    return std::nullopt;
 }
 
 Cli parse_run(std::span<const std::string> words) {
@@ -304,6 +353,25 @@ Cli parse_run(std::span<const std::string> words) {
     args.gc = parsed.given(RUN_GC);
     if (parsed.given(RUN_CLOCK)) args.clock = parsed.value(RUN_CLOCK);
     args.quiet = parsed.given(RUN_QUIET);
+    auto invalid = [&](RunOption option, std::string_view hint) {
+        return usage_error(RUN_USAGE,
+                           "invalid value " + quoted(parsed.value(option)) + " for '" +
+                               std::string(RUN_OPTIONS[option].shown) + "'",
+                           hint);
+    };
+    if (parsed.given(RUN_MIN_DURATION)) {
+        args.min_duration = parse_duration(parsed.value(RUN_MIN_DURATION));
+        if (!args.min_duration) {
+            return invalid(RUN_MIN_DURATION, "  a number with a unit: ns, us, ms or s (10us)");
+        }
+    }
+    if (parsed.given(RUN_MAX_DEPTH)) {
+        std::optional<uint64_t> depth = parse_count(parsed.value(RUN_MAX_DEPTH));
+        if (!depth || *depth > UINT32_MAX) {
+            return invalid(RUN_MAX_DEPTH, "  a whole number of frames, 0 for no limit");
+        }
+        args.max_depth = static_cast<uint32_t>(*depth);
+    }
     if (parsed.given(RUN_MODULE)) {
         args.module = std::move(*parsed.values[RUN_MODULE]);
     } else {

@@ -4,6 +4,8 @@
 // fails in any other way and touches nothing outside its arguments.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -21,6 +23,8 @@ struct RunArgs {
     bool gc = false;                  // a slice per garbage collection
     std::string clock;                // "auto", "tsc" or "monotonic"; empty when not given
     bool quiet = false;               // no line of vespra's own on standard error at the end
+    std::optional<uint64_t> min_duration;  // nanoseconds: shorter slices are left out
+    std::optional<uint32_t> max_depth;     // deeper slices are left out; 0: no limit
     // Empty, or the module name followed by the module's arguments.
     std::vector<std::string> module;
     std::string script;  // empty when `module` is given

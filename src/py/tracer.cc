@@ -37,6 +37,8 @@ constexpr const char* ENV_FORMAT = "VESPRA_CHILD_FORMAT";
 constexpr const char* ENV_ORIGIN = "VESPRA_CHILD_ORIGIN";
 constexpr const char* ENV_LOSSLESS = "VESPRA_CHILD_LOSSLESS";  // "1", or absent
 constexpr const char* ENV_GC = "VESPRA_CHILD_GC";              // "1", or absent
+constexpr const char* ENV_MAX_DEPTH = "VESPRA_CHILD_MAX_DEPTH";        // decimal, 0: no limit
+constexpr const char* ENV_MIN_DURATION = "VESPRA_CHILD_MIN_DURATION";  // decimal nanoseconds
 constexpr const char* ENV_CLOCK = "VESPRA_CLOCK";
 
 bool STOP_AT_EXIT_REGISTERED = false;  // guarded by START_LOCK
@@ -95,9 +97,14 @@ bool export_environment(const TracerData& data, uint64_t trace_origin) {
     Ref output = exported_output(data);
     Ref format = host::str(data.format.name());
     Ref origin = host::str(std::to_string(trace_origin));
-    if (!output || !format || !origin) return false;
-    const std::pair<const char*, PyObject*> ITEMS[] = {
-        {ENV_OUTPUT, output.get()}, {ENV_FORMAT, format.get()}, {ENV_ORIGIN, origin.get()}};
+    Ref max_depth = host::str(std::to_string(data.limits.max_depth));
+    Ref min_duration = host::str(std::to_string(data.limits.min_duration));
+    if (!output || !format || !origin || !max_depth || !min_duration) return false;
+    const std::pair<const char*, PyObject*> ITEMS[] = {{ENV_OUTPUT, output.get()},
+                                                       {ENV_FORMAT, format.get()},
+                                                       {ENV_ORIGIN, origin.get()},
+                                                       {ENV_MAX_DEPTH, max_depth.get()},
+                                                       {ENV_MIN_DURATION, min_duration.get()}};
     for (const auto& [key, value] : ITEMS) {
         Ref name = host::str(key);
         if (!name || PyObject_SetItem(env.get(), name.get(), value) < 0) return false;
@@ -117,7 +124,8 @@ bool export_environment(const TracerData& data, uint64_t trace_origin) {
 bool remove_environment() {
     Ref env = environ();
     if (!env) return false;
-    for (const char* key : {ENV_OUTPUT, ENV_FORMAT, ENV_ORIGIN, ENV_LOSSLESS, ENV_GC}) {
+    for (const char* key : {ENV_OUTPUT, ENV_FORMAT, ENV_ORIGIN, ENV_LOSSLESS, ENV_GC, ENV_MAX_DEPTH,
+                            ENV_MIN_DURATION}) {
         Ref name = host::str(key);
         if (!name || !host::call_method(env.get(), "pop", {name.get(), Py_None})) return false;
     }
@@ -301,9 +309,14 @@ std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool 
     run->queue = queue;
     run->state = state;
     run->outcome = std::make_shared<ExporterOutcome>();
-    // Calls still running at the stop get their ends there, stamped at the queue's close.
+    // Calls still running at the stop get their ends there, stamped at the queue's close; they
+    // pass through the limits like every other end, so what is written stays paired.
+    std::unique_ptr<Exporter> limited = writer.take();
+    if (self->data.limits.any()) {
+        limited = std::make_unique<FilteringExporter>(std::move(limited), self->data.limits);
+    }
     run->outcome->writer = std::make_unique<ClosingExporter>(
-        writer.take(), [queue] { return queue->closed_at(); });
+        std::move(limited), [queue] { return queue->closed_at(); });
     if (std::string error; !spawn_exporter(*run, &error)) {
         // The writer is released with the run; the file stays as opened.
         PyErr_Format(PyExc_RuntimeError, "spawn exporter: %s", error.c_str());

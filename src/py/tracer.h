@@ -19,6 +19,7 @@
 #include "core/clock.h"
 #include "core/evqueue.h"
 #include "core/io_error.h"
+#include "core/slice_filter.h"
 #include "py/format.h"
 #include "py/ft_lock.h"
 #include "py/host.h"
@@ -83,6 +84,9 @@ struct TracerData {
     host::Ref process_name;
     // Each garbage collection becomes a slice (the collector's callbacks, see marks.h).
     bool gc = false;
+    // What the runs leave out of the trace: slices deeper than a limit or shorter than a
+    // minimum. Children of every kind inherit them.
+    SliceLimits limits;
 };
 
 struct TracerObject {

@@ -1,4 +1,6 @@
 // The Python class Tracer: checks its arguments and maps `with` onto the start and the stop.
+#include <cmath>
+#include <cstdint>
 #include <new>
 #include <optional>
 #include <string>
@@ -14,19 +16,23 @@ namespace {
 using host::boundary;
 using host::Ref;
 
-// Tracer(output, format="protobuf", lossless=False, process_name=None, gc=False): a path (str,
-// bytes or os.PathLike, as open() takes), a str, a bool, a str or None and a bool, positional or
-// keyword.
-constexpr int N_ARGS = 5;
+// Tracer(output, format="protobuf", lossless=False, process_name=None, gc=False, *,
+// min_duration=0, max_depth=256): a path (str, bytes or os.PathLike, as open() takes), a str, a
+// bool, a str or None and a bool, positional or keyword; the limits by keyword only.
+constexpr int N_ARGS = 7;
+constexpr int N_POSITIONAL = 5;
+constexpr int MIN_DURATION_ARG = 5, MAX_DEPTH_ARG = 6;
 bool parse_arguments(PyObject* args, PyObject* kwargs, PyObject* out[N_ARGS]) {
-    static const char* const NAMES[N_ARGS] = {"output", "format", "lossless", "process_name",
-                                              "gc"};
-    out[0] = out[1] = out[2] = out[3] = out[4] = nullptr;
+    static const char* const NAMES[N_ARGS] = {"output", "format",       "lossless", "process_name",
+                                              "gc",     "min_duration", "max_depth"};
+    for (int i = 0; i < N_ARGS; ++i) out[i] = nullptr;
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-    if (nargs + nkw > N_ARGS) {
-        PyErr_Format(PyExc_TypeError, "Tracer() takes at most %d arguments (%zd given)", N_ARGS,
-                     nargs + nkw);
+    // The limits are keyword-only: Tracer(out, "json", False, None, False, 1) says nothing of
+    // what 1 is.
+    if (nargs > N_POSITIONAL || nargs + nkw > N_ARGS) {
+        PyErr_Format(PyExc_TypeError, "Tracer() takes at most %d arguments by position (%zd given)",
+                     N_POSITIONAL, nargs);
         return false;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
@@ -81,10 +87,56 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, PyObject* out[N_ARGS]) {
     return true;
 }
 
+// min_duration: seconds, an int or a float, finite and not negative; max_depth: an int from 0
+// (no limit) to 2^32 - 1. False with an exception set.
+bool parse_limits(PyObject* min_duration, PyObject* max_depth, SliceLimits* limits) {
+    if (min_duration) {
+        if (PyBool_Check(min_duration) ||
+            !(PyLong_Check(min_duration) || PyFloat_Check(min_duration))) {
+            PyErr_Format(PyExc_TypeError,
+                         "Tracer() argument 'min_duration' must be seconds as int or float, not "
+                         "%.100s",
+                         Py_TYPE(min_duration)->tp_name);
+            return false;
+        }
+        double seconds = PyFloat_AsDouble(min_duration);
+        if (seconds == -1.0 && PyErr_Occurred()) return false;
+        // Up to about 292 years, what nanoseconds fit in 63 bits.
+        if (!(seconds >= 0.0 && seconds < 9.2e9)) {
+            PyErr_Format(PyExc_ValueError,
+                         "min_duration must be a number of seconds from 0 up, not %R",
+                         min_duration);
+            return false;
+        }
+        limits->min_duration = static_cast<uint64_t>(std::llround(seconds * 1e9));
+    }
+    if (max_depth) {
+        if (PyBool_Check(max_depth) || !PyLong_Check(max_depth)) {
+            PyErr_Format(PyExc_TypeError, "Tracer() argument 'max_depth' must be int, not %.100s",
+                         Py_TYPE(max_depth)->tp_name);
+            return false;
+        }
+        int overflow = 0;
+        long long depth = PyLong_AsLongLongAndOverflow(max_depth, &overflow);
+        if (depth == -1 && PyErr_Occurred()) return false;
+        if (overflow != 0 || depth < 0 || depth > UINT32_MAX) {
+            PyErr_Format(PyExc_ValueError,
+                         "max_depth must be a depth from 1 to 4294967295, or 0 for no limit, "
+                         "not %R",
+                         max_depth);
+            return false;
+        }
+        limits->max_depth = static_cast<uint32_t>(depth);
+    }
+    return true;
+}
+
 PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return boundary([&]() -> PyObject* {
         PyObject* arg[N_ARGS];
         if (!parse_arguments(args, kwargs, arg)) return nullptr;
+        SliceLimits limits;
+        if (!parse_limits(arg[MIN_DURATION_ARG], arg[MAX_DEPTH_ARG], &limits)) return nullptr;
         std::string format_text = "protobuf";
         if (arg[1]) {
             std::optional<std::string> text = host::utf8(arg[1]);
@@ -142,6 +194,7 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                                 false,
                                                 Ref::borrow(arg[3])};
         as_tracer(self)->data.gc = arg[4] == Py_True;
+        as_tracer(self)->data.limits = limits;
         return self;
     });
 }
@@ -239,7 +292,7 @@ PyType_Slot TRACER_SLOTS[] = {
     {Py_tp_getset, TRACER_GETSET},
     {Py_tp_doc,
      const_cast<char*>("Tracer(output, format='protobuf', lossless=False, process_name=None, "
-                       "gc=False)\n--\n\n"
+                       "gc=False, *, min_duration=0, max_depth=256)\n--\n\n"
                        "Trace every Python function start, return, yield, resume,\n"
                        "unwind and throw, on every thread, while the `with` block\n"
                        "runs; write them to `output` (a path) as \"protobuf\" (the\n"
@@ -248,6 +301,9 @@ PyType_Slot TRACER_SLOTS[] = {
                        "process_name names the process in the trace (by default\n"
                        "after its script or module). With gc=True each garbage\n"
                        "collection is a slice \"gc\".\n"
+                       "Slices shorter than min_duration seconds, and slices deeper\n"
+                       "than max_depth (0: no limit), are left out; the trace counts\n"
+                       "what was left out.\n"
                        "The environment variable VESPRA_CLOCK (auto, tsc, monotonic)\n"
                        "chooses the timestamp source.")},
     {0, nullptr},

@@ -152,6 +152,34 @@ TEST(Placement, EveryWordAfterTheScriptIsTheScripts) {
     EXPECT_EQ(run_of({"run", "--clock", "monotonic", "-o", "t", "s.py"}).clock, "monotonic");
 }
 
+TEST(Limits, DurationsTakeAUnitAndDepthsAWholeNumber) {
+    const std::pair<const char*, uint64_t> durations[] = {
+        {"10us", 10000}, {"1.5ms", 1500000}, {"2s", 2000000000},   {"250ns", 250},
+        {".5us", 500},   {"0", 0},           {"0.0000000015s", 1}, {"3.ms", 3000000}};
+    for (const auto& [text, ns] : durations) {
+        EXPECT_EQ(run_of({"run", "-o", "t", "--min-duration", text, "s.py"}).min_duration, ns)
+            << text;
+    }
+    RunArgs args = run_of({"run", "--max-depth=0", "-o", "t", "s.py", "a", "--max-depth", "9"});
+    EXPECT_EQ(args.max_depth, 0u);
+    EXPECT_EQ(args.script_args, (Words{"a", "--max-depth", "9"}));
+    EXPECT_FALSE(run_of({"run", "-o", "t", "s.py"}).max_depth.has_value());
+
+    for (const char* bad : {"10", "ms", "1.2.3ms", "-1us", "1e3us", "10 us", "1.5.s",
+                            "99999999999999999999s", "9999999999999s"}) {
+        Message m = message_of({"run", "-o", "t", "--min-duration", bad, "s.py"});
+        EXPECT_EQ(m.status, 2) << bad;
+        EXPECT_NE(m.text.find("--min-duration <TIME>"), std::string::npos) << m.text;
+    }
+    for (const char* bad : {"x", "4294967296", "1.5"}) {
+        Message m = message_of({"run", "-o", "t", "--max-depth", bad, "s.py"});
+        EXPECT_NE(m.text.find("--max-depth <N>"), std::string::npos) << bad << m.text;
+    }
+    EXPECT_NE(message_of({"run", "-o", "t", "--max-depth", "1", "--max-depth=2", "s.py"})
+                  .text.find("cannot be used multiple times"),
+              std::string::npos);
+}
+
 TEST(Module, ModuleTakesEveryRemainingWord) {
     RunArgs args = run_of({"run", "-o", "t.json", "-m", "pkg.tool", "--verbose", "x"});
     EXPECT_TRUE(args.script.empty());

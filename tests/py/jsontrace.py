@@ -24,6 +24,7 @@ class Trace:
     process_names: {pid: name}, the last a process was given
     dropped:       sum of the dropped-events counts (0 when none was recorded)
     marks:         instant and counter records, in file order
+    left_out:      {(pid, reason): count} of the events the tracer's options left out
     """
 
     def __init__(self, path):
@@ -33,6 +34,7 @@ class Trace:
         self.process_names = {}
         self.dropped = 0
         self.marks = []
+        self.left_out = collections.Counter()
         for r in self.records:
             if r["ph"] in ("B", "E"):
                 self.events[(r["pid"], r["tid"])].append(r)
@@ -44,6 +46,8 @@ class Trace:
                 self.dropped += r["args"]["count"]
             elif r["ph"] in ("i", "C"):
                 self.marks.append(r)
+            elif r["ph"] == "M" and r["name"] == "vespra_left_out_events":
+                self.left_out[(r["pid"], r["args"]["reason"])] += r["args"]["count"]
             else:
                 raise ValueError(f"unexpected record {r!r}")
 

@@ -193,7 +193,8 @@ class ArgumentTest(unittest.TestCase):
             vespra.Tracer(output="x", format=fmt)
         vespra.Tracer("x", lossless=True)
         self.assertEqual(str(inspect.signature(vespra.Tracer)),
-                         "(output, format='protobuf', lossless=False, process_name=None, gc=False)")
+                         "(output, format='protobuf', lossless=False, process_name=None, gc=False, "
+                         "*, min_duration=0, max_depth=256)")
         # The time base a joined child is given; refused before anything starts.
         for args, exc, text in [(("1",), TypeError, "origin must be int or None, not str"),
                                 ((-1,), OverflowError, ""),
