@@ -55,13 +55,14 @@ std::map<uint32_t, std::vector<Event>> random_threads(std::mt19937& rng, int thr
                 slots(2);
             } else if (spans.empty() || (spans.size() < 60 && pick < 53)) {
                 bool span = rng() % 6 == 0;
-                uint8_t kind = span ? KIND_SPAN_BEGIN : BEGINS[rng() % 3];
+                uint8_t kind = span ? uint8_t{KIND_SPAN_BEGIN} : BEGINS[rng() % 3];
                 v.push_back(Event(ts, tid, pack_word(kind, rng() % 50)));
                 if (span) slots(3);
                 spans.push_back(span);
             } else {
                 bool span = spans.back();
-                v.push_back(Event(ts, tid, pack_word(span ? KIND_SPAN_END : ENDS[rng() % 3], 0)));
+                v.push_back(
+                    Event(ts, tid, pack_word(span ? uint8_t{KIND_SPAN_END} : ENDS[rng() % 3], 0)));
                 if (span) slots(1);
                 spans.pop_back();
             }
@@ -138,6 +139,11 @@ std::vector<Event> expected(const std::vector<Event>& v, SliceLimits limits, uin
     return out;
 }
 
+std::string describe(uint32_t seed, const SliceLimits& limits) {
+    return "seed " + std::to_string(seed) + ", max_depth " + std::to_string(limits.max_depth) +
+           ", min_duration " + std::to_string(limits.min_duration);
+}
+
 bool same(const Event& a, const Event& b) {
     return a.ts == b.ts && a.tid == b.tid && a.packed == b.packed;
 }
@@ -147,9 +153,7 @@ TEST(SliceFilter, KeepsExactlyTheShallowLongSlicesWithTheirOwnEvents) {
         {4, 0}, {1, 0}, {0, 20}, {0, 5}, {6, 20}, {SliceLimits::DEFAULT_MAX_DEPTH, 0}, {3, 500}};
     for (uint32_t seed = 1; seed <= 12; ++seed) {
         for (const SliceLimits& limits : CASES) {
-            SCOPED_TRACE("seed " + std::to_string(seed) + ", max_depth " +
-                         std::to_string(limits.max_depth) + ", min_duration " +
-                         std::to_string(limits.min_duration));
+            SCOPED_TRACE(describe(seed, limits));
             std::mt19937 rng(seed);
             auto threads = random_threads(rng, 4, 3000);
             auto batches = interleave(rng, threads);
@@ -289,9 +293,7 @@ TEST(FilteringExporter, BehindTheClosingWriterEveryWrittenBeginHasItsEnd) {
     const SliceLimits CASES[] = {{3, 0}, {0, 20}, {5, 40}, {SliceLimits::DEFAULT_MAX_DEPTH, 0}};
     for (uint32_t seed = 1; seed <= 6; ++seed) {
         for (const SliceLimits& limits : CASES) {
-            SCOPED_TRACE("seed " + std::to_string(seed) + ", max_depth " +
-                         std::to_string(limits.max_depth) + ", min_duration " +
-                         std::to_string(limits.min_duration));
+            SCOPED_TRACE(describe(seed, limits));
             std::mt19937 rng(seed);
             auto threads = random_threads(rng, 3, 2000);
             auto recorder = std::make_unique<Recorder>();
