@@ -3,8 +3,9 @@
 Runs every workload of workloads.py under each mode -- untraced, the no-op sys.monitoring
 callbacks of _vespra_floor ("floor"), _vespra_floor's bare recorder reading the clock vespra
 selects ("recorder"), vespra writing protobuf and JSON, and on request cProfile, vespra's
-lossless protobuf and protobuf with incremental timestamps ("pb-incremental") -- each repetition in a fresh interpreter, and prints one table of medians and
-one summary over the workloads. Only the workload call is timed; interpreter start-up, imports
+lossless protobuf, protobuf with incremental timestamps ("pb-incremental") and protobuf with a
+minimum duration of 10 us ("min10us") -- each repetition in a fresh interpreter, and prints one
+table of medians and one summary over the workloads. Only the workload call is timed; interpreter start-up, imports
 and the tracer's start and stop are not (start and stop get columns of their own). Repetitions
 are interleaved across modes so that a noisy neighbour hurts every mode alike.
 
@@ -34,12 +35,14 @@ sys.path.insert(0, HERE)
 import workloads  # noqa: E402
 
 MODES = ("untraced", "floor", "recorder", "cprofile", "protobuf", "json", "lossless",
-         "pb-incremental")
+         "pb-incremental", "min10us")
 DEFAULT_MODES = ("untraced", "floor", "recorder", "protobuf", "json")
 # vespra's modes and the format each writes; "lossless" is protobuf with lossless=True,
-# "pb-incremental" protobuf whose event packets carry deltas instead of absolute timestamps.
+# "pb-incremental" protobuf whose event packets carry deltas instead of absolute timestamps,
+# "min10us" protobuf with min_duration=10e-6.
 VESPRA_MODES = {"json": "json", "protobuf": "protobuf", "lossless": "protobuf",
-                "pb-incremental": "protobuf"}
+                "pb-incremental": "protobuf", "min10us": "protobuf"}
+MODE_OPTIONS = {"lossless": {"lossless": True}, "min10us": {"min_duration": 10e-6}}
 
 # vespra's added time per event, as a multiple of the bare recorder's with the same clock, that
 # it must stay under on call-heavy workloads.
@@ -153,7 +156,7 @@ def run_child(workload, mode, size, trace):
         import vespra
 
         t_enter = time.perf_counter()
-        options = {"lossless": True} if mode == "lossless" else {}
+        options = MODE_OPTIONS.get(mode, {})
         if mode == "pb-incremental":
             vespra._core._incremental_timestamps(True)
         with vespra.Tracer(trace, VESPRA_MODES[mode], **options):

@@ -20,6 +20,7 @@
 #include "core/open_calls.h"
 #include "core/output.h"
 #include "core/sink.h"
+#include "core/slice_filter.h"
 #include "proto/proto_exporter.h"
 #include "random_walk.h"
 
@@ -63,39 +64,41 @@ double warm_bytes_per_event(const std::vector<std::vector<Event>>& batches) {
     return per_event;
 }
 
-// The writer as the tracer runs it (`closing`: behind the ClosingExporter that follows each
-// thread's open calls), or bare.
-template <bool closing>
-void write_batches(benchmark::State& state) {
-    const auto threads = static_cast<uint32_t>(state.range(0));
-    const auto codes = static_cast<uint32_t>(state.range(1));
-    std::vector<std::vector<Event>> batches = make_batches(threads, codes);
+// Writes the batches over and over into /dev/null through the writer `wrap` makes of a
+// ProtoExporter. False (the benchmark skipped) when /dev/null cannot be opened.
+template <class Wrap>
+bool write_batches(benchmark::State& state, const std::vector<std::vector<Event>>& batches,
+                   Wrap wrap) {
     Result<SharedFile> file = SharedFile::open("/dev/null", /*truncate=*/false);
     if (!file.ok()) {
         state.SkipWithError(file.error().text().c_str());
-        return;
+        return false;
     }
-    std::unique_ptr<Exporter> owned = std::make_unique<ProtoExporter>(file.take());
-    if (closing) owned = std::make_unique<ClosingExporter>(std::move(owned), [] { return 0; });
-    Exporter& writer = *owned;
+    std::unique_ptr<Exporter> writer = wrap(std::make_unique<ProtoExporter>(file.take()));
     Codes lookup;
     Names names;
     // Warm the caches as a long-running trace would have them: every thread started, every
     // name interned, every tail cached. The cold path is measured separately below.
-    for (const auto& batch : batches) (void)writer.write_batch(batch, lookup, names);
+    for (const auto& batch : batches) (void)writer->write_batch(batch, lookup, names);
 
     size_t i = 0;
     for (auto _ : state) {
-        Status st = writer.write_batch(batches[i], lookup, names);
+        Status st = writer->write_batch(batches[i], lookup, names);
         if (!st.ok()) state.SkipWithError(st.error().text().c_str());
         i = (i + 1) % BATCHES;
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * BATCH));
-
-    state.counters["bytes/event"] = warm_bytes_per_event(batches);
+    return true;
 }
 
-void BM_WriteBatch(benchmark::State& state) { write_batches<false>(state); }
+void BM_WriteBatch(benchmark::State& state) {
+    const auto threads = static_cast<uint32_t>(state.range(0));
+    const auto codes = static_cast<uint32_t>(state.range(1));
+    std::vector<std::vector<Event>> batches = make_batches(threads, codes);
+    if (write_batches(state, batches, [](auto writer) { return writer; })) {
+        state.counters["bytes/event"] = warm_bytes_per_event(batches);
+    }
+}
 BENCHMARK(BM_WriteBatch)
     ->ArgNames({"threads", "codes"})
     ->Args({1, 200})
@@ -103,10 +106,59 @@ BENCHMARK(BM_WriteBatch)
     ->Args({16, 2000})
     ->Unit(benchmark::kMicrosecond);
 
-void BM_WriteBatchClosingCalls(benchmark::State& state) { write_batches<true>(state); }
+// The writer as the tracer runs it without limits: behind the ClosingExporter that follows each
+// thread's open calls.
+void BM_WriteBatchClosingCalls(benchmark::State& state) {
+    write_batches(state, make_batches(4, 200), [](std::unique_ptr<Exporter> writer) {
+        return std::unique_ptr<Exporter>(
+            std::make_unique<ClosingExporter>(std::move(writer), [] { return 0; }));
+    });
+}
 BENCHMARK(BM_WriteBatchClosingCalls)
     ->ArgNames({"threads", "codes"})
     ->Args({4, 200})
+    ->Unit(benchmark::kMicrosecond);
+
+// The writer as the tracer runs it: behind the slice filter, itself behind the ClosingExporter,
+// with the default limits (a depth limit these walks, at most 30 deep, never reach: what every
+// trace pays) and with a minimum duration of 10 us, which leaves out most of these calls of a few
+// hundred nanoseconds.
+void BM_WriteBatchFiltered(benchmark::State& state) {
+    SliceLimits limits;
+    limits.min_duration = static_cast<uint64_t>(state.range(0));
+    write_batches(state, make_batches(4, 200), [&](std::unique_ptr<Exporter> writer) {
+        return std::unique_ptr<Exporter>(std::make_unique<ClosingExporter>(
+            std::make_unique<FilteringExporter>(std::move(writer), limits), [] { return 0; }));
+    });
+}
+BENCHMARK(BM_WriteBatchFiltered)
+    ->ArgName("min_duration_ns")
+    ->Arg(0)
+    ->Arg(10000)
+    ->Unit(benchmark::kMicrosecond);
+
+// The slice filter alone, over all the batches (events come from memory, as a writer that
+// follows it would otherwise read them itself) and over two (events in cache, as they are when
+// the serializer has just decoded them).
+void BM_FilterAlone(benchmark::State& state) {
+    SliceLimits limits;
+    limits.min_duration = static_cast<uint64_t>(state.range(0));
+    auto batches = make_batches(4, 200);
+    SliceFilter filter(limits);
+    std::vector<Event> kept;
+    size_t i = 0, total = 0;
+    for (auto _ : state) {
+        total += filter.filter(batches[i], kept).size();
+        i = (i + 1) % static_cast<size_t>(state.range(1));
+    }
+    benchmark::DoNotOptimize(total);
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * BATCH));
+}
+BENCHMARK(BM_FilterAlone)
+    ->ArgNames({"min_duration_ns", "batches"})
+    ->Args({0, BATCHES})
+    ->Args({0, 2})
+    ->Args({10000, 2})
     ->Unit(benchmark::kMicrosecond);
 
 // The cold path: a fresh writer sees every thread and every (thread, code) for the first time,
