@@ -29,6 +29,26 @@ def _warn(what, exc):
             pass
 
 
+def _flag(name):
+    return os.environ.get("VESPRA_CHILD_" + name) == "1"
+
+
+def _recording_options():
+    """What the parent records, as Tracer's keyword arguments: patterns one per line."""
+    options = {}
+    for key in ("include", "exclude"):
+        text = os.environ.get("VESPRA_CHILD_" + key.upper(), "")
+        options[key] = [pattern for pattern in text.split("\n") if pattern]
+    for key in ("exclude_stdlib", "exclude_site_packages", "c_calls"):
+        options[key] = _flag(key.upper())
+    # The parent's limits: a depth (0 for none) and a minimum duration in nanoseconds.
+    if os.environ.get("VESPRA_CHILD_MAX_DEPTH"):
+        options["max_depth"] = int(os.environ["VESPRA_CHILD_MAX_DEPTH"])
+    if os.environ.get("VESPRA_CHILD_MIN_DURATION"):
+        options["min_duration"] = int(os.environ["VESPRA_CHILD_MIN_DURATION"]) / 1e9
+    return options
+
+
 def start():
     """Enters a child tracer from the environment, if there is something to join."""
     global _tracer
@@ -44,19 +64,7 @@ def start():
     try:
         from vespra._core import Tracer
 
-        limits = {}
-        # The parent's limits: a depth (0 for none) and a minimum duration in nanoseconds.
-        if os.environ.get("VESPRA_CHILD_MAX_DEPTH"):
-            limits["max_depth"] = int(os.environ["VESPRA_CHILD_MAX_DEPTH"])
-        if os.environ.get("VESPRA_CHILD_MIN_DURATION"):
-            limits["min_duration"] = int(os.environ["VESPRA_CHILD_MIN_DURATION"]) / 1e9
-        tracer = Tracer(
-            output,
-            fmt,
-            lossless=os.environ.get("VESPRA_CHILD_LOSSLESS") == "1",
-            gc=os.environ.get("VESPRA_CHILD_GC") == "1",
-            **limits,
-        )
+        tracer = Tracer(output, fmt, _flag("LOSSLESS"), gc=_flag("GC"), **_recording_options())
         tracer._enter_as_child(origin)
     except Exception as exc:
         _warn(f"not tracing this process into {output}", exc)

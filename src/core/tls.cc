@@ -15,7 +15,7 @@
 namespace vespra {
 
 constinit thread_local Hot HOT __attribute__((tls_model("initial-exec"))) = {
-    nullptr, nullptr, 0, 0, UINT64_MAX, UINT32_MAX, UINT32_MAX, 0, false, nullptr,
+    nullptr, nullptr, 0, 0, UINT64_MAX, UINT32_MAX, UINT32_MAX, 0, false, nullptr, 0,
 };
 
 namespace {

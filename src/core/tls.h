@@ -27,6 +27,10 @@ struct Hot {
     uint32_t name_tries;  // remaining attempts to learn the thread's name
     bool named;           // the thread registry knows this thread's name
     CodeSlot* codes;      // the thread's CODES, allocated on first use; null before
+    // Queue of the run that has resolved this thread's events (its CODES hold that run's ids,
+    // its open frames were considered). Differs from queue_id only while every event of the
+    // thread in that run was left out by the run's filter, so it never bound. 0 = none.
+    uint64_t resolved_queue;
 };
 
 // Statically initialised, no constructor or destructor, and initial-exec so that inside the

@@ -375,9 +375,8 @@ void report_trace(PyObject* os, PyObject* tracer, const RunArgs& args, PyObject*
     PyErr_Clear();
     // None when the stop could not count them.
     Ref dropped = host::getattr(tracer, "dropped");
-    unsigned long long lost = dropped && PyLong_Check(dropped.get())
-                                  ? PyLong_AsUnsignedLongLong(dropped.get())
-                                  : 0;
+    unsigned long long lost =
+        dropped && PyLong_Check(dropped.get()) ? PyLong_AsUnsignedLongLong(dropped.get()) : 0;
     if (PyErr_Occurred()) lost = 0;
     PyErr_Clear();
     if (lost > 0) {
@@ -444,13 +443,29 @@ PyObject* run(PyObject* module, const RunArgs& args) {
     }
     Ref format = word_to_str(args.format);
     Ref tracer_type = format ? host::getattr(module, "Tracer") : Ref();
-    // Positional in the order of Tracer(output, format, lossless, process_name, gc); the
-    // process's name is the start's to choose.
-    Ref tracer = tracer_type
-                     ? host::call(tracer_type.get(),
-                                  {output.get(), format.get(), args.lossless ? Py_True : Py_False,
-                                   Py_None, args.gc ? Py_True : Py_False})
-                     : Ref();
+    // Positional in the order of Tracer(output, format, lossless); the process's name is the
+    // start's to choose, and the rest go by keyword.
+    Ref positional = tracer_type ? Ref::steal(PyTuple_Pack(3, output.get(), format.get(),
+                                                           args.lossless ? Py_True : Py_False))
+                                 : Ref();
+    Ref keywords = positional ? Ref::steal(PyDict_New()) : Ref();
+    if (!keywords) return nullptr;
+    for (const auto& [name, patterns] :
+         {std::pair{"include", &args.include}, std::pair{"exclude", &args.exclude}}) {
+        Ref list = Ref::steal(PyList_New(0));
+        if (!list || PyDict_SetItemString(keywords.get(), name, list.get()) < 0) return nullptr;
+        for (const std::string& pattern : *patterns) {
+            Ref item = word_to_str(pattern);
+            if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+        }
+    }
+    for (const auto& [name, on] :
+         {std::pair{"gc", args.gc}, std::pair{"exclude_stdlib", args.exclude_stdlib},
+          std::pair{"exclude_site_packages", args.exclude_site_packages},
+          std::pair{"c_calls", args.c_calls}}) {
+        if (PyDict_SetItemString(keywords.get(), name, on ? Py_True : Py_False) < 0) return nullptr;
+    }
+    Ref tracer = Ref::steal(PyObject_Call(tracer_type.get(), positional.get(), keywords.get()));
     if (!tracer) {
         name_the_output(output.get());
         return nullptr;

@@ -247,6 +247,11 @@ enum RunOption : size_t {
     RUN_MIN_DURATION,
     RUN_MAX_DEPTH,
     RUN_QUIET,
+    RUN_INCLUDE,
+    RUN_EXCLUDE,
+    RUN_EXCLUDE_STDLIB,
+    RUN_EXCLUDE_SITE_PACKAGES,
+    RUN_C_CALLS,
     RUN_MODULE
 };
 constexpr OptionDef RUN_OPTIONS[] = {
@@ -258,6 +263,11 @@ constexpr OptionDef RUN_OPTIONS[] = {
     {"min-duration", 0, OptionDef::Takes::Value, "--min-duration <TIME>"},
     {"max-depth", 0, OptionDef::Takes::Value, "--max-depth <N>"},
     {"quiet", 'q', OptionDef::Takes::Nothing, "--quiet"},
+    {"include", 0, OptionDef::Takes::Value, "--include <PATTERN>", {}, /*repeatable=*/true},
+    {"exclude", 0, OptionDef::Takes::Value, "--exclude <PATTERN>", {}, /*repeatable=*/true},
+    {"exclude-stdlib", 0, OptionDef::Takes::Nothing, "--exclude-stdlib"},
+    {"exclude-site-packages", 0, OptionDef::Takes::Nothing, "--exclude-site-packages"},
+    {"c-calls", 0, OptionDef::Takes::Nothing, "--c-calls"},
     {"module", 'm', OptionDef::Takes::Rest, "--module <MODULE>..."},
 };
 
@@ -290,6 +300,13 @@ std::string run_help() {
     text.append(
         "  -q, --quiet               Print nothing of vespra's own when the run ends (where "
         "the trace is, events dropped)\n");
+    text.append(
+        "      --include <PATTERN>   Record only code of matching modules (pkg, pkg.*) or files "
+        "(a glob with a /); repeatable\n"
+        "      --exclude <PATTERN>   Leave out code of matching modules or files; repeatable\n"
+        "      --exclude-stdlib      Leave out the standard library\n"
+        "      --exclude-site-packages  Leave out installed packages (site-packages)\n"
+        "      --c-calls             Record calls of C functions (time.sleep, list.sort) too\n");
     text.append(
         "  -m, --module <MODULE>...  Run a library module as a script, like `python -m`. "
         "Every following argument belongs to the module\n");
@@ -372,6 +389,17 @@ Cli parse_run(std::span<const std::string> words) {
         }
         args.max_depth = static_cast<uint32_t>(*depth);
     }
+    for (auto [option, patterns] :
+         {std::pair{RUN_INCLUDE, &args.include}, std::pair{RUN_EXCLUDE, &args.exclude}}) {
+        if (!parsed.given(option)) continue;
+        *patterns = std::move(*parsed.values[option]);
+        for (const std::string& pattern : *patterns) {
+            if (pattern.empty()) return invalid_value(RUN_USAGE, pattern, RUN_OPTIONS[option]);
+        }
+    }
+    args.exclude_stdlib = parsed.given(RUN_EXCLUDE_STDLIB);
+    args.exclude_site_packages = parsed.given(RUN_EXCLUDE_SITE_PACKAGES);
+    args.c_calls = parsed.given(RUN_C_CALLS);
     if (parsed.given(RUN_MODULE)) {
         args.module = std::move(*parsed.values[RUN_MODULE]);
     } else {

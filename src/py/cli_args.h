@@ -25,6 +25,12 @@ struct RunArgs {
     bool quiet = false;               // no line of vespra's own on standard error at the end
     std::optional<uint64_t> min_duration;  // nanoseconds: shorter slices are left out
     std::optional<uint32_t> max_depth;     // deeper slices are left out; 0: no limit
+    // What is recorded: module or path patterns (repeatable), the two switches, C calls.
+    std::vector<std::string> include;
+    std::vector<std::string> exclude;
+    bool exclude_stdlib = false;
+    bool exclude_site_packages = false;
+    bool c_calls = false;
     // Empty, or the module name followed by the module's arguments.
     std::vector<std::string> module;
     std::string script;  // empty when `module` is given

@@ -35,6 +35,7 @@ Interner::Interner() : ids_(0, SeededAddressHash{random_seed()}) {}
 
 Interner::~Interner() {
     keep_.insert(keep_.end(), aliased_.begin(), aliased_.end());
+    keep_.insert(keep_.end(), left_out_.begin(), left_out_.end());
     if (keep_.empty()) return;
     if (host::attached()) {
         for (PyObject* obj : keep_) Py_XDECREF(obj);
@@ -67,19 +68,30 @@ size_t Interner::size() const {
     return infos_.size();
 }
 
-std::optional<uint32_t> Interner::insert(uint64_t key, PyObject* code, CodeInfo info,
+size_t Interner::left_out() const {
+    std::shared_lock lock(mutex_);
+    return left_out_.size();
+}
+
+std::optional<uint32_t> Interner::insert(uint64_t key, PyObject* code, std::optional<CodeInfo> info,
                                          PyObject** unused) {
     std::unique_lock lock(mutex_);
     if (auto it = ids_.find(key); it != ids_.end()) {
         *unused = code;  // another thread interned it meanwhile
         return it->second;
     }
+    if (!info) {
+        left_out_.push_back(code);
+        ids_.emplace(key, LEFT_OUT);
+        *unused = nullptr;
+        return LEFT_OUT;
+    }
     if (infos_.size() >= CAPACITY) {
         *unused = code;
         return std::nullopt;
     }
     auto id = static_cast<uint32_t>(infos_.size());
-    infos_.push_back(std::move(info));
+    infos_.push_back(std::move(*info));
     keep_.push_back(code);
     ids_.emplace(key, id);
     *unused = nullptr;
@@ -112,8 +124,13 @@ void Interner::alias(uint64_t key, PyObject* str, uint32_t id) {
     aliased_.push_back(str);
 }
 
-State::State(std::shared_ptr<EventQueue> q)
-    : queue(std::move(q)), queue_raw(queue.get()), queue_id(queue->id()), clock(queue->clock()) {}
+State::State(std::shared_ptr<EventQueue> q, Filter f, bool c)
+    : queue(std::move(q)),
+      queue_raw(queue.get()),
+      queue_id(queue->id()),
+      clock(queue->clock()),
+      filter(std::move(f)),
+      c_calls(c) {}
 
 namespace monitoring {
 
@@ -145,15 +162,72 @@ CodeInfo read_code_info(PyObject* code) {
     return info;
 }
 
+namespace {
+
+std::optional<std::string> dict_str(PyObject* dict, const char* key) {
+    PyObject* value = nullptr;
+    if (PyDict_GetItemStringRef(dict, key, &value) <= 0) return std::nullopt;
+    host::Ref held = host::Ref::steal(value);
+    return PyUnicode_Check(value) ? host::utf8(value) : std::nullopt;
+}
+
+// The name of the module whose globals these are: its spec's name, which is the real one also
+// for a module run as __main__ with `-m`; else __name__ ("__main__" for a script).
+std::string module_name(PyObject* globals) {
+    PyObject* spec = nullptr;
+    if (PyDict_GetItemStringRef(globals, "__spec__", &spec) > 0) {
+        host::Ref held = host::Ref::steal(spec);
+        host::Ref name = spec != Py_None ? host::getattr(spec, "name") : host::Ref();
+        if (name && PyUnicode_Check(name.get())) {
+            if (std::optional<std::string> text = host::utf8(name.get())) return *text;
+        }
+    }
+    return dict_str(globals, "__name__").value_or("");
+}
+
+// The globals of the frame running `code` when it is the current frame, as it is for every
+// event but a thread's first (whose outer frames are resolved with their own globals).
+host::Ref current_globals(PyObject* code) {
+    PyFrameObject* frame = PyThreadState_GetFrame(PyThreadState_Get());
+    if (!frame) return {};
+    host::Ref held = host::Ref::steal(reinterpret_cast<PyObject*>(frame));
+    host::Ref frame_code = host::Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+    if (frame_code.get() != code) return {};
+    return host::Ref::steal(PyFrame_GetGlobals(frame));
+}
+
+}  // namespace
+
+Sighting describe_code(const State& state, PyObject* code, PyObject* globals) {
+    Sighting sighting{read_code_info(code), Py_NewRef(code)};
+    if (!state.filter.active()) return sighting;
+    host::Ref current;
+    if (!globals) {
+        current = current_globals(code);
+        globals = current.get();
+    }
+    bool dict = globals && PyDict_Check(globals);
+    std::string module = dict ? module_name(globals) : "";
+    // Code made by exec or compile ("<string>") belongs where its globals' module lies.
+    std::string file = sighting.info->file;
+    if (dict && (file.empty() || (file[0] == '<' && !file.starts_with("<frozen ")))) {
+        file = dict_str(globals, "__file__").value_or(file);
+    }
+    PyErr_Clear();
+    if (!state.filter.keeps(module, file)) sighting.info.reset();
+    return sighting;
+}
+
 void settle_thread(State& state, Hot& hot, ColdInFlight& in_flight) {
     // First resolution of this thread in this run: whatever the caches hold belongs to an
     // earlier run (ids restart at 0 with every run).
     CodeSlot* codes = tls::codes();
-    if (hot.queue_id != state.queue_id) {
+    if (hot.resolved_queue != state.queue_id) {
         std::memset(codes, 0, sizeof(CodeSlot) * CODE_CACHE_SLOTS);
         hot.last_code = UINT64_MAX;
         hot.named = false;
         hot.name_tries = NAME_TRIES;
+        hot.resolved_queue = state.queue_id;
     }
     if (hot.tid == UINT32_MAX) hot.tid = current_os_thread_id();
     if (hot.name_tries > 0 && !hot.named) {
@@ -164,30 +238,39 @@ void settle_thread(State& state, Hot& hot, ColdInFlight& in_flight) {
     }
 }
 
-std::optional<uint32_t> resolve_cold(State& state, PyObject* code, uint64_t key, Hot& hot,
-                                     ColdInFlight& in_flight) {
+std::optional<uint32_t> resolve_cold(State& state, PyObject* obj, uint64_t key, Hot& hot,
+                                     ColdInFlight& in_flight, Describe describe,
+                                     PyObject* globals) {
     settle_thread(state, hot, in_flight);
     CodeSlot* codes = hot.codes;
+    // What the filter left out sits in the thread's cache under its key with the low bit set
+    // (keys are addresses of aligned objects): the recording path's probe, which compares the
+    // key, never takes it for an id, and the next event of it is answered here without a lock.
     uint32_t id;
     CodeSlot* slot = key != 0 ? &codes[code_slot_index(key)] : nullptr;
     if (slot && slot->addr == key) {
         id = slot->id;
+    } else if (slot && slot->addr == (key | 1)) {
+        return LEFT_OUT;
     } else {
         std::optional<uint32_t> found = state.interner.find(key);
         if (!found) {
-            CodeInfo info;
+            Sighting sighting;
             in_flight.arm();
             {
                 host::PreservedError keep;
-                info = read_code_info(code);
+                sighting = describe(state, obj, globals);
             }
-            Py_INCREF(code);
             PyObject* unused = nullptr;
-            found = state.interner.insert(key, code, std::move(info), &unused);
+            found = state.interner.insert(key, sighting.keep, std::move(sighting.info), &unused);
             Py_XDECREF(unused);
             if (!found) return std::nullopt;  // full: this event is not recorded
         }
         id = *found;
+        if (id == LEFT_OUT) {
+            if (slot) *slot = CodeSlot{key | 1, 0, 0};
+            return LEFT_OUT;
+        }
         if (slot) *slot = CodeSlot{key, id, 0};
     }
 

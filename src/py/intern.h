@@ -20,6 +20,7 @@
 #include "core/evqueue.h"
 #include "core/sink.h"
 #include "core/tls.h"
+#include "py/filter.h"
 #include "py/threads.h"
 
 namespace vespra {
@@ -36,10 +37,15 @@ struct SeededAddressHash {
     }
 };
 
-// One run's table of code objects. The three tables always have the same length n; entry i of
-// each describes code id i, and nothing is removed or changed until the interner is destroyed.
-// Holding a strong reference to every interned code object means its address can never be
-// reused by another object during the run, so the address map stays truthful.
+// The id resolution gives what a run's options leave out: never recorded, never a code id.
+inline constexpr uint32_t LEFT_OUT = UINT32_MAX;
+
+// One run's table of code objects (and of the C callables a run with C calls records, keyed by
+// the long-lived object behind them). The three tables always have the same length n; entry i
+// of each describes code id i, and nothing is removed or changed until the interner is
+// destroyed. Holding a strong reference to every interned object means its address can never be
+// reused by another object during the run, so the address map stays truthful; the same holds
+// for what the options left out, which maps to LEFT_OUT and is kept apart.
 class Interner {
   public:
     static constexpr uint32_t CAPACITY = MAX_CODE_IDS;
@@ -57,11 +63,15 @@ class Interner {
     std::optional<CodeInfo> info(uint32_t id) const;
     size_t size() const;
 
-    // The id of `key`, inserting it with `info` and the strong reference `code` when it is new.
-    // Takes the write lock and re-checks, so racing threads agree on one id. `code` is consumed:
-    // kept when inserted, returned in `unused` otherwise (the caller, attached, releases it).
-    // None when the interner is full.
-    std::optional<uint32_t> insert(uint64_t key, PyObject* code, CodeInfo info, PyObject** unused);
+    // Objects the options left out so far.
+    size_t left_out() const;
+
+    // The id of `key`, inserting it with `info` (none: left out, the id is LEFT_OUT) and the
+    // strong reference `code` when it is new. Takes the write lock and re-checks, so racing
+    // threads agree on one id. `code` is consumed: kept when inserted, returned in `unused`
+    // otherwise (the caller, attached, releases it). None when the interner is full.
+    std::optional<uint32_t> insert(uint64_t key, PyObject* code, std::optional<CodeInfo> info,
+                                   PyObject** unused);
 
     // The id of a mark's name; equal names share one, made on first sight (a CodeInfo with
     // `mark` set). None when the interner is full.
@@ -74,6 +84,7 @@ class Interner {
     mutable std::shared_mutex mutex_;
     std::vector<CodeInfo> infos_;
     std::vector<PyObject*> keep_;  // null for a mark's name
+    std::vector<PyObject*> left_out_;  // references to what maps to LEFT_OUT
     std::unordered_map<uint64_t, uint32_t, SeededAddressHash> ids_;
     std::unordered_map<std::string, uint32_t> names_;  // marks' names
     std::vector<PyObject*> aliased_;                   // the str objects behind aliases
@@ -84,7 +95,7 @@ class Interner {
 // change; the tables fill as the program runs.
 class State final : public CodeLookup, public ThreadNames {
   public:
-    explicit State(std::shared_ptr<EventQueue> queue);
+    explicit State(std::shared_ptr<EventQueue> queue, Filter filter = {}, bool c_calls = false);
 
     std::optional<CodeInfo> code(uint32_t id) const override { return interner.info(id); }
     std::optional<std::string> name(uint32_t tid) const override { return threads.name(tid); }
@@ -98,6 +109,15 @@ class State final : public CodeLookup, public ThreadNames {
     const Clock clock;  // a copy of the queue's clock, read on every event
     Interner interner;
     ThreadRegistry threads;
+    // Which code the run records; decided once per code object, at its first event.
+    const Filter filter;
+    // Calls of C functions become slices too (CALL, C_RETURN and C_RAISE are registered).
+    const bool c_calls;
+
+    // Events the interpreter delivered for code and C callables the filter left out (each
+    // location's first, before DISABLE switched it off, and every unwind and throw, which cannot
+    // be switched off). Relaxed: read once the callbacks are unregistered.
+    std::atomic<uint64_t> left_out_events{0};
 
     // The outermost `launcher_frames` frames of the thread whose PyThread_get_thread_ident() is
     // `launcher_thread` belong to the program that runs the traced one (the `vespra` command):
@@ -142,14 +162,32 @@ class ColdInFlight {
     bool armed_ = false;
 };
 
+// What the first sighting of an object tells: its description, or none when the run's filter
+// leaves it out, and a new reference to what the interner keeps for it.
+struct Sighting {
+    std::optional<CodeInfo> info;
+    PyObject* keep = nullptr;
+};
+
+// Reads the first sighting of `obj` (a code object, or a C callable). `globals` are those of
+// the frame running the code object when known (else null). Attached; may run Python code;
+// clears every Python error it meets.
+using Describe = Sighting (*)(const State& state, PyObject* obj, PyObject* globals);
+
+// A code object: read_code_info, and the filter asked with the module of `globals` (by default
+// the current frame's, when it runs `code`).
+Sighting describe_code(const State& state, PyObject* code, PyObject* globals);
+
 // The resolution behind a miss of the one-entry cache. On the calling thread, attached; `hot`
 // is that thread's HOT. Also keeps the thread's bookkeeping in HOT (its tid, the attempts to
 // learn its name, the arming of the one-entry cache). May run Python code (the thread's name, a
-// new code object's attributes), and arms `in_flight` before it does; every Python error it
-// meets is cleared, and an exception that was already raised when it was called is preserved.
-// None only when the interner is full.
-std::optional<uint32_t> resolve_cold(State& state, PyObject* code, uint64_t key, Hot& hot,
-                                     ColdInFlight& in_flight);
+// new object's attributes), and arms `in_flight` before it does; every Python error it meets is
+// cleared, and an exception that was already raised when it was called is preserved. LEFT_OUT
+// for what the filter leaves out (the one-entry cache is then left as it was). None only when
+// the interner is full.
+std::optional<uint32_t> resolve_cold(State& state, PyObject* obj, uint64_t key, Hot& hot,
+                                     ColdInFlight& in_flight, Describe describe = describe_code,
+                                     PyObject* globals = nullptr);
 
 // The thread's bookkeeping that resolution keeps in `hot` (see resolve_cold): its run, tid and
 // name. May run Python code, and arms `in_flight` before it does.

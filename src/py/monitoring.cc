@@ -5,12 +5,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <iterator>
 #include <new>
+#include <span>
 #include <thread>
 
 #include "core/event.h"
 #include "core/evqueue.h"
 #include "core/tls.h"
+#include "py/callables.h"
 #include "py/ft_lock.h"
 #include "py/tracer.h"
 
@@ -48,17 +51,25 @@ PyType_Spec CALLBACKS_SPEC = {
     .slots = CALLBACKS_SLOTS,
 };
 
-// Created by the first enable() of the process and kept for its lifetime.
+// Created by the first enable() of the process and kept for its lifetime, as is DISABLE,
+// sys.monitoring.DISABLE: what a callback returns to have the interpreter stop calling it for
+// the location of its event.
 DetachedMutex CALLBACKS_TYPE_LOCK;
 PyObject* CALLBACKS_TYPE = nullptr;
+PyObject* DISABLE = nullptr;
 
-host::Ref new_callbacks(std::shared_ptr<State> state) {
+host::Ref new_callbacks(std::shared_ptr<State> state, PyObject* mon) {
     {
         DetachedLock lock(CALLBACKS_TYPE_LOCK);
         if (!CALLBACKS_TYPE) {
             CALLBACKS_TYPE = PyType_FromSpec(&CALLBACKS_SPEC);
             if (!CALLBACKS_TYPE) return {};
         }
+        if (!DISABLE) {
+            DISABLE = host::getattr(mon, "DISABLE").release();
+            if (!DISABLE) return {};
+        }
+        if (state->c_calls && !callables::prepare()) return {};
     }
     auto* type = reinterpret_cast<PyTypeObject*>(CALLBACKS_TYPE);
     PyObject* self = type->tp_alloc(type, 0);
@@ -75,21 +86,31 @@ host::Ref new_callbacks(std::shared_ptr<State> state) {
     std::abort();
 }
 
-// The code objects of the frames open on the calling thread, outermost first, without the
-// launcher's frames of the run (see State) and without the innermost frame when it is the one
-// of `code` and the event begins it. Attached. Materialising the frame objects allocates, and
-// so can run the collector: the caller has armed `in_flight`.
-std::vector<host::Ref> open_frame_codes(const State& state, PyObject* code, uint8_t kind) {
-    std::vector<host::Ref> codes;
+// A frame open on the calling thread: its code object and globals (what the filter asks).
+struct OpenFrame {
+    host::Ref code;
+    host::Ref globals;
+};
+
+// The frames open on the calling thread, outermost first, without the launcher's frames of the
+// run (see State) and without the innermost frame when it is the one of `code` and the event
+// begins it (`code` is null for an event of a C function, which begins no frame). Attached.
+// Materialising the frame objects allocates, and so can run the collector: the caller has armed
+// `in_flight`.
+std::vector<OpenFrame> open_frames(const State& state, PyObject* code, uint8_t kind) {
+    std::vector<OpenFrame> codes;
     PyFrameObject* frame = PyThreadState_GetFrame(PyThreadState_Get());
     while (frame) {
-        codes.push_back(host::Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame))));
+        codes.push_back({host::Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame))),
+                         host::Ref::steal(PyFrame_GetGlobals(frame))});
         PyFrameObject* back = PyFrame_GetBack(frame);
         Py_DECREF(frame);
         frame = back;
     }
     bool begins_here = kind == KIND_START || kind == KIND_RESUME || kind == KIND_THROW;
-    if (!codes.empty() && begins_here && codes.front().get() == code) codes.erase(codes.begin());
+    if (!codes.empty() && begins_here && codes.front().code.get() == code) {
+        codes.erase(codes.begin());
+    }
     std::reverse(codes.begin(), codes.end());
     if (state.launcher_frames != 0 && state.launcher_thread == PyThread_get_thread_ident()) {
         codes.erase(codes.begin(),
@@ -103,11 +124,13 @@ void record_open_frames(State& state, PyObject* code, Hot& hot, uint8_t kind,
                         ColdInFlight& in_flight) {
     in_flight.arm();
     host::PreservedError keep;
-    for (const host::Ref& frame_code : open_frame_codes(state, code, kind)) {
-        auto frame_key = reinterpret_cast<uint64_t>(frame_code.get());
-        std::optional<uint32_t> id =
-            resolve_cold(state, frame_code.get(), frame_key, hot, in_flight);
-        if (id) record(*state.queue_raw, state.clock.origin(), pack_word(KIND_START, *id));
+    for (const OpenFrame& frame : open_frames(state, code, kind)) {
+        auto frame_key = reinterpret_cast<uint64_t>(frame.code.get());
+        std::optional<uint32_t> id = resolve_cold(state, frame.code.get(), frame_key, hot,
+                                                  in_flight, describe_code, frame.globals.get());
+        if (id && *id != LEFT_OUT) {
+            record(*state.queue_raw, state.clock.origin(), pack_word(KIND_START, *id));
+        }
     }
 }
 
@@ -132,16 +155,31 @@ void record_open_frames(State& state, PyObject* code, Hot& hot, uint8_t kind,
 // frames below the event's own were all open when the run started: one pushed later would have
 // produced an event already. So that every end in the trace has its begin, the thread records a
 // begin for each of them first, outermost first, stamped at the run's start; and for an end
-// (return, yield, unwind) also for the frame that ends, whose begin came before the run.
-[[gnu::noinline]] void record_cold(State& state, PyObject* code, uint64_t key, Hot& hot,
-                                   uint64_t now, uint8_t kind) noexcept {
+// (return, yield, unwind) also for the frame that ends, whose begin came before the run. The end
+// of a C function as a thread's first event is not recorded: its call began before the run, and
+// its end would close the slice of the function that called it.
+//
+// `obj` is the event's code object (`code` too), or its C callable (`code` null) with `describe`
+// reading those. Returns true when the filter leaves `obj` out: nothing was recorded.
+[[gnu::noinline]] bool record_cold(State& state, PyObject* obj, PyObject* code, uint64_t key,
+                                   Hot& hot, uint64_t now, uint8_t kind,
+                                   Describe describe) noexcept {
     try {
         ColdInFlight in_flight(state.cold_in_flight);
-        if (hot.queue_id != state.queue_id) record_open_frames(state, code, hot, kind, in_flight);
-        std::optional<uint32_t> id = resolve_cold(state, code, key, hot, in_flight);
+        // A thread whose events so far were all left out has not bound to the run: it is not
+        // new to it for that.
+        bool first = hot.resolved_queue != state.queue_id;
+        if (first) record_open_frames(state, code, hot, kind, in_flight);
+        std::optional<uint32_t> id = resolve_cold(state, obj, key, hot, in_flight, describe);
+        if (id == LEFT_OUT) {
+            state.left_out_events.fetch_add(1, std::memory_order_relaxed);
+            return true;
+        }
+        if (first && !code && kind != KIND_START) return false;
         const PackedEvent* batch_end = hot.end;
         if (id) record(*state.queue_raw, now, pack_word(kind, *id));
         if (hot.end != batch_end) tracer::resume_parked_export(state);  // see append_uncommon
+        return false;
     } catch (const std::bad_alloc&) {
         fatal("out of memory");
     } catch (const std::exception& e) {
@@ -164,11 +202,31 @@ inline const CodeSlot* cached_code(const State& state, const Hot& hot, uint64_t 
 // The two ways out of the common case below. They return the callback's result, so that the
 // callbacks end in a jump to them and need no stack frame of their own.
 
-// A code object neither of the thread's caches knows, or a thread not (or no longer) bound to
-// this run.
-[[gnu::noinline]] PyObject* record_unresolved(State& state, PyObject* code, uint64_t now,
-                                              uint8_t kind) noexcept {
-    record_cold(state, code, reinterpret_cast<uint64_t>(code), HOT, now, kind);
+// Where an event comes from: a code object (the six events of Python functions), or a C callable
+// (CALL, C_RETURN, C_RAISE in a run with C calls). A code object's key is its address; a
+// callable's is callables::key_of. What a callback returns for what the filter leaves out:
+// DISABLE where the interpreter can switch the event off for its location, else None (unwinds,
+// throws and the ends of C calls cannot be switched off, and DISABLE there would be an error).
+struct Source {
+    bool code;
+    bool can_disable;
+};
+constexpr Source PY_EVENT{true, true};
+constexpr Source PY_EXCEPTION_EVENT{true, false};
+constexpr Source C_CALL_EVENT{false, true};
+constexpr Source C_END_EVENT{false, false};
+
+PyObject* left_out_result(bool can_disable) { return Py_NewRef(can_disable ? DISABLE : Py_None); }
+
+// An object neither of the thread's caches knows (or knows as left out), or a thread not (or no
+// longer) bound to this run.
+template <Source SOURCE>
+[[gnu::noinline]] PyObject* record_unresolved(State& state, PyObject* obj, uint64_t key,
+                                              uint64_t now, uint8_t kind) noexcept {
+    bool left_out =
+        SOURCE.code ? record_cold(state, obj, obj, key, HOT, now, kind, describe_code)
+                    : record_cold(state, obj, nullptr, key, HOT, now, kind, callables::describe);
+    if (left_out) return left_out_result(SOURCE.can_disable);
     Py_RETURN_NONE;
 }
 
@@ -176,11 +234,13 @@ inline const CodeSlot* cached_code(const State& state, const Hot& hot, uint64_t 
 // every 1024 events; in a lossless run it may wait, detached, for room in the thread's ring)
 // can only throw on allocation failure; this function is noexcept, so that ends the process
 // instead of unwinding into the interpreter.
-[[gnu::noinline]] PyObject* append_uncommon(State& state, PyObject* code, uint64_t now,
+template <Source SOURCE>
+[[gnu::noinline]] PyObject* append_uncommon(State& state, PyObject* obj, uint64_t key, uint64_t now,
                                             uint8_t kind, uint32_t id) noexcept {
     Hot& hot = HOT;
     // Bound to an earlier run: its one-entry cache holds that run's id.
-    if (hot.queue_id != state.queue_id) return record_unresolved(state, code, now, kind);
+    if (hot.queue_id != state.queue_id)
+        return record_unresolved<SOURCE>(state, obj, key, now, kind);
     state.queue_raw->slow_path(hot, now, hot.tid, pack_word(kind, id));
     // A new batch: if a fork parked the export threads, this is where they come back. (Not at
     // any earlier event: the forking thread runs other libraries' fork hooks before the
@@ -195,10 +255,12 @@ inline const CodeSlot* cached_code(const State& state, const Hot& hot, uint64_t 
 // (three compares, one 8-byte store, a cursor bump, a prefetch two lines ahead); a code object
 // the thread's code cache knows costs one probe more. No lock, no atomic read-modify-write, no
 // call, no reference count: any of those would be paid on every Python call of every thread.
-template <uint8_t KIND>
-[[gnu::always_inline]] inline PyObject* record_at(State& state, PyObject* code, uint64_t now) {
+// What the filter leaves out never enters either cache in a way this path can match, so the
+// filter costs nothing here.
+template <uint8_t KIND, Source SOURCE = PY_EVENT>
+[[gnu::always_inline]] inline PyObject* record_at(State& state, PyObject* obj, uint64_t key,
+                                                  uint64_t now) {
     Hot& hot = HOT;
-    auto key = reinterpret_cast<uint64_t>(code);
     uint32_t id;
     // A thread bound to an earlier run can match the one-entry cache: fast_append refuses it.
     if (hot.last_code == key) [[likely]] {
@@ -210,32 +272,49 @@ template <uint8_t KIND>
         hot.last_id = id;
         hot.last_code = key;
     } else {
-        return record_unresolved(state, code, now, KIND);
+        return record_unresolved<SOURCE>(state, obj, key, now, KIND);
     }
     if (fast_append(hot, state.queue_id, now, pack_word(KIND, id))) [[likely]]
         Py_RETURN_NONE;
-    return append_uncommon(state, code, now, KIND, id);
+    return append_uncommon<SOURCE>(state, obj, key, now, KIND, id);
 }
 
 // The callback of a run that reads the monotonic clock: that read is a call, and the callback
 // that makes it needs a stack frame, which the TSC's callback below is spared.
-template <uint8_t KIND>
+template <uint8_t KIND, Source SOURCE>
 [[gnu::noinline]] PyObject* on_event_monotonic(State& state, PyObject* code) noexcept {
-    return record_at<KIND>(state, code, state.clock.raw());
+    return record_at<KIND, SOURCE>(state, code, reinterpret_cast<uint64_t>(code),
+                                   state.clock.raw());
 }
 
-// The registered callback. The counter is read first, before any resolution: the time the
-// callback was entered. On the TSC the whole common case runs without a stack frame.
-template <uint8_t KIND>
+// The registered callback of a Python function's event. The counter is read first, before any
+// resolution: the time the callback was entered. On the TSC the whole common case runs without
+// a stack frame.
+template <uint8_t KIND, Source SOURCE = PY_EVENT>
 PyObject* on_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs <= 0) [[unlikely]]
         Py_RETURN_NONE;
     State& state = *reinterpret_cast<CallbacksObject*>(self)->state;
 #if defined(__x86_64__)
     if (state.clock.uses_tsc()) [[likely]]
-        return record_at<KIND>(state, args[0], Clock::tsc_raw());
+        return record_at<KIND, SOURCE>(state, args[0], reinterpret_cast<uint64_t>(args[0]),
+                                       Clock::tsc_raw());
 #endif
-    return on_event_monotonic<KIND>(state, args[0]);
+    return on_event_monotonic<KIND, SOURCE>(state, args[0]);
+}
+
+// The registered callback of CALL, C_RETURN and C_RAISE (code, offset, callable, first
+// argument). A call of Python code is left to its PY_START; its CALL location is switched off,
+// so a call site whose first callee was Python reports no C function afterwards.
+template <uint8_t KIND, Source SOURCE>
+PyObject* on_c_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs < 3) [[unlikely]]
+        Py_RETURN_NONE;
+    State& state = *reinterpret_cast<CallbacksObject*>(self)->state;
+    uint64_t now = state.clock.raw();
+    uint64_t key = callables::key_of(args[2]);
+    if (key == 0) return left_out_result(SOURCE.can_disable);
+    return record_at<KIND, SOURCE>(state, args[2], key, now);
 }
 
 void put_value(marks::PayloadBuilder& payload, const MarkValue& v) {
@@ -273,20 +352,36 @@ PyMethodDef MD_PY_RETURN = {"_vs_py_return", as_method(on_event<KIND_RETURN>), M
 PyMethodDef MD_PY_YIELD = {"_vs_py_yield", as_method(on_event<KIND_YIELD>), METH_FASTCALL, nullptr};
 PyMethodDef MD_PY_RESUME = {"_vs_py_resume", as_method(on_event<KIND_RESUME>), METH_FASTCALL,
                             nullptr};
-PyMethodDef MD_PY_UNWIND = {"_vs_py_unwind", as_method(on_event<KIND_UNWIND>), METH_FASTCALL,
-                            nullptr};
-PyMethodDef MD_PY_THROW = {"_vs_py_throw", as_method(on_event<KIND_THROW>), METH_FASTCALL, nullptr};
+PyMethodDef MD_PY_UNWIND = {"_vs_py_unwind", as_method(on_event<KIND_UNWIND, PY_EXCEPTION_EVENT>),
+                            METH_FASTCALL, nullptr};
+PyMethodDef MD_PY_THROW = {"_vs_py_throw", as_method(on_event<KIND_THROW, PY_EXCEPTION_EVENT>),
+                           METH_FASTCALL, nullptr};
+// A C function's slice begins at its CALL and ends at its return or its raise.
+PyMethodDef MD_CALL = {"_vs_call", as_method(on_c_event<KIND_START, C_CALL_EVENT>), METH_FASTCALL,
+                       nullptr};
+PyMethodDef MD_C_RETURN = {"_vs_c_return", as_method(on_c_event<KIND_RETURN, C_END_EVENT>),
+                           METH_FASTCALL, nullptr};
+PyMethodDef MD_C_RAISE = {"_vs_c_raise", as_method(on_c_event<KIND_UNWIND, C_END_EVENT>),
+                          METH_FASTCALL, nullptr};
 
 struct Registration {
     const char* event;
     PyMethodDef* def;
 };
 
-// Order of registration and of MonitoringHandle::functions.
+// Order of registration and of MonitoringHandle::functions: the six events of Python functions,
+// then those of C functions, registered only by a run that records them (so a run without
+// them pays nothing for the calls of Python functions).
 const Registration REGISTRATIONS[] = {
     {"PY_START", &MD_PY_START},   {"PY_RETURN", &MD_PY_RETURN}, {"PY_YIELD", &MD_PY_YIELD},
     {"PY_RESUME", &MD_PY_RESUME}, {"PY_UNWIND", &MD_PY_UNWIND}, {"PY_THROW", &MD_PY_THROW},
+    {"CALL", &MD_CALL},           {"C_RETURN", &MD_C_RETURN},   {"C_RAISE", &MD_C_RAISE},
 };
+constexpr size_t PY_REGISTRATIONS = 6;
+
+std::span<const Registration> registrations(bool c_calls) {
+    return std::span(REGISTRATIONS).first(c_calls ? std::size(REGISTRATIONS) : PY_REGISTRATIONS);
+}
 
 host::Ref sys_monitoring() {
     host::Ref sys = host::import("sys");
@@ -338,7 +433,7 @@ bool record_mark(State& state, uint8_t kind, PyObject* name, std::span<const Mar
         ColdInFlight in_flight(state.cold_in_flight);
         // The thread's first event of the run: the frames open below the mark begin first, as
         // they do before a function event (see record_cold).
-        if (hot.queue_id != state.queue_id) {
+        if (hot.resolved_queue != state.queue_id) {
             record_open_frames(state, nullptr, hot, KIND_INSTANT, in_flight);
         }
         settle_thread(state, hot, in_flight);
@@ -381,11 +476,12 @@ std::optional<MonitoringHandle> enable(std::shared_ptr<State> state) {
     if (!events) return std::nullopt;
     MonitoringHandle handle;
     handle.tool_id = *tool_id;
-    handle.callbacks = new_callbacks(std::move(state));
+    handle.c_calls = state->c_calls;
+    handle.callbacks = new_callbacks(std::move(state), mon.get());
     if (!handle.callbacks) return std::nullopt;
 
     int64_t mask = 0;
-    for (const Registration& row : REGISTRATIONS) {
+    for (const Registration& row : registrations(handle.c_calls)) {
         std::optional<int32_t> bit = event_bit(events.get(), row.event);
         if (!bit) return std::nullopt;
         host::Ref function =
@@ -423,7 +519,7 @@ bool disable(const MonitoringHandle& handle, bool* events_off) {
     *events_off = true;
     host::Ref events = host::getattr(mon.get(), "events");
     if (!events) return false;
-    for (const Registration& row : REGISTRATIONS) {
+    for (const Registration& row : registrations(handle.c_calls)) {
         std::optional<int32_t> bit = event_bit(events.get(), row.event);
         if (!bit) return false;
         host::Ref bit_obj = host::Ref::steal(PyLong_FromLong(*bit));
@@ -434,6 +530,11 @@ bool disable(const MonitoringHandle& handle, bool* events_off) {
         }
     }
     return static_cast<bool>(host::call_method(mon.get(), "free_tool_id", {tool.get()}));
+}
+
+bool restart_events() {
+    host::Ref mon = sys_monitoring();
+    return mon && host::call_method(mon.get(), "restart_events", {});
 }
 
 void wait_for_cold_paths(const State& state) {

@@ -23,6 +23,7 @@ struct MonitoringHandle {
     std::vector<host::Ref> functions;  // the six bound callbacks, in registration order
     host::Ref callbacks;               // their `self`, a Callbacks object holding the State
     uint8_t tool_id = 0;
+    bool c_calls = false;  // the events of C functions are registered too
 };
 
 // Claims sys.monitoring.PROFILER_ID as "vespra", registers the six callbacks bound to a new
@@ -36,6 +37,10 @@ std::optional<MonitoringHandle> enable(std::shared_ptr<State> state);
 // when a step fails; later steps are then not attempted. `events_off` tells whether the events
 // were switched off (true from the first step on), whatever the outcome.
 bool disable(const MonitoringHandle& handle, bool* events_off);
+
+// sys.monitoring.restart_events(): every location switched off with DISABLE, by any tool, gets
+// its events again. Attached (it stops the world). False with the interpreter's error set.
+bool restart_events();
 
 // Waits until no callback of `state` is inside its cold path. Must be called detached from the
 // interpreter (a callback it waits for may need to run Python code to finish), after disable():

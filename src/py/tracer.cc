@@ -16,8 +16,8 @@
 #include "core/pipeline.h"
 #include "core/tls.h"
 #include "py/child_exit.h"
-#include "py/process_names.h"
 #include "py/marks.h"
+#include "py/process_names.h"
 #include "py/signals.h"
 #include "py/start_lock.h"
 
@@ -35,11 +35,21 @@ using host::TakenError;
 constexpr const char* ENV_OUTPUT = "VESPRA_CHILD_OUTPUT";
 constexpr const char* ENV_FORMAT = "VESPRA_CHILD_FORMAT";
 constexpr const char* ENV_ORIGIN = "VESPRA_CHILD_ORIGIN";
-constexpr const char* ENV_LOSSLESS = "VESPRA_CHILD_LOSSLESS";  // "1", or absent
-constexpr const char* ENV_GC = "VESPRA_CHILD_GC";              // "1", or absent
+constexpr const char* ENV_LOSSLESS = "VESPRA_CHILD_LOSSLESS";          // "1", or absent
+constexpr const char* ENV_GC = "VESPRA_CHILD_GC";                      // "1", or absent
 constexpr const char* ENV_MAX_DEPTH = "VESPRA_CHILD_MAX_DEPTH";        // decimal, 0: no limit
 constexpr const char* ENV_MIN_DURATION = "VESPRA_CHILD_MIN_DURATION";  // decimal nanoseconds
 constexpr const char* ENV_CLOCK = "VESPRA_CLOCK";
+// What the run records, for children to record alike: patterns one per line (absent: none), the
+// switches "1" or absent.
+constexpr const char* ENV_INCLUDE = "VESPRA_CHILD_INCLUDE";
+constexpr const char* ENV_EXCLUDE = "VESPRA_CHILD_EXCLUDE";
+constexpr const char* ENV_EXCLUDE_STDLIB = "VESPRA_CHILD_EXCLUDE_STDLIB";
+constexpr const char* ENV_EXCLUDE_SITE = "VESPRA_CHILD_EXCLUDE_SITE_PACKAGES";
+constexpr const char* ENV_C_CALLS = "VESPRA_CHILD_C_CALLS";
+constexpr const char* ENV_OPTIONAL[] = {
+    ENV_LOSSLESS,       ENV_GC,           ENV_INCLUDE, ENV_EXCLUDE,
+    ENV_EXCLUDE_STDLIB, ENV_EXCLUDE_SITE, ENV_C_CALLS};
 
 bool STOP_AT_EXIT_REGISTERED = false;  // guarded by START_LOCK
 
@@ -90,6 +100,18 @@ Ref exported_output(const TracerData& data) {
     return path ? host::call_method(path.get(), "join", {cwd.get(), data.output.get()}) : Ref();
 }
 
+std::optional<std::string> joined(const std::vector<std::string>& patterns) {
+    if (patterns.empty()) return std::nullopt;
+    std::string text;
+    for (const std::string& pattern : patterns)
+        text.append(text.empty() ? "" : "\n").append(pattern);
+    return text;
+}
+
+std::optional<std::string> flag(bool on) {
+    return on ? std::optional<std::string>("1") : std::nullopt;
+}
+
 // The trace's origin goes out in decimal nanoseconds on CLOCK_MONOTONIC.
 bool export_environment(const TracerData& data, uint64_t trace_origin) {
     Ref env = environ();
@@ -109,14 +131,27 @@ bool export_environment(const TracerData& data, uint64_t trace_origin) {
         Ref name = host::str(key);
         if (!name || PyObject_SetItem(env.get(), name.get(), value) < 0) return false;
     }
-    for (auto [key, on] : {std::pair{ENV_LOSSLESS, data.lossless}, std::pair{ENV_GC, data.gc}}) {
+    // Set when asked for, removed otherwise (a variable inherited from a traced parent of ours
+    // must not reach our children).
+    const FilterOptions& filter = data.filter->options();
+    const std::pair<const char*, std::optional<std::string>> OPTIONAL[] = {
+        {ENV_LOSSLESS, flag(data.lossless)},
+        {ENV_GC, flag(data.gc)},
+        {ENV_INCLUDE, joined(filter.include)},
+        {ENV_EXCLUDE, joined(filter.exclude)},
+        {ENV_EXCLUDE_STDLIB, flag(filter.exclude_stdlib)},
+        {ENV_EXCLUDE_SITE, flag(filter.exclude_site_packages)},
+        {ENV_C_CALLS, flag(data.c_calls)},
+    };
+    for (const auto& [key, value] : OPTIONAL) {
         Ref name = host::str(key);
-        Ref one = host::str("1");
-        if (!name || !one) return false;
-        bool done =
-            on ? PyObject_SetItem(env.get(), name.get(), one.get()) == 0
-               : static_cast<bool>(host::call_method(env.get(), "pop", {name.get(), Py_None}));
-        if (!done) return false;
+        if (!name) return false;
+        if (!value) {
+            if (!host::call_method(env.get(), "pop", {name.get(), Py_None})) return false;
+            continue;
+        }
+        Ref text = host::str(*value);
+        if (!text || PyObject_SetItem(env.get(), name.get(), text.get()) < 0) return false;
     }
     return true;
 }
@@ -124,12 +159,65 @@ bool export_environment(const TracerData& data, uint64_t trace_origin) {
 bool remove_environment() {
     Ref env = environ();
     if (!env) return false;
-    for (const char* key : {ENV_OUTPUT, ENV_FORMAT, ENV_ORIGIN, ENV_LOSSLESS, ENV_GC, ENV_MAX_DEPTH,
-                            ENV_MIN_DURATION}) {
+    for (const char* key : {ENV_OUTPUT, ENV_FORMAT, ENV_ORIGIN, ENV_MAX_DEPTH, ENV_MIN_DURATION}) {
+        Ref name = host::str(key);
+        if (!name || !host::call_method(env.get(), "pop", {name.get(), Py_None})) return false;
+    }
+    for (const char* key : ENV_OPTIONAL) {
         Ref name = host::str(key);
         if (!name || !host::call_method(env.get(), "pop", {name.get(), Py_None})) return false;
     }
     return true;
+}
+
+// A directory as the filter compares it, and the same with its links resolved (a code object's
+// file may name either).
+void add_place(PyObject* os_path, PyObject* dir, std::vector<std::string>* out) {
+    if (!dir || !PyUnicode_Check(dir)) return;
+    Ref real = host::call_method(os_path, "realpath", {dir});
+    for (PyObject* form : {dir, real.get()}) {
+        if (!form || !PyUnicode_Check(form)) continue;
+        std::optional<std::string> text = host::utf8(form);
+        if (!text) continue;
+        while (text->size() > 1 && text->back() == '/') text->pop_back();
+        if (!text->empty()) out->push_back(std::move(*text));
+    }
+    PyErr_Clear();
+}
+
+// The interpreter's own directories: the standard library's (sysconfig's stdlib and
+// platstdlib) and those of installed packages (purelib, platlib, the site module's global and
+// user directories), and the current directory. What cannot be read is left out.
+Filter::Places interpreter_places() {
+    Filter::Places places;
+    Ref os = host::import("os");
+    Ref os_path = os ? host::getattr(os.get(), "path") : Ref();
+    if (!os_path) {
+        PyErr_Clear();
+        return places;
+    }
+    Ref cwd = host::call_method(os.get(), "getcwd", {});
+    if (cwd) places.cwd = host::utf8(cwd.get()).value_or("");
+    PyErr_Clear();
+    Ref sysconfig = host::import("sysconfig");
+    Ref paths = sysconfig ? host::call_method(sysconfig.get(), "get_paths", {}) : Ref();
+    if (paths && PyDict_Check(paths.get())) {
+        for (const char* key : {"stdlib", "platstdlib"})
+            add_place(os_path.get(), PyDict_GetItemString(paths.get(), key), &places.stdlib);
+        for (const char* key : {"purelib", "platlib"})
+            add_place(os_path.get(), PyDict_GetItemString(paths.get(), key), &places.site);
+    }
+    PyErr_Clear();
+    Ref site = host::import("site");
+    Ref global = site ? host::call_method(site.get(), "getsitepackages", {}) : Ref();
+    Ref items = global ? Ref::steal(PySequence_Tuple(global.get())) : Ref();
+    for (Py_ssize_t i = 0; items && i < PyTuple_GET_SIZE(items.get()); ++i)
+        add_place(os_path.get(), PyTuple_GET_ITEM(items.get(), i), &places.site);
+    PyErr_Clear();
+    Ref user = site ? host::call_method(site.get(), "getusersitepackages", {}) : Ref();
+    add_place(os_path.get(), user.get(), &places.site);
+    PyErr_Clear();
+    return places;
 }
 
 // A lossless run's recording thread waits for room in its ring detached, so that the world can
@@ -242,6 +330,11 @@ PyObject* enter(TracerObject* self, bool as_child, std::optional<uint64_t> trace
     std::optional<ClockSource> source = clock_source_from_environment();
     if (!source) return nullptr;
     self->data.clock_source = *source;
+    // Relative path patterns are taken from the directory of the enter, and reach children
+    // made absolute.
+    self->data.filter = std::make_shared<const Filter>(
+        self->data.filter_options,
+        self->data.filter_options.empty() ? Filter::Places{} : interpreter_places());
     if (as_child) self->data.trace_origin = trace_origin;
     Clock clock = run_clock(self->data, as_child);
     if (!as_child && !export_environment(self->data, clock.trace_origin())) return nullptr;
@@ -290,7 +383,7 @@ std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool 
     if (self->data.lossless) {
         queue->make_lossless(WaitHooks{detach_waiting_thread, attach_waiting_thread});
     }
-    auto state = std::make_shared<State>(queue);
+    auto state = std::make_shared<State>(queue, *self->data.filter, self->data.c_calls);
     state->launcher_thread = self->data.launcher_thread;
     state->launcher_frames = self->data.launcher_frames;
 
@@ -323,7 +416,10 @@ std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool 
         return nullptr;
     }
 
-    std::optional<monitoring::MonitoringHandle> handle = monitoring::enable(state);
+    // Locations that an earlier run (ours or another tool's on this tool id) switched off with
+    // DISABLE would stay silent: this run starts with every event on.
+    std::optional<monitoring::MonitoringHandle> handle;
+    if (monitoring::restart_events()) handle = monitoring::enable(state);
     if (!handle) {
         TakenError error = TakenError::take();
         {
@@ -470,6 +566,12 @@ PyObject* stop_locked(TracerObject* self, StartLock& start_lock, bool idle_is_er
         if (!monitoring::disable(*run->monitoring, &events_off)) {
             disable_error = TakenError::take();
         }
+    }
+    // What this run switched off with DISABLE would stay off for the next user of the tool id
+    // (cProfile takes the same one): every location gets its events back.
+    bool may_have_disabled = run->state->filter.active() || run->state->c_calls;
+    if (!disable_error && may_have_disabled && !dying && !monitoring::restart_events()) {
+        disable_error = TakenError::take();
     }
 
     std::string spawn_error;

@@ -20,6 +20,7 @@
 #include "core/evqueue.h"
 #include "core/io_error.h"
 #include "core/slice_filter.h"
+#include "py/filter.h"
 #include "py/format.h"
 #include "py/ft_lock.h"
 #include "py/host.h"
@@ -87,6 +88,11 @@ struct TracerData {
     // What the runs leave out of the trace: slices deeper than a limit or shorter than a
     // minimum. Children of every kind inherit them.
     SliceLimits limits;
+    // What the runs record: the filter's options as given, the filter the enter made of them
+    // (with the interpreter's directories; a forked child's run keeps it), and C calls.
+    FilterOptions filter_options;
+    std::shared_ptr<const Filter> filter;
+    bool c_calls = false;
 };
 
 struct TracerObject {

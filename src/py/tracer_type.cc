@@ -1,11 +1,14 @@
 // The Python class Tracer: checks its arguments and maps `with` onto the start and the stop.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <new>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "py/filter.h"
 #include "py/host.h"
 #include "py/start_lock.h"
 #include "py/tracer.h"
@@ -16,21 +19,36 @@ namespace {
 using host::boundary;
 using host::Ref;
 
-// Tracer(output, format="protobuf", lossless=False, process_name=None, gc=False, *,
-// min_duration=0, max_depth=256): a path (str, bytes or os.PathLike, as open() takes), a str, a
-// bool, a str or None and a bool, positional or keyword; the limits by keyword only.
-constexpr int N_ARGS = 7;
+// Tracer(output, format="protobuf", lossless=False, process_name=None, gc=False, *, include=(),
+// exclude=(), exclude_stdlib=False, exclude_site_packages=False, c_calls=False, min_duration=0,
+// max_depth=256): a path (str, bytes or os.PathLike, as open() takes), a str, a bool, a str or
+// None, the flags bool, the patterns sequences of str; the first five positional or keyword, the
+// rest by keyword only: Tracer(out, "json", False, None, False, 1) would say nothing of what 1 is.
+constexpr int N_ARGS = 12;
 constexpr int N_POSITIONAL = 5;
-constexpr int MIN_DURATION_ARG = 5, MAX_DEPTH_ARG = 6;
+enum Arg {
+    OUTPUT,
+    FORMAT,
+    LOSSLESS,
+    PROCESS_NAME,
+    GC,
+    INCLUDE,
+    EXCLUDE,
+    EXCLUDE_STDLIB,
+    EXCLUDE_SITE,
+    C_CALLS,
+    MIN_DURATION,
+    MAX_DEPTH
+};
+constexpr const char* NAMES[N_ARGS] = {
+    "output",       "format",   "lossless",       "process_name",          "gc",
+    "include",      "exclude",  "exclude_stdlib", "exclude_site_packages", "c_calls",
+    "min_duration", "max_depth"};
+
 bool parse_arguments(PyObject* args, PyObject* kwargs, PyObject* out[N_ARGS]) {
-    static const char* const NAMES[N_ARGS] = {"output", "format",       "lossless", "process_name",
-                                              "gc",     "min_duration", "max_depth"};
-    for (int i = 0; i < N_ARGS; ++i) out[i] = nullptr;
+    std::fill(out, out + N_ARGS, nullptr);
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-    // The limits are keyword-only: Tracer(out, "json", False, None, False, 1) says nothing of
-    // what 1 is.
-    if (nargs > N_POSITIONAL || nargs + nkw > N_ARGS) {
+    if (nargs > N_POSITIONAL) {
         PyErr_Format(PyExc_TypeError, "Tracer() takes at most %d arguments by position (%zd given)",
                      N_POSITIONAL, nargs);
         return false;
@@ -61,7 +79,7 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, PyObject* out[N_ARGS]) {
             out[index] = value;
         }
     }
-    if (!out[0]) {
+    if (!out[OUTPUT]) {
         PyErr_SetString(PyExc_TypeError, "Tracer() missing required argument 'output' (pos 1)");
         return false;
     }
@@ -70,18 +88,18 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, PyObject* out[N_ARGS]) {
                      Py_TYPE(out[1])->tp_name);
         return false;
     }
-    for (int i : {2, 4}) {  // lossless and gc
+    for (int i : {LOSSLESS, GC, EXCLUDE_STDLIB, EXCLUDE_SITE, C_CALLS}) {
         if (out[i] && !PyBool_Check(out[i])) {
             PyErr_Format(PyExc_TypeError, "Tracer() argument '%s' must be bool, not %.100s",
                          NAMES[i], Py_TYPE(out[i])->tp_name);
             return false;
         }
     }
-    if (out[3] == Py_None) out[3] = nullptr;
-    if (out[3] && !PyUnicode_Check(out[3])) {
+    if (out[PROCESS_NAME] == Py_None) out[PROCESS_NAME] = nullptr;
+    if (out[PROCESS_NAME] && !PyUnicode_Check(out[PROCESS_NAME])) {
         PyErr_Format(PyExc_TypeError,
                      "Tracer() argument 'process_name' must be str or None, not %.100s",
-                     Py_TYPE(out[3])->tp_name);
+                     Py_TYPE(out[PROCESS_NAME])->tp_name);
         return false;
     }
     return true;
@@ -131,12 +149,42 @@ bool parse_limits(PyObject* min_duration, PyObject* max_depth, SliceLimits* limi
     return true;
 }
 
+// A sequence of non-empty str (a str alone is refused: it would be taken letter by letter).
+bool patterns_of(PyObject* arg, const char* name, std::vector<std::string>* out) {
+    if (!arg) return true;
+    if (PyUnicode_Check(arg) || !PySequence_Check(arg)) {
+        PyErr_Format(PyExc_TypeError,
+                     "Tracer() argument '%s' must be a sequence of str, not %.100s", name,
+                     Py_TYPE(arg)->tp_name);
+        return false;
+    }
+    Ref items = Ref::steal(PySequence_Tuple(arg));
+    if (!items) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+        PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+        if (!PyUnicode_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "Tracer() argument '%s' must hold str, not %.100s", name,
+                         Py_TYPE(item)->tp_name);
+            return false;
+        }
+        std::optional<std::string> text = host::utf8(item);
+        if (!text) return false;
+        if (text->empty() || text->find('\n') != std::string::npos) {
+            PyErr_Format(PyExc_ValueError, "Tracer() argument '%s': %R is not a pattern", name,
+                         item);
+            return false;
+        }
+        out->push_back(std::move(*text));
+    }
+    return true;
+}
+
 PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return boundary([&]() -> PyObject* {
         PyObject* arg[N_ARGS];
         if (!parse_arguments(args, kwargs, arg)) return nullptr;
         SliceLimits limits;
-        if (!parse_limits(arg[MIN_DURATION_ARG], arg[MAX_DEPTH_ARG], &limits)) return nullptr;
+        if (!parse_limits(arg[MIN_DURATION], arg[MAX_DEPTH], &limits)) return nullptr;
         std::string format_text = "protobuf";
         if (arg[1]) {
             std::optional<std::string> text = host::utf8(arg[1]);
@@ -177,6 +225,14 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
 
+        FilterOptions filter;
+        if (!patterns_of(arg[INCLUDE], NAMES[INCLUDE], &filter.include) ||
+            !patterns_of(arg[EXCLUDE], NAMES[EXCLUDE], &filter.exclude)) {
+            return nullptr;
+        }
+        filter.exclude_stdlib = arg[EXCLUDE_STDLIB] == Py_True;
+        filter.exclude_site_packages = arg[EXCLUDE_SITE] == Py_True;
+
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;
         new (&as_tracer(self)->data) TracerData{Ref::borrow(arg[0]),
@@ -188,13 +244,16 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                                 std::nullopt,
                                                 0,
                                                 0,
-                                                arg[2] == Py_True,
+                                                arg[LOSSLESS] == Py_True,
                                                 ClockSource::automatic,
                                                 std::nullopt,
                                                 false,
-                                                Ref::borrow(arg[3])};
-        as_tracer(self)->data.gc = arg[4] == Py_True;
-        as_tracer(self)->data.limits = limits;
+                                                Ref::borrow(arg[PROCESS_NAME]),
+                                                arg[GC] == Py_True,
+                                                limits,
+                                                std::move(filter),
+                                                nullptr,
+                                                arg[C_CALLS] == Py_True};
         return self;
     });
 }
@@ -292,12 +351,17 @@ PyType_Slot TRACER_SLOTS[] = {
     {Py_tp_getset, TRACER_GETSET},
     {Py_tp_doc,
      const_cast<char*>("Tracer(output, format='protobuf', lossless=False, process_name=None, "
-                       "gc=False, *, min_duration=0, max_depth=256)\n--\n\n"
+                       "gc=False, *, include=(), exclude=(), exclude_stdlib=False, "
+                       "exclude_site_packages=False, c_calls=False, min_duration=0, "
+                       "max_depth=256)\n--\n\n"
                        "Trace every Python function start, return, yield, resume,\n"
                        "unwind and throw, on every thread, while the `with` block\n"
                        "runs; write them to `output` (a path) as \"protobuf\" (the\n"
                        "default) or \"json\". With lossless=True a thread that records faster\n"
                        "than the trace is written waits instead of dropping events.\n"
+                       "include and exclude take module names (pkg, pkg.*) and\n"
+                       "path globs (with a /); excluded code costs nothing after its\n"
+                       "first call. c_calls=True records calls of C functions too.\n"
                        "process_name names the process in the trace (by default\n"
                        "after its script or module). With gc=True each garbage\n"
                        "collection is a slice \"gc\".\n"

@@ -85,6 +85,12 @@ TEST(UsageErrors, GoToStderrWithStatusTwoNamingTheProblem) {
         {{"run", "-o", "t", "--clock"}, "a value is required for '--clock <CLOCK>'"},
         {{"run", "--clock", "tsc", "--clock=auto", "-o", "t", "s.py"},
          "'--clock <CLOCK>' cannot be used multiple times"},
+        {{"run", "-o", "t", "--include", "--c-calls", "s.py"},
+         "a value is required for '--include <PATTERN>'"},
+        {{"run", "-o", "t", "--exclude=", "s.py"}, "invalid value '' for '--exclude <PATTERN>'"},
+        {{"run", "-o", "t", "--exclude-stdlib", "--exclude-stdlib", "s.py"},
+         "'--exclude-stdlib' cannot be used multiple times"},
+        {{"run", "-o", "t", "--c-calls=1", "s.py"}, "unexpected value '1' for '--c-calls'"},
     };
     std::vector<std::pair<Words, std::string>> all(std::begin(cases), std::end(cases));
     for (const char* name : {"xml", "pb", "JSON", " json", ""})
@@ -150,6 +156,17 @@ TEST(Placement, EveryWordAfterTheScriptIsTheScripts) {
     EXPECT_EQ(tuned.clock, "tsc");
     EXPECT_EQ(tuned.script_args, (Words{"--lossless"}));
     EXPECT_EQ(run_of({"run", "--clock", "monotonic", "-o", "t", "s.py"}).clock, "monotonic");
+
+    // Patterns repeat and keep their order; the switches are independent.
+    RunArgs filtered =
+        run_of({"run", "--include", "app", "-o", "t", "--exclude=-x*", "--include=*/lib/",
+                "--exclude-site-packages", "--c-calls", "s.py", "a", "--include", "y"});
+    EXPECT_EQ(filtered.include, (Words{"app", "*/lib/"}));
+    EXPECT_EQ(filtered.exclude, (Words{"-x*"}));
+    EXPECT_FALSE(filtered.exclude_stdlib);
+    EXPECT_TRUE(filtered.exclude_site_packages);
+    EXPECT_TRUE(filtered.c_calls);
+    EXPECT_EQ(filtered.script_args, (Words{"a", "--include", "y"}));
 }
 
 TEST(Limits, DurationsTakeAUnitAndDepthsAWholeNumber) {

@@ -178,9 +178,14 @@ class ArgumentTest(unittest.TestCase):
                 ((), {}, TypeError, "missing required argument 'output'"),
                 ((1,), {}, TypeError, "'output' must be str, bytes or os.PathLike, not int"),
                 (("x", None), {}, TypeError, "argument 'format' must be str, not NoneType"),
-                (("x", "json", False, "n", False, 1), {}, TypeError, "at most 5 arguments"),
+                (("x", "json", False, "n", False, 1), {}, TypeError,
+                 "at most 5 arguments by position"),
                 (("x",), {"process_name": b"n"}, TypeError,
                  "argument 'process_name' must be str or None, not bytes"),
+                (("x",), {"include": "myapp"}, TypeError, "'include' must be a sequence of str"),
+                (("x",), {"exclude": [b"x"]}, TypeError, "'exclude' must hold str, not bytes"),
+                (("x",), {"include": ["a", ""]}, ValueError, "'' is not a pattern"),
+                (("x",), {"c_calls": 1}, TypeError, "'c_calls' must be bool, not int"),
                 (("x", "json", 1), {}, TypeError, "argument 'lossless' must be bool, not int"),
                 (("x",), {"fmt": "json"}, TypeError, "unexpected keyword argument 'fmt'"),
                 (("x",), {"output": "y"}, TypeError, "given by name ('output') and position (1)"),
@@ -194,7 +199,9 @@ class ArgumentTest(unittest.TestCase):
         vespra.Tracer("x", lossless=True)
         self.assertEqual(str(inspect.signature(vespra.Tracer)),
                          "(output, format='protobuf', lossless=False, process_name=None, gc=False, "
-                         "*, min_duration=0, max_depth=256)")
+                         "*, include=(), exclude=(), exclude_stdlib=False, "
+                         "exclude_site_packages=False, c_calls=False, min_duration=0, "
+                         "max_depth=256)")
         # The time base a joined child is given; refused before anything starts.
         for args, exc, text in [(("1",), TypeError, "origin must be int or None, not str"),
                                 ((-1,), OverflowError, ""),
