@@ -35,14 +35,20 @@ sys.path.insert(0, HERE)
 import workloads  # noqa: E402
 
 MODES = ("untraced", "floor", "recorder", "cprofile", "protobuf", "json", "lossless",
-         "pb-incremental", "min10us")
+         "pb-incremental", "min10us", "nostdlib", "ccalls", "excluded")
 DEFAULT_MODES = ("untraced", "floor", "recorder", "protobuf", "json")
-# vespra's modes and the format each writes; "lossless" is protobuf with lossless=True,
-# "pb-incremental" protobuf whose event packets carry deltas instead of absolute timestamps,
-# "min10us" protobuf with min_duration=10e-6.
+# vespra's modes and the format each writes; "pb-incremental" is protobuf whose event packets
+# carry deltas instead of absolute timestamps, the last five protobuf with options.
 VESPRA_MODES = {"json": "json", "protobuf": "protobuf", "lossless": "protobuf",
-                "pb-incremental": "protobuf", "min10us": "protobuf"}
-MODE_OPTIONS = {"lossless": {"lossless": True}, "min10us": {"min_duration": 10e-6}}
+                "pb-incremental": "protobuf", "min10us": "protobuf", "nostdlib": "protobuf",
+                "ccalls": "protobuf", "excluded": "protobuf"}
+VESPRA_OPTIONS = {
+    "lossless": {"lossless": True},
+    "min10us": {"min_duration": 10e-6},
+    "nostdlib": {"exclude_stdlib": True},  # the standard library left out
+    "ccalls": {"c_calls": True},
+    "excluded": {"exclude": ["workloads"]},  # the workload itself left out: what DISABLE buys
+}
 
 # vespra's added time per event, as a multiple of the bare recorder's with the same clock, that
 # it must stay under on call-heavy workloads.
@@ -156,7 +162,7 @@ def run_child(workload, mode, size, trace):
         import vespra
 
         t_enter = time.perf_counter()
-        options = MODE_OPTIONS.get(mode, {})
+        options = VESPRA_OPTIONS.get(mode, {})
         if mode == "pb-incremental":
             vespra._core._incremental_timestamps(True)
         with vespra.Tracer(trace, VESPRA_MODES[mode], **options):

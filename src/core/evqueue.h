@@ -196,6 +196,11 @@ class alignas(64) EventQueue {
 
     void add_dropped(uint64_t n) { dropped_.fetch_add(n, std::memory_order_relaxed); }
     uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
+    // Events that the run's options left out before they were recorded (counted where they are
+    // decided, read by the writer's finish beside the dropped count). Relaxed: read after the
+    // close, which follows every add.
+    void add_left_out(uint64_t n) { left_out_.fetch_add(n, std::memory_order_relaxed); }
+    uint64_t left_out() const { return left_out_.load(std::memory_order_relaxed); }
 
     // For tests and diagnostics.
     size_t consumer_count() const;
@@ -213,6 +218,7 @@ class alignas(64) EventQueue {
     std::shared_ptr<QueueSignals> signals_ = std::make_shared<QueueSignals>();
     std::atomic<uint64_t> rotation_{0};
     std::atomic<uint64_t> dropped_{0};
+    std::atomic<uint64_t> left_out_{0};
     std::atomic<bool> closed_{false};
     uint64_t closed_at_ = 0;  // published by the release store of closed_
     std::atomic<bool> paused_{false};

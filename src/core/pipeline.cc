@@ -268,7 +268,9 @@ Status run_pausable_pipeline(std::shared_ptr<EventQueue> queue,
     }
     // The queue's count becomes the run's whole loss, for the stop to report.
     queue->add_dropped(outcome->lost);
-    return writer->finish(*codes, *names, RunTotals(queue->dropped()));
+    RunTotals totals(queue->dropped());
+    totals.left_out.filter = queue->left_out();
+    return writer->finish(*codes, *names, totals);
 }
 
 EventVector ship(VectorRing::Producer& filled, VectorRing::Consumer& spare, EventVector events,

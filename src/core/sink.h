@@ -45,7 +45,9 @@ class ThreadNames {
 // records each count above 0 under the option's name (see LEFT_OUT_REASONS), so that nobody takes
 // a filtered trace for a complete one.
 struct LeftOut {
-    uint64_t filter = 0;        // of code the include and exclude patterns leave out
+    // Events the interpreter delivered for code the include and exclude options leave out,
+    // before the callbacks switched them off (a location's first event, every unwind and throw).
+    uint64_t filter = 0;
     uint64_t max_depth = 0;     // deeper than the depth limit
     uint64_t min_duration = 0;  // begins and ends of slices shorter than the minimum duration
 

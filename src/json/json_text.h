@@ -16,10 +16,10 @@
 
 namespace vespra::json {
 
-// Bytes that put_u64 may write.
 // The metadata record that counts the events an option of the tracer left out, by reason.
 inline constexpr std::string_view LEFT_OUT_RECORD = "vespra_left_out_events";
 
+// Bytes that put_u64 may write.
 inline constexpr size_t MAX_U64_DIGITS = 20;
 // Bytes that put_micros may write: the integral microseconds, "." and three digits.
 inline constexpr size_t MAX_MICROS_LEN = MAX_U64_DIGITS + 4;

@@ -114,11 +114,6 @@ class State final : public CodeLookup, public ThreadNames {
     // Calls of C functions become slices too (CALL, C_RETURN and C_RAISE are registered).
     const bool c_calls;
 
-    // Events the interpreter delivered for code and C callables the filter left out (each
-    // location's first, before DISABLE switched it off, and every unwind and throw, which cannot
-    // be switched off). Relaxed: read once the callbacks are unregistered.
-    std::atomic<uint64_t> left_out_events{0};
-
     // The outermost `launcher_frames` frames of the thread whose PyThread_get_thread_ident() is
     // `launcher_thread` belong to the program that runs the traced one (the `vespra` command):
     // their begins are left out of the trace. 0 frames: none. Set before the run starts.

@@ -172,7 +172,10 @@ void record_open_frames(State& state, PyObject* code, Hot& hot, uint8_t kind,
         if (first) record_open_frames(state, code, hot, kind, in_flight);
         std::optional<uint32_t> id = resolve_cold(state, obj, key, hot, in_flight, describe);
         if (id == LEFT_OUT) {
-            state.left_out_events.fetch_add(1, std::memory_order_relaxed);
+            // The queue's count of left-out events: one per event the interpreter delivered for
+            // code the filter leaves out (a location's first, before DISABLE switches it off,
+            // and every unwind and throw, which cannot be switched off).
+            state.queue_raw->add_left_out(1);
             return true;
         }
         if (first && !code && kind != KIND_START) return false;

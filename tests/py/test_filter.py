@@ -12,6 +12,7 @@ import textwrap
 import unittest
 
 import jsontrace
+import pbtrace
 from test_tracer import read_back
 
 APP = {
@@ -49,8 +50,10 @@ APP = {
         from app import main
 
         out, fmt, options = sys.argv[1], sys.argv[2], ast.literal_eval(sys.argv[3])
+        repeat = options.pop("repeat", 1)
         with vespra.Tracer(out, fmt, **options):
-            main.run()
+            for _ in range(repeat):
+                main.run()
     """,
     # A forked and an exec'd child of a program run with `vespra run` and options.
     "children.py": """
@@ -161,6 +164,31 @@ class FilterTest(unittest.TestCase):
             for options, expected in cases:
                 with self.subTest(fmt=fmt, options=options):
                     self.assertEqual(self.main_shape(options, fmt), expected)
+
+    def left_out(self, options, fmt):
+        """The count of events the trace says the filter left out."""
+        out = self.dir / f"count.{fmt}"
+        subprocess.run([sys.executable, "driver.py", str(out), fmt, repr(options)],
+                       cwd=self.dir, env=self.env(), check=True)
+        if fmt == "json":
+            return sum(n for (_, reason), n in jsontrace.Trace(str(out)).left_out.items()
+                       if reason == "filter")
+        records = [name for track in pbtrace.slices(str(out)).values()
+                   for _, phase, name in track.events if phase == "I"]
+        counts = [int(r.split()[1]) for r in records if r.endswith(" left out by filter")]
+        return sum(counts)
+
+    def test_left_out_code_is_switched_off_after_its_first_call_and_counted(self):
+        # The count is of events delivered before DISABLE switched their locations off: the
+        # same for one call of the left-out function as for a hundred.
+        for fmt in ("json", "protobuf"):
+            for options in ({"exclude": ["app.helpers"]},
+                            {"include": ["app.leaf"], "c_calls": True}):
+                with self.subTest(fmt=fmt, options=options):
+                    once = self.left_out(options, fmt)
+                    self.assertGreater(once, 0)
+                    self.assertEqual(self.left_out({**options, "repeat": 100}, fmt), once)
+        self.assertEqual(self.left_out({}, "json"), 0)
 
     def test_without_options_everything_is_there(self):
         text = self.main_shape({})

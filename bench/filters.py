@@ -1,0 +1,115 @@
+"""Whole programs under vespra's recording options: `python -m json.tool` on a file of about
+20 MB, and compileall over a copy of a large part of the standard library.
+
+Each repetition runs the program in a fresh interpreter, untraced or under `vespra run` with one
+set of options, and the table gives medians of the wall time (start-up and the trace's end
+included), the trace's size and its events (begins and ends, counted in the file). Repetitions
+are interleaved across modes so that a noisy neighbour hurts every mode alike.
+
+    .venv/bin/python bench/filters.py                    # both programs, every mode, 3 repetitions
+    .venv/bin/python bench/filters.py -p json.tool -m untraced,nostdlib -r 5
+"""
+
+import argparse
+import json
+import os
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+from overhead import count_trace  # noqa: E402
+
+MODES = {
+    "untraced": None,
+    "protobuf": [],
+    "nostdlib": ["--exclude-stdlib"],
+    "ccalls": ["--c-calls"],
+}
+# Packages of the standard library that compileall goes over (a copy, recompiled every time).
+STDLIB_PACKAGES = ("asyncio", "email", "json", "http", "xml", "unittest", "importlib",
+                   "concurrent", "logging", "urllib", "tomllib", "sqlite3", "multiprocessing")
+
+
+def make_json(path, target_bytes=20_000_000):
+    """Records of mixed types, deterministic, about target_bytes when indented by json.tool."""
+    rng = random.Random(1)
+    records = []
+    size = 0
+    while size < target_bytes:
+        record = {"id": len(records), "name": f"item-{rng.randrange(10**6)}",
+                  "price": round(rng.random() * 1000, 2),
+                  "tags": ["a", "b", "c"][: rng.randrange(4)], "active": rng.random() < 0.5,
+                  "owner": {"id": rng.randrange(1000), "ok": None}}
+        records.append(record)
+        size += 190
+    with open(path, "w") as f:
+        json.dump(records, f)
+
+
+def programs(work):
+    data = os.path.join(work, "data.json")
+    make_json(data)
+    lib = os.path.join(work, "lib")
+    stdlib = sysconfig.get_paths()["stdlib"]
+    for name in STDLIB_PACKAGES:
+        shutil.copytree(os.path.join(stdlib, name), os.path.join(lib, name),
+                        ignore=shutil.ignore_patterns("__pycache__", "test*"))
+    return {
+        "json.tool": ["-m", "json.tool", data, os.path.join(work, "out.json")],
+        "compileall": ["-m", "compileall", "-q", "-f", lib],
+    }
+
+
+def run(argv, mode, trace):
+    if MODES[mode] is None:
+        cmd = [sys.executable] + argv
+    else:
+        # Options before `-m`, which takes every word after it.
+        cmd = [sys.executable, "-m", "vespra", "run", "-o", trace] + MODES[mode] + argv
+    t0 = time.perf_counter()
+    subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL)
+    wall = time.perf_counter() - t0
+    if MODES[mode] is None:
+        return wall, 0, 0
+    events, _ = count_trace(trace, "protobuf")
+    size = os.path.getsize(trace)
+    os.unlink(trace)
+    return wall, size, events
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("-p", "--programs", default="json.tool,compileall")
+    parser.add_argument("-m", "--modes", default=",".join(MODES))
+    parser.add_argument("-r", "--reps", type=int, default=3)
+    args = parser.parse_args()
+    modes = args.modes.split(",")
+    with tempfile.TemporaryDirectory() as work:
+        progs = programs(work)
+        trace = os.path.join(work, "t.pb")
+        print(f"{'program':<11} {'mode':<9} {'wall s':>8} {'x untraced':>10} {'trace MB':>9} "
+              f"{'events':>12}")
+        for name in args.programs.split(","):
+            runs = {mode: [] for mode in modes}
+            for _ in range(args.reps):
+                for mode in modes:
+                    runs[mode].append(run(progs[name], mode, trace))
+            base = statistics.median(r[0] for r in runs.get("untraced", [(0, 0, 0)])) or None
+            for mode in modes:
+                wall = statistics.median(r[0] for r in runs[mode])
+                size = statistics.median(r[1] for r in runs[mode])
+                events = statistics.median(r[2] for r in runs[mode])
+                ratio = f"{wall / base:10.2f}" if base else f"{'-':>10}"
+                print(f"{name:<11} {mode:<9} {wall:8.2f} {ratio} {size / 1e6:9.1f} {events:12,.0f}")
+
+
+if __name__ == "__main__":
+    main()
