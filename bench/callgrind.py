@@ -34,8 +34,9 @@ sys.path.insert(0, HERE)
 import overhead  # noqa: E402
 import workloads  # noqa: E402
 
-MODES = ("untraced", "floor", "recorder", "protobuf", "json", "pb-incremental")
-DEFAULT_MODES = MODES[:-1]
+MODES = ("untraced", "floor", "recorder", "protobuf", "json", "pb-incremental", "nostdlib",
+         "ccalls", "excluded")
+DEFAULT_MODES = MODES[:5]
 
 
 def thread_totals(prefix):
