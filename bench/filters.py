@@ -31,6 +31,7 @@ MODES = {
     "untraced": None,
     "protobuf": [],
     "nostdlib": ["--exclude-stdlib"],
+    "min10us": ["--min-duration", "10us"],
     "ccalls": ["--c-calls"],
 }
 # What compileall leaves out of its copy of the standard library: the test suites and what was
