@@ -3,8 +3,9 @@
 
 Each repetition runs the program in a fresh interpreter, untraced or under `vespra run` with one
 set of options, and the table gives medians of the wall time (start-up and the trace's end
-included), the trace's size and its events (begins and ends, counted in the file). Repetitions
-are interleaved across modes so that a noisy neighbour hurts every mode alike.
+included), the CPU time of the process and its threads, the trace's size and its events (begins
+and ends, counted in the file). Repetitions are interleaved across modes so that a noisy
+neighbour hurts every mode alike.
 
     .venv/bin/python bench/filters.py                    # both programs, every mode, 3 repetitions
     .venv/bin/python bench/filters.py -p json.tool -m untraced,nostdlib -r 5
@@ -14,6 +15,7 @@ import argparse
 import json
 import os
 import random
+import resource
 import shutil
 import statistics
 import subprocess
@@ -73,15 +75,20 @@ def run(argv, mode, trace):
     else:
         # Options before `-m`, which takes every word after it.
         cmd = [sys.executable, "-m", "vespra", "run", "-q", "-o", trace] + MODES[mode] + argv
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     t0 = time.perf_counter()
     subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL)
     wall = time.perf_counter() - t0
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    # The program's CPU time and that of vespra's threads, which a loaded machine shares out
+    # less unevenly than wall time.
+    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
     if MODES[mode] is None:
-        return wall, 0, 0
+        return wall, cpu, 0, 0
     events, _ = count_trace(trace, "protobuf")
     size = os.path.getsize(trace)
     os.unlink(trace)
-    return wall, size, events
+    return wall, cpu, size, events
 
 
 def main():
@@ -94,20 +101,22 @@ def main():
     with tempfile.TemporaryDirectory() as work:
         progs = programs(work)
         trace = os.path.join(work, "t.pb")
-        print(f"{'program':<11} {'mode':<9} {'wall s':>8} {'x untraced':>10} {'trace MB':>9} "
-              f"{'events':>12}")
+        print(f"{'program':<11} {'mode':<9} {'wall s':>8} {'x untraced':>10} {'cpu s':>8} "
+              f"{'x untraced':>10} {'trace MB':>9} {'events':>12}")
         for name in args.programs.split(","):
             runs = {mode: [] for mode in modes}
             for _ in range(args.reps):
                 for mode in modes:
                     runs[mode].append(run(progs[name], mode, trace))
-            base = statistics.median(r[0] for r in runs.get("untraced", [(0, 0, 0)])) or None
+            medians = {mode: [statistics.median(column) for column in zip(*runs[mode])]
+                       for mode in modes}
+            base = medians.get("untraced")
             for mode in modes:
-                wall = statistics.median(r[0] for r in runs[mode])
-                size = statistics.median(r[1] for r in runs[mode])
-                events = statistics.median(r[2] for r in runs[mode])
-                ratio = f"{wall / base:10.2f}" if base else f"{'-':>10}"
-                print(f"{name:<11} {mode:<9} {wall:8.2f} {ratio} {size / 1e6:9.1f} {events:12,.0f}")
+                wall, cpu, size, events = medians[mode]
+                ratios = [f"{value / base[i]:10.2f}" if base else f"{'-':>10}"
+                          for i, value in ((0, wall), (1, cpu))]
+                print(f"{name:<11} {mode:<9} {wall:8.2f} {ratios[0]} {cpu:8.2f} {ratios[1]} "
+                      f"{size / 1e6:9.1f} {events:12,.0f}")
 
 
 if __name__ == "__main__":
