@@ -36,22 +36,30 @@ class WalkNames : public ThreadNames {
 };
 
 // `count` batches of WALK_BATCH events of `threads` threads over `codes` code ids; the same
-// seed gives the same events.
-inline std::vector<std::vector<Event>> random_walk(size_t count, uint32_t threads,
-                                                   uint32_t codes) {
+// seed gives the same events. With `closed`, the last batch ends every call still open, so that
+// a benchmark cycling through the batches follows stacks as deep as the walk's: otherwise the
+// calls open at the end pile up, cycle after cycle, past any depth limit.
+inline std::vector<std::vector<Event>> random_walk(size_t count, uint32_t threads, uint32_t codes,
+                                                   bool closed = false) {
     std::mt19937 rng(42);
     std::vector<std::vector<uint32_t>> stacks(threads);
     std::vector<uint64_t> clocks(threads, 3'000'000'000ull);
     std::vector<std::vector<Event>> batches(count);
+    size_t open = 0;
     for (auto& batch : batches) {
+        const bool last = &batch == &batches.back();
         batch.reserve(WALK_BATCH);
         while (batch.size() < WALK_BATCH) {
             uint32_t t = rng() % threads;
             uint32_t tid = 100000 + t * 37;
             for (int run = 0; run < 64 && batch.size() < WALK_BATCH; ++run) {
                 auto& stack = stacks[t];
+                // Begins and ends leave an even number of slots for the ends still to come.
+                const bool closing = closed && last && WALK_BATCH - batch.size() <= open;
+                if (closing && stack.empty()) break;
                 clocks[t] += 50 + rng() % 400;
-                bool begin = stack.empty() || (stack.size() < 30 && rng() % 2);
+                bool begin = !closing && (stack.empty() || (stack.size() < 30 && rng() % 2));
+                open = begin ? open + 1 : open - 1;
                 if (begin) {
                     uint32_t code = rng() % codes;
                     stack.push_back(code);
