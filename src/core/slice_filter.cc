@@ -25,15 +25,22 @@ constexpr auto DEPTH_STEP = [] {
 SliceFilter::SliceFilter(SliceLimits limits)
     : limits_(limits), depth_limit_(depth_limit(limits.max_depth)) {}
 
+void SliceFilter::push_code(ThreadState& t, uint32_t word) {
+    if (t.depth >= t.codes.size()) t.codes.resize(2 * size_t{t.depth});
+    t.codes[t.depth - 1] = word;
+}
+
 bool SliceFilter::keep_within_depth(ThreadState& t, const Event& e) {
     uint8_t kind = kind_of(e.packed);
     if (kind == KIND_PAYLOAD) return t.payload == Payload::WRITE;
+    t.last_ts = e.ts;
     bool keep = true;
     if (CLOSES_SLICE[kind]) {
         // An end with nothing open: its begin came before the run, there is nothing to pair.
         keep = t.depth == 0 || t.depth-- <= depth_limit_;
     } else if (OPENS_SLICE[kind]) {
         keep = ++t.depth <= depth_limit_;
+        if (keep) push_code(t, e.packed);
     }
     if (!keep) ++left_out_.max_depth;
     t.payload = keep ? Payload::WRITE : Payload::LEAVE_OUT;
@@ -67,7 +74,7 @@ void SliceFilter::step(ThreadState& t, const Event& e, std::vector<Event>& kept)
         if (t.payload == Payload::WAIT) t.pending.push_back(e);
         return;
     }
-    if (e.ts > latest_) latest_ = e.ts;
+    t.last_ts = e.ts;
     // Every event says that the frames open on its thread have lasted until it, the ones
     // beyond the depth limit included.
     release_until(t, e.ts, kept);
@@ -77,6 +84,7 @@ void SliceFilter::step(ThreadState& t, const Event& e, std::vector<Event>& kept)
             t.payload = Payload::LEAVE_OUT;
             return;
         }
+        push_code(t, e.packed);
         t.starts.push_back(static_cast<uint32_t>(t.pending.size()));
         t.pending.push_back(e);
         t.payload = Payload::WAIT;
@@ -127,9 +135,9 @@ std::span<const Event> SliceFilter::filter(std::span<const Event> events,
 size_t SliceFilter::pass_within_depth(std::span<const Event> events) {
     // A batch comes in runs of one thread's events. At depth d (within the limit) the next
     // min(d, limit - d) events can neither pass the limit nor end a frame with nothing open, so
-    // they are only counted, with no compare and no chain from one event's depth to the next;
-    // an event at the edge takes the checked step. The walk stops at the first event left out.
-    // Everything it passes is written, the payload slots of the last mark included.
+    // each only writes its word at codes[depth] and adds how its kind moves the depth, with no
+    // compare; an event at the edge takes the checked step. The walk stops at the first event
+    // left out. Everything it passes is written, the payload slots of the last mark included.
     const size_t n = events.size();
     size_t i = 0;
     while (i < n) {
@@ -138,45 +146,80 @@ size_t SliceFilter::pass_within_depth(std::span<const Event> events) {
         // The payload of a mark left out at the end of the previous batch (the recording side
         // never splits them, but nothing here relies on it) takes the checked steps.
         if (t.payload != Payload::WRITE && kind_of(events[i].packed) == KIND_PAYLOAD) return i;
+        const size_t first = i;
         uint32_t depth = t.depth;
+        bool left_out = false;
         while (i < n && events[i].tid == tid) {
-            size_t room = depth <= depth_limit_ ? std::min(depth, depth_limit_ - depth) : 0;
+            // Beyond the limit the checked step leaves the event out before it writes a word.
+            size_t room = 0;
+            if (depth <= depth_limit_) {
+                if (depth + size_t{1} >= t.codes.size()) t.codes.resize(2 * (depth + size_t{1}));
+                room = std::min(
+                    {size_t{depth}, size_t{depth_limit_ - depth}, t.codes.size() - 1 - depth});
+            }
+            uint32_t* codes = t.codes.data();
             if (room > 0) {
-                size_t stop = std::min(n, i + room), j = i;
-                int32_t moved = 0;
-                for (; j < stop && events[j].tid == tid; ++j)
-                    moved += DEPTH_STEP[kind_of(events[j].packed)];
-                depth = static_cast<uint32_t>(static_cast<int32_t>(depth) + moved);
-                i = j;
+                const size_t stop = std::min(n, i + room);
+                for (; i < stop && events[i].tid == tid; ++i) {
+                    const uint32_t word = events[i].packed;
+                    codes[depth] = word;
+                    depth += static_cast<uint32_t>(DEPTH_STEP[kind_of(word)]);
+                }
                 continue;
             }
             // An end with nothing open stays at 0: its begin came before the run.
-            uint8_t kind = kind_of(events[i].packed);
+            const uint32_t word = events[i].packed;
+            const uint8_t kind = kind_of(word);
             uint32_t next = depth + OPENS_SLICE[kind] - (CLOSES_SLICE[kind] & (depth != 0));
             if (std::max(depth, next) > depth_limit_) {
-                t.depth = depth;
-                t.payload = Payload::WRITE;
-                return i;
+                left_out = true;
+                break;
             }
+            codes[depth] = word;
             depth = next;
             ++i;
         }
         t.depth = depth;
         t.payload = Payload::WRITE;
+        // The run's last event that is not a payload slot is the thread's latest.
+        for (size_t j = i; j > first;) {
+            if (kind_of(events[--j].packed) != KIND_PAYLOAD) {
+                t.last_ts = events[j].ts;
+                break;
+            }
+        }
+        if (left_out) return i;
     }
     return n;
 }
 
-void SliceFilter::finish(std::vector<Event>& kept) {
-    if (limits_.min_duration == 0) return;
-    // The run stopped after its latest event: a frame open then had lasted at least until it.
-    for (auto& [tid, t] : threads_) {
-        release_until(t, latest_, kept);
-        left_out_.min_duration += t.starts.size() - t.written;
-        t.pending.clear();
-        t.starts.clear();
-        t.written = 0;
+void SliceFilter::close_all(uint64_t stop, std::vector<Event>& kept) {
+    std::vector<uint32_t> tids;
+    for (const auto& [tid, t] : threads_) {
+        if (t.depth != 0) tids.push_back(tid);
     }
+    std::sort(tids.begin(), tids.end());
+    for (uint32_t tid : tids) {
+        ThreadState& t = threads_.find(tid)->second;
+        const uint64_t ts = std::max(stop, t.last_ts);
+        while (t.depth != 0) {
+            // A frame beyond the limit kept no word: its end is left out whatever its kind.
+            uint32_t begin = t.depth <= depth_limit_ ? t.codes[t.depth - 1] : 0;
+            uint8_t kind = kind_of(begin) == KIND_SPAN_BEGIN ? KIND_SPAN_END : KIND_RETURN;
+            Event end(ts, tid, pack_word(kind, code_of(begin)));
+            if (limits_.min_duration != 0) {
+                step(t, end, kept);
+            } else if (keep_within_depth(t, end)) {
+                kept.push_back(end);
+            }
+        }
+    }
+}
+
+size_t SliceFilter::open() const {
+    size_t n = 0;
+    for (const auto& [tid, t] : threads_) n += t.depth;
+    return n;
 }
 
 Status FilteringExporter::write_batch(std::span<const Event> events, const CodeLookup& codes,
@@ -189,7 +232,7 @@ Status FilteringExporter::write_batch(std::span<const Event> events, const CodeL
 Status FilteringExporter::finish(const CodeLookup& codes, const ThreadNames& names,
                                  const RunTotals& totals) {
     kept_.clear();
-    filter_.finish(kept_);
+    filter_.close_all(stop_time_(), kept_);
     if (!kept_.empty()) {
         if (Status st = writer_->write_batch(kept_, codes, names); !st.ok()) return st;
     }

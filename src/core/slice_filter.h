@@ -1,11 +1,21 @@
-// SliceFilter: what the tracer's depth limit and minimum duration leave out of a trace, decided
-// on the decoded event stream between the serializer and the writer, the same for every format;
-// and FilteringExporter, which puts it in front of a writer.
+// SliceFilter: what reaches the writer of each thread's stack of slices, decided on the decoded
+// event stream between the serializer and the writer, the same for every format. It applies the
+// tracer's depth limit and minimum duration, and at the stop it ends the slices still open; and
+// FilteringExporter, which puts it in front of a writer.
 //
 // Each thread's events form a stack of slices: a begin (start, resume, throw, a span's begin)
 // opens one, an end (return, yield, unwind, a span's end) closes the innermost. A span counts as
 // a slice like a call, a collection's `gc` span included. Depth counts from the thread's first
-// recorded frame, the begins stamped at the start of a run included.
+// recorded frame, the begins stamped at the start of a run included. An end with nothing open
+// (its begin came before the run) is written as it is.
+//
+// Ends at the stop: a run that starts inside calls records a begin for each, stamped at the
+// start, so every end in the trace has its begin; this is the other half. At the end of the run
+// every slice still open gets an end of its own kind, stamped at the stop, and those ends pass
+// through the limits like any other. A trace of a run that stopped then has no slice without an
+// end (viewers show those as "did not end", and trace_processor gives them a duration of -1,
+// which breaks SQL over the trace). Only a process that dies without stopping its run leaves
+// begins open.
 //
 // Depth limit: slices deeper than `max_depth` are left out, begins and ends alike, so what is
 // written stays correctly nested. Perfetto keeps at most 512 nested slices per track and, since
@@ -19,22 +29,21 @@
 // is still open then). Released begins go out outermost first, in front of the event that
 // released them, so every thread's events stay in recording order. Memory is one pending begin
 // (with its payload) per open frame. A generator or coroutine is one slice per start or
-// resumption, up to its yield, return or unwind; each is kept or left out by its own length.
+// resumption, up to its yield, return or unwind; each is kept or left out by its own length. A
+// slice still open at the stop is kept when it had lasted `min_duration` by then.
 //
 // Instants and counter samples are always written, at any depth. One inside slices that still
 // wait releases them, as a kept slice inside them would: holding it until they end would make
 // memory grow with the events of a slice rather than with the depth. A mark's payload slots go
-// wherever its header goes.
+// wherever its header goes, and are no event of their thread: their `ts` holds payload bytes.
 //
-// A slice still open at the end of the run is kept when it had lasted `min_duration` by the last
-// event the run recorded (on any thread); otherwise it is left out (its begin is counted). In the
-// tracer the open calls' ends at the stop reach the filter first (ClosingExporter in front of
-// it), so every written begin has its end and nothing is left waiting here.
-//
-// Used by the exporter thread only.
+// One walk per batch does all of this, since it runs in every trace (the depth limit is on by
+// default) on the exporter thread, whose time per event is part of the product's cost
+// (bench/proto_bench.cc). Used by the exporter thread only.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <unordered_map>
@@ -53,9 +62,6 @@ struct SliceLimits {
 
     uint32_t max_depth = DEFAULT_MAX_DEPTH;  // 0: no limit
     uint64_t min_duration = 0;               // nanoseconds; 0: every slice
-
-    // Whether anything can be left out at all.
-    bool any() const { return max_depth != 0 || min_duration != 0; }
 };
 
 class SliceFilter {
@@ -63,16 +69,19 @@ class SliceFilter {
     explicit SliceFilter(SliceLimits limits);
 
     // The events of `events` to write, in order: `events` itself while every event is kept and
-    // none waits (the common case counts each event and copies nothing), else `kept`, refilled
+    // none waits (the common case follows the stacks and copies nothing), else `kept`, refilled
     // here. Consecutive calls continue each thread's stream.
     std::span<const Event> filter(std::span<const Event> events, std::vector<Event>& kept);
 
-    // At the end of the run: appends to `kept` the begins of open slices that have lasted long
-    // enough, and counts the others as left out. The filter is spent afterwards.
-    void finish(std::vector<Event>& kept);
+    // At the end of the run: ends every slice still open, innermost first on each thread,
+    // threads by ascending id, stamped at `stop` (or at the thread's last event, if a reading of
+    // another CPU put that later), and appends to `kept` what the limits keep of those ends and
+    // of the begins still waiting. Nothing is open afterwards.
+    void close_all(uint64_t stop, std::vector<Event>& kept);
 
+    // Slices open, the ones beyond the depth limit included.
+    size_t open() const;
     const LeftOut& left_out() const { return left_out_; }
-    const SliceLimits& limits() const { return limits_; }
 
   private:
     // Where the payload slots after a mark go: after its header, with it.
@@ -80,6 +89,12 @@ class SliceFilter {
 
     struct ThreadState {
         uint32_t depth = 0;  // open frames, the ones left out included
+        // codes[0, min(depth, limit)) are the words (kind and code) of the open frames' begins
+        // within the depth limit, outermost first: the ends at the stop are made of them. The
+        // walk writes every event's word at codes[depth] before it knows whether the event
+        // opens a frame, so codes is kept longer than depth.
+        std::vector<uint32_t> codes = std::vector<uint32_t>(64);
+        uint64_t last_ts = 0;  // its latest event's: a thread's events come in recording order
         // With a minimum duration: the begins (and their payload slots) of the open frames
         // within the depth limit, outermost first; `starts` has the index of each frame's begin.
         std::vector<Event> pending;
@@ -98,6 +113,8 @@ class SliceFilter {
     // The depth limit alone, while nothing is left out: applies the events up to the first one
     // it leaves out and returns that one's index (the size of `events` for none).
     size_t pass_within_depth(std::span<const Event> events);
+    // Keeps the word of the begin that has just made frame t.depth - 1 (within the limit).
+    static void push_code(ThreadState& t, uint32_t word);
     // The depth limit alone: true when `e` is written.
     bool keep_within_depth(ThreadState& t, const Event& e);
     // Both limits; appends what `e` lets out to `kept`.
@@ -114,16 +131,18 @@ class SliceFilter {
     std::unordered_map<uint32_t, ThreadState> threads_;
     uint32_t last_tid_ = 0;
     ThreadState* last_ = nullptr;
-    uint64_t latest_ = 0;  // the latest timestamp seen, on any thread
     LeftOut left_out_;
 };
 
-// A writer behind a SliceFilter. finish() writes the begins the filter still holds, then
-// finishes the writer with the filter's counts added to the run's totals.
+// A writer behind a SliceFilter. Pauses pass through: the stacks are kept across them, with the
+// writer. finish() writes the ends of the slices still open, stamped at the time `stop_time`
+// gives then (the run's stop), that the limits keep, then finishes the writer with the filter's
+// counts added to the run's totals.
 class FilteringExporter final : public Exporter {
   public:
-    FilteringExporter(std::unique_ptr<Exporter> writer, SliceLimits limits)
-        : writer_(std::move(writer)), filter_(limits) {}
+    FilteringExporter(std::unique_ptr<Exporter> writer, SliceLimits limits,
+                      std::function<uint64_t()> stop_time)
+        : writer_(std::move(writer)), filter_(limits), stop_time_(std::move(stop_time)) {}
 
     Status write_batch(std::span<const Event> events, const CodeLookup& codes,
                        const ThreadNames& names) override;
@@ -134,6 +153,7 @@ class FilteringExporter final : public Exporter {
   private:
     std::unique_ptr<Exporter> writer_;
     SliceFilter filter_;
+    std::function<uint64_t()> stop_time_;
     std::vector<Event> kept_;
 };
 

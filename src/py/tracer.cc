@@ -12,7 +12,6 @@
 #include <utility>
 
 #include "core/clock.h"
-#include "core/open_calls.h"
 #include "core/pipeline.h"
 #include "core/tls.h"
 #include "py/child_exit.h"
@@ -404,12 +403,8 @@ std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool 
     run->outcome = std::make_shared<ExporterOutcome>();
     // Calls still running at the stop get their ends there, stamped at the queue's close; they
     // pass through the limits like every other end, so what is written stays paired.
-    std::unique_ptr<Exporter> limited = writer.take();
-    if (self->data.limits.any()) {
-        limited = std::make_unique<FilteringExporter>(std::move(limited), self->data.limits);
-    }
-    run->outcome->writer = std::make_unique<ClosingExporter>(
-        std::move(limited), [queue] { return queue->closed_at(); });
+    run->outcome->writer = std::make_unique<FilteringExporter>(
+        writer.take(), self->data.limits, [queue] { return queue->closed_at(); });
     if (std::string error; !spawn_exporter(*run, &error)) {
         // The writer is released with the run; the file stays as opened.
         PyErr_Format(PyExc_RuntimeError, "spawn exporter: %s", error.c_str());

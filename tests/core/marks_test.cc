@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/evqueue.h"
-#include "core/open_calls.h"
+#include "core/slice_filter.h"
 #include "test_util.h"
 
 namespace vespra {
@@ -216,14 +216,16 @@ TEST(Nesting, PayloadStaysWithItsHeaderThroughASuspension) {
 }
 
 TEST(Nesting, SpansStillOpenAtTheStopEndAsSpansAndOtherMarksOpenNothing) {
-    OpenCalls open;
+    SliceFilter open(SliceLimits{});
     Event payload{0x01020304, 1, pack_word(KIND_PAYLOAD, 0x050607)};
     std::vector<Event> in = {ev(1, KIND_START, 1), ev(2, KIND_SPAN_BEGIN, 9), payload,
                              ev(3, KIND_INSTANT, 8), payload, ev(4, KIND_COUNTER, 7), payload,
                              ev(5, KIND_START, 2), ev(6, KIND_RETURN, 2)};
-    open.observe(in);
+    std::vector<Event> ends;
+    open.filter(in, ends);
     EXPECT_EQ(open.open(), 2u);
-    std::vector<Event> ends = open.close_all(10);
+    ends.clear();
+    open.close_all(10, ends);
     ASSERT_EQ(ends.size(), 2u);
     EXPECT_EQ(ends[0].packed, pack_word(KIND_SPAN_END, 9));
     EXPECT_EQ(ends[1].packed, pack_word(KIND_RETURN, 1));
