@@ -34,8 +34,8 @@ sys.path.insert(0, HERE)
 import overhead  # noqa: E402
 import workloads  # noqa: E402
 
-MODES = ("untraced", "floor", "recorder", "protobuf", "json", "pb-incremental", "nostdlib",
-         "ccalls", "excluded")
+MODES = ("untraced", "floor", "recorder", "protobuf", "json", "pb-incremental", "min10us",
+         "nostdlib", "ccalls", "excluded")
 DEFAULT_MODES = MODES[:5]
 
 
