@@ -200,3 +200,16 @@ struct TempTrace {
 };
 
 }  // namespace vespra::testing
+
+namespace vespra {
+
+// Events compare and print by their fields, so whole streams can be compared at once.
+inline bool operator==(const Event& a, const Event& b) {
+    return a.ts == b.ts && a.tid == b.tid && a.packed == b.packed;
+}
+inline void PrintTo(const Event& e, std::ostream* os) {
+    *os << "{ts " << e.ts << ", tid " << e.tid << ", kind " << int{kind_of(e.packed)} << ", code "
+        << code_of(e.packed) << "}";
+}
+
+}  // namespace vespra
