@@ -63,6 +63,19 @@ Named type_name(PyTypeObject* type) {
             text_of(Ref::steal(PyType_GetQualName(type))).value_or(type->tp_name)};
 }
 
+// The first type along `type`'s method resolution order whose method table holds `def`; `type`
+// itself when none does (a method added some other way).
+PyTypeObject* defining_type(PyTypeObject* type, const PyMethodDef* def) {
+    PyObject* mro = type->tp_mro;
+    for (Py_ssize_t i = 0; mro && PyTuple_Check(mro) && i < PyTuple_GET_SIZE(mro); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        for (const PyMethodDef* m = base->tp_methods; m && m->ml_name; ++m) {
+            if (m == def) return base;
+        }
+    }
+    return type;
+}
+
 // The name and the object the interner keeps, by kind of callable (see key_of).
 Named name_of(PyObject* callable, PyObject** keep) {
     PyTypeObject* type = Py_TYPE(callable);
@@ -83,10 +96,13 @@ Named name_of(PyObject* callable, PyObject** keep) {
             *keep = Py_NewRef(callable);
             return {text_of(host::getattr(callable, "__module__")).value_or(""), method};
         }
-        // Bound to an instance (or a class, for a class method): named by that type, which is
-        // kept instead of the bound object so the instance is not kept alive.
-        PyTypeObject* owner =
-            PyType_Check(self) ? reinterpret_cast<PyTypeObject*>(self) : Py_TYPE(self);
+        // Bound to an instance (or a class, for a class method): named by the type that defines
+        // the method, which is kept instead of the bound object so the instance is not kept
+        // alive. The key is the method's definition, shared by every subclass: the first call
+        // through a subclass's instance must not name (and judge) list.append as Items.append.
+        PyTypeObject* owner = defining_type(
+            PyType_Check(self) ? reinterpret_cast<PyTypeObject*>(self) : Py_TYPE(self),
+            function->m_ml);
         *keep = Py_NewRef(reinterpret_cast<PyObject*>(owner));
         Named named = type_name(owner);
         return {named.module, named.qualname + "." + method};

@@ -207,6 +207,18 @@ class FilterTest(unittest.TestCase):
                   .by_name("time.sleep")]
         self.assertEqual(sleeps[:4], ["start", "unwind", "start", "return"])  # sleep(-1) raised
 
+    def test_a_c_method_is_named_and_judged_by_the_type_that_defines_it(self):
+        # Its first call comes through a bound method of an instance of a subclass defined in
+        # __main__ (a call of obj.append(x) goes through list's descriptor instead).
+        code = ("import sys, vespra\nclass Items(list): pass\n"
+                "with vespra.Tracer(sys.argv[1], 'json', include=['builtins'], c_calls=True):\n"
+                "    add = Items().append; add(1); add = [].append; add(2)\n")
+        out = self.dir / "method.json"
+        subprocess.run([sys.executable, "-c", code, str(out)], env=self.env(), check=True)
+        names = [name for _, events in read_back(str(out), "json").values()
+                 for _, phase, name in events if phase == "B"]
+        self.assertEqual(names.count("list.append"), 2, names)
+
     def test_a_second_run_and_another_tool_see_everything_again(self):
         out = self.dir / "again"
         result = subprocess.run([sys.executable, "again.py", str(out)], cwd=self.dir,
