@@ -309,7 +309,7 @@ TEST(FilteringExporter, ReleasesBeginsWhenKnownLongAndFinishesWithTheOpenOnesEnd
 // A payload slot's `ts` holds payload bytes: a thread whose last event is one still has its open
 // slices closed at the stop, under either walk: the one that only follows the stacks and the one
 // that leaves events out.
-TEST(OpenCalls, APayloadSlotIsNoTimeOfItsThread) {
+TEST(EndsAtTheStop, APayloadSlotIsNoTimeOfItsThread) {
     for (const SliceLimits& limits : {SliceLimits{}, SliceLimits{0, 5}}) {
         SliceFilter open(limits);
         std::vector<Event> kept;
@@ -326,7 +326,7 @@ TEST(OpenCalls, APayloadSlotIsNoTimeOfItsThread) {
 // Through the real pipeline, across a pause (as around a fork): the calls open when the queue
 // closes reach the writer as one last batch before finish, stamped at the close, after every
 // recorded event. A run that ends with nothing open writes no such batch.
-TEST(OpenCalls, TheFilteringWriterEndsARunsOpenCallsAtTheQueuesClose) {
+TEST(EndsAtTheStop, TheFilteringWriterEndsARunsOpenCallsAtTheQueuesClose) {
     for (bool leave_open : {true, false}) {
         auto queue = EventQueue::create(Clock::starting_now());
         Seen seen;

@@ -20,8 +20,9 @@ VESPRA = str(pathlib.Path(sys.executable).parent / "vespra")
 TRACE_PROCESSOR = perfetto_tp.find()
 
 # The minimum the programs below use, and a busy wait three times as long: slices that spin are
-# kept whatever the machine's load (a wait only grows), slices that do not are far below it.
-MIN_S = 0.02
+# kept whatever the machine's load (a wait only grows), and slices that do not stay below it
+# unless the thread is kept off its core that long in the middle of one.
+MIN_S = 0.1
 COMMON = f"""\
 import sys, time
 import vespra
@@ -292,8 +293,9 @@ class Arguments(unittest.TestCase):
             script, out = os.path.join(tmp, "prog.py"), os.path.join(tmp, "t.json")
             with open(script, "w") as f:
                 f.write(COMMON + textwrap.dedent(self.SCRIPT))
-            subprocess.run([VESPRA, "run", "-o", out, "-f", "json", "--min-duration", "20ms",
-                            "--max-depth=6", script], env=clean_env(), check=True, timeout=300)
+            subprocess.run([VESPRA, "run", "-o", out, "-f", "json",
+                            f"--min-duration={round(MIN_S * 1000)}ms", "--max-depth=6", script],
+                           env=clean_env(), check=True, timeout=300)
             threads, left_out = read(out, "json")
             self.assertEqual(len(threads), 3, "parent, forked and exec'd child")
             for (pid, _), slices in threads.items():
@@ -310,6 +312,7 @@ class Arguments(unittest.TestCase):
                                       env=clean_env(), capture_output=True, text=True)
                 self.assertEqual(proc.returncode, 2, (option, value))
                 self.assertIn(option, proc.stderr)
+
 
 if __name__ == "__main__":
     unittest.main()
