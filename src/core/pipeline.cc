@@ -126,7 +126,8 @@ void request_short_slices() {
         uint64_t sched_deadline;
         uint64_t sched_period;
     };
-    constexpr uint64_t SCHED_FLAG_KEEP_POLICY = 0x08;
+    // SCHED_FLAG_KEEP_POLICY, which newer C libraries define as a macro and older ones not at all.
+    constexpr uint64_t KEEP_POLICY_FLAG = 0x08;
     constexpr uint64_t SHORTEST_SLICE_NANOS = 100000;
     auto tid = static_cast<id_t>(syscall(SYS_gettid));
     errno = 0;
@@ -134,7 +135,7 @@ void request_short_slices() {
     if (nice == -1 && errno != 0) return;
     SchedAttr attr{};
     attr.size = sizeof attr;
-    attr.sched_flags = SCHED_FLAG_KEEP_POLICY;
+    attr.sched_flags = KEEP_POLICY_FLAG;
     attr.sched_nice = nice;
     attr.sched_runtime = SHORTEST_SLICE_NANOS;
     (void)syscall(SYS_sched_setattr, tid, &attr, 0u);
