@@ -13,7 +13,9 @@
 // - The exporter and serializer threads never attach: they read only what the callbacks copied
 //   out of Python objects, so they never wait for, nor hold, the GIL.
 //
-// A new line (3.14, 3.15) whose API changes goes here, not into #if around the code.
+// 3.14 and 3.15 (with the GIL, as built and tested here) compile against the same declarations:
+// what the extension uses of them did not change. A new line whose API changes goes here, not
+// into #if around the code.
 #pragma once
 
 #include <Python.h>
@@ -25,3 +27,13 @@
 // The Py_mod_gil slot (module.cc) exists on both builds of 3.13: the free-threaded one keeps the
 // GIL off when importing a module that declares Py_MOD_GIL_NOT_USED; the one with a GIL accepts
 // the slot and ignores it.
+
+// The free-threaded build of every line relies on the module slot that keeps the GIL off when
+// the module is imported (module.cc). A free-threaded 3.14 or 3.15 (not built or tested here: no
+// source of either was reachable) that lacked it fails here, at compile time, rather than
+// importing vespra with the GIL switched back on.
+#ifdef Py_GIL_DISABLED
+#if !defined(Py_mod_gil) || !defined(Py_MOD_GIL_NOT_USED)
+#error "this free-threaded CPython lacks the Py_mod_gil slot: importing vespra would enable the GIL"
+#endif
+#endif
