@@ -6,6 +6,10 @@
 # and `build/`), or 3.13, the regular one with the GIL (`.venv-3.13` and `build-3.13/`).
 # VESPRA_PYTHON=/path names an interpreter of your own instead (scripts/bootstrap-python.sh);
 # set VESPRA_PY beside it to keep its venv and build folders apart from the default's.
+# VESPRA_PY=3.14 and VESPRA_PY=3.15 are Debian's CPython 3.14 and 3.15 (with the GIL), which
+# need a newer C library than Debian 12's: every target of theirs runs inside a Debian unstable
+# root made once in the cache (scripts/bootstrap-root.sh, scripts/in-root.sh), with `.venv-3.14`
+# and `build-3.14/` in the checkout as for the others.
 # `make test-matrix` runs the Python-level suite against every supported interpreter.
 
 FLAVOUR := $(or $(VESPRA_PY),3.13t)
@@ -18,8 +22,28 @@ BUILD ?= build$(FLAVOUR_SUFFIX)
 VENV ?= .venv$(FLAVOUR_SUFFIX)
 JOBS ?= $(shell nproc)
 PY := $(VENV)/bin/python
+.DEFAULT_GOAL := all
 
-.PHONY: all deps venv configure build build-package build-python test test-python test-matrix interpreter demo bench wheel clean
+# Each supported interpreter in turn (built into the cache on first use), one summary line each.
+.PHONY: test-matrix
+test-matrix:
+	@bash scripts/install-deps.sh
+	@bash scripts/test-matrix.sh
+
+ifneq ($(filter 3.14 3.15,$(FLAVOUR)),)
+ifndef VESPRA_IN_ROOT
+# Outside the root, each goal is the same goal made inside it.
+GOALS := $(filter-out test-matrix,$(or $(MAKECMDGOALS),all))
+.PHONY: $(GOALS)
+$(GOALS):
+	@bash scripts/in-root.sh $(MAKE) --no-print-directory VESPRA_PY=$(FLAVOUR) $@
+ROOTED := 1
+endif
+endif
+
+ifndef ROOTED
+
+.PHONY: all deps venv configure build build-package build-python test test-python interpreter demo bench wheel clean
 
 all: build
 
@@ -57,10 +81,6 @@ interpreter: venv
 	@$(PY) -c 'import sys, sysconfig; print("CPython", sys.version.split()[0], \
 		"free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else "with the GIL")'
 
-# Each supported interpreter in turn (built into the cache on first use), one summary line each.
-test-matrix: deps
-	@bash scripts/test-matrix.sh
-
 # Traces examples/demo.py (threads, generators, exceptions, a child process) into one file. Builds
 # only what that needs: the extension and the package installed into the venv.
 DEMO_TRACE := $(BUILD)/demo/demo.pb
@@ -89,3 +109,5 @@ wheel: venv
 
 clean:
 	rm -rf $(BUILD) dist
+
+endif

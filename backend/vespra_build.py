@@ -34,8 +34,10 @@ SDIST_TREES = ["backend", "src", "python"]
 
 # The oldest line whose sys.monitoring C API the extension is written against.
 OLDEST = (3, 13)
-# Lines built and tested by this project; newer ones build if their C API still fits.
-TESTED = {(3, 13)}
+# Builds tested by this project, as (line, free-threaded); others of 3.13 or newer build, with a
+# warning, if their C API still fits.
+TESTED = {((3, 13), True), ((3, 13), False), ((3, 14), False), ((3, 15), False)}
+TESTED_TEXT = "3.13 with and without the GIL, 3.14 and 3.15 with it"
 
 # Fixed timestamp for archive members, so that the same sources give the same archive.
 EPOCH = (1980, 1, 1, 0, 0, 0)
@@ -61,12 +63,14 @@ def _check_interpreter():
     if version < OLDEST:
         raise BuildError(
             f"CPython 3.13 or newer is needed (for the sys.monitoring C API); this is {here}. "
-            "Supported: CPython 3.13, with or without the GIL."
+            f"Supported: CPython {TESTED_TEXT}."
         )
-    if version not in TESTED:
+    free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+    if (version, free_threaded) not in TESTED:
+        build = "free-threaded " if free_threaded else ""
         print(
-            f"vespra: building for untested CPython {version[0]}.{version[1]}; "
-            "tested: 3.13 with and without the GIL",
+            f"vespra: building for untested {build}CPython {version[0]}.{version[1]}; "
+            f"tested: {TESTED_TEXT}",
             file=sys.stderr,
         )
 

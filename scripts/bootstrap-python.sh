@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Finds, or builds once, the CPython 3.13 that vespra is built against, and prints its path on
+# Finds, or builds once, the CPython that vespra is built against, and prints its path on
 # standard output (progress, warnings and refusals go to standard error).
 #
 # VESPRA_PY picks the build: 3.13t, the free-threaded one (the default), or 3.13, the regular one
-# with the GIL. Order: $VESPRA_PYTHON (any CPython 3.13, or newer with a warning; it must match
-# VESPRA_PY when both are set); for 3.13t a python3.13t on PATH; the one built earlier into the
-# cache; else build it from Debian's python3.13 source package into the cache, each build into a
-# folder of its own (python3.13t, python3.13). A python3.13 on PATH is not taken: that name is
-# as often a shim, a free-threaded install's second name or an interpreter without its headers
-# as the regular build; name it with VESPRA_PYTHON.
+# with the GIL; 3.14 and 3.15 are Debian's own (with the GIL), found only inside the unstable root
+# that make enters for them (scripts/in-root.sh). Order: $VESPRA_PYTHON (any CPython 3.13 or
+# newer, with a warning past 3.15; it must match VESPRA_PY when both are set); for 3.13t a
+# python3.13t on PATH; the one built earlier into the cache; else build it from Debian's python3.13
+# source package into the cache, each build into a folder of its own (python3.13t, python3.13). A
+# python3.13 on PATH is not taken: that name is as often a shim, a free-threaded install's second
+# name or an interpreter without its headers as the regular build; name it with VESPRA_PYTHON.
 #
 # The source package lives in the suite after bookworm, which bookworm's apt sources do not list,
 # so we fetch it with a private apt configuration that borrows only the archive address from the
@@ -26,7 +27,8 @@ flavour="${VESPRA_PY:-3.13t}"
 case "$flavour" in
     3.13t) want_ft=1; exe=python3.13t; configure_flags=(--disable-gil); what="free-threaded" ;;
     3.13) want_ft=0; exe=python3.13; configure_flags=(); what="regular (GIL)" ;;
-    *) die "VESPRA_PY=$flavour: choose 3.13t (free-threaded, the default) or 3.13 (with the GIL); another interpreter can be named with VESPRA_PYTHON" ;;
+    3.14|3.15) want_ft=0; exe=python$flavour; what="regular (GIL)" ;;
+    *) die "VESPRA_PY=$flavour: choose 3.13t (free-threaded, the default), 3.13, 3.14 or 3.15 (with the GIL); another interpreter can be named with VESPRA_PYTHON" ;;
 esac
 prefix="$cache_root/python$flavour"
 
@@ -67,8 +69,9 @@ print(sys.implementation.name, "%d.%d" % sys.version_info[:2],
         log "$py is not the $what build that VESPRA_PY=$flavour asks for"
         return 1
     fi
-    if [ "$minor" -gt 13 ]; then
-        log "warning: $py is Python $version: untested, vespra is tested on CPython 3.13"
+    if [ "$minor" -gt 15 ] || { [ "$minor" -gt 13 ] && [ "$ft" = 1 ]; }; then
+        [ "$ft" = 1 ] && version="$version (free-threaded)"
+        log "warning: $py is Python $version: untested, vespra is tested on CPython 3.13 with and without the GIL, 3.14 and 3.15 with it"
     fi
     return 0
 }
@@ -82,6 +85,14 @@ fi
 if [ "$flavour" = 3.13t ] && py=$(command -v python3.13t 2>/dev/null) && check "$py" 1 2>/dev/null; then
     echo "$py"; exit 0
 fi
+# Debian's 3.14 and 3.15 live in the unstable root that make enters for them (scripts/in-root.sh).
+case "$flavour" in
+    3.14|3.15)
+        [ -n "${VESPRA_IN_ROOT:-}" ] || die "VESPRA_PY=$flavour is built and run inside the Debian unstable root: use make, or scripts/in-root.sh COMMAND"
+        py=$(command -v "$exe" 2>/dev/null) || die "no $exe in the root: remove it (scripts/bootstrap-root.sh names it) to have it made again"
+        check "$py" 1 || die "refusing $py"
+        echo "$py"; exit 0 ;;
+esac
 
 mkdir -p "$cache_root"
 # One build of a flavour at a time: a second make waits here, then finds the first one's result.

@@ -2,11 +2,11 @@
 # Runs the extension build and the whole Python-level suite against each supported interpreter
 # in turn (each built into the cache on first use, with its own venv and build folder), then
 # prints one summary line per interpreter. Exits non-zero when any of them failed.
-# VESPRA_MATRIX="3.13t 3.13" (the default) names the interpreters, as VESPRA_PY values.
+# VESPRA_MATRIX="3.13t 3.13 3.14 3.15" (the default) names the interpreters, as VESPRA_PY values.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-read -r -a flavours <<<"${VESPRA_MATRIX:-3.13t 3.13}"
+read -r -a flavours <<<"${VESPRA_MATRIX:-3.13t 3.13 3.14 3.15}"
 log_dir=$(mktemp -d)
 trap 'rm -rf "$log_dir"' EXIT
 summary=()

@@ -31,19 +31,21 @@ class BootstrapTest(unittest.TestCase):
                               timeout=60)
         return proc.returncode, proc.stdout.strip(), proc.stderr.strip()
 
-    def test_either_build_of_313_is_taken_and_a_newer_line_with_a_warning(self):
+    def test_tested_builds_are_taken_and_untested_ones_with_a_warning(self):
         for answer, flavour in [("cpython 3.13 1 1", None), ("cpython 3.13 0 1", None),
-                                ("cpython 3.13 0 1", "3.13"), ("cpython 3.13 1 1", "3.13t")]:
+                                ("cpython 3.13 0 1", "3.13"), ("cpython 3.13 1 1", "3.13t"),
+                                ("cpython 3.14 0 1", None), ("cpython 3.15 0 1", None)]:
             with self.subTest(answer=answer, flavour=flavour):
                 python = self.fake(answer)
                 self.assertEqual(self.bootstrap(python, flavour), (0, python, ""))
-        for answer in ("cpython 3.14 1 1", "cpython 3.15 0 1"):
+        for answer, version in [("cpython 3.14 1 1", r"3\.14 \(free-threaded\)"),
+                                ("cpython 3.16 0 1", r"3\.16")]:
             with self.subTest(answer=answer):
                 python = self.fake(answer)
                 rc, out, err = self.bootstrap(python)
                 self.assertEqual((rc, out), (0, python))
                 self.assertEqual(len(err.splitlines()), 1, err)
-                self.assertRegex(err, r"warning: .* is Python 3\.1[45]: untested")
+                self.assertRegex(err, rf"warning: .* is Python {version}: untested")
 
     def test_refusals_say_why_and_print_no_interpreter(self):
         cases = [
