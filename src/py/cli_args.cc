@@ -34,6 +34,8 @@ std::string top_help() {
     text.append("  run         ").append(RUN_ABOUT).append("\n");
     text.append("  summary     ").append(SUMMARY_ABOUT).append("\n");
     text.append("  flamegraph  ").append(FLAMEGRAPH_ABOUT).append("\n");
+    text.append("  attach      Trace a running Python process (CPython 3.14 or newer)\n");
+    text.append("  detach      Stop the trace `vespra attach` runs in a process\n");
     text.append("  help        ").append(HELP_ABOUT).append("\n\n");
     text.append("Options:\n");
     text.append("  -h, --help  Print help\n");
