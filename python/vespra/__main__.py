@@ -42,6 +42,10 @@ def main():
     startup = sys.modules.get("vespra._startup")
     if startup is not None:
         startup.stop()
+    if sys.argv[1:2] in (["attach"], ["detach"]):
+        from vespra._attach import main as attach_main
+
+        return attach_main(sys.argv)
     from vespra._core import cli_main
 
     try:
