@@ -20,16 +20,12 @@ released, and the thread ends.
 
 import _socket
 import _thread
-import argparse
 import atexit
 import json
 import os
 import select
-import signal
-import socket
 import struct
 import sys
-import tempfile
 import time
 
 from vespra._core import Tracer
@@ -190,6 +186,7 @@ def _answer(session):
 
 
 # ---- the attaching side --------------------------------------------------------------------
+# Its modules are imported where they are used, not above: the target imports this module too.
 
 _SCRIPT = """\
 import os
@@ -215,6 +212,8 @@ class _Refusal(Exception):
 
 
 def _duration(text):
+    import argparse
+
     units = {"ms": 1e-3, "s": 1.0, "m": 60.0, "h": 3600.0}
     for unit in sorted(units, key=len, reverse=True):
         if text.endswith(unit):
@@ -233,6 +232,8 @@ def _duration(text):
 
 
 def _parser(command):
+    import argparse
+
     parser = argparse.ArgumentParser(prog=f"vespra {command}")
     parser.add_argument("pid", type=int, metavar="PID", help="process id of a running Python")
     if command == "attach":
@@ -336,6 +337,8 @@ def _alive(pid):
 
 
 def _connect(pid):
+    import socket
+
     conn = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM | socket.SOCK_CLOEXEC)
     try:
         conn.connect(_address(pid))
@@ -366,6 +369,10 @@ def _report(pid, output, line, quiet):
 
 
 def _attach(args):
+    import shutil
+    import signal
+    import tempfile
+
     _check_process(args.pid)
     output = os.path.abspath(args.output)
     control = tempfile.mkdtemp(prefix=f"vespra-attach-{args.pid}-")
@@ -391,8 +398,6 @@ def _attach(args):
         handed_over = False
     finally:
         if not handed_over:
-            import shutil
-
             shutil.rmtree(control, ignore_errors=True)
     conn = _connect(args.pid)
     if not args.quiet:

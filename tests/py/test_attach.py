@@ -4,6 +4,7 @@ main thread calling `tick` in a loop and answering `report` on its standard inpu
 import json
 import os
 import pathlib
+import shutil
 import signal
 import subprocess
 import sys
@@ -64,8 +65,8 @@ class Attach(unittest.TestCase):
         self.script = self.dir / "target.py"
         self.script.write_text(TARGET)
 
-    def start_target(self, *flags, env=None):
-        target = subprocess.Popen([sys.executable, *flags, str(self.script)],
+    def start_target(self, flags=(), env=None, python=sys.executable):
+        target = subprocess.Popen([python, *flags, str(self.script)],
                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
                                   env={**os.environ, **(env or {})})
         self.addCleanup(target.wait)
@@ -146,27 +147,36 @@ class Attach(unittest.TestCase):
     def test_refusals_say_why(self):
         ended = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"],
                                capture_output=True, text=True).stdout.strip()
+        # The other line of the two built here, where it is installed (Debian's root has both).
+        other = shutil.which("python3.15" if sys.version_info[:2] == (3, 14) else "python3.14")
+        attach = ["attach", "{pid}", "-o", str(self.dir / "x.pb")]
+        # (what, how the target starts, how vespra runs, its words, what it says)
         cases = [
-            ("no process", [], None, ["attach", ended, "-o", "x.pb"], "no process"),
-            ("-X disable_remote_debug", ["-X", "disable_remote_debug"], None, None,
+            ("no process", {}, {}, ["attach", ended, "-o", "x.pb"], "no process"),
+            ("-X disable_remote_debug", {"flags": ["-X", "disable_remote_debug"]}, {}, attach,
              "remote debugging switched off"),
-            ("PYTHON_DISABLE_REMOTE_DEBUG", [], {"PYTHON_DISABLE_REMOTE_DEBUG": "1"}, None,
-             "remote debugging switched off"),
-            ("no vespra there", ["-S"], None, None, "vespra cannot be imported in that process"),
-            ("detach, not attached", [], None, ["detach", "{pid}"], "not traced by vespra attach"),
+            ("PYTHON_DISABLE_REMOTE_DEBUG", {"env": {"PYTHON_DISABLE_REMOTE_DEBUG": "1"}}, {},
+             attach, "remote debugging switched off"),
+            ("no vespra there", {"flags": ["-S"]}, {}, attach,
+             "vespra cannot be imported in that process"),
+            ("detach, not attached", {}, {}, ["detach", "{pid}"], "not traced by vespra attach"),
         ]
-        for what, flags, env, words, reason in cases:
+        if other:
+            cases.append(("another interpreter", {"python": other}, {}, attach,
+                          "cannot attach .* same Python"))
+        if os.getuid() == 0:
+            cases.append(("no permission", {}, {"user": 65534}, attach, "no permission to trace"))
+        for what, target_how, run_how, words, reason in cases:
             with self.subTest(what=what):
-                target = self.start_target(*flags, env=env)
-                words = [w.format(pid=target.pid)
-                         for w in words or ["attach", "{pid}", "-o", str(self.dir / "x.pb")]]
+                target = self.start_target(**target_how)
+                words = [w.format(pid=target.pid) for w in words]
                 done = subprocess.run([VESPRA, *words], capture_output=True, text=True,
-                                      timeout=60)
+                                      timeout=60, **run_how)
                 self.assertEqual(done.returncode, 1, done.stderr)
                 self.assertRegex(done.stderr, f"^vespra: .*{reason}")
                 self.assertFalse((self.dir / "x.pb").exists())
                 # The target goes on as before, and can still be attached to and detached.
-                if not flags and not env and words[0] == "detach":
+                if words[0] == "detach":
                     self.attach(target, "-o", str(self.dir / "y.pb"))
                     done = subprocess.run([VESPRA, "detach", str(target.pid)], timeout=60)
                     self.assertEqual(done.returncode, 0)
