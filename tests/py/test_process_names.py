@@ -42,7 +42,8 @@ FAMILY = """\
         pids.append(pid)
         for args in (["child.py", "a"], ["-m", "tools.child"], ["-c", "pass"]):
             subprocess.run([sys.executable, *args], check=True)
-        for method, n in (("fork", 4), ("spawn", 2)):
+        # forkserver: 3.14's default on Linux; its workers fork from a server exec'd at first use.
+        for method, n in (("fork", 4), ("spawn", 2), ("forkserver", 2)):
             ctx = multiprocessing.get_context(method)
             barrier = ctx.Barrier(n)
             with ctx.Pool(n, initializer=all_started, initargs=(barrier,)) as pool:
@@ -117,12 +118,13 @@ class FamilyTest(NamesTest):
                 workers = [n for n in others if "PoolWorker-" in n]
                 self.assertEqual(sorted(set(others) - set(workers)),
                                  ["child.py", "python -c", "tools.child"])
-                self.assertEqual(len(workers), 6)
-                self.assertEqual(len(set(workers)), 6, workers)
+                self.assertEqual(len(workers), 8)
+                self.assertEqual(len(set(workers)), 8, workers)
                 self.assertEqual(sum(re.fullmatch(r"ForkPoolWorker-\d+", n) is not None
                                      for n in workers), 4, workers)
-                self.assertEqual(sum(re.fullmatch(r"SpawnPoolWorker-\d+", n) is not None
-                                     for n in workers), 2, workers)
+                for kind in ("Spawn", "ForkServer"):
+                    self.assertEqual(sum(re.fullmatch(kind + r"PoolWorker-\d+", n) is not None
+                                         for n in workers), 2, workers)
                 if fmt == "protobuf":
                     # The real command line: the launcher's for the script and its forked child.
                     self.assertEqual(cmdlines[script][-3:], ["-o", str(out), "script.py"])
