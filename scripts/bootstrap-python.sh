@@ -122,21 +122,8 @@ fi
 # The upstream tarball of the source package, fetched once for both flavours.
 source_dir="$cache_root/source"
 fetch_source() {
-    local archive="" f work="$cache_root/apt"
-    # The archive address: the first Debian archive (not the security one) the machine's apt uses.
-    for f in /etc/apt/sources.list.d/*.sources; do
-        [ -f "$f" ] || continue
-        archive=$(awk 'tolower($1)=="uris:" { for (i=2;i<=NF;i++) if ($i !~ /security/ && $i ~ /debian\/?$/) { print $i; exit } }' "$f")
-        [ -n "$archive" ] && break
-    done
-    if [ -z "$archive" ]; then
-        for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-            [ -f "$f" ] || continue
-            archive=$(awk '$1=="deb" { for (i=2;i<=NF;i++) if ($i ~ /:\/\// && $i !~ /security/ && $i ~ /debian\/?$/) { print $i; exit } }' "$f")
-            [ -n "$archive" ] && break
-        done
-    fi
-    [ -n "$archive" ] || die "could not find a Debian archive address in /etc/apt/sources*"
+    local archive work="$cache_root/apt"
+    archive=$(bash "$(dirname "$0")/archive-address.sh") || die "no archive to fetch the source package from"
     rm -rf "$work" "$source_dir.partial"
     mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$work/parts" "$source_dir.partial"
     echo "deb-src $archive $suite main" > "$work/sources.list"

@@ -18,25 +18,6 @@ packages=(python3.14 python3.14-dev python3.14-venv python3.15 python3.15-dev py
 log() { echo "bootstrap-root: $*" >&2; }
 die() { log "$*"; exit 1; }
 
-# The first Debian archive (not the security one) the machine's apt uses.
-archive_address() {
-    local f archive=""
-    for f in /etc/apt/sources.list.d/*.sources; do
-        [ -f "$f" ] || continue
-        archive=$(awk 'tolower($1)=="uris:" { for (i=2;i<=NF;i++) if ($i !~ /security/ && $i ~ /debian\/?$/) { print $i; exit } }' "$f")
-        [ -n "$archive" ] && break
-    done
-    if [ -z "$archive" ]; then
-        for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-            [ -f "$f" ] || continue
-            archive=$(awk '$1=="deb" { for (i=2;i<=NF;i++) if ($i ~ /:\/\// && $i !~ /security/ && $i ~ /debian\/?$/) { print $i; exit } }' "$f")
-            [ -n "$archive" ] && break
-        done
-    fi
-    [ -n "$archive" ] || die "could not find a Debian archive address in /etc/apt/sources*"
-    echo "$archive"
-}
-
 mkdir -p "$cache_root"
 # One build at a time: a second make waits here, then finds the first one's root.
 exec 9>"$cache_root/.sid-root.lock"
@@ -53,7 +34,7 @@ if ! command -v debootstrap >/dev/null; then
     apt-get update -qq >&2 || true
     apt-get install -y -qq debootstrap >&2
 fi
-archive=$(archive_address)
+archive=$(bash "$(dirname "$0")/archive-address.sh") || die "no archive to make the root from"
 rm -rf "$root.partial"
 log "making a Debian $suite root with ${packages[*]} in $root (a few minutes)"
 include=$(IFS=,; echo "${packages[*]}")
