@@ -28,9 +28,9 @@ IoError IoError::write_zero() {
 }
 
 IoError IoError::os(int errnum) {
-    // Rendered once, at the failure, so that text() is a plain copy wherever it is read.
-    return IoError(Kind::Os, errnum,
-                   os_description(errnum) + " (os error " + std::to_string(errnum) + ")");
+    // Rendered once, at the failure, so that text() is a plain copy wherever it is read. The
+    // description alone, as Python words an OSError's strerror.
+    return IoError(Kind::Os, errnum, os_description(errnum));
 }
 
 std::string IoError::text() const { return message_; }

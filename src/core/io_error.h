@@ -23,7 +23,7 @@ class IoError {
     Kind kind() const { return kind_; }
     int os_errno() const { return errno_; }  // 0 unless kind() is Os
 
-    // "description (os error N)" for an OS error, the message otherwise.
+    // The OS description for an OS error ("No such file or directory"), the message otherwise.
     std::string text() const;
 
   private:
