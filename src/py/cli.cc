@@ -441,7 +441,7 @@ PyObject* run(PyObject* module, const RunArgs& args) {
             return nullptr;
         }
     }
-    Ref format = word_to_str(args.format);
+    Ref format = args.format.empty() ? Ref::borrow(Py_None) : word_to_str(args.format);
     Ref tracer_type = format ? host::getattr(module, "Tracer") : Ref();
     // Positional in the order of Tracer(output, format, lossless); the process's name is the
     // start's to choose, and the rest go by keyword.

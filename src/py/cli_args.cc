@@ -283,7 +283,9 @@ std::string run_help() {
         "options and -- included\n\n");
     text.append("Options:\n");
     text.append("  -o, --output <OUTPUT>     Output file path\n");
-    text.append("  -f, --format <FORMAT>     Output format [default: protobuf] ")
+    text.append(
+        "  -f, --format <FORMAT>     Output format [default: json for an OUTPUT ending in .json, "
+        "else protobuf] ")
         .append(possible_values(FORMATS).substr(2))
         .append("\n");
     text.append(

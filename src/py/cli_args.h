@@ -18,7 +18,7 @@ namespace vespra::cli {
 // Everything after the script, or after `-m MODULE`, is the program's, as with `python`.
 struct RunArgs {
     std::string output;
-    std::string format = "protobuf";  // canonical name: "json" or "protobuf"
+    std::string format;  // "json" or "protobuf"; empty: from the output's name (Tracer's rule)
     bool lossless = false;            // a full ring makes the thread wait instead of dropping
     bool gc = false;                  // a slice per garbage collection
     std::string clock;                // "auto", "tsc" or "monotonic"; empty when not given

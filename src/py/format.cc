@@ -19,6 +19,10 @@ std::optional<Format> Format::parse(std::string_view text, std::string* error) {
     return std::nullopt;
 }
 
+Format Format::of_file_name(std::string_view path) {
+    return path.ends_with(".json") ? Format(Json) : Format(Protobuf);
+}
+
 void Format::set_incremental_timestamps(bool on) {
     INCREMENTAL_TIMESTAMPS.store(on, std::memory_order_relaxed);
 }

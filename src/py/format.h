@@ -23,6 +23,10 @@ class Format {
     // "unknown format: " followed by the text unchanged goes to `error`.
     static std::optional<Format> parse(std::string_view text, std::string* error);
 
+    // The format a file's name asks for when none is given: JSON for a name ending in ".json",
+    // protobuf for any other (".pb", ".perfetto-trace", ".pftrace" and names without one).
+    static Format of_file_name(std::string_view path);
+
     // "json" or "protobuf": what a running tracer exports for exec'd children.
     const char* name() const { return value_ == Json ? "json" : "protobuf"; }
     Value value() const { return value_; }

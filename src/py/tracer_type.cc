@@ -19,7 +19,7 @@ namespace {
 using host::boundary;
 using host::Ref;
 
-// Tracer(output, format="protobuf", lossless=False, process_name=None, gc=False, *, include=(),
+// Tracer(output, format=None, lossless=False, process_name=None, gc=False, *, include=(),
 // exclude=(), exclude_stdlib=False, exclude_site_packages=False, c_calls=False, min_duration=0,
 // max_depth=256): a path (str, bytes or os.PathLike, as open() takes), a str, a bool, a str or
 // None, the flags bool, the patterns sequences of str; the first five positional or keyword, the
@@ -83,9 +83,10 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, PyObject* out[N_ARGS]) {
         PyErr_SetString(PyExc_TypeError, "Tracer() missing required argument 'output' (pos 1)");
         return false;
     }
-    if (out[1] && !PyUnicode_Check(out[1])) {
-        PyErr_Format(PyExc_TypeError, "Tracer() argument 'format' must be str, not %.100s",
-                     Py_TYPE(out[1])->tp_name);
+    if (out[FORMAT] == Py_None) out[FORMAT] = nullptr;
+    if (out[FORMAT] && !PyUnicode_Check(out[FORMAT])) {
+        PyErr_Format(PyExc_TypeError, "Tracer() argument 'format' must be str or None, not %.100s",
+                     Py_TYPE(out[FORMAT])->tp_name);
         return false;
     }
     for (int i : {LOSSLESS, GC, EXCLUDE_STDLIB, EXCLUDE_SITE, C_CALLS}) {
@@ -185,17 +186,16 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!parse_arguments(args, kwargs, arg)) return nullptr;
         SliceLimits limits;
         if (!parse_limits(arg[MIN_DURATION], arg[MAX_DEPTH], &limits)) return nullptr;
-        std::string format_text = "protobuf";
-        if (arg[1]) {
-            std::optional<std::string> text = host::utf8(arg[1]);
+        std::optional<Format> format;
+        if (arg[FORMAT]) {
+            std::optional<std::string> text = host::utf8(arg[FORMAT]);
             if (!text) return nullptr;
-            format_text = std::move(*text);
-        }
-        std::string error;
-        std::optional<Format> format = Format::parse(format_text, &error);
-        if (!format) {
-            PyErr_SetString(PyExc_ValueError, error.c_str());
-            return nullptr;
+            std::string error;
+            format = Format::parse(*text, &error);
+            if (!format) {
+                PyErr_SetString(PyExc_ValueError, error.c_str());
+                return nullptr;
+            }
         }
         // The file system's bytes for the path, as open() would use them (undecodable names
         // round-trip through their surrogate escapes), and the path as text for the children.
@@ -224,6 +224,7 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             PyErr_SetString(PyExc_ValueError, "embedded null byte");
             return nullptr;
         }
+        if (!format) format = Format::of_file_name(output_path);
 
         FilterOptions filter;
         if (!patterns_of(arg[INCLUDE], NAMES[INCLUDE], &filter.include) ||
@@ -350,14 +351,15 @@ PyType_Slot TRACER_SLOTS[] = {
     {Py_tp_methods, TRACER_METHODS},
     {Py_tp_getset, TRACER_GETSET},
     {Py_tp_doc,
-     const_cast<char*>("Tracer(output, format='protobuf', lossless=False, process_name=None, "
+     const_cast<char*>("Tracer(output, format=None, lossless=False, process_name=None, "
                        "gc=False, *, include=(), exclude=(), exclude_stdlib=False, "
                        "exclude_site_packages=False, c_calls=False, min_duration=0, "
                        "max_depth=256)\n--\n\n"
                        "Trace every Python function start, return, yield, resume,\n"
                        "unwind and throw, on every thread, while the `with` block\n"
-                       "runs; write them to `output` (a path) as \"protobuf\" (the\n"
-                       "default) or \"json\". With lossless=True a thread that records faster\n"
+                       "runs; write them to `output` (a path) as \"protobuf\" or\n"
+                       "\"json\"; by default JSON when the name ends in .json, else\n"
+                       "protobuf. With lossless=True a thread that records faster\n"
                        "than the trace is written waits instead of dropping events.\n"
                        "include and exclude take module names (pkg, pkg.*) and\n"
                        "path globs (with a /); excluded code costs nothing after its\n"

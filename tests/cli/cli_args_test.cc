@@ -49,8 +49,8 @@ TEST(Help, AskedForGoesToStdoutWithStatusZeroAndWinsOverWhatIsMissing) {
         EXPECT_TRUE(m.text.starts_with(start)) << m.text;
     }
     EXPECT_NE(message_of({"run", "--help"})
-                  .text.find("  -f, --format <FORMAT>     Output format [default: protobuf] "
-                             "[possible values: json, protobuf]\n"),
+                  .text.find("  -f, --format <FORMAT>     Output format [default: json for an OUTPUT "
+                             "ending in .json, else protobuf] [possible values: json, protobuf]\n"),
               std::string::npos);
     // Nothing at all shows the same help as an error.
     Message none = message_of({});
@@ -121,7 +121,7 @@ TEST(Placement, EveryWordAfterTheScriptIsTheScripts) {
     RunArgs tool =
         run_of({"run", "-o", "t.pb", "tool.py", "-f", "in.txt", "-o", "r.txt", "-h", "--lossless"});
     EXPECT_EQ(tool.output, "t.pb");
-    EXPECT_EQ(tool.format, "protobuf");
+    EXPECT_EQ(tool.format, "");  // the tracer takes it from the file's name
     EXPECT_FALSE(tool.lossless);
     EXPECT_EQ(tool.script_args, (Words{"-f", "in.txt", "-o", "r.txt", "-h", "--lossless"}));
     EXPECT_EQ(run_of({"run", "-o", "t", "s.py", "-m", "m"}).script_args, (Words{"-m", "m"}));
@@ -131,7 +131,7 @@ TEST(Placement, EveryWordAfterTheScriptIsTheScripts) {
     RunArgs escaped = run_of({"run", "-o", "t", "--", "-odd.py", "-f", "json", "--"});
     EXPECT_EQ(escaped.script, "-odd.py");
     EXPECT_EQ(escaped.script_args, (Words{"-f", "json", "--"}));
-    EXPECT_EQ(escaped.format, "protobuf");
+    EXPECT_EQ(escaped.format, "");
 
     // Values may be attached, and are taken verbatim.
     RunArgs attached = run_of({"run", "--output=a=b.pb", "-fjson", "s p.py"});

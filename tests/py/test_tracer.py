@@ -177,7 +177,7 @@ class ArgumentTest(unittest.TestCase):
         for args, kwargs, exc, text in [
                 ((), {}, TypeError, "missing required argument 'output'"),
                 ((1,), {}, TypeError, "'output' must be str, bytes or os.PathLike, not int"),
-                (("x", None), {}, TypeError, "argument 'format' must be str, not NoneType"),
+                (("x", 1), {}, TypeError, "argument 'format' must be str or None, not int"),
                 (("x", "json", False, "n", False, 1), {}, TypeError,
                  "at most 5 arguments by position"),
                 (("x",), {"process_name": b"n"}, TypeError,
@@ -198,7 +198,7 @@ class ArgumentTest(unittest.TestCase):
             vespra.Tracer(output="x", format=fmt)
         vespra.Tracer("x", lossless=True)
         self.assertEqual(str(inspect.signature(vespra.Tracer)),
-                         "(output, format='protobuf', lossless=False, process_name=None, gc=False, "
+                         "(output, format=None, lossless=False, process_name=None, gc=False, "
                          "*, include=(), exclude=(), exclude_stdlib=False, "
                          "exclude_site_packages=False, c_calls=False, min_duration=0, "
                          "max_depth=256)")
@@ -210,6 +210,17 @@ class ArgumentTest(unittest.TestCase):
                 vespra.Tracer("x")._enter_as_child(*args)
             self.assertIn(text, str(cm.exception))
 
+
+class FormatTest(TempDirTest):
+    def test_the_format_comes_from_the_file_name_unless_given(self):
+        for name, fmt, first in [("t.json", None, b"["), ("t.pb", None, b"\n"),
+                                 ("t.pftrace", None, b"\n"), ("t", None, b"\n"),
+                                 ("t.json.gz", None, b"\n"), ("u.json", "protobuf", b"\n"),
+                                 ("u.pb", "json", b"[")]:
+            with self.subTest(name=name, fmt=fmt):
+                with vespra.Tracer(self.dir / name, fmt):
+                    pass
+                self.assertEqual((self.dir / name).read_bytes()[:1], first)
 
 
 class LosslessTest(TempDirTest):
