@@ -1,6 +1,7 @@
 #include "cli.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -368,8 +369,11 @@ std::string shell_word(const std::string& word) {
 // how big, how to look at it, and how many events it lost.
 void report_trace(PyObject* os, PyObject* tracer, const RunArgs& args, PyObject* located) {
     std::string text = "vespra: trace written to " + args.output;
+    // Only a regular file's size is the trace's: a pipe or a device has none of its own.
     Ref stat = host::call_method(os, "stat", {located});
-    Ref size = stat ? host::getattr(stat.get(), "st_size") : Ref();
+    Ref mode = stat ? host::getattr(stat.get(), "st_mode") : Ref();
+    Ref size = mode && S_ISREG(PyLong_AsLong(mode.get())) ? host::getattr(stat.get(), "st_size")
+                                                          : Ref();
     unsigned long long bytes = size ? PyLong_AsUnsignedLongLong(size.get()) : 0;
     if (size && !PyErr_Occurred()) text += " (" + analysis::format_bytes(bytes) + ")";
     PyErr_Clear();
@@ -405,8 +409,35 @@ void hide_launcher_frames(TracerData& data) {
     data.launcher_frames = frames;
 }
 
+// Why the trace cannot go to `output`, or nothing. The trace is one file that every traced
+// process of the program adds its records to, and it would be mixed into the program's own
+// output on its standard output or error ("-", /dev/stdout, /dev/fd/2). Other files that are
+// not regular (a FIFO whose reader takes the trace, /dev/null) are written like any file.
+std::optional<std::string> unfit_output(const std::string& output) {
+    constexpr const char* WHY =
+        ": the trace would be mixed with the program's own output, and it is joined from the "
+        "writes of every process the program starts; give a file name (-o trace.pb)";
+    if (output == "-") return std::string("a trace cannot go to standard output") + WHY;
+    struct stat target;
+    if (::stat(output.c_str(), &target) != 0) return std::nullopt;
+    for (auto [fd, name] : {std::pair{1, "standard output"}, std::pair{2, "standard error"}}) {
+        struct stat stream;
+        // A device that is no terminal (/dev/null) mixes nothing into anything.
+        bool harmless = S_ISCHR(target.st_mode) && !::isatty(fd);
+        if (!harmless && ::fstat(fd, &stream) == 0 && stream.st_dev == target.st_dev &&
+            stream.st_ino == target.st_ino) {
+            return std::string("this is the ") + name + WHY;
+        }
+    }
+    return std::nullopt;
+}
+
 // Runs the parsed command under a tracer. Returns the exit status (as a Python int), or raises.
 PyObject* run(PyObject* module, const RunArgs& args) {
+    if (std::optional<std::string> why = unfit_output(args.output)) {
+        print(Message{Message::Stream::Stderr, 1, "vespra: " + args.output + ": " + *why + "\n"});
+        return PyLong_FromLong(1);
+    }
     Ref os = host::import("os");
     Ref sys = os ? host::import("sys") : Ref();
     if (!sys) return nullptr;

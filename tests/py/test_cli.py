@@ -365,8 +365,9 @@ class CommandOutputTest(TempDirTest):
         self.assertEqual(proc.returncode, 0, stderr)
         self.assertRegex(stderr, "(?m)^vespra: [^\n]*[1-9][0-9,]* events were dropped[^\n]*"
                          "--lossless[^\n]*$")
-        # Said once: the command's line replaces the library's warning.
+        # Said once: the command's line replaces the library's warning. A pipe has no size.
         self.assertEqual(stderr.count("dropped"), 1, stderr)
+        self.assertIn(f"written to {fifo}, but", stderr)
 
     def test_folded_stacks_to_standard_output(self):
         proc = run_process([VESPRA, "flamegraph", "--folded", "-o", "-", self.trace],
@@ -394,11 +395,15 @@ class CommandOutputTest(TempDirTest):
                 self.assertEqual((proc.returncode, proc.stderr), (1, ""))
 
     def test_an_output_file_that_cannot_be_written_is_one_line_naming_it(self):
-        for output in ("/dev/full", str(self.dir / "no" / "t.pb"), str(self.dir)):
+        # Standard output, by name or as "-", would mix the trace into the program's output.
+        for output, why in [("/dev/full", ""), (str(self.dir / "no" / "t.pb"), ""),
+                            (str(self.dir), ""), ("-", "standard output"),
+                            ("/dev/stdout", "standard output")]:
             with self.subTest(output):
                 proc = run_process([VESPRA, "run", "-o", output, self.script], cwd=self.dir)
-                self.assertEqual(proc.returncode, 1)
-                self.assertRegex(proc.stderr, f"^vespra: {re.escape(output)}: [^\n]+\n$")
+                self.assertEqual((proc.returncode, proc.stdout), (1, ""))
+                self.assertRegex(proc.stderr, f"^vespra: {re.escape(output)}: [^\n]*{why}[^\n]*\n$")
+        self.assertFalse((self.dir / "-").exists())
 
     def test_the_package_tells_its_version(self):
         import tomllib
