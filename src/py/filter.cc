@@ -1,5 +1,6 @@
 #include "py/filter.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace vespra {
@@ -74,25 +75,68 @@ bool glob_match(std::string_view pattern, std::string_view text) {
     return p == pattern.size();
 }
 
+std::string normal_path(std::string_view path) {
+    std::vector<std::string_view> parts;
+    size_t at = 0;
+    while (at <= path.size()) {
+        size_t slash = std::min(path.find('/', at), path.size());
+        std::string_view part = path.substr(at, slash - at);
+        at = slash + 1;
+        if (part.empty() || part == ".") continue;
+        if (part == ".." && !parts.empty() && parts.back() != ".." &&
+            parts.back().find_first_of("*?[") == std::string_view::npos) {
+            parts.pop_back();
+            continue;
+        }
+        if (part == ".." && parts.empty() && path.starts_with('/')) continue;  // "/.." is "/"
+        parts.push_back(part);
+    }
+    std::string out = path.starts_with('/') ? "/" : "";
+    for (size_t i = 0; i < parts.size(); ++i) out.append(i ? "/" : "").append(parts[i]);
+    return out.empty() && !path.empty() ? "." : out;
+}
+
 bool path_under(std::string_view path, std::string_view dir) {
     if (dir.empty() || !path.starts_with(dir)) return false;
     return path.size() == dir.size() || path[dir.size()] == '/' || dir.back() == '/';
 }
 
 Filter::Filter(FilterOptions options, Places places)
-    : options_(std::move(options)), places_(std::move(places)), active_(!options_.empty()) {
+    : options_(std::move(options)),
+      given_(options_),
+      places_(std::move(places)),
+      active_(!options_.empty()),
+      matched_(std::make_shared<std::vector<std::atomic<bool>>>(options_.include.size() +
+                                                                options_.exclude.size())) {
     for (std::vector<std::string>* list : {&options_.include, &options_.exclude}) {
         for (std::string& pattern : *list) {
+            if ((pattern == "~" || pattern.starts_with("~/")) && !places_.home.empty()) {
+                pattern = strip_trailing_slashes(places_.home) + pattern.substr(1) + "/";
+            }
             if (pattern.find('/') == std::string::npos) continue;
-            // One that begins with a wildcard matches anywhere, as written.
+            // One that begins with a wildcard matches anywhere, as written. Others are taken
+            // from the current directory, "./" and "../" included, as the shell takes them.
             bool anchored =
                 pattern[0] == '/' || pattern[0] == '*' || pattern[0] == '?' || pattern[0] == '[';
             if (!anchored && !places_.cwd.empty()) {
                 pattern = strip_trailing_slashes(places_.cwd) + "/" + pattern;
             }
+            if (!anchored || pattern[0] == '/') pattern = normal_path(pattern);
             pattern = strip_trailing_slashes(std::move(pattern));
         }
     }
+}
+
+std::vector<std::pair<std::string, std::string>> Filter::unmatched() const {
+    std::vector<std::pair<std::string, std::string>> out;
+    size_t i = 0;
+    for (const auto& [option, list] : {std::pair{"--include", &given_.include},
+                                       std::pair{"--exclude", &given_.exclude}}) {
+        for (const std::string& pattern : *list) {
+            if (!(*matched_)[i++].load(std::memory_order_relaxed)) out.emplace_back(option, pattern);
+        }
+    }
+    return out;
 }
 
 // A pattern with a slash is a path: it matches the file, or a file below it. Any other pattern
@@ -128,14 +172,30 @@ bool Filter::in_stdlib(std::string_view file) const {
 
 bool Filter::keeps(std::string_view module, std::string_view file, std::string_view alias) const {
     if (!active_) return true;
+    // A script run as `./tool.py` has the file "/cwd/./tool.py": patterns meet it normalised.
+    std::string normal;
+    if (file.starts_with('/') &&
+        (file.find("/./") != std::string_view::npos || file.find("/../") != std::string_view::npos ||
+         file.find("//") != std::string_view::npos)) {
+        normal = normal_path(file);
+        file = normal;
+    }
+    // Every pattern is asked, so that each one that matches anything is known to (unmatched()).
+    size_t index = 0;
     auto any = [&](const std::vector<std::string>& patterns) {
+        bool found = false;
         for (const std::string& pattern : patterns) {
-            if (matches(pattern, module, file) || matches(pattern, alias, {})) return true;
+            if (matches(pattern, module, file) || matches(pattern, alias, {})) {
+                found = true;
+                (*matched_)[index].store(true, std::memory_order_relaxed);
+            }
+            ++index;
         }
-        return false;
+        return found;
     };
-    if (!options_.include.empty() && !any(options_.include)) return false;
-    if (any(options_.exclude)) return false;
+    bool included = any(options_.include) || options_.include.empty();
+    bool excluded = any(options_.exclude);
+    if (!included || excluded) return false;
     if (options_.exclude_stdlib && in_stdlib(file)) return false;
     if (options_.exclude_site_packages && in_site_packages(file)) return false;
     return true;

@@ -7,8 +7,11 @@
 // object or C callable, at its first event of a run, never on the recording path.
 #pragma once
 
+#include <atomic>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vespra {
@@ -32,11 +35,16 @@ bool glob_match(std::string_view pattern, std::string_view text);
 // True for a path that is `dir` or lies below it. `dir` ends without a slash.
 bool path_under(std::string_view path, std::string_view dir);
 
+// `path` with its "." and empty components dropped and each ".." taken with the component
+// before it (unless that one holds a wildcard), as os.path.normpath does; "" stays "".
+std::string normal_path(std::string_view path);
+
 class Filter {
   public:
     // The interpreter's own directories, read when the run starts.
     struct Places {
         std::string cwd;                  // relative path patterns are taken from here
+        std::string home;                 // "~" in front of a pattern stands for it
         std::vector<std::string> stdlib;  // sysconfig's stdlib and platstdlib
         std::vector<std::string> site;    // purelib, platlib, site.getsitepackages(), ...
     };
@@ -57,14 +65,22 @@ class Filter {
     // that it filters alike from any working directory.
     const FilterOptions& options() const { return options_; }
 
+    // The patterns, as given, that no code asked about so far has matched, each with its
+    // option: {"--include", "busy.py"}. Copies of a filter share what matched.
+    std::vector<std::pair<std::string, std::string>> unmatched() const;
+
   private:
     bool matches(const std::string& pattern, std::string_view module, std::string_view file) const;
     bool in_stdlib(std::string_view file) const;
     bool in_site_packages(std::string_view file) const;
 
     FilterOptions options_;
+    FilterOptions given_;  // as the user gave them
     Places places_;
     bool active_ = false;
+    // Per pattern, includes then excludes: whether any code matched it. Set once per code
+    // object at its first event, never on the recording path.
+    std::shared_ptr<std::vector<std::atomic<bool>>> matched_;
 };
 
 }  // namespace vespra

@@ -198,6 +198,10 @@ Filter::Places interpreter_places() {
     Ref cwd = host::call_method(os.get(), "getcwd", {});
     if (cwd) places.cwd = host::utf8(cwd.get()).value_or("");
     PyErr_Clear();
+    Ref tilde = host::str("~");
+    Ref home = tilde ? host::call_method(os_path.get(), "expanduser", {tilde.get()}) : Ref();
+    if (home) places.home = host::utf8(home.get()).value_or("");
+    PyErr_Clear();
     Ref sysconfig = host::import("sysconfig");
     Ref paths = sysconfig ? host::call_method(sysconfig.get(), "get_paths", {}) : Ref();
     if (paths && PyDict_Check(paths.get())) {

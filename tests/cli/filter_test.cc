@@ -27,6 +27,7 @@ TEST(Glob, StarsSetsAndLiteralBrackets) {
 Filter::Places places() {
     Filter::Places p;
     p.cwd = "/home/me/proj";
+    p.home = "/home/me";
     p.stdlib = {"/usr/lib/python3.13"};
     // Without a venv, installed packages live inside the standard library's directory.
     p.site = {"/usr/lib/python3.13/site-packages",
@@ -77,6 +78,36 @@ TEST(Filter, PathPatternsAreGlobsTakenFromTheCurrentDirectory) {
     EXPECT_TRUE(f.keeps("v", "/opt/vendored.py"));
     // Children receive the patterns made absolute.
     EXPECT_EQ(f.options().exclude[0], "/home/me/proj/tests");
+}
+
+TEST(Filter, DotDotAndTildePatternsAreTakenAsTheShellTakesThem) {
+    for (const auto& [pattern, file] :
+         std::vector<std::pair<std::string, std::string>>{
+             {"./busy.py", "/home/me/proj/busy.py"},
+             {"../w/busy.py", "/home/me/w/busy.py"},
+             {"./sub/", "/home/me/proj/sub/a.py"},
+             {"./", "/home/me/proj/a.py"},
+             {"~/w", "/home/me/w/a.py"},
+             {"busy.py/../sub/./a.py", "/home/me/proj/sub/a.py"},
+             {"sub/", "/home/me/proj/./sub/a.py"}}) {  // a script run as ./sub/a.py
+        Filter f = filter({.include = {pattern}, .exclude = {}});
+        EXPECT_TRUE(f.keeps("m", file)) << pattern << " " << file;
+        EXPECT_FALSE(f.keeps("m", "/home/me/elsewhere.py")) << pattern;
+    }
+    EXPECT_EQ(normal_path("/a/./b//c/../d/"), "/a/b/d");
+    EXPECT_EQ(normal_path("/../a"), "/a");
+}
+
+TEST(Filter, PatternsThatMatchedNothingAreNamedAsGiven) {
+    Filter f = filter({.include = {"busy.py", "./busy.py", "myapp"}, .exclude = {"tests/"}});
+    Filter copy = f;  // the run's copy: what it finds, the tracer's filter knows
+    EXPECT_TRUE(copy.keeps("__main__", "/home/me/proj/busy.py"));
+    using Named = std::vector<std::pair<std::string, std::string>>;
+    EXPECT_EQ(f.unmatched(), (Named{{"--include", "busy.py"},
+                                    {"--include", "myapp"},
+                                    {"--exclude", "tests/"}}));
+    EXPECT_FALSE(copy.keeps("myapp.tests", "/home/me/proj/tests/t.py"));  // both match
+    EXPECT_EQ(f.unmatched(), (Named{{"--include", "busy.py"}}));
 }
 
 TEST(Filter, ExcludesWinOverIncludes) {

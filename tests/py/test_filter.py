@@ -234,6 +234,15 @@ class FilterTest(unittest.TestCase):
         for name in ("run", "work", "leaf", "dumps"):
             self.assertIn(name, profiled)
 
+    def test_patterns_relative_to_the_current_directory(self):
+        up = f"../{self.dir.name}/app/leaf.py"
+        for include in (["./app/main.py", "./app/leaf.py"], ["./app/main.py", up],
+                        ["./app/main.py", "./app/x/../leaf.py"]):
+            with self.subTest(include=include):
+                self.assertEqual(self.main_shape({"include": include}), "run[leaf leaf]")
+        self.assertEqual(self.main_shape({"exclude": ["./app/"], "exclude_stdlib": True}),
+                         "<module>")
+
     def test_forked_and_execd_children_record_alike(self):
         out = self.dir / "children.json"
         subprocess.run([sys.executable, "-m", "vespra", "run", "-q", "-o", str(out), "-f", "json",
