@@ -23,7 +23,15 @@ constexpr auto DEPTH_STEP = [] {
 }  // namespace
 
 SliceFilter::SliceFilter(SliceLimits limits)
-    : limits_(limits), depth_limit_(depth_limit(limits.max_depth)) {}
+    : limits_(limits),
+      depth_limit_(depth_limit(limits.max_depth)),
+      walk_limit_(std::min(depth_limit_, SliceLimits::VIEWER_DEPTH)) {}
+
+void SliceFilter::note_depth(uint32_t depth) {
+    if (depth > SliceLimits::VIEWER_DEPTH) {
+        deepest_past_viewers_ = std::max(deepest_past_viewers_, depth);
+    }
+}
 
 void SliceFilter::push_code(ThreadState& t, uint32_t word) {
     if (t.depth >= t.codes.size()) t.codes.resize(2 * size_t{t.depth});
@@ -41,6 +49,7 @@ bool SliceFilter::keep_within_depth(ThreadState& t, const Event& e) {
     } else if (OPENS_SLICE[kind]) {
         keep = ++t.depth <= depth_limit_;
         if (keep) push_code(t, e.packed);
+        if (keep) note_depth(t.depth);
     }
     if (!keep) ++left_out_.max_depth;
     t.payload = keep ? Payload::WRITE : Payload::LEAVE_OUT;
@@ -85,6 +94,7 @@ void SliceFilter::step(ThreadState& t, const Event& e, std::vector<Event>& kept)
             return;
         }
         push_code(t, e.packed);
+        note_depth(t.depth);
         t.starts.push_back(static_cast<uint32_t>(t.pending.size()));
         t.pending.push_back(e);
         t.payload = Payload::WAIT;
@@ -137,7 +147,8 @@ size_t SliceFilter::pass_within_depth(std::span<const Event> events) {
     // min(d, limit - d) events can neither pass the limit nor end a frame with nothing open, so
     // each only writes its word at codes[depth] and adds how its kind moves the depth, with no
     // compare; an event at the edge takes the checked step. The walk stops at the first event
-    // left out. Everything it passes is written, the payload slots of the last mark included.
+    // left out, or the first to lie deeper than viewers keep (the checked steps note its depth).
+    // Everything it passes is written, the payload slots of the last mark included.
     const size_t n = events.size();
     size_t i = 0;
     while (i < n) {
@@ -152,10 +163,10 @@ size_t SliceFilter::pass_within_depth(std::span<const Event> events) {
         while (i < n && events[i].tid == tid) {
             // Beyond the limit the checked step leaves the event out before it writes a word.
             size_t room = 0;
-            if (depth <= depth_limit_) {
+            if (depth <= walk_limit_) {
                 if (depth + size_t{1} >= t.codes.size()) t.codes.resize(2 * (depth + size_t{1}));
                 room = std::min(
-                    {size_t{depth}, size_t{depth_limit_ - depth}, t.codes.size() - 1 - depth});
+                    {size_t{depth}, size_t{walk_limit_ - depth}, t.codes.size() - 1 - depth});
             }
             uint32_t* codes = t.codes.data();
             if (room > 0) {
@@ -171,7 +182,7 @@ size_t SliceFilter::pass_within_depth(std::span<const Event> events) {
             const uint32_t word = events[i].packed;
             const uint8_t kind = kind_of(word);
             uint32_t next = depth + OPENS_SLICE[kind] - (CLOSES_SLICE[kind] & (depth != 0));
-            if (std::max(depth, next) > depth_limit_) {
+            if (std::max(depth, next) > walk_limit_) {
                 left_out = true;
                 break;
             }
@@ -236,6 +247,7 @@ Status FilteringExporter::finish(const CodeLookup& codes, const ThreadNames& nam
     if (!kept_.empty()) {
         if (Status st = writer_->write_batch(kept_, codes, names); !st.ok()) return st;
     }
+    if (deepest_) *deepest_ = filter_.deepest_past_viewers();
     RunTotals with_filter = totals;
     with_filter.left_out += filter_.left_out();
     return writer_->finish(codes, names, with_filter);

@@ -56,6 +56,9 @@
 namespace vespra {
 
 struct SliceLimits {
+    // Perfetto keeps at most this many nested slices per track: what lies deeper is dropped,
+    // and every enclosing slice gets a wrong duration.
+    static constexpr uint32_t VIEWER_DEPTH = 512;
     // Deep enough for nearly every program, far enough below the 512 nested slices Perfetto
     // keeps per track to leave room for what a viewer nests itself.
     static constexpr uint32_t DEFAULT_MAX_DEPTH = 256;
@@ -81,6 +84,9 @@ class SliceFilter {
 
     // Slices open, the ones beyond the depth limit included.
     size_t open() const;
+    // The deepest slice written so far when it lay deeper than VIEWER_DEPTH (which only a limit
+    // above that, or none, lets through), else 0.
+    uint32_t deepest_past_viewers() const { return deepest_past_viewers_; }
     const LeftOut& left_out() const { return left_out_; }
 
   private:
@@ -113,6 +119,8 @@ class SliceFilter {
     // The depth limit alone, while nothing is left out: applies the events up to the first one
     // it leaves out and returns that one's index (the size of `events` for none).
     size_t pass_within_depth(std::span<const Event> events);
+    // Notes the depth of a slice written, when it lies deeper than viewers keep.
+    void note_depth(uint32_t depth);
     // Keeps the word of the begin that has just made frame t.depth - 1 (within the limit).
     static void push_code(ThreadState& t, uint32_t word);
     // The depth limit alone: true when `e` is written.
@@ -128,6 +136,10 @@ class SliceFilter {
 
     SliceLimits limits_;
     uint32_t depth_limit_;  // max_depth, or the largest depth for none
+    // Where the unchecked walk hands over to the checked steps: the depth limit, or
+    // VIEWER_DEPTH when that is lower, so that the checked steps see a slice that lies deeper.
+    uint32_t walk_limit_;
+    uint32_t deepest_past_viewers_ = 0;
     std::unordered_map<uint32_t, ThreadState> threads_;
     uint32_t last_tid_ = 0;
     ThreadState* last_ = nullptr;
@@ -137,12 +149,17 @@ class SliceFilter {
 // A writer behind a SliceFilter. Pauses pass through: the stacks are kept across them, with the
 // writer. finish() writes the ends of the slices still open, stamped at the time `stop_time`
 // gives then (the run's stop), that the limits keep, then finishes the writer with the filter's
-// counts added to the run's totals.
+// counts added to the run's totals, and leaves the filter's deepest_past_viewers() in `deepest`
+// (when given: the pipeline releases the writer when it finishes).
 class FilteringExporter final : public Exporter {
   public:
     FilteringExporter(std::unique_ptr<Exporter> writer, SliceLimits limits,
-                      std::function<uint64_t()> stop_time)
-        : writer_(std::move(writer)), filter_(limits), stop_time_(std::move(stop_time)) {}
+                      std::function<uint64_t()> stop_time,
+                      std::shared_ptr<uint32_t> deepest = nullptr)
+        : writer_(std::move(writer)),
+          filter_(limits),
+          stop_time_(std::move(stop_time)),
+          deepest_(std::move(deepest)) {}
 
     Status write_batch(std::span<const Event> events, const CodeLookup& codes,
                        const ThreadNames& names) override;
@@ -154,6 +171,7 @@ class FilteringExporter final : public Exporter {
     std::unique_ptr<Exporter> writer_;
     SliceFilter filter_;
     std::function<uint64_t()> stop_time_;
+    std::shared_ptr<uint32_t> deepest_;
     std::vector<Event> kept_;
 };
 

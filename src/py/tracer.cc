@@ -407,8 +407,10 @@ std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool 
     run->outcome = std::make_shared<ExporterOutcome>();
     // Calls still running at the stop get their ends there, stamped at the queue's close; they
     // pass through the limits like every other end, so what is written stays paired.
-    run->outcome->writer = std::make_unique<FilteringExporter>(
-        writer.take(), self->data.limits, [queue] { return queue->closed_at(); });
+    run->outcome->writer =
+        std::make_unique<FilteringExporter>(writer.take(), self->data.limits,
+                                            [queue] { return queue->closed_at(); },
+                                            run->outcome->deepest_past_viewers);
     if (std::string error; !spawn_exporter(*run, &error)) {
         // The writer is released with the run; the file stays as opened.
         PyErr_Format(PyExc_RuntimeError, "spawn exporter: %s", error.c_str());
@@ -594,6 +596,7 @@ PyObject* stop_locked(TracerObject* self, StartLock& start_lock, bool idle_is_er
     std::shared_ptr<ExporterOutcome> outcome = std::move(run->outcome);
     uint64_t dropped = run->queue->dropped();
     self->data.dropped = dropped;
+    self->data.deepest_past_viewers = *outcome->deepest_past_viewers;
     run_lock.unlock();
     // The variables go once the callbacks are off, so that taking them back (Python code:
     // os.environ) is not recorded; still under the start lock, so that they cannot be those of

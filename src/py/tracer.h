@@ -34,6 +34,9 @@ namespace vespra {
 struct ExporterOutcome {
     std::optional<Status> status;
     std::unique_ptr<Exporter> writer;  // the thread's while it runs
+    // How deep the written slices went beyond what viewers keep (FilteringExporter), once the
+    // writer has finished.
+    std::shared_ptr<uint32_t> deepest_past_viewers = std::make_shared<uint32_t>(0);
 };
 
 // A started run. Releasing it only releases what it references: the callbacks stay registered,
@@ -93,6 +96,9 @@ struct TracerData {
     FilterOptions filter_options;
     std::shared_ptr<const Filter> filter;
     bool c_calls = false;
+    // The deepest slice the last run wrote, when deeper than viewers keep (see SliceLimits);
+    // else 0.
+    uint32_t deepest_past_viewers = 0;
 };
 
 struct TracerObject {
