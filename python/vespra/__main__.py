@@ -6,6 +6,9 @@ program's own status, KeyboardInterrupt ends the process by SIGINT, and any othe
 printed with its traceback and exits with 1.
 """
 
+import os
+import shlex
+import shutil
 import sys
 import traceback
 
@@ -36,6 +39,21 @@ def _own_error(exc):
     return "vespra: " + "".join(traceback.format_exception_only(exc)).rstrip("\n")
 
 
+def _invoked_as():
+    """The command as the user can type it again: `vespra` when that is this script on PATH, else
+    the script's path, or the interpreter with `-m vespra`."""
+    argv0 = sys.argv[0] if sys.argv else ""
+    if not argv0 or os.path.basename(argv0) == "__main__.py":
+        return shlex.join([sys.orig_argv[0] if sys.orig_argv else "python", "-m", "vespra"])
+    found = shutil.which("vespra")
+    try:
+        if found and os.path.samefile(found, argv0):
+            return "vespra"
+    except OSError:
+        pass
+    return shlex.quote(argv0)
+
+
 def main():
     # A vespra started from a traced process was joined to its parent's trace at start-up;
     # it was asked to make a trace of its own, and only one tracer can run in a process.
@@ -49,7 +67,7 @@ def main():
     from vespra._core import cli_main
 
     try:
-        return cli_main(sys.argv)
+        return cli_main([_invoked_as(), *sys.argv[1:]])
     except SystemExit:
         raise
     except BaseException as exc:

@@ -53,11 +53,18 @@ PyObject* exit_after_stop(PyObject* original, PyObject* const* args, Py_ssize_t 
         int status = PyLong_AsInt(value);
         if (status == -1 && PyErr_Occurred()) return nullptr;
         stop_before_the_end(false);
+        if (after_stop_at_os_exit) after_stop_at_os_exit();
         Ref code = Ref::steal(PyLong_FromLong(status));
         if (!code) return nullptr;
         return host::call(original, {code.get()}).release();
     });
 }
+
+}  // namespace
+
+void (*after_stop_at_os_exit)() = nullptr;
+
+namespace {
 
 PyMethodDef EXIT_AFTER_STOP_DEF = {
     "_exit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exit_after_stop)),

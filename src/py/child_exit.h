@@ -16,6 +16,10 @@ namespace vespra::tracer {
 // start lock. False with an exception set.
 bool guard_os_exit();
 
+// Called by the wrapper once the run is stopped, before the process ends, when set: the `vespra`
+// command prints its closing line there. Attached; must not raise.
+extern void (*after_stop_at_os_exit)();
+
 // Installs both in a child that is about to start its run. Attached, holding the start lock.
 // False with an exception set.
 bool guard_exits_of_child();

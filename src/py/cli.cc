@@ -12,6 +12,7 @@
 
 #include "analysis/commands.h"
 #include "analysis/format.h"
+#include "child_exit.h"
 #include "cli_args.h"
 #include "host.h"
 #include "process_names.h"
@@ -388,9 +389,47 @@ void report_trace(PyObject* os, PyObject* tracer, const RunArgs& args, PyObject*
                 " events were dropped while recording (--lossless keeps them all, slowing the "
                 "program down instead)";
     }
-    text += "; look at it with `vespra summary " + shell_word(args.output) +
+    text += "; look at it with `" + args.command + " summary " + shell_word(args.output) +
             "` or at https://ui.perfetto.dev\n";
+    const TracerData& data = tracer::as_tracer(tracer)->data;
+    if (data.deepest_past_viewers > 0) {
+        text += "vespra: its calls nest " + analysis::with_commas(data.deepest_past_viewers) +
+                " deep, and Perfetto keeps " + std::to_string(SliceLimits::VIEWER_DEPTH) +
+                ": it drops the deeper ones and gives the slices around them wrong durations "
+                "(--max-depth " + std::to_string(SliceLimits::VIEWER_DEPTH - 1) +
+                " keeps it whole; vespra summary and flamegraph read any depth)\n";
+    }
+    // A mistyped pattern must not pass for a program that ran no code.
+    std::vector<std::pair<std::string, std::string>> unmatched;
+    if (data.filter) unmatched = data.filter->unmatched();
+    for (const auto& [option, pattern] : unmatched) {
+        text += "vespra: " + option + " " + shell_word(pattern) + " matched no code in this process";
+        bool file_like = pattern.find('/') == std::string::npos && pattern.ends_with(".py");
+        if (file_like) text += ": a file pattern needs a / (./" + pattern + ")";
+        text += "\n";
+    }
     print(Message{Message::Stream::Stderr, 0, std::move(text)});
+}
+
+// What the closing line needs while the program runs, for a program that leaves by os._exit:
+// the wrapper stops the run and calls close_at_os_exit before the process ends. Only in the
+// process that set it: a forked child leaves by os._exit too, and its trace is the parent's.
+struct PendingClose {
+    PyObject* os;
+    PyObject* tracer;
+    const RunArgs* args;
+    PyObject* located;
+    pid_t pid;
+};
+PendingClose* PENDING_CLOSE = nullptr;
+
+void close_at_os_exit() {
+    PendingClose* pending = PENDING_CLOSE;
+    if (!pending || pending->pid != getpid()) return;
+    PENDING_CLOSE = nullptr;
+    TakenError error = TakenError::take();
+    report_trace(pending->os, pending->tracer, *pending->args, pending->located);
+    error.restore();
 }
 
 // The Python frames open on this thread now are the launcher's (the `vespra` script): the trace
@@ -520,14 +559,21 @@ PyObject* run(PyObject* module, const RunArgs& args) {
 
     hide_launcher_frames(tracer::as_tracer(tracer.get())->data);
     tracer::as_tracer(tracer.get())->data.reports_drops = true;  // report_trace says it
+    PendingClose pending{os.get(), tracer.get(), &args, located.get(), getpid()};
+    if (!args.quiet) {
+        PENDING_CLOSE = &pending;
+        tracer::after_stop_at_os_exit = close_at_os_exit;
+    }
     Ref entered = host::call_method(tracer.get(), "__enter__", {});
     if (!entered) {
+        PENDING_CLOSE = nullptr;
         name_the_output(output.get());
         return nullptr;
     }
     PyObject* globals = PyModule_GetDict(program.main.get());
     Ref result = Ref::steal(PyEval_EvalCode(program.code.get(), globals, globals));
     TakenError run_error = result ? TakenError() : TakenError::take();
+    PENDING_CLOSE = nullptr;
 
     // The trace is complete before the program's exception (SystemExit included) goes on.
     Ref exited = host::call_method(tracer.get(), "__exit__", {Py_None, Py_None, Py_None});
@@ -571,6 +617,9 @@ PyObject* cli_main(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (const Message* message = std::get_if<Message>(&cli)) {
         print(*message);
         return PyLong_FromLong(message->status);
+    }
+    if (auto* run_args = std::get_if<RunArgs>(&cli); run_args && !words->front().empty()) {
+        run_args->command = words->front();
     }
     if (const auto* summary = std::get_if<analysis::SummaryOptions>(&cli)) {
         return analyse(*summary, analysis::summary);

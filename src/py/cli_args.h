@@ -35,6 +35,9 @@ struct RunArgs {
     std::vector<std::string> module;
     std::string script;  // empty when `module` is given
     std::vector<std::string> script_args;
+    // How the closing line names the command (`vespra`, `python3 -m vespra`, a full path):
+    // argv[0] of the command line, as the launcher passes it.
+    std::string command = "vespra";
 
     bool runs_module() const { return !module.empty(); }
 };

@@ -82,6 +82,9 @@ class ExitTest(TraceTest):
                             if how == "vespra run" else ["w.py", str(out), fmt])
                     proc = self.run_python(*argv)
                     self.assertEqual(proc.returncode, 3, proc.stderr)
+                    # vespra run says where the trace is, naming itself as it was invoked.
+                    self.assertEqual(f"{sys.executable} -m vespra summary" in proc.stderr,
+                                     how == "vespra run", proc.stderr)
                     self.check_complete(out, fmt)
 
     def test_os_exit_of_an_execd_child_completes_its_part(self):

@@ -243,6 +243,21 @@ class FilterTest(unittest.TestCase):
         self.assertEqual(self.main_shape({"exclude": ["./app/"], "exclude_stdlib": True}),
                          "<module>")
 
+    def test_the_closing_line_names_patterns_that_matched_nothing_and_deep_stacks(self):
+        (self.dir / "deep.py").write_text("def down(n):\n    return n and down(n - 1)\ndown(600)\n")
+        proc = subprocess.run([sys.executable, "-m", "vespra", "run", "-o", "deep.pb",
+                               "--max-depth", "0", "--include", "deep.py", "--include", "./deep.py",
+                               "--exclude", "app", "deep.py"],
+                              cwd=self.dir, env=self.env(), capture_output=True, text=True)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        first, *rest = proc.stderr.splitlines()
+        self.assertIn(f"`{sys.executable} -m vespra summary deep.pb`", first)  # as invoked
+        self.assertEqual(rest[1:], [
+            "vespra: --include deep.py matched no code in this process: a file pattern needs a / "
+            "(./deep.py)",
+            "vespra: --exclude app matched no code in this process"])
+        self.assertRegex(rest[0], "^vespra: its calls nest 602 deep, and Perfetto keeps 512")
+
     def test_forked_and_execd_children_record_alike(self):
         out = self.dir / "children.json"
         subprocess.run([sys.executable, "-m", "vespra", "run", "-q", "-o", str(out), "-f", "json",
