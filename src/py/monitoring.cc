@@ -457,18 +457,60 @@ bool record_mark(State& state, uint8_t kind, PyObject* name, std::span<const Mar
     }
 }
 
-std::optional<uint8_t> profiler_tool_id(PyObject* mon) {
-    host::Ref value = host::getattr(mon, "PROFILER_ID");
-    if (!value) return std::nullopt;
-    std::optional<long long> id = host::integer_in(value.get(), 0, UINT8_MAX);
-    if (!id) return std::nullopt;
-    return static_cast<uint8_t>(*id);
+namespace {
+
+// sys.monitoring's tool ids are 0 to 5; by convention 0 is a debugger's, 1 coverage's, 2 a
+// profiler's (cProfile takes it) and 5 an optimizer's. 3 and 4 belong to nobody.
+constexpr uint8_t TOOL_IDS = 6;
+constexpr uint8_t UNASSIGNED_IDS[] = {3, 4};
+
+// The tool ids' owners (None for a free one), by id. None with an exception set.
+std::optional<std::vector<host::Ref>> tool_owners(PyObject* mon) {
+    std::vector<host::Ref> owners;
+    for (uint8_t id = 0; id < TOOL_IDS; ++id) {
+        host::Ref tool = host::u64(id);
+        host::Ref owner = tool ? host::call_method(mon, "get_tool", {tool.get()}) : host::Ref();
+        if (!owner) return std::nullopt;
+        owners.push_back(std::move(owner));
+    }
+    return owners;
+}
+
+bool is_ours(const host::Ref& owner) {
+    return PyUnicode_Check(owner.get()) &&
+           PyUnicode_CompareWithASCIIString(owner.get(), "vespra") == 0;
+}
+
+}  // namespace
+
+std::optional<uint8_t> free_tool_id(PyObject* mon) {
+    std::optional<std::vector<host::Ref>> owners = tool_owners(mon);
+    if (!owners) return std::nullopt;
+    // Taken by a run of ours (the caller holds the start lock, so it is running), or both free
+    // ids by other tools: the program is told what is in the way.
+    for (const host::Ref& owner : *owners) {
+        if (is_ours(owner)) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "a trace is already running in this process: only one tracer can run "
+                            "at a time");
+            return std::nullopt;
+        }
+    }
+    for (uint8_t id : UNASSIGNED_IDS) {
+        if ((*owners)[id].get() == Py_None) return id;
+    }
+    PyErr_Format(PyExc_RuntimeError,
+                 "sys.monitoring's tool ids 3 and 4, which vespra takes so as to leave the "
+                 "debugger's, coverage's, profiler's and optimizer's to them, are held by %R "
+                 "and %R",
+                 (*owners)[3].get(), (*owners)[4].get());
+    return std::nullopt;
 }
 
 std::optional<MonitoringHandle> enable(std::shared_ptr<State> state) {
     host::Ref mon = sys_monitoring();
     if (!mon) return std::nullopt;
-    std::optional<uint8_t> tool_id = profiler_tool_id(mon.get());
+    std::optional<uint8_t> tool_id = free_tool_id(mon.get());
     if (!tool_id) return std::nullopt;
     host::Ref tool = host::u64(*tool_id);
     host::Ref name = host::str("vespra");
@@ -548,28 +590,7 @@ void wait_for_cold_paths(const State& state) {
 
 bool check_tool_slot_free() {
     host::Ref mon = sys_monitoring();
-    if (!mon) return false;
-    std::optional<uint8_t> tool_id = profiler_tool_id(mon.get());
-    if (!tool_id) return false;
-    host::Ref tool = host::u64(*tool_id);
-    if (!tool) return false;
-    host::Ref owner = host::call_method(mon.get(), "get_tool", {tool.get()});
-    if (!owner) return false;
-    if (owner.get() == Py_None) return true;
-    // Taken: by a run of ours (the caller holds the start lock, so it is running), or by another
-    // profiler; either way the program is told what is in the way, not which slot number.
-    if (PyUnicode_Check(owner.get()) &&
-        PyUnicode_CompareWithASCIIString(owner.get(), "vespra") == 0) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "a trace is already running in this process: only one tracer can run at "
-                        "a time");
-    } else {
-        PyErr_Format(PyExc_RuntimeError,
-                     "another profiler (%R) holds sys.monitoring's profiler slot: only one can "
-                     "run in a process",
-                     owner.get());
-    }
-    return false;
+    return mon && free_tool_id(mon.get());
 }
 
 }  // namespace vespra::monitoring

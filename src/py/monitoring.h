@@ -26,7 +26,7 @@ struct MonitoringHandle {
     bool c_calls = false;  // the events of C functions are registered too
 };
 
-// Claims sys.monitoring.PROFILER_ID as "vespra", registers the six callbacks bound to a new
+// Claims a free tool id (free_tool_id) as "vespra", registers the six callbacks bound to a new
 // Callbacks object that holds `state`, and switches their events on. Attached. On failure
 // returns none with the interpreter's error set; steps already done are not undone (the tool
 // id may stay claimed, some callbacks may stay registered).
@@ -74,11 +74,13 @@ struct MarkArg {
 bool record_mark(State& state, uint8_t kind, PyObject* name, std::span<const MarkArg> args,
                  const MarkValue* value) noexcept;
 
-// The tool id that enable() claims; none with an error set.
-std::optional<uint8_t> profiler_tool_id(PyObject* sys_monitoring);
+// The tool id that enable() claims: 3, or 4 when another tool holds 3, ids that no kind of tool
+// is assigned, so that a debugger, coverage, a profiler (cProfile) and an optimizer can each run
+// beside vespra on their own. None with RuntimeError set when a run of ours holds any id or
+// other tools hold both (or with any other error).
+std::optional<uint8_t> free_tool_id(PyObject* sys_monitoring);
 
-// Whether PROFILER_ID is free, without claiming it. False with RuntimeError set when a run of
-// ours or another profiler holds it (or with any other error); true when the slot is free.
+// Whether a run can claim a tool id (free_tool_id), without claiming it.
 bool check_tool_slot_free();
 
 }  // namespace vespra::monitoring

@@ -568,8 +568,8 @@ PyObject* stop_locked(TracerObject* self, StartLock& start_lock, bool idle_is_er
             disable_error = TakenError::take();
         }
     }
-    // What this run switched off with DISABLE would stay off for the next user of the tool id
-    // (cProfile takes the same one): every location gets its events back.
+    // What this run switched off with DISABLE would stay off for the next user of the tool id:
+    // every location gets its events back.
     bool may_have_disabled = run->state->filter.active() || run->state->c_calls;
     if (!disable_error && may_have_disabled && !dying && !monitoring::restart_events()) {
         disable_error = TakenError::take();

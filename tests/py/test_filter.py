@@ -86,7 +86,7 @@ APP = {
         for n, options in enumerate([{"exclude": ["app.helpers"], "c_calls": True}, {}]):
             with vespra.Tracer(f"{sys.argv[1]}.{n}.json", "json", include=["app"], **options):
                 main.run()
-        # cProfile takes the same tool id.
+        # cProfile, on the profiler's tool id, which vespra leaves to it.
         profile = cProfile.Profile()
         profile.runcall(main.run)
         print(" ".join(sorted({f[2] for f in pstats.Stats(profile).stats})))

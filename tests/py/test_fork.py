@@ -87,7 +87,7 @@ with tracer:
 tracer, size = None, os.path.getsize(out)
 fork_and_trace("after.json")
 assert os.path.getsize(out) == size, "a fork after the tracer was left wrote to its file"
-assert sys.monitoring.get_tool(sys.monitoring.PROFILER_ID) is None
+assert sys.monitoring.get_tool(3) is None
 print(json.dumps(pids))
 """
 

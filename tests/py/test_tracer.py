@@ -21,6 +21,8 @@ import vespra
 from jsontrace import Trace
 
 MON = sys.monitoring
+# The tool id a run takes: the first of those no kind of tool is assigned.
+TOOL_ID = 3
 ENV = ("VESPRA_CHILD_OUTPUT", "VESPRA_CHILD_FORMAT", "VESPRA_CHILD_ORIGIN")
 
 
@@ -219,7 +221,7 @@ class FormatTest(TempDirTest):
                                  ("u.pb", "json", b"[")]:
             with self.subTest(name=name, fmt=fmt):
                 with vespra.Tracer(self.dir / name, fmt):
-                    pass
+                    fib(3)
                 self.assertEqual((self.dir / name).read_bytes()[:1], first)
 
 
@@ -295,7 +297,7 @@ class LosslessTest(TempDirTest):
             os.environ["VESPRA_CLOCK"] = "rdtsc"
             with self.assertRaisesRegex(ValueError, "VESPRA_CLOCK must be auto, tsc or monotonic"):
                 vespra.Tracer(out).__enter__()
-            self.assertIsNone(MON.get_tool(MON.PROFILER_ID))
+            self.assertIsNone(MON.get_tool(TOOL_ID))
             self.assertEqual(env_snapshot(), (None,) * len(ENV))
         finally:
             os.environ.pop("VESPRA_CLOCK", None)
@@ -310,9 +312,9 @@ class LifecycleTest(TempDirTest):
             self.assertEqual((output, fmt), (out, "protobuf"))
             self.assertTrue(origin.isdigit(), origin)  # CLOCK_MONOTONIC nanoseconds
             self.assertLessEqual(int(origin), time.clock_gettime_ns(time.CLOCK_MONOTONIC))
-            self.assertEqual(MON.get_tool(MON.PROFILER_ID), "vespra")
+            self.assertEqual(MON.get_tool(TOOL_ID), "vespra")
         self.assertEqual(env_snapshot(), (None, None, None))
-        self.assertIsNone(MON.get_tool(MON.PROFILER_ID))
+        self.assertIsNone(MON.get_tool(TOOL_ID))
 
     def test_each_enter_is_left_exactly_once(self):
         out = str(self.dir / "t.json")
@@ -376,14 +378,33 @@ class LifecycleTest(TempDirTest):
         t = Trace(out)
         self.assertEqual(t.kinds("fib"), ["start", "return"])
         self.assertEqual(t.kinds("counter"), ["start", "yield", "resume", "return"])
-        # Another profiler in the slot is named.
-        MON.use_tool_id(MON.PROFILER_ID, "someprofiler")
+        # Other tools on both ids vespra can take are named; on one, vespra takes the other.
+        MON.use_tool_id(3, "tool3")
         try:
-            with self.assertRaisesRegex(RuntimeError, "someprofiler"):
+            with vespra.Tracer(other):
+                self.assertEqual(MON.get_tool(4), "vespra")
+            os.remove(other)
+            MON.use_tool_id(4, "tool4")
+            with self.assertRaisesRegex(RuntimeError, "held by 'tool3' and 'tool4'"):
                 vespra.Tracer(other).__enter__()
         finally:
-            MON.free_tool_id(MON.PROFILER_ID)
+            for tool in (3, 4):
+                if MON.get_tool(tool) is not None:
+                    MON.free_tool_id(tool)
         self.assertFalse(os.path.exists(other))
+
+    def test_cprofile_runs_inside_a_trace(self):
+        # The profiler's tool id is left to cProfile, which then sees the calls too.
+        import cProfile
+        import pstats
+        out = str(self.dir / "t.json")
+        with vespra.Tracer(out):
+            profile = cProfile.Profile()
+            profile.runcall(fib, 5)
+            stats = pstats.Stats(profile)
+        self.assertEqual(stats.stats[fib.__code__.co_filename, fib.__code__.co_firstlineno,
+                                     "fib"][1], 15)
+        self.assertEqual(Trace(out).kinds("fib").count("start"), 15)
 
     def test_file_errors_raise_the_oserror_of_their_errno_naming_the_file(self):
         # As open() would: the subclass of the errno, with errno and filename (the path as
@@ -400,7 +421,7 @@ class LifecycleTest(TempDirTest):
                     with self.assertRaises(OSError) as cm:
                         vespra.Tracer(out, fmt).__enter__()
                     check(cm, FileNotFoundError, errno.ENOENT, out)
-                    self.assertIsNone(MON.get_tool(MON.PROFILER_ID))
+                    self.assertIsNone(MON.get_tool(TOOL_ID))
                     self.assertFalse(os.path.exists(os.path.dirname(out)))
                     # Nothing is left for a child process to try to join.
                     self.assertEqual(env_snapshot(), (None,) * len(ENV))
@@ -434,7 +455,7 @@ class LifecycleTest(TempDirTest):
         with self.assertRaises(OSError) as cm:
             t.__exit__(None, None, None)
         check(cm, OSError, errno.ENOSPC, pathlib.Path("/dev/full"))
-        self.assertIsNone(MON.get_tool(MON.PROFILER_ID))
+        self.assertIsNone(MON.get_tool(TOOL_ID))
         with self.assertRaisesRegex(RuntimeError, "not tracing"):
             t.__exit__(None, None, None)
 
@@ -608,7 +629,7 @@ class ProcessTest(TempDirTest):
         left, never_left = str(self.dir / "left.pb"), str(self.dir / "never.json")
         proc = subprocess.run([sys.executable, "-c", textwrap.dedent(f"""
             import gc, sys, threading, time, weakref, vespra
-            print(sys._is_gil_enabled(), threading.active_count(), sys.monitoring.get_tool(2))
+            print(sys._is_gil_enabled(), threading.active_count(), sys.monitoring.get_tool(3))
             namespace = {{}}
             exec(compile("def transient():\\n    return 1\\n", "<transient>", "exec"), namespace)
             code_ref = weakref.ref(namespace["transient"].__code__)
