@@ -57,9 +57,9 @@ FlameTree flame_tree(const Profile& profile, bool per_thread) {
         return it->second;
     };
 
-    // Widths first, per thread, in the profile's own tree: a frame is as wide as its time, or
-    // as its children when it never ended. Parents precede children there too, so a reverse
-    // pass sees every child before its parent.
+    // Widths first, per thread, in the profile's own tree: a frame is as wide as its time, and
+    // never narrower than its children. Parents precede children there too, so a reverse pass
+    // sees every child before its parent.
     const std::vector<StackNode>& nodes = profile.stack_nodes();
     std::vector<uint64_t> value(nodes.size(), 0), child_sum(nodes.size(), 0);
     for (size_t i = nodes.size(); i-- > 0;) {

@@ -83,12 +83,13 @@ uint32_t Profile::child_node(uint32_t parent, uint32_t function) {
     return it->second;
 }
 
-Thread& Profile::touch(uint32_t thread, uint64_t ts) {
+Thread& Profile::touch(uint32_t thread, uint64_t& ts) {
     Thread& t = threads_[thread];
     ++events_;
     ++t.events;
+    if (t.events > 1) ts = std::max(ts, t.last_ts);  // see "Time never runs backwards"
     t.first_ts = std::min(t.first_ts, ts);
-    t.last_ts = std::max(t.last_ts, ts);
+    t.last_ts = ts;
     return t;
 }
 
@@ -104,18 +105,22 @@ void Profile::begin(uint32_t thread, uint32_t function, uint64_t ts) {
 
 void Profile::end(uint32_t thread, uint64_t ts) {
     Thread& t = touch(thread, ts);
-    Open& o = open_[thread];
-    if (o.stack.empty()) {
+    if (open_[thread].stack.empty()) {
         ++t.unmatched_ends;
         return;
     }
+    close(thread, ts, false);
+}
+
+void Profile::close(uint32_t thread, uint64_t ts, bool cut) {
+    Open& o = open_[thread];
     Frame f = o.stack.back();
     o.stack.pop_back();
-    // The clock is monotonic per thread; a reordered file must not wrap the arithmetic.
-    uint64_t dur = ts > f.start ? ts - f.start : 0;
-    uint64_t self = dur > f.child ? dur - f.child : 0;
+    uint64_t dur = ts - f.start;
+    uint64_t self = dur - f.child;
     Stats& s = f.entry->stats;
     ++s.calls;
+    s.cut += cut;
     s.self += self;
     if (--f.entry->open == 0) s.total += dur;
     s.max = std::max(s.max, dur);
@@ -146,6 +151,7 @@ void Profile::finish() {
         Thread& t = threads_[i];
         Open& o = open_[i];
         for (const Frame& f : o.stack) t.unfinished.push_back(f.function);
+        while (!o.stack.empty()) close(static_cast<uint32_t>(i), t.last_ts, true);
         for (auto& [function, entry] : o.entries) {
             if (entry.stats.calls > 0) t.stats.emplace(function, entry.stats);
         }

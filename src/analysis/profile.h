@@ -11,8 +11,11 @@
 // - Recursion: a function's total counts only its outermost slices on the thread, so time is
 //   not counted once per level; self and calls count every slice.
 // - An end on an empty stack (the trace began inside that call) is counted and ignored. A
-//   begin never ended (still running when the trace stopped) is counted and contributes no
-//   time; the slices inside it count as usual.
+//   begin never ended (its process died without stopping its run) is counted, and its slice
+//   is cut: it ends at the last event of its thread, and counts as a call cut short.
+// - Time never runs backwards on a thread: an event stamped before the thread's latest one (a
+//   file that two runs wrote into) is taken at the latest one's time. So every slice lies
+//   within the slices around it, and a function's self time never exceeds its total.
 // Memory: per thread its stack and the functions it ran; the stack tree grows with the number
 // of distinct call paths. Nothing grows with the number of events.
 #pragma once
@@ -51,9 +54,11 @@ struct Stats {
     uint64_t total = 0;  // ns, outermost slices only
     uint64_t self = 0;   // ns
     uint64_t max = 0;    // ns, the longest single slice
+    uint64_t cut = 0;    // of the calls, those cut short by the end of the trace
 
     void add(const Stats& o) {
         calls += o.calls;
+        cut += o.cut;
         total += o.total;
         self += o.self;
         if (o.max > max) max = o.max;
@@ -107,7 +112,8 @@ class Profile final : public trace::Visitor {
     void counter(uint32_t pid, std::string_view name, double value, uint64_t ts) override;
     void left_out(uint32_t pid, std::string_view reason, uint64_t count) override;
 
-    // After the last event: what is still open becomes `unfinished`. Call once.
+    // After the last event: what is still open becomes `unfinished`, and its slices are cut at
+    // their thread's last event. Call once.
     void finish();
 
     const std::vector<Function>& functions() const { return functions_; }
@@ -142,9 +148,11 @@ class Profile final : public trace::Visitor {
     };
 
     Process& process_of(uint32_t pid);
-    // Counts an event of `thread` at `ts`.
-    Thread& touch(uint32_t thread, uint64_t ts);
+    // Counts an event of `thread` at `ts`, which it moves up to the thread's latest time.
+    Thread& touch(uint32_t thread, uint64_t& ts);
     uint32_t child_node(uint32_t parent, uint32_t function);
+    // Closes the innermost open slice of `thread` at `ts`, a cut one when `cut`.
+    void close(uint32_t thread, uint64_t ts, bool cut);
 
     bool keep_stacks_;
     std::vector<Function> functions_;

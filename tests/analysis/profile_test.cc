@@ -82,9 +82,25 @@ TEST(Profile, WhatTheTraceLacksIsCountedNotGuessed) {
     EXPECT_EQ(s.profile.functions()[th.unfinished[0]].name, "outer");
     EXPECT_EQ(s.profile.functions()[th.unfinished[1]].name, "open");
     expect_stats(s.stats("inner"), 1, 10, 10, 10);
-    EXPECT_FALSE(th.stats.contains(s.fns.at("outer")));
     EXPECT_EQ(th.first_ts, 5u);
     EXPECT_EQ(th.last_ts, 40u);
+}
+
+// A process killed inside calls: each call still open ends at its thread's last event, as a cut
+// one; so does each level of a recursion, whose total then still holds every level's self time.
+// A time earlier than its thread's latest (two runs in one file) is taken at the latest.
+TEST(Profile, CallsCutShortEndAtTheThreadsLastEventAndSelfNeverExceedsTotal) {
+    Script s;
+    uint32_t t = s.thread(1, 1);
+    s.b(t, "rec", 0), s.b(t, "rec", 10), s.b(t, "leaf", 20), s.e(t, 30), s.b(t, "rec", 40);
+    s.b(t, "late", 100), s.e(t, 60);  // ends "before" it began: at 100
+    s.profile.finish();
+    Stats rec = s.stats("rec");
+    expect_stats(rec, 3, 100, 100 - 10, 100);
+    EXPECT_EQ(rec.cut, 3u);
+    expect_stats(s.stats("late"), 1, 0, 0, 0);
+    EXPECT_EQ(s.stats("late").cut, 0u);
+    EXPECT_EQ(s.profile.threads()[0].unfinished.size(), 3u);
 }
 
 TEST(Profile, FunctionsAreNameFileAndLine) {
@@ -97,7 +113,8 @@ TEST(Profile, FunctionsAreNameFileAndLine) {
 }
 
 // Two threads with the same stacks: merged, the frames add up; per thread, each thread is a
-// frame under the root. Folded text is exact; a frame never ended is as wide as its children.
+// frame under the root. Folded text is exact; a frame never ended is cut at its thread's last
+// event.
 TEST(FlameGraph, MergedAndPerThreadTrees) {
     Script s;
     uint32_t t1 = s.thread(1, 1), t2 = s.thread(1, 2);
@@ -109,22 +126,25 @@ TEST(FlameGraph, MergedAndPerThreadTrees) {
 
     FlameTree merged = flame_tree(s.profile, false);
     EXPECT_EQ(folded(merged),
-              "main 70\n"
+              "main 95\n"
               "main;idle 5\n"
+              "main;open 10\n"
               "main;open;work 1\n"
               "main;work 50\n");
-    // Root: t1's main (100) + t2's main, never ended: its children's 20 + 5 + 1.
-    EXPECT_EQ(merged.nodes[0].value, 126u);
+    // Root: t1's main (100) + t2's main, never ended: up to t2's last event, 61.
+    EXPECT_EQ(merged.nodes[0].value, 161u);
     std::map<std::string, uint64_t> width;
     for (const FlameNode& n : merged.nodes) width[n.label] += n.value;
-    EXPECT_EQ(width["main"], 126u);
-    EXPECT_EQ(width["open"], 1u);
+    EXPECT_EQ(width["main"], 161u);
+    EXPECT_EQ(width["open"], 11u);
 
     FlameTree per_thread = flame_tree(s.profile, true);
     EXPECT_EQ(folded(per_thread),
               "Main (1/1);main 70\n"
               "Main (1/1);main;work 30\n"
+              "thread 1/2;main 25\n"
               "thread 1/2;main;idle 5\n"
+              "thread 1/2;main;open 10\n"
               "thread 1/2;main;open;work 1\n"
               "thread 1/2;main;work 20\n");
 
