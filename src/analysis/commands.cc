@@ -52,6 +52,61 @@ uint64_t sort_key(const Stats& s, SummaryOptions::Sort sort) {
     }
 }
 
+// The threads of process `pid` that recorded anything (every process's for 0), as a reader looks
+// for them: the main thread first (its id is the process's), then in the order they started.
+std::vector<const Thread*> ordered_threads(const Profile& profile, uint32_t pid = 0) {
+    std::vector<const Thread*> out;
+    for (const Thread& t : profile.threads()) {
+        if (t.events > 0 && (pid == 0 || t.pid == pid)) out.push_back(&t);
+    }
+    std::stable_sort(out.begin(), out.end(), [](const Thread* a, const Thread* b) {
+        auto is_main = [](const Thread* t) { return t->tid == t->pid || t->name == "MainThread"; };
+        bool main_a = is_main(a), main_b = is_main(b);
+        if (a->pid != b->pid) return a->pid < b->pid;
+        if (main_a != main_b) return main_a;
+        return a->first_ts < b->first_ts;
+    });
+    return out;
+}
+
+// A name with a number at its end: the name before the number, and the number.
+std::optional<std::pair<std::string_view, uint64_t>> numbered(std::string_view name) {
+    size_t digits = name.size();
+    while (digits > 0 && name[digits - 1] >= '0' && name[digits - 1] <= '9') --digits;
+    if (digits == name.size() || name.size() - digits > 9) return std::nullopt;
+    return std::pair{name.substr(0, digits), std::stoull(std::string(name.substr(digits)))};
+}
+
+// The threads of one process on the header's line: named threads as "name (tid)", and a run of
+// three or more that differ only in a number at the end of their names folded into
+// "pool_0 … pool_199 (200 threads)", so that a pool of workers takes one item.
+std::string thread_list(const std::vector<const Thread*>& threads) {
+    std::string out;
+    auto label = [](const Thread* t) {
+        return t->name.empty() ? "tid " + std::to_string(t->tid)
+                               : t->name + " (" + std::to_string(t->tid) + ")";
+    };
+    for (size_t i = 0; i < threads.size();) {
+        auto first = numbered(threads[i]->name);
+        size_t j = i + 1;
+        while (first && j < threads.size()) {
+            auto next = numbered(threads[j]->name);
+            if (!next || next->first != first->first) break;
+            ++j;
+        }
+        out += i ? ", " : "";
+        if (j - i >= 3) {
+            out += threads[i]->name + " \u2026 " + threads[j - 1]->name + " (" +
+                   std::to_string(j - i) + " threads)";
+        } else {
+            j = i + 1;
+            out += label(threads[i]);
+        }
+        i = j;
+    }
+    return out;
+}
+
 Table make_table(const Profile& profile, const std::vector<const Thread*>& threads,
                  const SummaryOptions& options) {
     std::map<uint32_t, Stats> merged;
@@ -106,12 +161,13 @@ std::vector<Table> make_tables(const Profile& profile, const SummaryOptions& opt
             }
             break;
         case SummaryOptions::Group::Thread:
-            for (const Thread& t : threads) {
-                if (t.events == 0) continue;
-                Table table = make_table(profile, {&t}, options);
-                table.title = "thread " + thread_label(t, profile.process_name(t.pid));
-                table.thread = &t;
-                tables.push_back(std::move(table));
+            for (const Process& p : profile.processes()) {
+                for (const Thread* t : ordered_threads(profile, p.pid)) {
+                    Table table = make_table(profile, {t}, options);
+                    table.title = "thread " + thread_label(*t, profile.process_name(t->pid));
+                    table.thread = t;
+                    tables.push_back(std::move(table));
+                }
             }
             break;
     }
@@ -213,14 +269,8 @@ std::string summary_text(const Profile& profile, const TraceRead& read,
            std::to_string(nthreads) + "\n";
     for (const Process& p : profile.processes()) {
         out += "  " + std::to_string(p.pid) + (p.name.empty() ? "" : " " + p.name) + ":";
-        bool first = true;
-        for (const Thread& t : profile.threads()) {
-            if (t.pid != p.pid || t.events == 0) continue;
-            out += first ? " " : ", ";
-            first = false;
-            out += (t.name.empty() ? "tid " + std::to_string(t.tid)
-                                   : t.name + " (" + std::to_string(t.tid) + ")");
-        }
+        std::vector<const Thread*> of = ordered_threads(profile, p.pid);
+        if (!of.empty()) out += " " + thread_list(of);
         out += "\n";
     }
     out += "missing    dropped events " + with_commas(o.dropped);
@@ -265,32 +315,44 @@ std::string summary_text(const Profile& profile, const TraceRead& read,
     for (const Table& table : make_tables(profile, options)) {
         out += "\n";
         if (!table.title.empty()) out += table.title + "\n";
-        size_t name_w = 8, where_w = 9;
-        for (const Row& r : table.rows) {
-            const Function& f = profile.functions()[r.function];
-            name_w = std::max(name_w, std::min<size_t>(f.name.size(), 48));
-            where_w = std::max(where_w, std::min<size_t>(where(f).size(), 40));
-        }
-        std::snprintf(buf, sizeof buf, "%-*s  %-*s %10s %11s %11s %11s %11s\n",
-                      static_cast<int>(name_w), "function", static_cast<int>(where_w), "file:line",
-                      "calls", "total", "self", "mean", "max");
-        out += buf;
+        // Each column as wide as its widest cell; names and places are cut from the left beyond
+        // a width, numbers never.
+        std::vector<std::vector<std::string>> cells = {
+            {"function", "file:line", "calls", "total", "self", "mean", "max"}};
+        bool any_cut = false;
         for (const Row& r : table.rows) {
             const Function& f = profile.functions()[r.function];
             const Stats& s = r.stats;
             std::string w = where(f);
-            std::snprintf(
-                buf, sizeof buf, "%-*s  %-*s %10s %11s %11s %11s %11s\n", static_cast<int>(name_w),
-                fit(f.name, name_w).c_str(), static_cast<int>(where_w),
-                fit(w.empty() ? "-" : w, where_w).c_str(), with_commas(s.calls).c_str(),
-                format_ns(s.total).c_str(), format_ns(s.self).c_str(),
-                format_ns(s.calls ? s.total / s.calls : 0).c_str(), format_ns(s.max).c_str());
-            out += buf;
+            std::string calls = with_commas(s.calls);
+            if (s.cut > 0) calls += " (" + with_commas(s.cut) + " cut)";
+            any_cut = any_cut || s.cut > 0;
+            cells.push_back({fit(f.name, 48), fit(w.empty() ? "-" : w, 40), calls,
+                             format_ns(s.total), format_ns(s.self),
+                             format_ns(s.calls ? s.total / s.calls : 0), format_ns(s.max)});
+        }
+        std::vector<size_t> widths(cells[0].size(), 0);
+        for (const auto& row : cells) {
+            for (size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
+        }
+        for (const auto& row : cells) {
+            std::string line;
+            for (size_t c = 0; c < row.size(); ++c) {
+                std::string pad(widths[c] - row[c].size(), ' ');
+                line += c == 0 ? "" : "  ";
+                line += c < 2 ? row[c] + (c + 1 < row.size() ? pad : "") : pad + row[c];
+            }
+            out += line + "\n";
         }
         out += "(" + std::to_string(table.rows.size()) + " of " + std::to_string(table.matching) +
                " functions" + (options.filter.empty() ? "" : " matching the filter") + ", by " +
                sort_name(options.sort) +
                (options.sort == SummaryOptions::Sort::Calls ? "" : " time") + ")\n";
+        if (any_cut) {
+            out +=
+                "(cut: calls still running when their process ended without stopping its run, "
+                "counted up to the last event of their thread)\n";
+        }
     }
     if (!profile.counters().empty()) {
         size_t name_w = 7;
@@ -336,14 +398,13 @@ std::string summary_json(const Profile& profile, const TraceRead& read,
         }
         out += "},\"threads\":[";
         bool first_thread = true;
-        for (const Thread& t : profile.threads()) {
-            if (t.pid != p.pid || t.events == 0) continue;
+        for (const Thread* t : ordered_threads(profile, p.pid)) {
             out += first_thread ? "" : ",";
             first_thread = false;
-            out += "{\"tid\":" + num(t.tid) + ",\"name\":" + json_string(t.name) +
-                   ",\"events\":" + num(t.events) +
-                   ",\"ends_without_begin\":" + num(t.unmatched_ends) +
-                   ",\"begins_never_ended\":" + num(t.unfinished.size()) + "}";
+            out += "{\"tid\":" + num(t->tid) + ",\"name\":" + json_string(t->name) +
+                   ",\"events\":" + num(t->events) +
+                   ",\"ends_without_begin\":" + num(t->unmatched_ends) +
+                   ",\"begins_never_ended\":" + num(t->unfinished.size()) + "}";
         }
         out += "]}";
     }
@@ -373,7 +434,8 @@ std::string summary_json(const Profile& profile, const TraceRead& read,
             out += "\"function\":" + json_string(f.name) +
                    ",\"span\":" + std::string(f.span ? "true" : "false") +
                    ",\"file\":" + json_string(f.file) + ",\"line\":" + num(f.line) +
-                   ",\"calls\":" + num(s.calls) + ",\"total_ns\":" + num(s.total) +
+                   ",\"calls\":" + num(s.calls) + ",\"cut_calls\":" + num(s.cut) +
+                   ",\"total_ns\":" + num(s.total) +
                    ",\"self_ns\":" + num(s.self) +
                    ",\"mean_ns\":" + num(s.calls ? s.total / s.calls : 0) +
                    ",\"max_ns\":" + num(s.max) + "}";

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "analysis/commands.h"
 #include "analysis/flamegraph.h"
 
 namespace vespra::analysis {
@@ -110,6 +111,39 @@ TEST(Profile, FunctionsAreNameFileAndLine) {
     EXPECT_NE(p.function("f", "b.py", 1), a);
     EXPECT_NE(p.function("f", "a.py", 2), a);
     EXPECT_NE(p.function(std::string_view("f\0a.py", 6), "", 1), a);
+}
+
+// The header lists the main thread first, then the others in the order they started, a pool's
+// numbered threads folded; every column is as wide as its widest cell; a cut call is marked.
+TEST(SummaryText, ThreadsInStartOrderFoldedAndColumnsAsWideAsTheirCells) {
+    Script s;
+    uint32_t later = s.thread(5, 9), main = s.thread(5, 5);
+    s.profile.thread_name(later, "late");
+    s.profile.thread_name(main, "MainThread");
+    s.b(later, "f", 900), s.e(later, 901);
+    for (uint32_t k = 0; k < 4; ++k) {
+        uint32_t t = s.thread(5, 100 + k);
+        s.profile.thread_name(t, "pool_" + std::to_string(3 - k));
+        s.b(t, "f", 10 + k), s.e(t, 11 + k);
+    }
+    for (int i = 0; i < 1'000'000; ++i) s.b(main, "busy", 2 * i), s.e(main, 2 * i + 1);
+    s.b(main, "killed", 3'000'000);
+    s.profile.finish();
+    std::string text =
+        summary_text(s.profile, TraceRead{TraceFormat::Json, {100, 100}}, SummaryOptions{});
+    EXPECT_NE(text.find("  5: MainThread (5), pool_3 \u2026 pool_0 (4 threads), late (9)\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\nfunction  file:line      calls    total     self  mean   max\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\nbusy      f.py:1     1,000,000  1.00 ms  1.00 ms  1 ns  1 ns\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\nkilled    f.py:1     1 (1 cut)     0 ns     0 ns  0 ns  0 ns\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("(cut: calls still running"), std::string::npos);
 }
 
 // Two threads with the same stacks: merged, the frames add up; per thread, each thread is a
