@@ -28,9 +28,10 @@ Result<TraceRead> read_trace(const std::string& path, trace::Visitor& visitor) {
     Fd file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
     if (file.fd < 0) return IoError::other(path + ": " + IoError::os(errno).text());
 
-    // JSON: "[" after optional whitespace, then whitespace, a record or the closing "]".
-    // Protobuf: the key of Trace.packet, 0A, which is also a line feed; so a file starting
-    // with it is JSON only when the line feeds lead to such a "[".
+    // JSON: "[" after optional whitespace, then whitespace, a record or the closing "]"; or the
+    // object form, "{" and then whitespace, a key or the closing "}". Protobuf: the key of
+    // Trace.packet, 0A, which is also a line feed; so a file starting with it is JSON only when
+    // the line feeds lead to such a "[" or "{".
     uint8_t head[4096];
     ssize_t n;
     for (;;) {
@@ -42,8 +43,12 @@ Result<TraceRead> read_trace(const std::string& path, trace::Visitor& visitor) {
     auto is_space = [](uint8_t c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; };
     ssize_t i = 0;
     while (i < n && is_space(head[i])) ++i;
-    bool json = i < n && head[i] == '[' &&
-                (i + 1 == n || is_space(head[i + 1]) || head[i + 1] == '{' || head[i + 1] == ']');
+    auto opens = [&](uint8_t open, uint8_t first, uint8_t close) {
+        return i < n && head[i] == open &&
+               (i + 1 == n || is_space(head[i + 1]) || head[i + 1] == first ||
+                head[i + 1] == close);
+    };
+    bool json = opens('[', '{', ']') || opens('{', '"', '}');
     bool proto = !json && head[0] == pb::TRACE_PACKET_KEY;
 
     TraceRead read;
@@ -58,8 +63,8 @@ Result<TraceRead> read_trace(const std::string& path, trace::Visitor& visitor) {
         report = trace::read_stream(file.fd, reader);
     } else {
         return IoError::other(path +
-                              ": not a vespra trace (neither a JSON trace array nor a Perfetto "
-                              "protobuf packet stream)");
+                              ": not a vespra trace (neither Trace Event JSON, an array or an "
+                              "object, nor a Perfetto protobuf packet stream)");
     }
     if (!report) return IoError::other(path + ": " + report.error().text());
     read.report = report.value();

@@ -17,8 +17,8 @@ struct TraceRead {
 
 const char* format_name(TraceFormat format);
 
-// Streams the trace at `path` into `visitor`. A JSON trace starts with "[" (after optional
-// whitespace), a protobuf one with the key of Trace.packet. An empty file, a file of neither
+// Streams the trace at `path` into `visitor`. A JSON trace starts with "[" or "{" (after
+// optional whitespace), a protobuf one with the key of Trace.packet. An empty file, a file of neither
 // kind, and a corrupt trace are errors; a trace cut short is read up to the cut and reported.
 Result<TraceRead> read_trace(const std::string& path, trace::Visitor& visitor);
 

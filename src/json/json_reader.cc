@@ -1,11 +1,13 @@
 #include "json/json_reader.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string_view>
+#include <tuple>
 
 #include "json/json_text.h"
 
@@ -13,7 +15,8 @@ namespace vespra {
 
 struct JsonReader::Record {
     std::optional<std::string> name, ph, arg_name, file, cat, value, reason;
-    std::optional<uint64_t> ts;  // nanoseconds
+    std::optional<uint64_t> ts;   // nanoseconds
+    std::optional<uint64_t> dur;  // nanoseconds, of a complete record
     uint64_t pid = 0, tid = 0, count = 0;
     std::string line = "0";  // decimal text, as the fast path keys it
 };
@@ -458,6 +461,7 @@ JsonReader::Step JsonReader::fast_record(const uint8_t*& pos, const uint8_t* end
     if (pid > UINT32_MAX || tid > UINT32_MAX || line > UINT32_MAX) return Step::Slow;
     uint64_t ts = us * 1000 + frac;
     uint32_t t = thread(static_cast<uint32_t>(pid), static_cast<uint32_t>(tid));
+    ++events_;
     if (ph == 'B') {
         visitor_.begin(t, function(name, file, line_text), ts);
     } else {
@@ -471,19 +475,19 @@ JsonReader::Step JsonReader::fast_record(const uint8_t*& pos, const uint8_t* end
 Result<bool> JsonReader::slow_record(const uint8_t*& pos, const uint8_t* end, uint64_t at) {
     ValueParser ps{pos, end, {}, nullptr};
     Record r;
-    std::optional<std::string> ts_text;
+    std::optional<std::string> ts_text, dur_text;
     Got g = ps.object(0, [&](const std::string& key) -> Got {
         if (key == "name") return ps.string_or_skip(r.name, 1);
         if (key == "ph") return ps.string_or_skip(r.ph, 1);
         if (key == "cat") return ps.string_or_skip(r.cat, 1);
         if (key == "pid") return ps.integer(r.pid, "a \"pid\" that is not a whole number");
         if (key == "tid") return ps.integer(r.tid, "a \"tid\" that is not a whole number");
-        if (key == "ts") {
-            if (*ps.p == '"') return ps.bad("a \"ts\" that is not a number");
+        if (key == "ts" || key == "dur") {
+            if (*ps.p == '"') return ps.bad("a \"ts\" or \"dur\" that is not a number");
             if (*ps.p != '-' && !is_digit(*ps.p)) return ps.skip(1);
             std::string_view text;
             if (Got n = ps.number(text); n != Got::Ok) return n;
-            ts_text.emplace(text);
+            (key == "ts" ? ts_text : dur_text).emplace(text);
             return Got::Ok;
         }
         if (key == "args" && *ps.p == '{') {
@@ -517,9 +521,11 @@ Result<bool> JsonReader::slow_record(const uint8_t*& pos, const uint8_t* end, ui
     });
     if (g == Got::NeedMore) return false;
     if (g == Got::Bad) return corrupt(ps.error, at + static_cast<uint64_t>(ps.error_at - pos));
-    if (ts_text) {
-        r.ts = micros_to_ns(*ts_text);
-        if (!r.ts) return corrupt("a \"ts\" out of range", at);
+    for (auto [text, ns, what] : {std::tuple{&ts_text, &r.ts, "a \"ts\" out of range"},
+                                  std::tuple{&dur_text, &r.dur, "a \"dur\" out of range"}}) {
+        if (!*text) continue;
+        *ns = micros_to_ns(**text);
+        if (!*ns) return corrupt(what, at);
     }
     if (r.pid > UINT32_MAX || r.tid > UINT32_MAX) return corrupt("a pid or tid above 2^32", at);
     if (Status st = apply(r, at); !st.ok()) return st.error();
@@ -530,7 +536,14 @@ Result<bool> JsonReader::slow_record(const uint8_t*& pos, const uint8_t* end, ui
 Status JsonReader::apply(const Record& r, uint64_t at) {
     uint32_t pid = static_cast<uint32_t>(r.pid), tid = static_cast<uint32_t>(r.tid);
     std::string_view ph = r.ph ? std::string_view(*r.ph) : std::string_view();
-    if (ph == "B" || ph == "E") {
+    if (r.ph) ++events_;
+    if (ph == "X") {
+        if (!r.ts || !r.dur) return corrupt("a complete record without numeric \"ts\" and \"dur\"", at);
+        if (*r.ts > UINT64_MAX - *r.dur) return corrupt("a \"dur\" out of range", at);
+        uint32_t f = r.cat == "span" ? span(r.name ? *r.name : "")
+                                     : function(r.name ? *r.name : "", r.file ? *r.file : "", r.line);
+        complete_[thread(pid, tid)].push_back(Complete{*r.ts, *r.ts + *r.dur, f});
+    } else if (ph == "B" || ph == "E") {
         if (!r.ts) return corrupt("a duration record without a numeric \"ts\"", at);
         uint32_t t = thread(pid, tid);
         if (ph == "B" && r.cat == "span") {
@@ -564,6 +577,35 @@ Status JsonReader::apply(const Record& r, uint64_t at) {
     return Status::success();
 }
 
+Result<bool> JsonReader::member(const uint8_t*& pos, const uint8_t* end, uint64_t at) {
+    ValueParser ps{pos, end, {}, nullptr};
+    if (*ps.p != '"') return corrupt("an object key that is not a string", at);
+    std::string key;
+    Got g = ps.string(&key);
+    if (g == Got::Ok) {
+        ps.space();
+        if (ps.p >= end) return false;
+        if (*ps.p != ':') return corrupt("a missing ':'", at + static_cast<uint64_t>(ps.p - pos));
+        ++ps.p;
+        ps.space();
+        if (ps.p >= end) return false;
+        if (key == "traceEvents" && *ps.p == '[') {
+            ++ps.p;
+            place_ = Place::Records;
+            had_records_ = true;
+            expect_record_ = true;
+            pos = ps.p;
+            return true;
+        }
+        g = ps.skip(1);
+    }
+    if (g == Got::NeedMore) return false;
+    if (g == Got::Bad) return corrupt(ps.error, at + static_cast<uint64_t>(ps.error_at - pos));
+    place_ = Place::AfterValue;
+    pos = ps.p;
+    return true;
+}
+
 Result<size_t> JsonReader::parse(std::span<const uint8_t> data, uint64_t offset) {
     const uint8_t* const start = data.data();
     const uint8_t* const end = start + data.size();
@@ -575,15 +617,41 @@ Result<size_t> JsonReader::parse(std::span<const uint8_t> data, uint64_t offset)
             ++p;
             continue;
         }
-        if (!opened_) {
-            if (c != '[') return IoError::other("not a JSON trace: it does not start with '['");
-            opened_ = true;
-            ++p;
-            continue;
+        switch (place_) {
+            case Place::Start:
+                if (c != '[' && c != '{') {
+                    return IoError::other("not a JSON trace: it does not start with '[' or '{'");
+                }
+                object_form_ = c == '{';
+                place_ = object_form_ ? Place::Key : Place::Records;
+                ++p;
+                continue;
+            case Place::End:
+                return corrupt("data after the end of the trace", at());
+            case Place::Key:
+            case Place::AfterValue:
+                if (c == '}') {
+                    place_ = Place::End;
+                    ++p;
+                    continue;
+                }
+                if (place_ == Place::AfterValue) {
+                    if (c != ',') return corrupt("a missing ',' between members", at());
+                    place_ = Place::Key;
+                    ++p;
+                    continue;
+                }
+                if (Result<bool> got = member(p, end, at()); !got) {
+                    return got.error();
+                } else if (!got.value()) {
+                    return static_cast<size_t>(p - start);
+                }
+                continue;
+            case Place::Records:
+                break;
         }
-        if (closed_) return corrupt("data after the end of the array", at());
         if (c == ']') {
-            closed_ = true;
+            place_ = object_form_ ? Place::AfterValue : Place::End;
             ++p;
             continue;
         }
@@ -608,8 +676,40 @@ Result<size_t> JsonReader::parse(std::span<const uint8_t> data, uint64_t offset)
     return static_cast<size_t>(p - start);
 }
 
-Status JsonReader::finish(std::span<const uint8_t>) {
-    if (!opened_) return IoError::other("not a JSON trace: it holds no '['");
+void JsonReader::replay_complete() {
+    // Longer first among those that begin together: the outer one. A record that would end
+    // after the slice around it ends with it, so that the slices stay nested.
+    for (auto& [thread, slices] : complete_) {
+        std::sort(slices.begin(), slices.end(), [](const Complete& a, const Complete& b) {
+            return a.begin != b.begin ? a.begin < b.begin : a.end > b.end;
+        });
+        std::vector<uint64_t> open;  // the ends of the slices open, innermost last
+        for (const Complete& c : slices) {
+            while (!open.empty() && open.back() <= c.begin) {
+                visitor_.end(thread, open.back());
+                open.pop_back();
+            }
+            visitor_.begin(thread, c.function, c.begin);
+            open.push_back(open.empty() ? c.end : std::min(c.end, open.back()));
+        }
+        for (; !open.empty(); open.pop_back()) visitor_.end(thread, open.back());
+    }
+    complete_.clear();
+}
+
+Status JsonReader::finish(std::span<const uint8_t> rest) {
+    if (place_ == Place::Start) return IoError::other("not a JSON trace: it holds no '[' or '{'");
+    replay_complete();
+    // A JSON document of other records, an object without "traceEvents", or one cut inside a
+    // first record longer than a trace's records come (a trace begins with a process's name), is
+    // not a trace that lost its events: said so, rather than summed up as an empty trace.
+    constexpr size_t FIRST_RECORD_MOST = 64 * 1024;
+    bool other = records_ > 0 || rest.size() > FIRST_RECORD_MOST ||
+                 (object_form_ && !had_records_ && rest.empty());
+    if (events_ == 0 && other) {
+        return IoError::other(
+            "not a trace: a JSON document without Trace Event records (objects with a \"ph\")");
+    }
     return Status::success();
 }
 

@@ -345,12 +345,42 @@ TEST(TraceRead, JsonRecordsOutsideTheWritersLayout) {
         "{\"ph\":\"E\",\"ts\":2000.25,\"pid\":1,\"tid\":2},"
         "{\"name\":\"process_name\",\"ph\":\"M\",\"pid\":1,\"args\":{\"name\":\"srv\"}} ]  \n";
     Read r = read(Fmt::Json, text);
-    std::vector<std::string> expected = {"process 1 ", "thread 1/2", "B 0 fé😀@a/b.py:4 1500000",
-                                         "E 0 2000250", "process 1 srv"};
+    // The complete record comes at the end, where its thread's complete records are replayed.
+    std::vector<std::string> expected = {"process 1 ",         "thread 1/2",
+                                         "B 0 fé😀@a/b.py:4 1500000", "E 0 2000250",
+                                         "process 1 srv",      "B 0 x@:0 3000",
+                                         "E 0 7000"};
     EXPECT_EQ(r.log, expected);
     EXPECT_FALSE(r.report.cut());
-    EXPECT_NE(error_of(Fmt::Json, "[]{}").find("data after the end of the array"),
+    EXPECT_NE(error_of(Fmt::Json, "[]{}").find("data after the end of the trace"),
               std::string::npos);
+}
+
+// What other tracers and browsers write: the object form, with complete records put out when a
+// slice ends (after the slices inside it), members before and after the records. A slice that
+// would outlast the one around it ends with it.
+TEST(TraceRead, TheObjectFormAndCompleteRecordsNestByTime) {
+    std::string text =
+        "{\"displayTimeUnit\": \"ms\", \"traceEvents\": ["
+        "{\"name\":\"inner\",\"ph\":\"X\",\"ts\":2,\"dur\":1,\"pid\":1,\"tid\":1},"
+        "{\"name\":\"outer\",\"ph\":\"X\",\"ts\":1,\"dur\":5,\"pid\":1,\"tid\":1},"
+        "{\"name\":\"late\",\"ph\":\"X\",\"ts\":5,\"dur\":9,\"pid\":1,\"tid\":1}],"
+        " \"metadata\": {\"a\": [1, \"]}\"]}}\n";
+    std::vector<std::string> expected = {
+        "process 1 ",       "thread 1/1",   "B 0 outer@:0 1000", "B 0 inner@:0 2000",
+        "E 0 3000",         "B 0 late@:0 5000", "E 0 6000",      "E 0 6000"};
+    for (size_t piece : {size_t{1}, size_t{7}, trace::READ_CHUNK}) {
+        Read r = read(Fmt::Json, text, piece);
+        EXPECT_EQ(r.log, expected) << piece;
+        EXPECT_FALSE(r.report.cut());
+    }
+    // JSON that holds no trace event is no trace, cut or whole, array or object.
+    for (const std::string& other :
+         std::vector<std::string>{"[{\"a\":1},{\"b\":2}]", "[{\"a\":\"" + std::string(100000, 'x'),
+                                  "{\"a\":[{\"ph\":\"B\"}]}"}) {
+        EXPECT_NE(error_of(Fmt::Json, other).find("not a trace"), std::string::npos) << other;
+    }
+    EXPECT_EQ(error_of(Fmt::Json, "["), "");  // a trace that recorded nothing yet
 }
 
 TEST(TraceFile, FormatIsToldByContent) {
@@ -367,10 +397,15 @@ TEST(TraceFile, FormatIsToldByContent) {
         EXPECT_EQ(r.value().format,
                   fmt == Fmt::Json ? analysis::TraceFormat::Json : analysis::TraceFormat::Protobuf);
     }
-    write("\n\n[\n{\"ph\":\"B\",\"ts\":1,\"name\":\"a\"},");
-    LogVisitor v;
-    ASSERT_TRUE(analysis::read_trace(file.path, v).ok());
-    EXPECT_EQ(v.log.back(), "B 0 a@:0 1000");
+    for (const char* json : {"\n\n[\n{\"ph\":\"B\",\"ts\":1,\"name\":\"a\"},",
+                             "\n{\"traceEvents\":[{\"ph\":\"B\",\"ts\":1,\"name\":\"a\"}]}"}) {
+        write(json);
+        LogVisitor v;
+        Result<analysis::TraceRead> r = analysis::read_trace(file.path, v);
+        ASSERT_TRUE(r.ok()) << r.error().text();
+        EXPECT_EQ(r.value().format, analysis::TraceFormat::Json);
+        EXPECT_EQ(v.log.back(), "B 0 a@:0 1000");
+    }
 
     auto error = [&](const std::string& bytes) {
         write(bytes);
