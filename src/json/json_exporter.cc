@@ -87,14 +87,40 @@ const Template& JsonExporter::add_template(uint32_t id, const CodeLookup& codes)
     return templates_.back();
 }
 
+void JsonExporter::push_thread_name(json::Buffer& b, uint32_t tid, std::string_view name) {
+    b.append("{\"args\":{\"name\":");
+    json::push_string(b, name);
+    b.append("},\"name\":\"thread_name\",\"ph\":\"M\",\"pid\":");
+    json::push_u64(b, pid_);
+    b.append(",\"tid\":");
+    json::push_u64(b, tid);
+    b.append("},");
+}
+
+void JsonExporter::name_new_thread(uint32_t tid, const ThreadNames& names) {
+    if (named_.contains(tid)) return;
+    std::optional<std::string> name = names.name(tid);
+    if (!name) return;  // asked again in the next batch
+    named_.insert(tid);
+    push_thread_name(buf_, tid, *name);
+}
+
 Status JsonExporter::write_batch(std::span<const Event> events, const CodeLookup& codes,
-                                 const ThreadNames&) {
+                                 const ThreadNames& names) {
     buf_.clear();
     if (events.empty()) return out_.flush();
     push_process_name(buf_);
 
+    // A thread is named before its first event, not only at the end: a trace cut short (the
+    // process killed) keeps the names of the threads it holds.
+    uint32_t last_tid = events[0].tid;
+    name_new_thread(last_tid, names);
     for (size_t i = 0; i < events.size(); ++i) {
         const Event& e = events[i];
+        if (e.tid != last_tid) [[unlikely]] {
+            last_tid = e.tid;
+            name_new_thread(last_tid, names);
+        }
         uint32_t id = code_of(e.packed);
         uint32_t index = index_.find(id);
         // A mark's id is its name's, which no function has and which never gets a template: it
@@ -238,15 +264,7 @@ Status JsonExporter::finish(const CodeLookup&, const ThreadNames& names, const R
     json::Buffer b(1024);
     // A name given after the last batch; a writer that wrote no batch names nothing.
     if (process_version_) push_process_name(b);
-    for (const auto& [tid, name] : names.snapshot()) {
-        b.append("{\"args\":{\"name\":");
-        json::push_string(b, name);
-        b.append("},\"name\":\"thread_name\",\"ph\":\"M\",\"pid\":");
-        json::push_u64(b, pid_);
-        b.append(",\"tid\":");
-        json::push_u64(b, tid);
-        b.append("},");
-    }
+    for (const auto& [tid, name] : names.snapshot()) push_thread_name(b, tid, name);
     if (totals.dropped > 0) {
         b.append("{\"args\":{\"count\":");
         json::push_u64(b, totals.dropped);

@@ -1,7 +1,8 @@
 // JsonExporter: the writer of the "json" output format, the JSON array form of the Trace Event
 // Format. Every event becomes one duration record ("ph" B or E) followed by ","; a batch
-// starts with a process-name metadata record when the process's name is new, and finish adds
-// thread-name and dropped-events metadata records. The array is never closed, and the opening
+// starts with a process-name metadata record when the process's name is new, a thread's first
+// event comes after a thread-name record, and finish adds thread-name records again (the last
+// names) and the dropped-events metadata record. The array is never closed, and the opening
 // "[" is written by whoever creates the file, so forked children append to the parent's array.
 //
 // Per event the writer only copies bytes: everything that depends on the code object is escaped
@@ -15,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "core/output.h"
@@ -85,6 +87,10 @@ class JsonExporter : public Exporter {
     // Appends a "process_name" record when the process's name (process_name.h) has not been
     // written yet or has changed since: viewers take the last one.
     void push_process_name(json::Buffer& b);
+    // A "thread_name" record.
+    void push_thread_name(json::Buffer& b, uint32_t tid, std::string_view name);
+    // Appends to buf_ the name of a thread not named yet, when the names know it.
+    void name_new_thread(uint32_t tid, const ThreadNames& names);
     // The first record of a code id: asks the lookup and renders the template.
     const Template& add_template(uint32_t id, const CodeLookup& codes);
     // Renders the mark whose header is events[at] (a span's begin or end, an instant, a counter
@@ -98,6 +104,7 @@ class JsonExporter : public Exporter {
     std::vector<Template> templates_;
     TemplateIndex index_;
     std::unordered_map<uint32_t, std::string> mark_names_;
+    std::unordered_set<uint32_t> named_;  // threads whose name went out before their events
     uint32_t pid_;
     std::optional<uint64_t> process_version_;  // of the name last written; none before the first
     // `,"pid":<pid>,"tid":`, the same for every record of this exporter; padded so that it is

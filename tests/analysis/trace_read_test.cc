@@ -71,8 +71,9 @@ TEST(TraceRead, BothFormatsReportTheSameTrace) {
     Sample s;
     Read json = read(Fmt::Json, s.bytes(Fmt::Json));
     Read proto = read(Fmt::Proto, s.bytes(Fmt::Proto));
-    // JSON names threads at the end of each writer's part, protobuf in their descriptors; the
-    // function events agree exactly, with their files and lines.
+    // JSON names threads before their first events and again at the end of each writer's part,
+    // protobuf in their descriptors; the function events agree exactly, with their files and
+    // lines.
     auto events_of = [](const std::vector<std::string>& log) {
         std::vector<std::string> out, rest;
         for (const std::string& line : log)
@@ -106,8 +107,9 @@ TEST(TraceRead, BothFormatsReportTheSameTrace) {
     EXPECT_EQ(proto.log, expected_proto);
     EXPECT_EQ(events_of(json.log).first, events_of(expected_proto).first);
     EXPECT_EQ(events_of(json.log).second,
-              (std::vector<std::string>{"process 10 app.py", "thread 10/7", "thread 10/8",
-                                        "name 0 MainThread", "dropped 10 3", "process 20 app.py",
+              (std::vector<std::string>{"process 10 app.py", "thread 10/7", "name 0 MainThread",
+                                        "thread 10/8", "name 0 MainThread", "dropped 10 3",
+                                        "process 20 app.py",
                                         "thread 20/21", "process 20 ForkPoolWorker-1",
                                         // the fake name lookup also names thread 7 in the child
                                         "thread 20/7", "name 3 MainThread",

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,6 +50,7 @@ TEST(JsonTraceFile, EventsOfManyThreadsAreReadBackOnceInOrderWithNamesAndLoss) {
     ASSERT_NO_THROW(records = testing::JsonReader::read_trace(file.contents()));
     std::map<uint64_t, std::vector<uint32_t>> seen;  // tid -> event numbers in file order
     std::map<uint64_t, std::string> thread_names;
+    std::set<uint64_t> named_first;  // named before their first event: a cut trace keeps it
     uint64_t dropped = 0;
     int process_names = 0;
     for (const testing::Record& r : records) {
@@ -57,6 +59,7 @@ TEST(JsonTraceFile, EventsOfManyThreadsAreReadBackOnceInOrderWithNamesAndLoss) {
         if (r.at("ph") == "M") {
             if (r.at("name") == "thread_name") {
                 thread_names[tid] = r.at("args.name");
+                if (!seen.contains(tid)) named_first.insert(tid);
             } else if (r.at("name") == "process_name") {
                 ++process_names;  // the name never changed: once, ahead of the first batch
             } else {
@@ -80,6 +83,7 @@ TEST(JsonTraceFile, EventsOfManyThreadsAreReadBackOnceInOrderWithNamesAndLoss) {
             ASSERT_LT(numbers[j - 1], numbers[j]) << "thread " << k << ": repeated or reordered";
         total += numbers.size();
         EXPECT_EQ(thread_names[producer_tid(k)], "w" + std::to_string(k));
+        EXPECT_TRUE(named_first.contains(producer_tid(k))) << k;
     }
     EXPECT_GT(dropped, 0u);
     EXPECT_EQ(total + dropped, producers.produced());
