@@ -21,8 +21,8 @@ using host::Ref;
 
 // Tracer(output, format=None, lossless=False, process_name=None, gc=False, *, include=(),
 // exclude=(), exclude_stdlib=False, exclude_site_packages=False, c_calls=False, min_duration=0,
-// max_depth=256): a path (str, bytes or os.PathLike, as open() takes), a str, a bool, a str or
-// None, the flags bool, the patterns sequences of str; the first five positional or keyword, the
+// max_depth=256): a path (str, bytes or os.PathLike, as open() takes), a str or None (the format
+// the path's name asks for), a bool, a str or None, the flags bool, the patterns sequences of str; the first five positional or keyword, the
 // rest by keyword only: Tracer(out, "json", False, None, False, 1) would say nothing of what 1 is.
 constexpr int N_ARGS = 12;
 constexpr int N_POSITIONAL = 5;
