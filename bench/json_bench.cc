@@ -8,6 +8,7 @@
 //   --toggle-collect='vespra::JsonExporter::write_batch*' on --benchmark_filter=callgrind/10 and
 //   on callgrind/60; (Ir of the second - Ir of the first) / (50 * 4096).
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
