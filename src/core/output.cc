@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,15 +32,20 @@ int open_retrying(const char* path, int flags) {
 SharedFile::SharedFile(int fd) : fd_(fd) { pending_.reserve(INITIAL_CAPACITY); }
 
 Result<SharedFile> SharedFile::open(const std::string& path, bool truncate) {
-    if (truncate) {
-        // A separate truncating open, closed at once: the appending descriptor below is then
-        // opened the same way whether or not this process created the file.
-        int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
-        if (fd < 0) return IoError::os(errno);
-        ::close(fd);
-    }
+    // One open, then the truncation on that descriptor: a FIFO's reader that saw a first
+    // descriptor close would take it for the end of the trace, and the writes that follow would
+    // meet a closed pipe. Only a regular file is truncated (a FIFO or a device has nothing to
+    // empty).
     int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC);
     if (fd < 0) return IoError::os(errno);
+    if (truncate) {
+        struct stat st;
+        if (::fstat(fd, &st) != 0 || (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0)) {
+            IoError error = IoError::os(errno);
+            ::close(fd);
+            return error;
+        }
+    }
     return SharedFile(fd);
 }
 

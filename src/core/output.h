@@ -19,8 +19,9 @@ class SharedFile {
   public:
     static constexpr size_t INITIAL_CAPACITY = 128 * 1024;
 
-    // With truncate, first empties (creating) the file; then opens it for appending, creating it
-    // if missing. Mode 0666 less the umask; descriptors are close-on-exec. Writes nothing.
+    // Opens the file for appending, creating it if missing; with truncate, a regular file is then
+    // emptied through that descriptor (a FIFO is opened once, so its reader sees one writer).
+    // Mode 0666 less the umask; the descriptor is close-on-exec. Writes nothing.
     static Result<SharedFile> open(const std::string& path, bool truncate);
 
     SharedFile(SharedFile&& other) noexcept;
