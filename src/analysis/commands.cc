@@ -247,6 +247,31 @@ std::string counter_json(double v) {
     return buf;
 }
 
+// Processes by id: "process 12" or "processes 12, 14".
+std::string processes(const std::vector<uint32_t>& pids) {
+    std::string text = pids.size() == 1 ? "process " : "processes ";
+    for (size_t i = 0; i < pids.size(); ++i) text += (i ? ", " : "") + std::to_string(pids[i]);
+    return text;
+}
+
+// What a reader says of parts it read beside the file (trace_file.h).
+std::string parts_note(const std::string& path, const TraceRead& read) {
+    std::vector<uint32_t> running, gone;
+    for (const PartRead& part : read.parts) (part.running ? running : gone).push_back(part.pid);
+    std::string text = "vespra: warning: read " + std::to_string(read.parts.size()) +
+                       " part(s) not yet joined into " + path + " from " + path + ".parts (";
+    if (!running.empty()) text += processes(running) + " still running";
+    if (!running.empty() && !gone.empty()) text += "; ";
+    if (!gone.empty()) text += processes(gone) + " ended without joining, cut short";
+    text += ")";
+    if (running.empty()) {
+        text += "; `vespra join " + path + "` makes one file that Perfetto opens";
+    } else {
+        text += "; their parts join the file when they stop";
+    }
+    return text + "\n";
+}
+
 std::string cut_note(const TraceRead& read) {
     return "trace cut short: its last " + with_commas(read.report.size - read.report.complete) +
            " bytes are an incomplete record; read up to byte " + with_commas(read.report.complete) +
@@ -309,6 +334,16 @@ std::string summary_text(const Profile& profile, const TraceRead& read,
         out +=
             "warning    events were lost while recording: calls around the losses may be cut "
             "short or joined to the wrong caller\n";
+    }
+    std::string cut_short;
+    for (const Process& p : profile.processes()) {
+        if (!p.cut_short) continue;
+        cut_short += (cut_short.empty() ? "" : ", ") + std::to_string(p.pid) +
+                     (p.name.empty() ? "" : " " + p.name);
+    }
+    if (!cut_short.empty()) {
+        out += "cut short  " + cut_short +
+               ": ended without stopping the run (killed); recorded up to then\n";
     }
     if (read.report.cut()) out += "warning    " + cut_note(read) + "\n";
 
@@ -391,7 +426,8 @@ std::string summary_json(const Profile& profile, const TraceRead& read,
         out += first ? "" : ",";
         first = false;
         out += "{\"pid\":" + num(p.pid) + ",\"name\":" + json_string(p.name) +
-               ",\"dropped\":" + num(p.dropped) + ",\"left_out\":{";
+               ",\"dropped\":" + num(p.dropped) +
+               ",\"cut_short\":" + (p.cut_short ? "true" : "false") + ",\"left_out\":{";
         for (size_t i = 0; i < p.left_out.size(); ++i) {
             out +=
                 (i ? "," : "") + json_string(p.left_out[i].first) + ":" + num(p.left_out[i].second);
@@ -469,6 +505,7 @@ std::optional<TraceRead> read_profile(const std::string& path, Profile& profile,
     }
     profile.finish();
     if (read.value().report.cut()) result.err = "vespra: warning: " + cut_note(read.value()) + "\n";
+    if (!read.value().parts.empty()) result.err += parts_note(path, read.value());
     return read.value();
 }
 
@@ -518,6 +555,31 @@ CommandResult flamegraph(const FlamegraphOptions& options) {
         result.status = 1;
         result.err += "vespra: " + options.output + ": " + IoError::os(errno).text() + "\n";
     }
+    return result;
+}
+
+CommandResult join(const JoinOptions& options) {
+    CommandResult result;
+    Result<parts::JoinReport> joined = join_trace(options.trace);
+    if (!joined) {
+        result.status = 1;
+        result.err = "vespra: " + joined.error().text() + "\n";
+        return result;
+    }
+    const parts::JoinReport& report = joined.value();
+    std::string text = "vespra: " + options.trace;
+    if (!report.cut_short.empty()) {
+        text += ": joined the parts of " + processes(report.cut_short) + " (cut short)";
+    } else {
+        text += ": no part to join";
+    }
+    if (report.finished()) {
+        text += "; the trace is complete";
+    } else {
+        text += "; " + processes(report.running) +
+                " still running: their parts join the file when they stop";
+    }
+    result.err = text + "\n";
     return result;
 }
 

@@ -1,4 +1,4 @@
-// `vespra summary` and `vespra flamegraph` without the interpreter: each reads a trace and
+// `vespra summary`, `vespra flamegraph` and `vespra join` without the interpreter: each reads a trace and
 // returns what to print and the exit status, so that the command line only prints it.
 #pragma once
 
@@ -18,6 +18,8 @@ struct CommandResult {
 
 CommandResult summary(const SummaryOptions& options);
 CommandResult flamegraph(const FlamegraphOptions& options);
+// Joins the parts a killed first process left beside the trace (trace_file.h).
+CommandResult join(const JoinOptions& options);
 
 // The summary of a profile already read (after Profile::finish); what `summary` prints.
 std::string summary_text(const Profile& profile, const TraceRead& read,

@@ -1,4 +1,4 @@
-// The options of `vespra summary` and `vespra flamegraph`, as the command-line grammar fills
+// The options of `vespra summary`, `vespra flamegraph` and `vespra join`, as the command-line grammar fills
 // them in and the commands read them.
 #pragma once
 
@@ -17,6 +17,10 @@ struct SummaryOptions {
     Group group = Group::All;
     std::string filter;  // substring of the function's name or file; empty for all
     bool json = false;
+};
+
+struct JoinOptions {
+    std::string trace;
 };
 
 struct FlamegraphOptions {

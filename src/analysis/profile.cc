@@ -135,6 +135,8 @@ void Profile::close(uint32_t thread, uint64_t ts, bool cut) {
 
 void Profile::dropped(uint32_t pid, uint64_t count) { process_of(pid).dropped += count; }
 
+void Profile::cut_short(uint32_t pid) { process_of(pid).cut_short = true; }
+
 void Profile::left_out(uint32_t pid, std::string_view reason, uint64_t count) {
     auto& by_reason = process_of(pid).left_out;
     auto it = std::find_if(by_reason.begin(), by_reason.end(),

@@ -71,6 +71,7 @@ struct Process {
     uint64_t dropped = 0;  // events the writer recorded as lost
     // Events the tracer's options left out, by option, in the order the trace names them.
     std::vector<std::pair<std::string, uint64_t>> left_out;
+    bool cut_short = false;  // it ended without stopping its run (killed)
 };
 
 struct Thread {
@@ -111,6 +112,7 @@ class Profile final : public trace::Visitor {
     uint32_t span(std::string_view name) override;
     void counter(uint32_t pid, std::string_view name, double value, uint64_t ts) override;
     void left_out(uint32_t pid, std::string_view reason, uint64_t count) override;
+    void cut_short(uint32_t pid) override;
 
     // After the last event: what is still open becomes `unfinished`, and its slices are cut at
     // their thread's last event. Call once.

@@ -1,5 +1,6 @@
 #include "core/io_error.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace vespra {
@@ -22,6 +23,10 @@ std::string os_description(int errnum) {
 }  // namespace
 
 IoError IoError::other(std::string message) { return IoError(Kind::Other, 0, std::move(message)); }
+
+IoError IoError::in_use(std::string message) {
+    return IoError(Kind::InUse, EBUSY, std::move(message));
+}
 
 IoError IoError::write_zero() {
     return IoError(Kind::WriteZero, 0, "failed to write whole buffer");

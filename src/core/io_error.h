@@ -14,14 +14,16 @@ class IoError {
         Other,      // a failure of ours, or one carried from elsewhere (thread creation, ...)
         WriteZero,  // the OS accepted no bytes of a write
         Os,         // an operating-system error, with its errno
+        InUse,      // the file is another's to write (EBUSY, with a message of ours)
     };
 
     static IoError other(std::string message);
     static IoError write_zero();  // "failed to write whole buffer"
     static IoError os(int errnum);  // from errno; the text is the OS description
+    static IoError in_use(std::string message);
 
     Kind kind() const { return kind_; }
-    int os_errno() const { return errno_; }  // 0 unless kind() is Os
+    int os_errno() const { return errno_; }  // 0 unless kind() is Os or InUse
 
     // The OS description for an OS error ("No such file or directory"), the message otherwise.
     std::string text() const;

@@ -29,7 +29,11 @@ int open_retrying(const char* path, int flags) {
 
 }  // namespace
 
-SharedFile::SharedFile(int fd) : fd_(fd) { pending_.reserve(INITIAL_CAPACITY); }
+SharedFile::SharedFile(int fd, bool shared) : fd_(fd), shared_(shared) {
+    pending_.reserve(INITIAL_CAPACITY);
+}
+
+SharedFile SharedFile::adopt(int fd) { return SharedFile(fd, false); }
 
 Result<SharedFile> SharedFile::open(const std::string& path, bool truncate) {
     // One open, then the truncation on that descriptor: a FIFO's reader that saw a first
@@ -46,11 +50,13 @@ Result<SharedFile> SharedFile::open(const std::string& path, bool truncate) {
             return error;
         }
     }
-    return SharedFile(fd);
+    return SharedFile(fd, true);
 }
 
 SharedFile::SharedFile(SharedFile&& other) noexcept
-    : pending_(std::move(other.pending_)), fd_(std::exchange(other.fd_, -1)) {}
+    : pending_(std::move(other.pending_)),
+      fd_(std::exchange(other.fd_, -1)),
+      shared_(other.shared_) {}
 
 SharedFile& SharedFile::operator=(SharedFile&& other) noexcept {
     if (this != &other) {
@@ -60,6 +66,7 @@ SharedFile& SharedFile::operator=(SharedFile&& other) noexcept {
         }
         pending_ = std::move(other.pending_);
         fd_ = std::exchange(other.fd_, -1);
+        shared_ = other.shared_;
     }
     return *this;
 }
@@ -89,7 +96,7 @@ size_t SharedFile::write(ByteBuffer& bytes) {
 Status SharedFile::flush() {
     if (pending_.empty()) return Status::success();
 
-    while (::flock(fd_, LOCK_EX) != 0) {
+    while (shared_ && ::flock(fd_, LOCK_EX) != 0) {
         // Nothing was written: keep the bytes for the next flush.
         if (errno != EINTR) return IoError::os(errno);
     }
@@ -116,7 +123,7 @@ Status SharedFile::flush() {
 
     // Whatever happened, the run is over: retrying later could only duplicate its first part.
     pending_.clear();
-    (void)::flock(fd_, LOCK_UN);
+    if (shared_) (void)::flock(fd_, LOCK_UN);
     return result;
 }
 

@@ -1,7 +1,9 @@
-// SharedFile: the byte sink of every trace writer. Several processes (a parent and its forked
-// children) may append to one trace file, each through its own SharedFile: every flush writes
-// all pending bytes at the end of the file in one run, under an exclusive flock, so runs of
-// different processes never interleave inside each other.
+// SharedFile: the byte sink of every trace writer. It writes either a process's own part of a
+// trace (core/parts.h), which no other process writes, or an output that is no regular file (a
+// pipe, a device) and takes no parts, which several processes (a parent and its forked
+// children) may append to, each through its own SharedFile: there every flush writes all pending
+// bytes at the end of the file in one run, under an exclusive flock, so runs of different
+// processes never interleave inside each other.
 //
 // A SharedFile belongs to one writer on one thread and has no internal lock.
 #pragma once
@@ -23,6 +25,9 @@ class SharedFile {
     // emptied through that descriptor (a FIFO is opened once, so its reader sees one writer).
     // Mode 0666 less the umask; the descriptor is close-on-exec. Writes nothing.
     static Result<SharedFile> open(const std::string& path, bool truncate);
+    // Over a descriptor opened for appending to a file of this writer alone (a part), which
+    // it closes: flushes take no lock.
+    static SharedFile adopt(int fd);
 
     SharedFile(SharedFile&& other) noexcept;
     SharedFile& operator=(SharedFile&& other) noexcept;
@@ -49,10 +54,11 @@ class SharedFile {
     size_t pending_size() const { return pending_.size(); }
 
   private:
-    explicit SharedFile(int fd);
+    SharedFile(int fd, bool shared);
 
     ByteBuffer pending_;
     int fd_ = -1;
+    bool shared_ = true;  // other processes append too: each flush takes the lock
 };
 
 }  // namespace vespra

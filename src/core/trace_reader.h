@@ -48,6 +48,9 @@ class Visitor {
     // The writer of process `pid` recorded that an option of the tracer, named by `reason`
     // ("max_depth", "min_duration", ...), left `count` events out of the trace.
     virtual void left_out(uint32_t pid, std::string_view reason, uint64_t count) = 0;
+    // Process `pid` ended without stopping its run (killed): the trace holds what it wrote up
+    // to then.
+    virtual void cut_short(uint32_t pid) { (void)pid; }
 };
 
 // One trace format. The driver hands it the file in pieces, each starting where the previous

@@ -68,6 +68,59 @@ Template Template::of(const CodeInfo& info) {
     return t;
 }
 
+namespace {
+
+// The bytes of the whole records "{...}," at the start of `data`: strings are skipped with
+// their escapes, so braces and commas inside them do not count.
+size_t whole_records(std::span<const uint8_t> data, bool* stop) {
+    size_t done = 0;
+    int depth = 0;
+    bool in_string = false, escape = false;
+    for (size_t i = 0; i < data.size(); ++i) {
+        uint8_t c = data[i];
+        if (in_string) {
+            if (escape) {
+                escape = false;
+            } else if (c == '\\') {
+                escape = true;
+            } else if (c == '"') {
+                in_string = false;
+            }
+        } else if (depth == 0) {
+            if (c == ' ' || c == '\n' || c == '\r' || c == '\t') continue;
+            if (c != '{') return *stop = true, done;  // no record starts here
+            depth = 1;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '{' || c == '[') {
+            ++depth;
+        } else if ((c == '}' || c == ']') && --depth == 0) {
+            if (i + 1 == data.size()) return done;  // its "," may come with more bytes
+            if (data[i + 1] != ',') return *stop = true, done;
+            done = ++i + 1;
+        }
+    }
+    return done;  // the end came in the middle of a record, or there is nothing more
+}
+
+std::string cut_short_record(uint32_t pid, uint64_t, uint64_t lost) {
+    json::Buffer b(160);
+    b.append("{\"args\":{\"lost_bytes\":");
+    json::push_u64(b, lost);
+    b.append("},\"name\":\"");
+    b.append(json::CUT_SHORT_RECORD);
+    b.append("\",\"ph\":\"M\",\"pid\":");
+    json::push_u64(b, pid);
+    b.append(",\"tid\":0},");
+    return std::string(b.view());
+}
+
+Result<uint64_t> complete_part(int fd) { return parts::complete_records(fd, whole_records); }
+
+}  // namespace
+
+const parts::PartFormat JSON_PARTS{"[", true, complete_part, cut_short_record};
+
 JsonExporter::JsonExporter(SharedFile out)
     : JsonExporter(std::move(out), static_cast<uint32_t>(::getpid())) {}
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/output.h"
+#include "core/parts.h"
 #include "core/process_name.h"
 #include "core/sink.h"
 #include "json/json_text.h"
@@ -36,6 +37,9 @@ struct Template {
     // A code without a name is written as "<unknown>".
     static Template of(const CodeInfo& info);
 };
+
+// JSON parts (core/parts.h): records "{...}," of the array whose "[" the output holds.
+extern const parts::PartFormat JSON_PARTS;
 
 class JsonExporter : public Exporter {
   public:

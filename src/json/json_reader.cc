@@ -572,6 +572,8 @@ Status JsonReader::apply(const Record& r, uint64_t at) {
             visitor_.dropped(pid, r.count);
         } else if (*r.name == json::LEFT_OUT_RECORD && r.reason) {
             visitor_.left_out(pid, *r.reason, r.count);
+        } else if (*r.name == json::CUT_SHORT_RECORD) {
+            visitor_.cut_short(pid);
         }
     }
     return Status::success();

@@ -18,6 +18,9 @@ namespace vespra::json {
 
 // The metadata record that counts the events an option of the tracer left out, by reason.
 inline constexpr std::string_view LEFT_OUT_RECORD = "vespra_left_out_events";
+// The metadata record "vespra_cut_short" names a process that ended without stopping its run
+// (killed): its "args" give the bytes of a torn last record that were left out.
+inline constexpr std::string_view CUT_SHORT_RECORD = "vespra_cut_short";
 
 // Bytes that put_u64 may write.
 inline constexpr size_t MAX_U64_DIGITS = 20;

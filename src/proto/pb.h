@@ -143,6 +143,13 @@ inline constexpr std::string_view MARK_CATEGORY = "mark";
 // option of the tracer that left events out (REASON names the option).
 inline constexpr std::string_view LEFT_OUT_INFIX = " events left out by ";
 inline constexpr std::string_view LEFT_OUT_CATEGORY = "left_out";
+// The instant event "vespra: process cut short ..." in the category "cut_short", on the track of
+// a process that ended without stopping its run (killed), which the joiner of the trace's parts
+// writes after the process's last complete packet. It comes on a sequence of its own, which no
+// writer's sequence (process id times 128 plus a small index) reaches.
+inline constexpr std::string_view CUT_SHORT_CATEGORY = "cut_short";
+inline constexpr std::string_view CUT_SHORT_NAME = "vespra: process cut short";
+inline constexpr uint32_t JOINER_SEQUENCE_ID = 0xFFFFFFF0u;
 
 // ---- Messages -------------------------------------------------------------------------------
 // Each message has encoded_len(), the size of its body, and encode(), which appends the body to

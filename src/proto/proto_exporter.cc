@@ -58,7 +58,69 @@ uint64_t tail_key(uint32_t tid, uint32_t packed) {
     return base + 2 * uint64_t{code_of(packed)} + 1;
 }
 
+// The bytes of the whole packets at the start of `data`: a walk over their frames.
+size_t whole_packets(std::span<const uint8_t> data, bool* stop) {
+    size_t done = 0;
+    while (done < data.size()) {
+        if (data[done] != pb::TRACE_PACKET_KEY) return *stop = true, done;
+        uint64_t len = 0;
+        size_t at = done + 1;
+        for (unsigned shift = 0;; shift += 7) {
+            if (at == data.size()) return done;
+            if (shift > 63) return *stop = true, done;
+            uint8_t b = data[at++];
+            len |= uint64_t{b & 0x7Fu} << shift;
+            if (b < 0x80) break;
+        }
+        if (len > data.size() - at) return done;
+        done = at + len;
+    }
+    return done;
+}
+
+// The joiner's instant event on the process track; with nothing of the process kept, the
+// track is described first.
+std::string cut_short_packets(uint32_t pid, uint64_t kept, uint64_t lost) {
+    uint64_t uuid = (uint64_t{pid} << 32) + 1;
+    std::string out;
+    auto frame = [&](const TracePacket& packet) {
+        std::string body;
+        packet.encode(body);
+        out.push_back(static_cast<char>(pb::TRACE_PACKET_KEY));
+        Varint len(body.size());
+        out.append(reinterpret_cast<const char*>(len.as_slice().data()), len.len());
+        out += body;
+    };
+    if (kept == 0) {
+        pb::TrackDescriptor desc;
+        desc.uuid = uuid;
+        desc.process = pb::ProcessDescriptor{static_cast<int32_t>(pid), {}, std::nullopt};
+        TracePacket packet;
+        packet.timestamp = 0;
+        packet.trusted_packet_sequence_id = pb::JOINER_SEQUENCE_ID;
+        packet.data = std::move(desc);
+        frame(packet);
+    }
+    pb::TrackEvent event;
+    event.type = pb::TrackEvent::TYPE_INSTANT;
+    event.track_uuid = uuid;
+    event.categories = {"py", std::string(pb::CUT_SHORT_CATEGORY)};
+    std::string name = std::string(pb::CUT_SHORT_NAME) + ": it ended without stopping its run";
+    if (lost > 0) name += ", " + std::to_string(lost) + " bytes of a torn packet left out";
+    event.name = std::move(name);
+    TracePacket packet;
+    packet.timestamp = 0;
+    packet.trusted_packet_sequence_id = pb::JOINER_SEQUENCE_ID;
+    packet.data = std::move(event);
+    frame(packet);
+    return out;
+}
+
+Result<uint64_t> complete_part(int fd) { return parts::complete_records(fd, whole_packets); }
+
 }  // namespace
+
+const parts::PartFormat PROTO_PARTS{"", false, complete_part, cut_short_packets};
 
 // ---- TailMap ---------------------------------------------------------------------------------
 

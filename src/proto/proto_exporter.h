@@ -48,11 +48,15 @@
 #include "core/event.h"
 #include "core/io_error.h"
 #include "core/output.h"
+#include "core/parts.h"
 #include "core/process_name.h"
 #include "core/sink.h"
 #include "proto/pb.h"
 
 namespace vespra {
+
+// Protobuf parts (core/parts.h): runs of framed TracePackets, which the output's are too.
+extern const parts::PartFormat PROTO_PARTS;
 
 using Varint = pb::Varint;
 

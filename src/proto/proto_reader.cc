@@ -567,7 +567,7 @@ Status ProtoReader::event(Sequence& seq, uint64_t ts, const uint8_t* p, const ui
                           uint64_t at) {
     uint64_t type = 0, name_iid = 0, track_uuid = 0, location_iid = NO_IID;
     bool has_iid = false, has_track = false, is_dropped = false, is_span = false,
-         is_left_out = false;
+         is_left_out = false, is_cut_short = false;
     bool has_value = false;
     double value = 0;
     std::string_view name;
@@ -589,6 +589,7 @@ Status ProtoReader::event(Sequence& seq, uint64_t ts, const uint8_t* p, const ui
         } else if (fd.number == f::TE_CATEGORIES && bytes) {
             is_dropped = is_dropped || text(fd) == pb::DROPPED_CATEGORY;
             is_left_out = is_left_out || text(fd) == pb::LEFT_OUT_CATEGORY;
+            is_cut_short = is_cut_short || text(fd) == pb::CUT_SHORT_CATEGORY;
         } else if (fd.number == f::TE_CATEGORY_IIDS && varint) {
             is_span = is_span || (seq.span_category != 0 && fd.value == seq.span_category);
         } else if (fd.number == f::TE_COUNTER_VALUE && varint) {
@@ -667,6 +668,8 @@ Status ProtoReader::event(Sequence& seq, uint64_t ts, const uint8_t* p, const ui
                 visitor_.dropped(pid(), count);
             } else if (is_left_out && has_name && left_out_count(name, count, reason)) {
                 visitor_.left_out(pid(), reason, count);
+            } else if (is_cut_short) {
+                visitor_.cut_short(pid());
             }
             return Status::success();
         }

@@ -200,16 +200,21 @@ bool guard_os_exit() {
     return wrapper && PyObject_SetAttrString(os.get(), "_exit", wrapper.get()) == 0;
 }
 
-// A grandchild inherits the wrapper and the handler and gets a watcher of its own; where the
+// A forked child inherits the wrapper and the handler and gets a watcher of its own; where the
 // start fails they only find no run to stop.
-bool guard_exits_of_child() {
+bool guard_exits() {
     if (!guard_os_exit()) return false;
 
     struct sigaction action;
     if (sigaction(SIGTERM, nullptr, &action) < 0) return PyErr_SetFromErrno(PyExc_OSError), false;
     bool handled_here = action.sa_handler == on_sigterm;
     if (!handled_here && action.sa_handler != SIG_DFL) return true;  // the program's own
-    // The inherited pipe is the parent's; its watcher did not survive the fork.
+    if (handled_here && TERM_PID.load() == getpid()) {
+        // An earlier run of this process set it all up; a fork may have parked the watcher.
+        resume_sigterm_watcher();
+        return true;
+    }
+    // An inherited pipe is the parent's; its watcher did not survive the fork.
     TERM_PID.store(0);
     if (TERM_READ_FD >= 0) close(TERM_READ_FD);
     if (int fd = TERM_WRITE_FD.exchange(-1); fd >= 0) close(fd);

@@ -2,12 +2,10 @@
 //
 // Any traced process may end with os._exit (multiprocessing's fork workers clear the handlers
 // and leave that way; programs do it to skip clean-up): os._exit is replaced by a wrapper that
-// stops the run first, so the trace is complete and no write of the export threads is cut in
-// the middle (in a file that other processes append to, half a record would make the rest
-// unreadable). A child that starts a run in the fork hook (or joins its parent's trace after an
-// exec) is also stopped with SIGTERM, how a pool ends its workers: unless the program handles
-// SIGTERM itself, a handler has the run stopped before the process dies of the signal as it
-// would have.
+// stops the run first, so the trace is complete. Any traced process may also be ended by
+// SIGTERM: how a pool ends its workers, and what timeout, kill, docker stop and service managers
+// send. Unless the program handles SIGTERM itself, a handler has the run stopped (its trace
+// completed and its part joined) before the process dies of the signal as it would have.
 #pragma once
 
 namespace vespra::tracer {
@@ -20,9 +18,9 @@ bool guard_os_exit();
 // command prints its closing line there. Attached; must not raise.
 extern void (*after_stop_at_os_exit)();
 
-// Installs both in a child that is about to start its run. Attached, holding the start lock.
-// False with an exception set.
-bool guard_exits_of_child();
+// Installs both in a process that is about to start its run (a first run, or a child's).
+// Attached, holding the start lock. False with an exception set.
+bool guard_exits();
 
 // The SIGTERM watcher is one of our threads, parked across a fork like the export threads (see
 // tracer.h): park joins it, resume starts it again; both do nothing where there is none. While

@@ -13,6 +13,7 @@
 #include "analysis/commands.h"
 #include "analysis/format.h"
 #include "child_exit.h"
+#include "core/parts.h"
 #include "cli_args.h"
 #include "host.h"
 #include "process_names.h"
@@ -389,6 +390,20 @@ void report_trace(PyObject* os, PyObject* tracer, const RunArgs& args, PyObject*
                 " events were dropped while recording (--lossless keeps them all, slowing the "
                 "program down instead)";
     }
+    // Children that outlive the program add their parts when they stop.
+    Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(located));
+    std::string where = encoded ? std::string(PyBytes_AS_STRING(encoded.get()),
+                                              static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())))
+                                : args.output;
+    PyErr_Clear();
+    size_t running = 0;
+    for (const parts::PartFile& part : parts::list(where)) running += part.live;
+    if (running > 0) {
+        text += "; " + std::to_string(running) +
+                (running == 1 ? " process of the trace still runs and adds its part"
+                              : " processes of the trace still run and add their parts") +
+                " when it stops";
+    }
     text += "; look at it with `" + args.command + " summary " + shell_word(args.output) +
             "` or at https://ui.perfetto.dev\n";
     const TracerData& data = tracer::as_tracer(tracer)->data;
@@ -626,6 +641,9 @@ PyObject* cli_main(PyObject* module, PyObject* args, PyObject* kwargs) {
     }
     if (const auto* flamegraph = std::get_if<analysis::FlamegraphOptions>(&cli)) {
         return analyse(*flamegraph, analysis::flamegraph);
+    }
+    if (const auto* join = std::get_if<analysis::JoinOptions>(&cli)) {
+        return analyse(*join, analysis::join);
     }
     return run(module, std::get<RunArgs>(cli));
 }

@@ -16,6 +16,8 @@ constexpr std::string_view SUMMARY_ABOUT =
     "Print where a trace's time went: functions by self or total time";
 constexpr std::string_view FLAMEGRAPH_ABOUT =
     "Write a trace's call stacks as an interactive SVG flame graph or collapsed stacks";
+constexpr std::string_view JOIN_ABOUT =
+    "Join into a trace the parts its processes left beside it (a killed first process)";
 constexpr std::string_view HELP_ABOUT = "Print this message or the help of the given subcommand(s)";
 
 constexpr std::string_view TOP_USAGE = "vespra <COMMAND>";
@@ -36,6 +38,7 @@ std::string top_help() {
     text.append("  flamegraph  ").append(FLAMEGRAPH_ABOUT).append("\n");
     text.append("  attach      Trace a running Python process (CPython 3.14 or newer)\n");
     text.append("  detach      Stop the trace `vespra attach` runs in a process\n");
+    text.append("  join        ").append(JOIN_ABOUT).append("\n");
     text.append("  help        ").append(HELP_ABOUT).append("\n\n");
     text.append("Options:\n");
     text.append("  -h, --help  Print help\n");
@@ -524,13 +527,36 @@ Cli parse_flamegraph(std::span<const std::string> words) {
     return opts;
 }
 
+constexpr std::string_view JOIN_USAGE = "vespra join <TRACE>";
+
+std::string join_help() {
+    std::string text;
+    text.append(JOIN_ABOUT).append("\n\nUsage: ").append(JOIN_USAGE).append("\n\n");
+    text.append("Arguments:\n");
+    text.append("  <TRACE>  Trace file, protobuf or JSON; its parts are in TRACE.parts\n\n");
+    text.append("Options:\n");
+    text.append("  -h, --help  Print help\n");
+    return text;
+}
+
+Cli parse_join(std::span<const std::string> words) {
+    static const Grammar GRAMMAR{{}, JOIN_USAGE, join_help, false};
+    auto parsed_or = parse_command(words, GRAMMAR);
+    if (auto* message = std::get_if<Message>(&parsed_or)) return std::move(*message);
+    Parsed& parsed = std::get<Parsed>(parsed_or);
+    if (parsed.positionals.empty()) return missing(JOIN_USAGE, {TRACE_ARG});
+    return analysis::JoinOptions{parsed.positionals.front()};
+}
+
 Cli parse_help(std::span<const std::string> words) {
     if (words.empty()) return help(top_help());
     const std::string& command = words[0];
-    if (command == "summary" || command == "flamegraph") {
+    if (command == "summary" || command == "flamegraph" || command == "join") {
         if (words.size() > 1)
             return usage_error(HELP_USAGE, "unrecognized subcommand " + quoted(words[1]));
-        return help(command == "summary" ? summary_help() : flamegraph_help());
+        return help(command == "summary"      ? summary_help()
+                    : command == "flamegraph" ? flamegraph_help()
+                                              : join_help());
     }
     if (command != "run" && command != "help") {
         return usage_error(HELP_USAGE, "unrecognized subcommand " + quoted(command));
@@ -555,6 +581,7 @@ Cli parse(const std::vector<std::string>& words) {
     if (first == "help") return parse_help(rest);
     if (first == "summary") return parse_summary(rest);
     if (first == "flamegraph") return parse_flamegraph(rest);
+    if (first == "join") return parse_join(rest);
     if (first == "-h" || first == "--help") return help(top_help());
     if (looks_like_option(first) || first == "-") {
         return usage_error(TOP_USAGE, "unexpected argument " + quoted(first) + " found");

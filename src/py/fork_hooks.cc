@@ -7,6 +7,7 @@
 #include <optional>
 #include <utility>
 
+#include "core/parts.h"
 #include "core/tls.h"
 #include "py/child_exit.h"
 #include "py/host.h"
@@ -113,8 +114,11 @@ PyObject* after_fork_in_child(PyObject*, PyObject*) {
         // Leaked on purpose, never read: see the docstring.
         (void)data.running.release();
         tls::forget_other_threads();
+        // The parent's part stays the parent's: locked by this copy too, it would look alive
+        // after the parent's death.
+        parts::forget_inherited();
         // Before the start, so that what it imports stays out of the child's trace.
-        if (!guard_exits_of_child()) return nullptr;
+        if (!guard_exits()) return nullptr;
         // The child keeps its parent's name, unless multiprocessing's bootstrap names it.
         naming::follow_multiprocessing();
         std::unique_ptr<Running> run =

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "core/io_error.h"
+#include "core/parts.h"
 #include "core/sink.h"
 
 namespace vespra {
@@ -31,13 +32,24 @@ class Format {
     const char* name() const { return value_ == Json ? "json" : "protobuf"; }
     Value value() const { return value_; }
 
-    // Opens the output and builds the writer. A fresh run (as_child false) truncates the file
-    // (a JSON trace then holds exactly "[" when this returns, a protobuf trace nothing); a child
-    // run appends to what its parent wrote. `sequence_base` is 0 for a fresh run, the process
+    // What a run writes through: its writer, and the part it writes (core/parts.h), which the
+    // stop joins into the output; no part for an output that is no regular file (a pipe, a
+    // device), which every process of the trace appends to directly.
+    struct Opened {
+        std::unique_ptr<Exporter> writer;
+        parts::OwnPart part;
+    };
+
+    // Opens the output and builds the writer. A fresh run (as_child false) starts the trace:
+    // it refuses an output that a live run of another trace writes, and truncates the file (a
+    // JSON trace then holds exactly "[" when this returns, a protobuf trace nothing); a child
+    // run adds a part to its parent's trace. `sequence_base` is 0 for a fresh run, the process
     // id for a child; the protobuf writer derives its packet identifiers from it. Touches no
     // Python object.
-    Result<std::unique_ptr<Exporter>> open(const std::string& path, uint32_t sequence_base,
-                                           bool as_child) const;
+    Result<Opened> open(const std::string& path, uint32_t sequence_base, bool as_child) const;
+
+    // How the joiner takes this format's parts.
+    const parts::PartFormat& parts() const;
 
     friend bool operator==(Format a, Format b) { return a.value_ == b.value_; }
 

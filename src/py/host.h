@@ -179,6 +179,13 @@ inline PyObject* raise_io_error(const IoError& error, PyObject* filename) {
         errno = error.os_errno();
         return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
     }
+    if (error.kind() == IoError::Kind::InUse) {
+        // OSError(EBUSY, message, filename): the message stands where the OS's would.
+        PyObject* args = Py_BuildValue("(isO)", error.os_errno(), error.text().c_str(), filename);
+        if (args) PyErr_SetObject(PyExc_OSError, args);
+        Py_XDECREF(args);
+        return nullptr;
+    }
     PyErr_Format(PyExc_OSError, "%s: %R", error.text().c_str(), filename);
     return nullptr;
 }

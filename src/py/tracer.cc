@@ -274,6 +274,18 @@ bool register_stop_at_exit() {
     return true;
 }
 
+// Joins the run's part into the output once nothing writes it any more (the exporter thread
+// joined, the writer released here if a pause left it): whole when the writer finished, else
+// cut at its last complete record. Detached: the copy may take a while.
+Status join_part(const TracerData& data, Running& run) {
+    if (!run.part) return Status::success();
+    bool clean = run.outcome->status && run.outcome->status->ok() && !run.outcome->writer;
+    run.outcome->writer.reset();
+    Result<parts::JoinReport> joined =
+        parts::join(run.part.output(), data.format.parts(), &run.part, clean);
+    return joined ? Status::success() : Status(joined.error());
+}
+
 // The exporter thread's body: names the thread and runs the pipeline. Every reference it was
 // given is moved into run_pipeline, whose parameters die when it returns: the thread holds
 // nothing of the run once it has ended, so the last reference to the State is always dropped by
@@ -319,9 +331,9 @@ PyObject* enter(TracerObject* self, bool as_child, std::optional<uint64_t> trace
     // otherwise truncate the running trace's file and repoint the environment at its own.
     if (!monitoring::check_tool_slot_free()) return nullptr;
     if (!register_stop_at_exit()) return nullptr;
-    // A process that joins its parent's trace ends the ways a forked one does: a pool stops its
-    // spawned workers with SIGTERM, too. Any traced process may leave by os._exit.
-    if (!(as_child ? guard_exits_of_child() : guard_os_exit())) return nullptr;
+    // Any traced process may leave by os._exit, or be ended by SIGTERM (a pool stops its
+    // workers so; timeout, kill and service managers send it to the first process).
+    if (!guard_exits()) return nullptr;
     // Named before the run starts, so that its first batch carries the name.
     if (as_child) naming::follow_multiprocessing();
     if (self->data.process_name) {
@@ -392,12 +404,12 @@ std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool 
 
     // Detached: opening a FIFO waits until its reader opens it, and the reader may be a thread
     // of this program. The open touches no Python object.
-    Result<std::unique_ptr<Exporter>> writer = [&] {
+    Result<Format::Opened> opened = [&] {
         host::Detached detached;
         return self->data.format.open(self->data.output_path, sequence_base, as_child);
     }();
-    if (!writer) {
-        host::raise_io_error(writer.error(), self->data.filename.get());
+    if (!opened) {
+        host::raise_io_error(opened.error(), self->data.filename.get());
         return nullptr;
     }
 
@@ -405,14 +417,19 @@ std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool 
     run->queue = queue;
     run->state = state;
     run->outcome = std::make_shared<ExporterOutcome>();
+    run->part = std::move(opened.value().part);
     // Calls still running at the stop get their ends there, stamped at the queue's close; they
     // pass through the limits like every other end, so what is written stays paired.
     run->outcome->writer =
-        std::make_unique<FilteringExporter>(writer.take(), self->data.limits,
+        std::make_unique<FilteringExporter>(std::move(opened.value().writer), self->data.limits,
                                             [queue] { return queue->closed_at(); },
                                             run->outcome->deepest_past_viewers);
     if (std::string error; !spawn_exporter(*run, &error)) {
-        // The writer is released with the run; the file stays as opened.
+        // The part, empty, goes into the output: the trace is not left waiting for it.
+        {
+            host::Detached detached;
+            (void)join_part(self->data, *run);
+        }
         PyErr_Format(PyExc_RuntimeError, "spawn exporter: %s", error.c_str());
         return nullptr;
     }
@@ -427,6 +444,7 @@ std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool 
             host::Detached detached;
             queue->close();
             run->exporter.join();
+            (void)join_part(self->data, *run);
         }
         error.restore();
         return nullptr;
@@ -445,6 +463,7 @@ std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool 
             }
             queue->close();
             run->exporter.join();
+            (void)join_part(self->data, *run);
         }
         error.restore();
         return nullptr;
@@ -577,6 +596,7 @@ PyObject* stop_locked(TracerObject* self, StartLock& start_lock, bool idle_is_er
 
     std::string spawn_error;
     bool exporting = resume_export(*run, &spawn_error);
+    Status joined;
     {
         host::Detached detached;
         // Only once no callback can append any more may other threads' batches be touched.
@@ -591,6 +611,7 @@ PyObject* stop_locked(TracerObject* self, StartLock& start_lock, bool idle_is_er
         }
         run->queue->close();
         if (run->exporter.joinable()) run->exporter.join();
+        joined = join_part(self->data, *run);
     }
 
     std::shared_ptr<ExporterOutcome> outcome = std::move(run->outcome);
@@ -622,6 +643,7 @@ PyObject* stop_locked(TracerObject* self, StartLock& start_lock, bool idle_is_er
     if (!outcome->status->ok()) {
         return host::raise_io_error(outcome->status->error(), self->data.filename.get());
     }
+    if (!joined.ok()) return host::raise_io_error(joined.error(), self->data.filename.get());
     if (environment_error) {
         environment_error.restore();
         return nullptr;

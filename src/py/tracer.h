@@ -19,6 +19,7 @@
 #include "core/clock.h"
 #include "core/evqueue.h"
 #include "core/io_error.h"
+#include "core/parts.h"
 #include "core/slice_filter.h"
 #include "py/filter.h"
 #include "py/format.h"
@@ -48,6 +49,9 @@ struct Running {
     std::shared_ptr<State> state;
     std::thread exporter;
     std::shared_ptr<ExporterOutcome> outcome;  // complete once `exporter` has been joined
+    // The part the writer fills, joined into the output by the stop once the writer is done;
+    // none for an output that takes no parts.
+    parts::OwnPart part;
 
     Running() = default;
     Running(const Running&) = delete;

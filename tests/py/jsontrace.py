@@ -1,7 +1,8 @@
 """A small reader of vespra's JSON traces, for the tests.
 
-The file is "[" followed by records that each end in ","; the array is never closed. Reading it
-back is therefore: check the "[", drop the last ",", close the array, parse.
+A finished trace is a JSON array. One that processes still write (or that a killed process
+left unfinished) is "[" followed by records that each end in ",": reading it back is then check
+the "[", drop the last ",", close the array, parse.
 """
 
 import collections
@@ -11,8 +12,10 @@ import json
 def read_records(path):
     with open(path, "rb") as f:
         data = f.read()
+    if data.startswith(b"[") and data.endswith(b"]"):
+        return json.loads(data)
     if not data.startswith(b"[") or (len(data) > 1 and not data.endswith(b",")):
-        raise ValueError("a JSON trace is '[' and records that each end in ','")
+        raise ValueError("a JSON trace is an array, or '[' and records that each end in ','")
     return json.loads(data[:-1] + b"]" if len(data) > 1 else b"[]")
 
 

@@ -218,9 +218,11 @@ class StopTest(TraceTest):
         """)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) as proc:
             try:
                 self.assertEqual(proc.stdout.readline(), "ready\n")
-                # The writer writes once no batch has come for a moment: wait for that.
+                # The writer writes (its process's part of the trace) once no batch has come
+                # for a moment: wait for that.
+                part = pathlib.Path(f"{out}.parts") / f"{proc.pid}-0"
                 give_up = time.monotonic() + 120
-                while ((not out.exists() or out.stat().st_size < 5000 * 10)
+                while ((not part.exists() or part.stat().st_size < 5000 * 10)
                        and time.monotonic() < give_up):
                     time.sleep(0.01)
             finally:
