@@ -236,10 +236,13 @@ TEST(AnalysisCommands, OptionsAndTheirErrors) {
     EXPECT_EQ(f.output, "out.svg");
     EXPECT_TRUE(f.per_thread);
     EXPECT_FALSE(f.folded);
+    EXPECT_EQ(std::get<analysis::JoinOptions>(parse_args({"join", "t.pb"})).trace, "t.pb");
 
     const std::pair<Words, const char*> errors[] = {
         {{"summary"}, "error: the following required arguments were not provided:\n  <TRACE>\n"},
         {{"summary", "a", "b"}, "error: unexpected argument 'b' found\n"},
+        {{"join"}, "error: the following required arguments were not provided:\n  <TRACE>\n"},
+        {{"join", "a", "--top", "1"}, "error: unexpected argument '--top' found"},
         {{"summary", "-n", "x", "a"}, "error: invalid value 'x' for '--top <N>'\n"},
         {{"summary", "--sort", "name", "a"},
          "error: invalid value 'name' for '--sort <KEY>'\n  [possible values: self, total, "
