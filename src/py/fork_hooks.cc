@@ -10,6 +10,7 @@
 #include "core/parts.h"
 #include "core/tls.h"
 #include "py/child_exit.h"
+#include "py/fork_repair.h"
 #include "py/host.h"
 #include "py/process_names.h"
 #include "py/start_lock.h"
@@ -107,6 +108,8 @@ PyObject* after_fork_in_parent(PyObject*, PyObject*) {
 
 PyObject* after_fork_in_child(PyObject*, PyObject*) {
     return boundary([]() -> PyObject* {
+        // Traced or not: a trace this child starts later needs the pause mutex as much.
+        vespra_release_what_the_fork_left_held();
         if (!ensure_fork_locks()) return nullptr;
         ForkLocksRelease release;
         if (!FORK_TRACER) Py_RETURN_NONE;

@@ -376,6 +376,32 @@ class LocksAcrossForkTest(ForkTest):
         for i in range(12):
             self.assertTrue(Trace(self.dir / f"child{i}.json").by_name("f"), i)
 
+    def test_a_child_forked_while_another_thread_collects_garbage_can_trace(self):
+        # The other thread's collections pause the interpreter; a fork in the instant one begins
+        # left the child's pause lock held by that thread, and the child's start waited for ever.
+        out = self.run_script("""\
+            import os, signal, threading
+            from vespra._core import Tracer
+
+            def f(): pass
+
+            def churn():
+                while not stop.is_set():
+                    a = []; a.append(a); [[] for _ in range(50)]
+
+            stop = threading.Event()
+            threading.Thread(target=churn).start()
+            for i in range(30):
+                if (pid := os.fork()) == 0:
+                    signal.alarm(10)  # a child that hangs dies of SIGALRM
+                    with Tracer(f"child{i}.json", "json"):
+                        f()
+                    os._exit(0)
+                print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+            stop.set()
+            """)
+        self.assertEqual(out.split(), ["0"] * 30)
+
     def test_a_fork_while_another_thread_is_inside_a_callback(self):
         # The other thread's first callback asks for its name, which blocks in Python code: it is
         # inside the callback, having let go of the interpreter (and of the GIL, where there is
