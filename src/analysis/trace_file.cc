@@ -72,14 +72,17 @@ Result<std::vector<uint8_t>> head_of(int fd) {
     return head;
 }
 
-// Streams the file open at `fd` into `visitor`; a JSON part is read as if after the array's "[".
-Result<trace::StreamReport> stream(int fd, TraceFormat format, bool part,
-                                   trace::Visitor& visitor) {
+// Streams the file open at `fd` into `visitor`, and each record to `sink` when there is one; a
+// JSON part is read as if after the array's "[".
+Result<trace::StreamReport> stream(int fd, TraceFormat format, bool part, trace::Visitor& visitor,
+                                   trace::RecordSink* sink) {
     if (format == TraceFormat::Protobuf) {
         ProtoReader reader(visitor);
+        reader.set_sink(sink);
         return trace::read_stream(fd, reader);
     }
     JsonReader reader(visitor);
+    reader.set_sink(sink);
     static constexpr uint8_t OPEN[] = {'['};
     if (part) (void)reader.parse(OPEN, 0);
     return trace::read_stream(fd, reader);
@@ -111,7 +114,14 @@ Result<TraceFormat> trace_format(const std::string& path, int fd,
 
 }  // namespace
 
-Result<TraceRead> read_trace(const std::string& path, trace::Visitor& visitor) {
+Result<TraceFormat> trace_format(const std::string& path) {
+    Fd file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (file.fd < 0) return IoError::other(path + ": " + IoError::os(errno).text());
+    return trace_format(path, file.fd, parts::list(path));
+}
+
+Result<TraceRead> read_trace(const std::string& path, trace::Visitor& visitor,
+                             trace::RecordSink* sink) {
     Fd file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
     if (file.fd < 0) return IoError::other(path + ": " + IoError::os(errno).text());
     std::vector<parts::PartFile> parts = parts::list(path);
@@ -122,14 +132,14 @@ Result<TraceRead> read_trace(const std::string& path, trace::Visitor& visitor) {
     read.format = format.value();
     // A file that holds nothing yet has only its parts to read.
     if (struct stat st; ::fstat(file.fd, &st) != 0 || st.st_size > 0) {
-        Result<trace::StreamReport> report = stream(file.fd, read.format, false, visitor);
+        Result<trace::StreamReport> report = stream(file.fd, read.format, false, visitor, sink);
         if (!report) return IoError::other(path + ": " + report.error().text());
         read.report = report.value();
     }
     for (const parts::PartFile& part : parts) {
         Fd fd{::open(part.path.c_str(), O_RDONLY | O_CLOEXEC)};
         if (fd.fd < 0) continue;  // joined meanwhile
-        Result<trace::StreamReport> part_report = stream(fd.fd, read.format, true, visitor);
+        Result<trace::StreamReport> part_report = stream(fd.fd, read.format, true, visitor, sink);
         if (!part_report) return IoError::other(part.path + ": " + part_report.error().text());
         if (!part.live) visitor.cut_short(part.pid);
         read.parts.push_back(PartRead{part.pid, part.live, part_report.value()});

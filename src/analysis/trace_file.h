@@ -33,8 +33,13 @@ const char* format_name(TraceFormat format);
 // the visitor as cut short). A JSON trace starts with "[" or "{" (after optional whitespace), a
 // protobuf one with the key of Trace.packet; a file that holds nothing yet takes the format of
 // its parts. An empty trace, a file of neither kind, and a corrupt trace are errors; a trace
-// cut short is read up to the cut and reported.
-Result<TraceRead> read_trace(const std::string& path, trace::Visitor& visitor);
+// cut short is read up to the cut and reported. With a `sink`, the reader also hands it each
+// record after reporting it.
+Result<TraceRead> read_trace(const std::string& path, trace::Visitor& visitor,
+                             trace::RecordSink* sink = nullptr);
+// The format of the trace at `path` (or of its parts, while it holds nothing), told as
+// read_trace tells it.
+Result<TraceFormat> trace_format(const std::string& path);
 
 // `vespra join`: joins into `path` the parts of the processes that are gone, and finishes the
 // trace when none is left running. The format is told by the content, as above.

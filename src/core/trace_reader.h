@@ -53,6 +53,33 @@ class Visitor {
     virtual void cut_short(uint32_t pid) { (void)pid; }
 };
 
+// What a reader tells a RecordSink of each record (a protobuf packet, a JSON record) once it
+// has reported the record to its visitor: enough for a tool that copies records to decide which
+// to keep.
+struct RecordInfo {
+    static constexpr uint32_t NONE = UINT32_MAX;
+    enum class Kind : uint8_t {
+        State,   // no event: names, descriptors, interned data, clocks
+        Begin,   // a slice opens on `thread`
+        End,     // the innermost slice of `thread` closes
+        Mark,    // an instant or a counter sample, at `ts`
+        Totals,  // the counts of events dropped or left out, for the process `pid`
+    };
+    Kind kind = Kind::State;
+    uint32_t thread = NONE;       // the visitor's handle of the thread it belongs to, if any
+    uint32_t pid = NONE;          // the process it belongs to, when no thread says it
+    uint64_t ts = 0;              // trace time of a Begin, End or Mark
+    uint32_t sequence = 0;        // protobuf: its packet sequence
+    bool sequence_clock = false;  // protobuf: its timestamp is on a clock of its sequence
+};
+
+class RecordSink {
+  public:
+    virtual ~RecordSink() = default;
+    // `bytes` is the whole record as it stands in the file (a packet with its key and length).
+    virtual Status record(std::span<const uint8_t> bytes, const RecordInfo& info) = 0;
+};
+
 // One trace format. The driver hands it the file in pieces, each starting where the previous
 // call stopped consuming.
 class Parser {

@@ -467,6 +467,10 @@ JsonReader::Step JsonReader::fast_record(const uint8_t*& pos, const uint8_t* end
     } else {
         visitor_.end(t, ts);
     }
+    if (sink_) {
+        info_ = {ph == 'B' ? trace::RecordInfo::Kind::Begin : trace::RecordInfo::Kind::End, t,
+                 static_cast<uint32_t>(pid), ts};
+    }
     pos = p;
     return Step::Done;
 }
@@ -536,16 +540,23 @@ Result<bool> JsonReader::slow_record(const uint8_t*& pos, const uint8_t* end, ui
 Status JsonReader::apply(const Record& r, uint64_t at) {
     uint32_t pid = static_cast<uint32_t>(r.pid), tid = static_cast<uint32_t>(r.tid);
     std::string_view ph = r.ph ? std::string_view(*r.ph) : std::string_view();
+    using Kind = trace::RecordInfo::Kind;
+    info_ = {Kind::State, trace::RecordInfo::NONE, pid, r.ts.value_or(0)};
     if (r.ph) ++events_;
     if (ph == "X") {
         if (!r.ts || !r.dur) return corrupt("a complete record without numeric \"ts\" and \"dur\"", at);
         if (*r.ts > UINT64_MAX - *r.dur) return corrupt("a \"dur\" out of range", at);
         uint32_t f = r.cat == "span" ? span(r.name ? *r.name : "")
                                      : function(r.name ? *r.name : "", r.file ? *r.file : "", r.line);
-        complete_[thread(pid, tid)].push_back(Complete{*r.ts, *r.ts + *r.dur, f});
+        uint32_t t = thread(pid, tid);
+        complete_[t].push_back(Complete{*r.ts, *r.ts + *r.dur, f});
+        // Its slice reaches the visitor only at the end of the stream: to a sink, it is an event
+        // of its thread at its start.
+        info_.kind = Kind::Mark, info_.thread = t;
     } else if (ph == "B" || ph == "E") {
         if (!r.ts) return corrupt("a duration record without a numeric \"ts\"", at);
         uint32_t t = thread(pid, tid);
+        info_.kind = ph == "B" ? Kind::Begin : Kind::End, info_.thread = t;
         if (ph == "B" && r.cat == "span") {
             visitor_.begin(t, span(r.name ? *r.name : ""), *r.ts);
         } else if (ph == "B") {
@@ -554,7 +565,12 @@ Status JsonReader::apply(const Record& r, uint64_t at) {
         } else {
             visitor_.end(t, *r.ts);
         }
-    } else if (ph == "C" && r.name && r.value && r.ts) {
+    } else if (r.ts && ph != "M") {
+        // An instant, a counter sample, or another event of a time: kept with its time.
+        info_.kind = Kind::Mark;
+        if (ph != "C" && sink_) info_.thread = thread(pid, tid);
+    }
+    if (ph == "C" && r.name && r.value && r.ts) {
         // Counters are the writer's "value" series; a value that is no number is passed over.
         double value = 0;
         const char* text = r.value->data();
@@ -564,15 +580,19 @@ Status JsonReader::apply(const Record& r, uint64_t at) {
         }
     } else if (ph == "M" && r.name) {
         if (*r.name == "thread_name" && r.arg_name) {
-            visitor_.thread_name(thread(pid, tid), *r.arg_name);
+            info_.thread = thread(pid, tid);
+            visitor_.thread_name(info_.thread, *r.arg_name);
         } else if (*r.name == "process_name" && r.arg_name) {
             pids_.insert(pid);  // named already: its first thread need not announce it
             visitor_.process(pid, *r.arg_name);
         } else if (*r.name == "vespra_dropped_events") {
+            info_.kind = Kind::Totals;
             visitor_.dropped(pid, r.count);
         } else if (*r.name == json::LEFT_OUT_RECORD && r.reason) {
+            info_.kind = Kind::Totals;
             visitor_.left_out(pid, *r.reason, r.count);
         } else if (*r.name == json::CUT_SHORT_RECORD) {
+            info_.kind = Kind::Totals;
             visitor_.cut_short(pid);
         }
     }
@@ -665,6 +685,7 @@ Result<size_t> JsonReader::parse(std::span<const uint8_t> data, uint64_t offset)
         }
         if (c != '{') return corrupt("a value that is not a record (object)", at());
         if (!expect_record_) return corrupt("a missing ',' between records", at());
+        const uint8_t* record = p;
         Step step = fast_record(p, end);
         if (step == Step::NeedMore) break;
         if (step == Step::Slow) {
@@ -673,6 +694,9 @@ Result<size_t> JsonReader::parse(std::span<const uint8_t> data, uint64_t offset)
             if (!got.value()) break;
         }
         ++records_;
+        if (sink_) {
+            if (Status st = sink_->record({record, p}, info_); !st.ok()) return st.error();
+        }
         expect_record_ = false;
     }
     return static_cast<size_t>(p - start);

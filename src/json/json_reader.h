@@ -41,6 +41,8 @@ class JsonReader final : public trace::Parser {
     Status finish(std::span<const uint8_t> rest) override;
 
     uint64_t records() const { return records_; }
+    // Hands every record, after its visitor calls, to `sink` (none by default).
+    void set_sink(trace::RecordSink* sink) { sink_ = sink; }
 
   private:
     enum class Step { Done, NeedMore, Slow };
@@ -82,6 +84,8 @@ class JsonReader final : public trace::Parser {
     uint64_t records_ = 0;
     uint64_t events_ = 0;  // records with a "ph": what makes the document a trace
     std::unordered_map<uint32_t, std::vector<Complete>> complete_;  // by thread handle
+    trace::RecordSink* sink_ = nullptr;
+    trace::RecordInfo info_;  // of the record being read, when there is a sink
 };
 
 }  // namespace vespra

@@ -104,7 +104,7 @@ inline constexpr uint32_t TE_CATEGORY_IIDS = 3, TE_DEBUG_ANNOTATIONS = 4, TE_TYP
                           TE_DOUBLE_COUNTER_VALUE = 44;
 // DebugAnnotation
 inline constexpr uint32_t DA_NAME_IID = 1, DA_BOOL = 2, DA_UINT = 3, DA_INT = 4, DA_DOUBLE = 5,
-                          DA_STRING = 6;
+                          DA_STRING = 6, DA_NAME = 10;
 // TrackDescriptor
 inline constexpr uint32_t TD_UUID = 1, TD_NAME = 2, TD_PROCESS = 3, TD_THREAD = 4,
                           TD_PARENT_UUID = 5, TD_COUNTER = 8;

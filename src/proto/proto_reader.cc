@@ -199,7 +199,12 @@ ProtoReader::Sequence& ProtoReader::sequence(uint32_t id) {
         clock = &seq.clocks[seq.default_clock];
     }
     if (end - p == 1 && *p == pb::TrackEvent::TYPE_SLICE_END) {
-        visitor_.end(seq.thread, clock ? advance(*clock, ts) : ts);
+        if (clock) ts = advance(*clock, ts);
+        visitor_.end(seq.thread, ts);
+        if (sink_) {
+            info_ = {trace::RecordInfo::Kind::End,  seq.thread,      trace::RecordInfo::NONE, ts,
+                     static_cast<uint32_t>(seq_id), clock != nullptr};
+        }
         return true;
     }
     uint64_t iid;
@@ -219,7 +224,12 @@ ProtoReader::Sequence& ProtoReader::sequence(uint32_t id) {
         function = entry.located;
     }
     if (function == NONE) return false;
-    visitor_.begin(seq.thread, function, clock ? advance(*clock, ts) : ts);
+    if (clock) ts = advance(*clock, ts);
+    visitor_.begin(seq.thread, function, ts);
+    if (sink_) {
+        info_ = {trace::RecordInfo::Kind::Begin, seq.thread,      trace::RecordInfo::NONE, ts,
+                 static_cast<uint32_t>(seq_id),  clock != nullptr};
+    }
     return true;
 }
 
@@ -245,9 +255,13 @@ Result<size_t> ProtoReader::parse(std::span<const uint8_t> data, uint64_t offset
             break;
         }
         if (!fast_event(q, q + len)) {
+            if (sink_) info_ = {};
             if (Status st = packet(q, q + len, at); !st.ok()) return st.error();
         }
         ++packets_;
+        if (sink_) {
+            if (Status st = sink_->record({p, q + len}, info_); !st.ok()) return st.error();
+        }
         p = q + len;
     }
     return static_cast<size_t>(p - start);
@@ -308,8 +322,13 @@ Status ProtoReader::packet(const uint8_t* p, const uint8_t* end, uint64_t at) {
     }
     if (seq_id > UINT32_MAX) return corrupt("a sequence id above 32 bits", at);
     Sequence& seq = sequence(static_cast<uint32_t>(seq_id));
+    if (sink_) {
+        info_.sequence = static_cast<uint32_t>(seq_id);
+        info_.sequence_clock = is_sequence_clock(has_clock_id ? clock_id : seq.clock);
+    }
     if (has_clocks) {
         // A viewer reads nothing else of a packet that holds a clock snapshot.
+        if (sink_) note_owner(seq);
         return snapshot(seq, clocks.data, clocks.data + clocks.len, at);
     }
     if (flags & pb::TracePacket::SEQ_INCREMENTAL_STATE_CLEARED) {
@@ -362,8 +381,21 @@ Status ProtoReader::packet(const uint8_t* p, const uint8_t* end, uint64_t at) {
             return corrupt("a timestamp on a sequence clock that no snapshot defined", at);
         }
     }
-    if (has_event) return this->event(seq, ts, event.data, event.data + event.len, at);
+    if (has_event) {
+        if (Status st = this->event(seq, ts, event.data, event.data + event.len, at); !st.ok()) {
+            return st;
+        }
+    }
+    if (sink_ && info_.thread == NONE && info_.pid == NONE) note_owner(seq);
     return Status::success();
+}
+
+void ProtoReader::note_owner(const Sequence& seq) {
+    if (!seq.has_default) return;
+    auto it = tracks_.find(seq.default_track);
+    if (it == tracks_.end()) return;
+    info_.thread = it->second.thread;
+    info_.pid = it->second.pid;
 }
 
 Status ProtoReader::snapshot(Sequence& seq, const uint8_t* p, const uint8_t* end, uint64_t at) {
@@ -541,6 +573,7 @@ Status ProtoReader::descriptor(const uint8_t* p, const uint8_t* end, uint64_t at
         uint32_t handle = visitor_.thread(pid, tid);
         if (!name.empty()) visitor_.thread_name(handle, name);
         tracks_[uuid] = Track{pid, handle, false, {}};
+        info_.thread = handle;
     } else if (process != nullptr) {
         const uint8_t* e = process;
         const uint8_t* eend = process + process_len;
@@ -555,6 +588,7 @@ Status ProtoReader::descriptor(const uint8_t* p, const uint8_t* end, uint64_t at
         visitor_.process(pid, name);
         tracks_[uuid] = Track{pid, NONE, false, {}};
     }
+    if (auto it = tracks_.find(uuid); it != tracks_.end()) info_.pid = it->second.pid;
     // A new descriptor for a uuid a sequence already resolved takes effect for its next event.
     for (auto& [id, seq] : sequences_) {
         if (!redescribed) break;
@@ -651,10 +685,12 @@ Status ProtoReader::event(Sequence& seq, uint64_t ts, const uint8_t* p, const ui
                 function = it->second;
             }
             visitor_.begin(thread, function, ts);
+            info_.kind = trace::RecordInfo::Kind::Begin, info_.thread = thread, info_.ts = ts;
             return Status::success();
         }
         case pb::TrackEvent::TYPE_SLICE_END:
             if (thread != NONE) visitor_.end(thread, ts);
+            info_.kind = trace::RecordInfo::Kind::End, info_.thread = thread, info_.ts = ts;
             return Status::success();
         case pb::TrackEvent::TYPE_INSTANT: {
             auto pid = [&]() -> uint32_t {
@@ -664,12 +700,15 @@ Status ProtoReader::event(Sequence& seq, uint64_t ts, const uint8_t* p, const ui
             };
             uint64_t count;
             std::string_view reason;
+            info_.kind = trace::RecordInfo::Kind::Totals, info_.pid = pid();
             if (is_dropped && has_name && dropped_count(name, count)) {
-                visitor_.dropped(pid(), count);
+                visitor_.dropped(info_.pid, count);
             } else if (is_left_out && has_name && left_out_count(name, count, reason)) {
-                visitor_.left_out(pid(), reason, count);
+                visitor_.left_out(info_.pid, reason, count);
             } else if (is_cut_short) {
-                visitor_.cut_short(pid());
+                visitor_.cut_short(info_.pid);
+            } else {
+                info_.kind = trace::RecordInfo::Kind::Mark, info_.thread = thread, info_.ts = ts;
             }
             return Status::success();
         }
@@ -677,10 +716,94 @@ Status ProtoReader::event(Sequence& seq, uint64_t ts, const uint8_t* p, const ui
             if (track != nullptr && track->counter && has_value) {
                 visitor_.counter(track->pid, track->name, value, ts);
             }
+            info_.kind = trace::RecordInfo::Kind::Mark, info_.ts = ts;
+            if (track != nullptr) info_.pid = track->pid;
             return Status::success();
         default:
             return Status::success();
     }
+}
+
+namespace {
+
+// TrackEvent.debug_annotations { name: flag, bool_value: true }.
+void put_flag(std::string& out, std::string_view flag) {
+    std::string annotation;
+    annotation += static_cast<char>(pb::field_key(f::DA_NAME, pb::WIRE_LEN));
+    pb::put_varint(annotation, flag.size());
+    annotation.append(flag);
+    annotation += static_cast<char>(pb::field_key(f::DA_BOOL, pb::WIRE_VARINT));
+    annotation += '\x01';
+    out += static_cast<char>(pb::field_key(f::TE_DEBUG_ANNOTATIONS, pb::WIRE_LEN));
+    pb::put_varint(out, annotation.size());
+    out += annotation;
+}
+
+void put_stamp(std::string& body, uint64_t ts, bool name_clock) {
+    body += static_cast<char>(pb::field_key(f::TIMESTAMP, pb::WIRE_VARINT));
+    pb::put_varint(body, ts);
+    if (name_clock) {
+        pb::put_varint(body, pb::field_key(f::TIMESTAMP_CLOCK_ID, pb::WIRE_VARINT));
+        pb::put_varint(body, pb::BUILTIN_CLOCK_BOOTTIME);
+    }
+}
+
+void put_packet(std::string& out, const std::string& body) {
+    out += static_cast<char>(pb::TRACE_PACKET_KEY);
+    pb::put_varint(out, body.size());
+    out += body;
+}
+
+}  // namespace
+
+bool restamp_packet(std::span<const uint8_t> packet, uint64_t ts, bool name_clock,
+                    std::string_view flag, std::string& out) {
+    const uint8_t* p = packet.data();
+    const uint8_t* end = p + packet.size();
+    uint64_t len;
+    if (p == end || *p++ != pb::TRACE_PACKET_KEY || !read_varint(p, end, len) ||
+        len != static_cast<uint64_t>(end - p)) {
+        return false;
+    }
+    std::string body;
+    put_stamp(body, ts, name_clock);
+    Field fd;
+    for (;;) {
+        const uint8_t* at = p;
+        Next n = next_field(p, end, fd);
+        if (n == Next::End) break;
+        if (n == Next::Bad) return false;
+        if (fd.number == f::TIMESTAMP || fd.number == f::TIMESTAMP_CLOCK_ID) continue;
+        if (fd.number == f::TRACK_EVENT && fd.wire == pb::WIRE_LEN && !flag.empty()) {
+            std::string event(reinterpret_cast<const char*>(fd.data), fd.len);
+            put_flag(event, flag);
+            body += static_cast<char>(pb::field_key(f::TRACK_EVENT, pb::WIRE_LEN));
+            pb::put_varint(body, event.size());
+            body += event;
+            continue;
+        }
+        body.append(reinterpret_cast<const char*>(at), static_cast<size_t>(p - at));
+    }
+    put_packet(out, body);
+    return true;
+}
+
+void append_end_packet(uint32_t sequence, uint64_t ts, bool name_clock, std::string_view flag,
+                       std::string& out) {
+    std::string body;
+    put_stamp(body, ts, name_clock);
+    body += static_cast<char>(pb::field_key(f::SEQUENCE_ID, pb::WIRE_VARINT));
+    pb::put_varint(body, sequence);
+    body += static_cast<char>(pb::field_key(f::SEQUENCE_FLAGS, pb::WIRE_VARINT));
+    body += static_cast<char>(pb::TracePacket::SEQ_NEEDS_INCREMENTAL_STATE);
+    std::string event;
+    event += static_cast<char>(pb::field_key(f::TE_TYPE, pb::WIRE_VARINT));
+    event += static_cast<char>(pb::TrackEvent::TYPE_SLICE_END);
+    put_flag(event, flag);
+    body += static_cast<char>(pb::field_key(f::TRACK_EVENT, pb::WIRE_LEN));
+    pb::put_varint(body, event.size());
+    body += event;
+    put_packet(out, body);
 }
 
 }  // namespace vespra

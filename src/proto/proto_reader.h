@@ -38,6 +38,8 @@ class ProtoReader final : public trace::Parser {
     Result<size_t> parse(std::span<const uint8_t> data, uint64_t offset) override;
 
     uint64_t packets() const { return packets_; }
+    // Hands every packet, after its visitor calls, to `sink` (none by default).
+    void set_sink(trace::RecordSink* sink) { sink_ = sink; }
 
   private:
     static constexpr uint32_t NONE = UINT32_MAX;
@@ -99,6 +101,8 @@ class ProtoReader final : public trace::Parser {
     static void find_default_clock(Sequence& seq);
     static uint64_t advance(SequenceClock& clock, uint64_t ts);
     Sequence& sequence(uint32_t id);
+    // For the sink: the thread or process a packet of `seq` without an event belongs to.
+    void note_owner(const Sequence& seq);
 
     trace::Visitor& visitor_;
     std::unordered_map<uint32_t, Sequence> sequences_;
@@ -107,6 +111,21 @@ class ProtoReader final : public trace::Parser {
     std::unordered_map<uint64_t, Track> tracks_;            // by track uuid
     std::unordered_map<std::string, uint32_t> full_names_;  // events that name themselves
     uint64_t packets_ = 0;
+    trace::RecordSink* sink_ = nullptr;
+    trace::RecordInfo info_;  // of the packet being read, when there is a sink
 };
+
+// Packet edits for a tool that copies a trace's packets (`vespra cut`). Timestamps written here
+// are absolute on the trace clock, which `name_clock` names in the packet (for a sequence whose
+// packets default to a clock of their own).
+
+// Appends `packet` (key and length included, as ProtoReader passes it to a sink) stamped at `ts`
+// instead, with the debug annotation `flag` = true added to its track event when `flag` is not
+// empty. False, appending nothing, for a packet that is not well formed.
+bool restamp_packet(std::span<const uint8_t> packet, uint64_t ts, bool name_clock,
+                    std::string_view flag, std::string& out);
+// Appends a slice end on packet sequence `sequence` at `ts` with the annotation `flag` = true.
+void append_end_packet(uint32_t sequence, uint64_t ts, bool name_clock, std::string_view flag,
+                       std::string& out);
 
 }  // namespace vespra
