@@ -13,6 +13,7 @@
 
 #include "analysis/flamegraph.h"
 #include "analysis/format.h"
+#include "analysis/selection.h"
 
 namespace vespra::analysis {
 namespace {
@@ -495,14 +496,19 @@ namespace {
 
 // Reads `path` into `profile`; on failure fills `result` with the error and status 1, and on a
 // cut trace adds the warning.
-std::optional<TraceRead> read_profile(const std::string& path, Profile& profile,
-                                      CommandResult& result) {
-    Result<TraceRead> read = read_trace(path, profile);
-    if (!read) {
+std::optional<TraceRead> read_profile(const std::string& path, const Selection& select,
+                                      Profile& profile, CommandResult& result) {
+    auto fail = [&](const IoError& error) {
         result.status = 1;
-        result.err = "vespra: " + read.error().text() + "\n";
+        result.err = "vespra: " + error.text() + "\n";
         return std::nullopt;
-    }
+    };
+    Selector selector(select);
+    if (Status st = selector.resolve(path); !st.ok()) return fail(st.error());
+    SelectingVisitor selecting(selector, profile);
+    Result<TraceRead> read =
+        read_trace(path, select.everything() ? static_cast<trace::Visitor&>(profile) : selecting);
+    if (!read) return fail(read.error());
     profile.finish();
     if (read.value().report.cut()) result.err = "vespra: warning: " + cut_note(read.value()) + "\n";
     if (!read.value().parts.empty()) result.err += parts_note(path, read.value());
@@ -514,7 +520,7 @@ std::optional<TraceRead> read_profile(const std::string& path, Profile& profile,
 CommandResult summary(const SummaryOptions& options) {
     CommandResult result;
     Profile profile(/*keep_stacks=*/false);
-    std::optional<TraceRead> read = read_profile(options.trace, profile, result);
+    std::optional<TraceRead> read = read_profile(options.trace, options.select, profile, result);
     if (!read) return result;
     result.out = options.json ? summary_json(profile, *read, options)
                               : summary_text(profile, *read, options);
@@ -524,7 +530,7 @@ CommandResult summary(const SummaryOptions& options) {
 CommandResult flamegraph(const FlamegraphOptions& options) {
     CommandResult result;
     Profile profile(/*keep_stacks=*/true);
-    if (!read_profile(options.trace, profile, result)) return result;
+    if (!read_profile(options.trace, options.select, profile, result)) return result;
     FlameTree tree = flame_tree(profile, options.per_thread);
     std::string text = options.folded ? folded(tree) : svg(tree, "vespra: " + options.trace);
     if (options.output == "-") {
