@@ -5,13 +5,16 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <csignal>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "analysis/commands.h"
+#include "analysis/cut.h"
 #include "analysis/format.h"
+#include "analysis/view.h"
 #include "child_exit.h"
 #include "core/parts.h"
 #include "cli_args.h"
@@ -621,6 +624,153 @@ PyObject* analyse(const Options& options, analysis::CommandResult (*command)(con
     return PyLong_FromLong(status);
 }
 
+// A pipe set as the signal module's wakeup descriptor (which gets the number of each signal
+// that comes) while it lives (when this is the main
+// thread; else none: read_end() is -1), and the previous one set back after.
+class WakeupFd {
+  public:
+    WakeupFd() {
+        int fds[2];
+        if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) < 0) return;
+        Ref signal = host::import("signal");
+        Ref fd = Ref::steal(PyLong_FromLong(fds[1]));
+        previous_ =
+            signal && fd ? host::call_method(signal.get(), "set_wakeup_fd", {fd.get()}) : Ref();
+        PyErr_Clear();
+        if (!previous_) {
+            ::close(fds[0]), ::close(fds[1]);
+            return;
+        }
+        read_ = fds[0], write_ = fds[1];
+    }
+    ~WakeupFd() {
+        if (read_ < 0) return;
+        Ref signal = host::import("signal");
+        Ref restored =
+            signal ? host::call_method(signal.get(), "set_wakeup_fd", {previous_.get()}) : Ref();
+        PyErr_Clear();
+        ::close(read_), ::close(write_);
+    }
+    WakeupFd(const WakeupFd&) = delete;
+    WakeupFd& operator=(const WakeupFd&) = delete;
+    int read_end() const { return read_; }
+    // Reads what the handler wrote; true when `signal` was among it.
+    bool took(int signal) {
+        bool found = false;
+        unsigned char numbers[64];
+        for (ssize_t n; read_ >= 0 && (n = ::read(read_, numbers, sizeof numbers)) > 0;) {
+            for (ssize_t i = 0; i < n; ++i) found = found || numbers[i] == signal;
+        }
+        return found;
+    }
+
+  private:
+    Ref previous_;
+    int read_ = -1, write_ = -1;
+};
+
+// Runs `view`: serves the trace, opens the UI on it, and waits until the UI has read it or
+// Ctrl-C. The waits run detached; a signal brings the wait back here for its handler to run.
+PyObject* view(const analysis::ViewOptions& options) {
+    using analysis::TraceServer;
+    // A signal that comes while this thread is attached runs its handler at the next bytecode,
+    // which a write of a message may run and lose the KeyboardInterrupt in; and while the server
+    // waits in poll() no bytecode runs at all. The signal module's wakeup descriptor keeps
+    // each signal for the wait to see, from here on.
+    WakeupFd wake;
+    auto say = [](std::string text) {
+        print(Message{Message::Stream::Stderr, 0, std::move(text)});
+    };
+    std::string ui = options.ui.empty() ? analysis::PERFETTO_UI : options.ui;
+    while (ui.ends_with('/')) ui.pop_back();
+    std::optional<Result<TraceServer>> opened;
+    {
+        host::Detached detached;
+        opened.emplace(
+            TraceServer::open(options.trace, analysis::VIEW_PORT, analysis::url_origin(ui)));
+    }
+    if (!*opened) {
+        const IoError& error = opened->error();
+        const std::string port = std::to_string(analysis::VIEW_PORT);
+        if (error.kind() == IoError::Kind::Os && error.os_errno() == EADDRINUSE) {
+            say("vespra: port " + port +
+                " of 127.0.0.1 is taken, by another `vespra view` or a "
+                "`trace_processor --httpd` perhaps; the Perfetto UI loads a trace from this "
+                "machine only through that port: stop the other server (`ss -ltnp 'sport = :" +
+                port +
+                "'` names it) and try again, or open the file in the UI with \"Open trace "
+                "file\"\n");
+        } else {
+            say("vespra: " +
+                (error.kind() == IoError::Kind::Os ? "127.0.0.1:" + port + ": " + error.text()
+                                                   : error.text()) +
+                "\n");
+        }
+        return PyLong_FromLong(1);
+    }
+    TraceServer& server = opened->value();
+    const std::string address =
+        "http://127.0.0.1:" + std::to_string(analysis::VIEW_PORT) + server.path();
+    const std::string link = ui + "/#!/?url=" + address;
+    if (server.size() > analysis::VIEW_SIZE_LIMIT) {
+        say("vespra: warning: " + options.trace + " is " + analysis::format_bytes(server.size()) +
+            ", and the Perfetto UI often fails on traces above " +
+            analysis::format_bytes(analysis::VIEW_SIZE_LIMIT) +
+            " (it holds the trace in the tab's memory, which browsers limit to about 2 GB); cut "
+            "it down first, to a time window, a process or a thread:\n  vespra cut " +
+            shell_word(options.trace) + " -o smaller" +
+            (options.trace.ends_with(".json") ? ".json" : ".pb") + " --from 0s --to 10s\n");
+    }
+    say("vespra: serving " + options.trace + " (" + analysis::format_bytes(server.size()) +
+        ") at " + address + " until the Perfetto UI has loaded it; Ctrl-C stops\n");
+    bool opened_browser = false;
+    if (options.open) {
+        Ref webbrowser = host::import("webbrowser");
+        Ref url = word_to_str(link);
+        Ref done =
+            webbrowser && url ? host::call_method(webbrowser.get(), "open", {url.get()}) : Ref();
+        opened_browser = done && PyObject_IsTrue(done.get()) == 1;
+        PyErr_Clear();
+    }
+    if (opened_browser) {
+        say("vespra: opened " + link + " in the browser\n");
+    } else {
+        if (options.open) say("vespra: no browser could be opened here; open this link:\n");
+        print(Message{Message::Stream::Stdout, 0, link + "\n"});
+        say("vespra: on a machine reached over SSH, forward the port first, from your own "
+            "machine: ssh -L " +
+            std::to_string(analysis::VIEW_PORT) +
+            ":127.0.0.1:" + std::to_string(analysis::VIEW_PORT) + " HOST\n");
+    }
+    say("vespra: Safari refuses to fetch http:// from the UI's https:// page: use Chrome or "
+        "Firefox, or open the file in the UI with \"Open trace file\"\n");
+    for (;;) {
+        bool interrupted = wake.took(SIGINT);
+        if (PyErr_CheckSignals() < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return nullptr;
+            PyErr_Clear();
+            interrupted = true;
+        }
+        if (interrupted) {
+            say("vespra: stopped before the trace was served\n");
+            return PyLong_FromLong(130);
+        }
+        std::optional<Result<TraceServer::Outcome>> outcome;
+        {
+            host::Detached detached;
+            outcome.emplace(server.serve(wake.read_end()));
+        }
+        if (!*outcome) {
+            say("vespra: " + address + ": " + outcome->error().text() + "\n");
+            return PyLong_FromLong(1);
+        }
+        if (outcome->value() == TraceServer::Outcome::Served) {
+            say("vespra: the trace has been served; stopped\n");
+            return PyLong_FromLong(0);
+        }
+    }
+}
+
 PyObject* cli_main(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* const KEYWORDS[] = {"argv", nullptr};
     PyObject* argv = nullptr;
@@ -644,6 +794,12 @@ PyObject* cli_main(PyObject* module, PyObject* args, PyObject* kwargs) {
     }
     if (const auto* join = std::get_if<analysis::JoinOptions>(&cli)) {
         return analyse(*join, analysis::join);
+    }
+    if (const auto* cut = std::get_if<analysis::CutOptions>(&cli)) {
+        return analyse(*cut, analysis::cut);
+    }
+    if (const auto* view_options = std::get_if<analysis::ViewOptions>(&cli)) {
+        return view(*view_options);
     }
     return run(module, std::get<RunArgs>(cli));
 }

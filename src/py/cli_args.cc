@@ -18,6 +18,9 @@ constexpr std::string_view FLAMEGRAPH_ABOUT =
     "Write a trace's call stacks as an interactive SVG flame graph or collapsed stacks";
 constexpr std::string_view JOIN_ABOUT =
     "Join into a trace the parts its processes left beside it (a killed first process)";
+constexpr std::string_view CUT_ABOUT =
+    "Write the part of a trace between two times, of one process or thread, as a smaller trace";
+constexpr std::string_view VIEW_ABOUT = "Open a trace in the Perfetto UI, served from this machine";
 constexpr std::string_view HELP_ABOUT = "Print this message or the help of the given subcommand(s)";
 
 constexpr std::string_view TOP_USAGE = "vespra <COMMAND>";
@@ -39,6 +42,8 @@ std::string top_help() {
     text.append("  attach      Trace a running Python process (CPython 3.14 or newer)\n");
     text.append("  detach      Stop the trace `vespra attach` runs in a process\n");
     text.append("  join        ").append(JOIN_ABOUT).append("\n");
+    text.append("  cut         ").append(CUT_ABOUT).append("\n");
+    text.append("  view        ").append(VIEW_ABOUT).append("\n");
     text.append("  help        ").append(HELP_ABOUT).append("\n\n");
     text.append("Options:\n");
     text.append("  -h, --help  Print help\n");
@@ -424,6 +429,50 @@ constexpr std::string_view FLAMEGRAPH_USAGE =
     "vespra flamegraph [OPTIONS] --output <OUTPUT> <TRACE>";
 constexpr std::string_view TRACE_ARG = "<TRACE>";
 
+// The selection options: the same rows at the end of the table of each command that reads a
+// trace.
+constexpr OptionDef FROM_OPTION{"from", 0, OptionDef::Takes::Value, "--from <TIME>"};
+constexpr OptionDef TO_OPTION{"to", 0, OptionDef::Takes::Value, "--to <TIME>"};
+constexpr OptionDef PROCESS_OPTION{"process", 0, OptionDef::Takes::Value, "--process <PID|NAME>"};
+constexpr OptionDef THREAD_OPTION{"thread", 0, OptionDef::Takes::Value, "--thread <TID|NAME>"};
+constexpr size_t SELECTION_COUNT = 4;
+
+constexpr std::string_view SELECTION_HELP =
+    "      --from <TIME>      Only what happened after TIME since the trace's start (10ms, 2.5s); "
+    "slices across it are clipped to it\n"
+    "      --to <TIME>        Only what happened before TIME since the trace's start\n"
+    "      --process <PID|NAME>  Only the process of that id or name\n"
+    "      --thread <TID|NAME>   Only the thread of that id or name\n";
+
+// Reads the selection options, the last SELECTION_COUNT of `defs`, into `select`.
+std::optional<Message> parse_selection(const Parsed& parsed, std::span<const OptionDef> defs,
+                                       std::string_view usage, analysis::Selection& select) {
+    const size_t first = defs.size() - SELECTION_COUNT;
+    for (size_t k = 0; k < 2; ++k) {
+        if (!parsed.given(first + k)) continue;
+        std::optional<uint64_t> time = parse_duration(parsed.value(first + k));
+        if (!time) {
+            return usage_error(usage,
+                               "invalid value " + quoted(parsed.value(first + k)) + " for '" +
+                                   std::string(defs[first + k].shown) + "'",
+                               "  a time since the trace's start with a unit: ns, us, ms or s "
+                               "(1.5s)");
+        }
+        (k == 0 ? select.from : select.to) = time;
+    }
+    if (select.from && select.to && *select.to <= *select.from) {
+        return usage_error(usage, "'--to' must be later than '--from'");
+    }
+    for (size_t k = 2; k < SELECTION_COUNT; ++k) {
+        if (!parsed.given(first + k)) continue;
+        if (parsed.value(first + k).empty()) {
+            return invalid_value(usage, parsed.value(first + k), defs[first + k]);
+        }
+        (k == 2 ? select.process : select.thread) = parsed.value(first + k);
+    }
+    return std::nullopt;
+}
+
 std::string summary_help() {
     std::string text;
     text.append(SUMMARY_ABOUT).append("\n\nUsage: ").append(SUMMARY_USAGE).append("\n\n");
@@ -439,6 +488,7 @@ std::string summary_help() {
         "for the whole trace [possible values: thread, process]\n");
     text.append("      --filter <TEXT>    Only functions whose name or file contains TEXT\n");
     text.append("      --json             Print JSON, for scripts\n");
+    text.append(SELECTION_HELP);
     text.append("  -h, --help             Print help\n");
     return text;
 }
@@ -456,6 +506,7 @@ std::string flamegraph_help() {
     text.append(
         "      --folded           Write collapsed stacks (\"outer;inner;leaf ns\") "
         "instead of SVG\n");
+    text.append(SELECTION_HELP);
     text.append("  -h, --help             Print help\n");
     return text;
 }
@@ -470,6 +521,10 @@ constexpr OptionDef SUMMARY_OPTIONS[] = {
     {"by", 0, OptionDef::Takes::Value, "--by <GROUP>", GROUPS},
     {"filter", 0, OptionDef::Takes::Value, "--filter <TEXT>"},
     {"json", 0, OptionDef::Takes::Nothing, "--json"},
+    FROM_OPTION,
+    TO_OPTION,
+    PROCESS_OPTION,
+    THREAD_OPTION,
 };
 
 Cli parse_summary(std::span<const std::string> words) {
@@ -497,6 +552,9 @@ Cli parse_summary(std::span<const std::string> words) {
     }
     if (parsed.given(SUMMARY_FILTER)) opts.filter = parsed.value(SUMMARY_FILTER);
     opts.json = parsed.given(SUMMARY_JSON);
+    if (auto message = parse_selection(parsed, SUMMARY_OPTIONS, SUMMARY_USAGE, opts.select)) {
+        return std::move(*message);
+    }
     if (parsed.positionals.empty()) return missing(SUMMARY_USAGE, {TRACE_ARG});
     opts.trace = parsed.positionals.front();
     return opts;
@@ -507,6 +565,10 @@ constexpr OptionDef FLAMEGRAPH_OPTIONS[] = {
     {"output", 'o', OptionDef::Takes::Value, "--output <OUTPUT>"},
     {"per-thread", 0, OptionDef::Takes::Nothing, "--per-thread"},
     {"folded", 0, OptionDef::Takes::Nothing, "--folded"},
+    FROM_OPTION,
+    TO_OPTION,
+    PROCESS_OPTION,
+    THREAD_OPTION,
 };
 
 Cli parse_flamegraph(std::span<const std::string> words) {
@@ -524,6 +586,118 @@ Cli parse_flamegraph(std::span<const std::string> words) {
     opts.output = parsed.value(FLAME_OUTPUT);
     opts.per_thread = parsed.given(FLAME_PER_THREAD);
     opts.folded = parsed.given(FLAME_FOLDED);
+    if (auto message = parse_selection(parsed, FLAMEGRAPH_OPTIONS, FLAMEGRAPH_USAGE, opts.select)) {
+        return std::move(*message);
+    }
+    return opts;
+}
+
+// ---- cut and view ---------------------------------------------------------------------------
+
+constexpr std::string_view CUT_USAGE = "vespra cut [OPTIONS] --output <OUTPUT> <TRACE>";
+constexpr std::string_view VIEW_USAGE = "vespra view [OPTIONS] <TRACE>";
+
+std::string cut_help() {
+    std::string text;
+    text.append(CUT_ABOUT).append("\n\nUsage: ").append(CUT_USAGE).append("\n\n");
+    text.append("Arguments:\n");
+    text.append("  <TRACE>  Trace file, protobuf or JSON (told apart by content)\n\n");
+    text.append("Options:\n");
+    text.append("  -o, --output <OUTPUT>  Trace file to write, in the format of TRACE\n");
+    text.append(SELECTION_HELP);
+    text.append(
+        "      --min-duration <TIME> Leave out calls shorter than TIME, and what they called\n"
+        "      --max-depth <N>    Leave out calls nested deeper than N [default: 0, no limit]\n");
+    text.append("  -h, --help             Print help\n");
+    return text;
+}
+
+std::string view_help() {
+    std::string text;
+    text.append(VIEW_ABOUT).append("\n\nUsage: ").append(VIEW_USAGE).append("\n\n");
+    text.append("Arguments:\n");
+    text.append("  <TRACE>  Trace file, protobuf or JSON\n\n");
+    text.append("Options:\n");
+    text.append(
+        "      --no-open          Print the link instead of opening a browser (over SSH, "
+        "say)\n"
+        "      --ui <URL>         The Perfetto UI to open [default: https://ui.perfetto.dev]\n");
+    text.append("  -h, --help             Print help\n");
+    return text;
+}
+
+enum CutOption : size_t { CUT_OUTPUT, CUT_MIN_DURATION, CUT_MAX_DEPTH };
+constexpr OptionDef CUT_OPTIONS[] = {
+    {"output", 'o', OptionDef::Takes::Value, "--output <OUTPUT>"},
+    {"min-duration", 0, OptionDef::Takes::Value, "--min-duration <TIME>"},
+    {"max-depth", 0, OptionDef::Takes::Value, "--max-depth <N>"},
+    FROM_OPTION,
+    TO_OPTION,
+    PROCESS_OPTION,
+    THREAD_OPTION,
+};
+
+Cli parse_cut(std::span<const std::string> words) {
+    static const Grammar GRAMMAR{CUT_OPTIONS, CUT_USAGE, cut_help, false};
+    auto parsed_or = parse_command(words, GRAMMAR);
+    if (auto* message = std::get_if<Message>(&parsed_or)) return std::move(*message);
+    Parsed& parsed = std::get<Parsed>(parsed_or);
+    std::vector<std::string_view> absent;
+    if (!parsed.given(CUT_OUTPUT)) absent.push_back(OUTPUT_ARG);
+    if (parsed.positionals.empty()) absent.push_back(TRACE_ARG);
+    if (!absent.empty()) return missing(CUT_USAGE, absent);
+
+    analysis::CutOptions opts;
+    opts.trace = parsed.positionals.front();
+    opts.output = parsed.value(CUT_OUTPUT);
+    if (parsed.given(CUT_MIN_DURATION)) {
+        std::optional<uint64_t> time = parse_duration(parsed.value(CUT_MIN_DURATION));
+        if (!time) {
+            return usage_error(CUT_USAGE,
+                               "invalid value " + quoted(parsed.value(CUT_MIN_DURATION)) +
+                                   " for '--min-duration <TIME>'",
+                               "  a number with a unit: ns, us, ms or s (10us)");
+        }
+        opts.min_duration = *time;
+    }
+    if (parsed.given(CUT_MAX_DEPTH)) {
+        std::optional<uint64_t> depth = parse_count(parsed.value(CUT_MAX_DEPTH));
+        if (!depth || *depth > UINT32_MAX) {
+            return usage_error(
+                CUT_USAGE,
+                "invalid value " + quoted(parsed.value(CUT_MAX_DEPTH)) + " for '--max-depth <N>'",
+                "  a whole number of frames, 0 for no limit");
+        }
+        opts.max_depth = static_cast<uint32_t>(*depth);
+    }
+    if (auto message = parse_selection(parsed, CUT_OPTIONS, CUT_USAGE, opts.select)) {
+        return std::move(*message);
+    }
+    return opts;
+}
+
+enum ViewOption : size_t { VIEW_NO_OPEN, VIEW_UI };
+constexpr OptionDef VIEW_OPTIONS[] = {
+    {"no-open", 0, OptionDef::Takes::Nothing, "--no-open"},
+    {"ui", 0, OptionDef::Takes::Value, "--ui <URL>"},
+};
+
+Cli parse_view(std::span<const std::string> words) {
+    static const Grammar GRAMMAR{VIEW_OPTIONS, VIEW_USAGE, view_help, false};
+    auto parsed_or = parse_command(words, GRAMMAR);
+    if (auto* message = std::get_if<Message>(&parsed_or)) return std::move(*message);
+    Parsed& parsed = std::get<Parsed>(parsed_or);
+    if (parsed.positionals.empty()) return missing(VIEW_USAGE, {TRACE_ARG});
+    analysis::ViewOptions opts;
+    opts.trace = parsed.positionals.front();
+    opts.open = !parsed.given(VIEW_NO_OPEN);
+    if (parsed.given(VIEW_UI)) {
+        opts.ui = parsed.value(VIEW_UI);
+        if (!opts.ui.starts_with("http://") && !opts.ui.starts_with("https://")) {
+            return usage_error(VIEW_USAGE, "invalid value " + quoted(opts.ui) + " for '--ui <URL>'",
+                               "  an http:// or https:// address");
+        }
+    }
     return opts;
 }
 
@@ -551,12 +725,17 @@ Cli parse_join(std::span<const std::string> words) {
 Cli parse_help(std::span<const std::string> words) {
     if (words.empty()) return help(top_help());
     const std::string& command = words[0];
-    if (command == "summary" || command == "flamegraph" || command == "join") {
+    static constexpr std::pair<std::string_view, std::string (*)()> READERS[] = {
+        {"summary", summary_help},
+        {"flamegraph", flamegraph_help},
+        {"join", join_help},
+        {"cut", cut_help},
+        {"view", view_help}};
+    for (const auto& [name, text] : READERS) {
+        if (command != name) continue;
         if (words.size() > 1)
             return usage_error(HELP_USAGE, "unrecognized subcommand " + quoted(words[1]));
-        return help(command == "summary"      ? summary_help()
-                    : command == "flamegraph" ? flamegraph_help()
-                                              : join_help());
+        return help(text());
     }
     if (command != "run" && command != "help") {
         return usage_error(HELP_USAGE, "unrecognized subcommand " + quoted(command));
@@ -582,6 +761,8 @@ Cli parse(const std::vector<std::string>& words) {
     if (first == "summary") return parse_summary(rest);
     if (first == "flamegraph") return parse_flamegraph(rest);
     if (first == "join") return parse_join(rest);
+    if (first == "cut") return parse_cut(rest);
+    if (first == "view") return parse_view(rest);
     if (first == "-h" || first == "--help") return help(top_help());
     if (looks_like_option(first) || first == "-") {
         return usage_error(TOP_USAGE, "unexpected argument " + quoted(first) + " found");

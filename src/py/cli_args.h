@@ -51,10 +51,10 @@ struct Message {
     std::string text;
 };
 
-// The whole command line: `vespra run ...`, `vespra summary ...`, `vespra flamegraph ...` or
-// `vespra join ...`, or a message.
+// The whole command line: `vespra run ...`, `summary`, `flamegraph`, `join`, `cut` or `view`,
+// or a message.
 using Cli = std::variant<RunArgs, Message, analysis::SummaryOptions, analysis::FlamegraphOptions,
-                         analysis::JoinOptions>;
+                         analysis::JoinOptions, analysis::CutOptions, analysis::ViewOptions>;
 
 // Parses a command line in the form of `sys.argv`: words[0] is the program name as invoked
 // (ignored: messages always call the program "vespra"), the rest are its arguments. Words are
