@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages vespra is built and tested with, when any is missing.
 set -euo pipefail
-pkgs=(build-essential cmake g++ make libgtest-dev libgmock-dev googletest libbenchmark-dev)
+# chromium: the test of `vespra view` loads a served trace in a real browser.
+pkgs=(build-essential cmake g++ make libgtest-dev libgmock-dev googletest libbenchmark-dev chromium)
 missing=()
 for p in "${pkgs[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
