@@ -236,6 +236,26 @@ TEST(AnalysisCommands, OptionsAndTheirErrors) {
     EXPECT_EQ(f.output, "out.svg");
     EXPECT_TRUE(f.per_thread);
     EXPECT_FALSE(f.folded);
+    EXPECT_TRUE(f.select.everything());
+
+    // The selection, the same in every command that reads a trace.
+    auto c = std::get<analysis::CutOptions>(
+        parse_args({"cut", "t.pb", "-o", "c.pb", "--from", "1.5ms", "--to=2s", "--process",
+                    "worker.py", "--thread", "7", "--min-duration", "10us", "--max-depth", "3"}));
+    EXPECT_EQ(c.trace, "t.pb");
+    EXPECT_EQ(c.output, "c.pb");
+    EXPECT_EQ(c.select.from, 1500000u);
+    EXPECT_EQ(c.select.to, 2000000000u);
+    EXPECT_EQ(c.select.process, "worker.py");
+    EXPECT_EQ(c.select.thread, "7");
+    EXPECT_EQ(c.min_duration, 10000u);
+    EXPECT_EQ(c.max_depth, 3u);
+    EXPECT_EQ(std::get<SummaryOptions>(parse_args({"summary", "--to", "0", "t.pb"})).select.to,
+              0u);
+    auto v = std::get<analysis::ViewOptions>(parse_args({"view", "--no-open", "t.pb"}));
+    EXPECT_EQ(v.trace, "t.pb");
+    EXPECT_FALSE(v.open);
+    EXPECT_TRUE(v.ui.empty());
     EXPECT_EQ(std::get<analysis::JoinOptions>(parse_args({"join", "t.pb"})).trace, "t.pb");
 
     const std::pair<Words, const char*> errors[] = {
@@ -263,6 +283,18 @@ TEST(AnalysisCommands, OptionsAndTheirErrors) {
         {{"flamegraph", "-o"},
          "error: a value is required for '--output <OUTPUT>' but none was supplied"},
         {{"flamegraph", "--svg", "t.pb"}, "error: unexpected argument '--svg' found"},
+        {{"flamegraph", "-o", "-", "--from", "3", "t.pb"},
+         "error: invalid value '3' for '--from <TIME>'\n  a time since the trace's start"},
+        {{"summary", "--from", "2s", "--to", "1s", "t.pb"},
+         "error: '--to' must be later than '--from'"},
+        {{"cut", "t.pb"},
+         "error: the following required arguments were not provided:\n  --output <OUTPUT>\n"},
+        {{"cut", "t.pb", "-o", "c", "--max-depth", "-1"},
+         "error: invalid value '-1' for '--max-depth <N>'"},
+        {{"cut", "t.pb", "-o", "c", "--process="}, "error: invalid value '' for '--process"},
+        {{"view"}, "error: the following required arguments were not provided:\n  <TRACE>\n"},
+        {{"view", "--ui", "ui.perfetto.dev", "t.pb"},
+         "error: invalid value 'ui.perfetto.dev' for '--ui <URL>'"},
     };
     for (const auto& [args, start] : errors) {
         Message m = message_of(args);
@@ -271,7 +303,7 @@ TEST(AnalysisCommands, OptionsAndTheirErrors) {
         EXPECT_TRUE(m.text.starts_with(start)) << m.text;
         EXPECT_TRUE(m.text.ends_with("For more information, try '--help'.\n")) << m.text;
     }
-    for (const char* command : {"summary", "flamegraph"}) {
+    for (const char* command : {"summary", "flamegraph", "cut", "view"}) {
         Message h = message_of({command, "x", "--help"});
         EXPECT_EQ(h.status, 0);
         EXPECT_EQ(h.text, message_of({"help", command}).text);
