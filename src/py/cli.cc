@@ -408,7 +408,8 @@ void report_trace(PyObject* os, PyObject* tracer, const RunArgs& args, PyObject*
                 " when it stops";
     }
     text += "; look at it with `" + args.command + " summary " + shell_word(args.output) +
-            "` or at https://ui.perfetto.dev\n";
+            "` or `" + args.command + " view " + shell_word(args.output) +
+            "` (https://ui.perfetto.dev)\n";
     const TracerData& data = tracer::as_tracer(tracer)->data;
     if (data.deepest_past_viewers > 0) {
         text += "vespra: its calls nest " + analysis::with_commas(data.deepest_past_viewers) +
