@@ -444,6 +444,16 @@ constexpr std::string_view SELECTION_HELP =
     "      --process <PID|NAME>  Only the process of that id or name\n"
     "      --thread <TID|NAME>   Only the thread of that id or name\n";
 
+// The usage error of a command that writes `output` from a trace, when either is missing.
+std::optional<Message> need_output_and_trace(const Parsed& parsed, size_t output,
+                                             std::string_view usage) {
+    std::vector<std::string_view> absent;
+    if (!parsed.given(output)) absent.push_back(OUTPUT_ARG);
+    if (parsed.positionals.empty()) absent.push_back(TRACE_ARG);
+    if (absent.empty()) return std::nullopt;
+    return missing(usage, absent);
+}
+
 // Reads the selection options, the last SELECTION_COUNT of `defs`, into `select`.
 std::optional<Message> parse_selection(const Parsed& parsed, std::span<const OptionDef> defs,
                                        std::string_view usage, analysis::Selection& select) {
@@ -576,10 +586,9 @@ Cli parse_flamegraph(std::span<const std::string> words) {
     auto parsed_or = parse_command(words, GRAMMAR);
     if (auto* message = std::get_if<Message>(&parsed_or)) return std::move(*message);
     Parsed& parsed = std::get<Parsed>(parsed_or);
-    std::vector<std::string_view> absent;
-    if (!parsed.given(FLAME_OUTPUT)) absent.push_back(OUTPUT_ARG);
-    if (parsed.positionals.empty()) absent.push_back(TRACE_ARG);
-    if (!absent.empty()) return missing(FLAMEGRAPH_USAGE, absent);
+    if (auto message = need_output_and_trace(parsed, FLAME_OUTPUT, FLAMEGRAPH_USAGE)) {
+        return std::move(*message);
+    }
 
     analysis::FlamegraphOptions opts;
     opts.trace = parsed.positionals.front();
@@ -642,10 +651,9 @@ Cli parse_cut(std::span<const std::string> words) {
     auto parsed_or = parse_command(words, GRAMMAR);
     if (auto* message = std::get_if<Message>(&parsed_or)) return std::move(*message);
     Parsed& parsed = std::get<Parsed>(parsed_or);
-    std::vector<std::string_view> absent;
-    if (!parsed.given(CUT_OUTPUT)) absent.push_back(OUTPUT_ARG);
-    if (parsed.positionals.empty()) absent.push_back(TRACE_ARG);
-    if (!absent.empty()) return missing(CUT_USAGE, absent);
+    if (auto message = need_output_and_trace(parsed, CUT_OUTPUT, CUT_USAGE)) {
+        return std::move(*message);
+    }
 
     analysis::CutOptions opts;
     opts.trace = parsed.positionals.front();
