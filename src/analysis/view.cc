@@ -12,6 +12,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 namespace vespra::analysis {
@@ -67,6 +68,32 @@ std::string url_unescape(std::string_view text) {
         }
     }
     return out;
+}
+
+// The value of the header `name` (lower case) in a request head, if it has one.
+std::optional<std::string> header(const std::string& head, std::string_view name) {
+    size_t line = head.find("\r\n");
+    while (line != std::string::npos && line + 2 < head.size()) {
+        size_t start = line + 2;
+        line = head.find("\r\n", start);
+        std::string_view text(head.data() + start,
+                              (line == std::string::npos ? head.size() : line) - start);
+        size_t colon = text.find(':');
+        if (colon != name.size()) continue;
+        bool same = true;
+        for (size_t i = 0; i < colon; ++i) {
+            same = same && std::tolower(static_cast<unsigned char>(text[i])) == name[i];
+        }
+        if (!same) continue;
+        std::string_view value = text.substr(colon + 1);
+        while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
+            value.remove_prefix(1);
+        }
+        while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
+            value.remove_suffix(1);
+        return std::string(value);
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -181,6 +208,13 @@ bool TraceServer::answer(int client) {
     // Browsers and the UI escape the name in their own ways: the name is compared unescaped.
     if (url_unescape(target) != name_) {
         send_all(client, response("404 Not Found", "", "not found\n"));
+        return false;
+    }
+    // A page of another origin would not be let read the trace; it is not even sent the bytes
+    // (nor does its request end the server).
+    std::optional<std::string> origin = header(head, "origin");
+    if (origin && *origin != origin_) {
+        send_all(client, response("403 Forbidden", "", "not for this origin\n"));
         return false;
     }
     if (method == "OPTIONS") {

@@ -7,8 +7,9 @@
 // reaches into the private network, so OPTIONS on the trace's path is answered too.
 //
 // The server answers one connection at a time and nothing but the trace: GET of "/NAME" gets the
-// file, OPTIONS of it the preflight, every other path 404, every other method 405; no listing,
-// no write. It stops after the first response that sent the whole file.
+// file, OPTIONS of it the preflight, every other path 404, every other method 405, a request
+// from a page of another origin than the UI's 403; no listing, no write. It stops after the
+// first response that sent the whole file.
 #pragma once
 
 #include <cstdint>

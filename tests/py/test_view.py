@@ -79,9 +79,9 @@ class ViewTest(unittest.TestCase):
         link = proc.stdout.readline().strip()  # printed once the server listens
         return proc, link
 
-    def request(self, method, path):
+    def request(self, method, path, headers={}):
         conn = http.client.HTTPConnection("127.0.0.1", PORT, timeout=60)
-        conn.request(method, path)
+        conn.request(method, path, headers=headers)
         response = conn.getresponse()
         response.read()
         conn.close()
@@ -104,9 +104,13 @@ class ViewTest(unittest.TestCase):
                                      ("POST", "/a%20trace%2B1.pb", 405),
                                      ("PUT", "/a%20trace%2B1.pb", 405),
                                      ("DELETE", "/a%20trace%2B1.pb", 405),
-                                     ("HEAD", "/a%20trace%2B1.pb", 405)]:
+                                     ("HEAD", "/a%20trace%2B1.pb", 405),
+                                     ("OPTIONS", "/a%20trace%2B1.pb", 204)]:
             with self.subTest(method=method, path=path):
                 self.assertEqual(self.request(method, path), status)
+        # A page of another origin is not even sent the bytes.
+        self.assertEqual(self.request("GET", "/a%20trace%2B1.pb",
+                                      {"Origin": "http://127.0.0.1:1"}), 403)
 
         profile = tempfile.TemporaryDirectory()
         self.addCleanup(profile.cleanup)
