@@ -250,8 +250,7 @@ TEST(AnalysisCommands, OptionsAndTheirErrors) {
     EXPECT_EQ(c.select.thread, "7");
     EXPECT_EQ(c.min_duration, 10000u);
     EXPECT_EQ(c.max_depth, 3u);
-    EXPECT_EQ(std::get<SummaryOptions>(parse_args({"summary", "--to", "0", "t.pb"})).select.to,
-              0u);
+    EXPECT_EQ(std::get<SummaryOptions>(parse_args({"summary", "--to", "0", "t.pb"})).select.to, 0u);
     auto v = std::get<analysis::ViewOptions>(parse_args({"view", "--no-open", "t.pb"}));
     EXPECT_EQ(v.trace, "t.pb");
     EXPECT_FALSE(v.open);
