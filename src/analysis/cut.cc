@@ -11,6 +11,7 @@
 #include "analysis/selection.h"
 #include "analysis/trace_file.h"
 #include "core/event.h"
+#include "core/parts.h"
 #include "core/slice_filter.h"
 #include "json/json_reader.h"
 #include "json/json_text.h"
@@ -335,6 +336,18 @@ CommandResult cut(const CutOptions& options) {
         result.err = "vespra: " + text + "\n";
         return result;
     };
+    // The records of parts not joined yet come from several writers, each with its own
+    // sequences and threads: copying them into one cut is not done. Joined, they are one trace.
+    if (std::vector<parts::PartFile> parts = parts::list(options.trace); !parts.empty()) {
+        size_t live = 0;
+        for (const parts::PartFile& part : parts) live += part.live;
+        std::string text = options.trace + ": has " + std::to_string(parts.size()) +
+                           (parts.size() == 1 ? " part" : " parts") + " beside it (" +
+                           options.trace + ".parts/) not joined yet, which cut does not read";
+        text += live > 0 ? "; wait until its processes stop, which joins them"
+                         : "; join them first with `vespra join " + options.trace + "`";
+        return fail(text);
+    }
     Selector selector(options.select);
     if (Status st = selector.resolve(options.trace); !st.ok()) return fail(st.error().text());
 

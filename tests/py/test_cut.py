@@ -191,6 +191,22 @@ class CutTest(unittest.TestCase):
                 self.assertIn(message, proc.stderr)
                 self.assertFalse(pathlib.Path(out).exists())
 
+    def test_a_trace_with_parts_not_joined_is_refused_with_the_way_to_join_them(self):
+        # What a killed first process leaves: the trace and, beside it, a part of a process that
+        # is gone (no one holds its lock).
+        trace = pathlib.Path(self.dir.name, "killed.pb")
+        trace.write_bytes(self.traces["protobuf-absolute"].read_bytes())
+        parts = pathlib.Path(str(trace) + ".parts")
+        parts.mkdir()
+        (parts / "999999-0").write_bytes(b"")
+        out = pathlib.Path(self.dir.name, "killed-cut.pb")
+        proc = subprocess.run([VESPRA, "cut", str(trace), "-o", str(out)], capture_output=True,
+                              text=True, timeout=300)
+        self.assertNotEqual(proc.returncode, 0)
+        self.assertIn("not joined yet", proc.stderr)
+        self.assertIn(f"vespra join {trace}", proc.stderr)
+        self.assertFalse(out.exists())
+
 
 if __name__ == "__main__":
     unittest.main()
