@@ -127,4 +127,8 @@ void SelectingVisitor::left_out(uint32_t pid, std::string_view reason, uint64_t 
     if (selector_.process_in(pid)) next_.left_out(pid, reason, count);
 }
 
+void SelectingVisitor::cut_short(uint32_t pid) {
+    if (selector_.process_in(pid)) next_.cut_short(pid);
+}
+
 }  // namespace vespra::analysis

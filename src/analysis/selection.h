@@ -97,6 +97,7 @@ class SelectingVisitor final : public trace::Visitor {
     void dropped(uint32_t pid, uint64_t count) override;
     void counter(uint32_t pid, std::string_view name, double value, uint64_t ts) override;
     void left_out(uint32_t pid, std::string_view reason, uint64_t count) override;
+    void cut_short(uint32_t pid) override;
 
   private:
     struct Thread {
