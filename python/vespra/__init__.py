@@ -1,8 +1,8 @@
 """vespra: a low-overhead function-level tracer for CPython 3.13, with or without the GIL."""
 
-from vespra._core import Tracer, counter, instant, span
+from vespra._core import Tracer, counter, dump, instant, span
 
-__all__ = ["Tracer", "counter", "instant", "span"]
+__all__ = ["Tracer", "counter", "dump", "instant", "span"]
 
 
 def _version():

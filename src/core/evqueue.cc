@@ -100,6 +100,9 @@ void EventQueue::slow_path(Hot& hot, uint64_t now, uint32_t tid, uint32_t word) 
     if (!cold->producer || cold->queue_id != id_) {
         init_producer(*cold, hot, now, tid);
     } else {
+        uint32_t swaps = cold->swaps.load(std::memory_order_relaxed);
+        cold->swaps.store(swaps + 1, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_release);
         std::unique_ptr<EventBatch> batch = std::move(cold->current);
         if (!batch) {
             batch = cold->next_batch(now, tid);
@@ -125,6 +128,7 @@ void EventQueue::slow_path(Hot& hot, uint64_t now, uint32_t tid, uint32_t word) 
         }
         cold->current = std::move(batch);
         point_hot_at(hot, *cold->current);
+        cold->swaps.store(swaps + 2, std::memory_order_release);
     }
     *hot.cursor = PackedEvent{0, word};
     ++hot.cursor;
@@ -181,7 +185,26 @@ void EventQueue::abandon() {
     signals_->room.open();
 }
 
-void EventQueue::decode_into(const EventBatch& batch, std::vector<Event>& out) const {
+uint64_t EventQueue::drain_packed(std::vector<std::unique_ptr<EventBatch>>& out) {
+    uint64_t total = 0;
+    {
+        std::lock_guard<std::mutex> lock(consumers_mutex_);
+        for (Link& link : consumers_) {
+            while (std::optional<std::unique_ptr<EventBatch>> popped = link.filled.pop()) {
+                total += (*popped)->count;
+                out.push_back(std::move(*popped));
+            }
+        }
+        std::erase_if(consumers_, [](const Link& link) {
+            return link.filled.orphaned() && link.filled.empty();
+        });
+    }
+    if (total > 0) signals_->room.open();
+    return total;
+}
+
+void EventQueue::decode_into(const EventBatch& batch, std::vector<Event>& out,
+                             marks::MarkNesting& nesting) const {
     size_t needed = out.size() + batch.count;
     // Geometric growth: reserving exactly what each batch needs would copy the vector once per
     // batch when the caller did not size it up front.
@@ -198,12 +221,12 @@ void EventQueue::decode_into(const EventBatch& batch, std::vector<Event>& out) c
         [to, events, tid](size_t i, uint64_t nanos) {
             to[i] = Event{nanos, tid, events[i].packed};
         });
-    if (batch.marks || nesting_.follows(tid)) [[unlikely]] {
+    if (batch.marks || nesting.follows(tid)) [[unlikely]] {
         // A payload slot's delta is data, not time.
         for (size_t i = 0; i < batch.count; ++i) {
             if (kind_of(events[i].packed) == KIND_PAYLOAD) to[i].ts = events[i].delta;
         }
-        nesting_.apply(tid, out, at);
+        nesting.apply(tid, out, at);
     }
 }
 

@@ -102,6 +102,10 @@ struct Cold {
     // same few keeps the thread's working set small.
     std::vector<std::unique_ptr<EventBatch>> spare;
     std::unique_ptr<EventBatch> current;
+    // Odd while the slow path swaps the batch being filled, bumped twice per swap: a flight
+    // ring's snapshot copies the partly filled batch of a thread that keeps recording, and keeps
+    // the copy only when the count was even and unchanged across it (see tls::copy_partials).
+    std::atomic<uint32_t> swaps{0};
 
     // A batch to fill next: a spare one, else a new one.
     std::unique_ptr<EventBatch> next_batch(uint64_t base, uint32_t tid);
@@ -154,7 +158,16 @@ class alignas(64) EventQueue {
     // events; stops after the batch that reaches `budget`. Never waits for a producer. Drained
     // batches go back to their thread; producers waiting for room are woken.
     uint64_t drain_nonblocking(std::vector<Event>& out, uint64_t budget);
-    void decode_into(const EventBatch& batch, std::vector<Event>& out) const;
+    void decode_into(const EventBatch& batch, std::vector<Event>& out) const {
+        decode_into(batch, out, nesting_);
+    }
+    // The same with the mark nesting of a stream of one's own (a flight ring decodes its batches
+    // when they leave it and again when it is dumped, each time from the state it had then).
+    void decode_into(const EventBatch& batch, std::vector<Event>& out,
+                     marks::MarkNesting& nesting) const;
+    // A flight ring's drain: moves every available batch, packed as recorded, to `out`, each
+    // thread's in order. Drained batches do not go back to their thread. Returns the events.
+    uint64_t drain_packed(std::vector<std::unique_ptr<EventBatch>>& out);
     // The serializer's idle wait: returns when a producer rang (a ring reached the mark, a
     // flush, a waiting producer, the close), after `timeout`, or spuriously.
     void wait_for_work(std::chrono::microseconds timeout);

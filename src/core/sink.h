@@ -50,11 +50,14 @@ struct LeftOut {
     uint64_t filter = 0;
     uint64_t max_depth = 0;     // deeper than the depth limit
     uint64_t min_duration = 0;  // begins and ends of slices shorter than the minimum duration
+    // Recorded into a flight ring (see ring.h) and dropped from it, older than the window written.
+    uint64_t ring = 0;
 
     LeftOut& operator+=(const LeftOut& o) {
         filter += o.filter;
         max_depth += o.max_depth;
         min_duration += o.min_duration;
+        ring += o.ring;
         return *this;
     }
 };
@@ -68,6 +71,7 @@ inline constexpr LeftOutReason LEFT_OUT_REASONS[] = {
     {"filter", &LeftOut::filter},
     {"max_depth", &LeftOut::max_depth},
     {"min_duration", &LeftOut::min_duration},
+    {"ring", &LeftOut::ring},
 };
 
 // What a run knows of itself once the last event is written, for the record at its end.

@@ -3,6 +3,9 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <functional>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -146,6 +149,16 @@ CodeSlot* tls::allocate_codes() {
 
 uint64_t Cold::flush_partial(Cold& cold, Hot& hot) {
     if (!cold.current) return 0;
+    // A swap of the batch being filled, as in EventQueue::slow_path (a flight ring's snapshot
+    // may be copying it).
+    uint32_t swaps = cold.swaps.load(std::memory_order_relaxed);
+    cold.swaps.store(swaps + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    struct Even {
+        std::atomic<uint32_t>& swaps;
+        uint32_t value;
+        ~Even() { swaps.store(value, std::memory_order_release); }
+    } even{cold.swaps, swaps + 2};
     std::unique_ptr<EventBatch> batch = std::move(cold.current);
     PackedEvent* begin = batch->begin();
     uint32_t count = hot.cursor >= begin && hot.cursor <= batch->end_of_storage()
@@ -206,6 +219,59 @@ uint64_t flush_current_thread(uint64_t queue_id) {
     if (HOT.queue_id != queue_id) return 0;
     ColdBorrow cold;
     return cold ? Cold::flush_partial(*cold, HOT) : 0;
+}
+
+std::vector<std::unique_ptr<EventBatch>> copy_partials(uint64_t queue_id,
+                                                        const std::function<void()>& drain) {
+    // Rounds for threads that swapped their batch while theirs was copied: a thread recording
+    // flat out swaps every few microseconds, and after the last round its partial batch (the
+    // events since its last swap) is left out of the snapshot rather than waited for.
+    constexpr int ROUNDS = 4;
+    Recorders& r = recorders();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    std::vector<std::unique_ptr<EventBatch>> copies;
+    std::vector<Recorder> left = r.list;
+    std::vector<uint32_t> before;
+    for (int round = 0; round < ROUNDS && !left.empty(); ++round) {
+        before.clear();
+        for (const Recorder& e : left) before.push_back(e.cold->swaps.load(std::memory_order_acquire));
+        // Everything a thread pushed before its count was read is in the rings now.
+        drain();
+        std::vector<Recorder> retry;
+        for (size_t i = 0; i < left.size(); ++i) {
+            Hot& hot = *left[i].hot;
+            if (before[i] & 1) {
+                retry.push_back(left[i]);
+                continue;
+            }
+            if (std::atomic_ref<uint64_t>(hot.queue_id).load(std::memory_order_relaxed) !=
+                queue_id)
+                continue;
+            PackedEvent* end = std::atomic_ref<PackedEvent*>(hot.end).load(std::memory_order_relaxed);
+            PackedEvent* cursor =
+                std::atomic_ref<PackedEvent*>(hot.cursor).load(std::memory_order_relaxed);
+            uint64_t base = std::atomic_ref<uint64_t>(hot.base).load(std::memory_order_relaxed);
+            uint32_t tid = std::atomic_ref<uint32_t>(hot.tid).load(std::memory_order_relaxed);
+            if (end == nullptr || cursor == nullptr) continue;
+            const PackedEvent* begin = end - EventBatch::CAPACITY;
+            if (cursor < begin || cursor > end) continue;
+            auto count = static_cast<uint32_t>(cursor - begin);
+            std::unique_ptr<EventBatch> copy = EventBatch::create(base, tid);
+            std::memcpy(copy->begin(), begin, count * sizeof(PackedEvent));
+            std::atomic_thread_fence(std::memory_order_acquire);
+            if (left[i].cold->swaps.load(std::memory_order_relaxed) != before[i]) {
+                retry.push_back(left[i]);
+                continue;
+            }
+            if (count == 0) continue;
+            copy->count = count;
+            for (uint32_t k = 0; k < count && !copy->marks; ++k)
+                copy->marks = is_mark_kind(kind_of(copy->events[k].packed));
+            copies.push_back(std::move(copy));
+        }
+        left = std::move(retry);
+    }
+    return copies;
 }
 
 void forget_other_threads() {

@@ -8,13 +8,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <vector>
 
 #include "core/event.h"
 
 namespace vespra {
 
 struct CodeSlot;
+struct EventBatch;
 
 struct Hot {
     PackedEvent* cursor;  // next free slot of the current batch
@@ -126,6 +129,13 @@ uint64_t flush_every_thread();
 // flush_partial on the calling thread's own batch, if it is bound to `queue_id`; returns the
 // events discarded because its ring was full. The thread then has a whole empty batch.
 uint64_t flush_current_thread(uint64_t queue_id);
+// A flight ring's snapshot of the batches being filled by the threads bound to `queue_id`, taken
+// while they go on recording: a copy of each one's events so far. `drain` moves what the threads
+// have pushed out of their rings; it is called before each round of copies, so that a copy
+// continues exactly where the thread's pushed batches end. A thread that swaps its batch during
+// every one of a few rounds is left out (its events since its last swap).
+std::vector<std::unique_ptr<EventBatch>> copy_partials(uint64_t queue_id,
+                                                        const std::function<void()>& drain);
 // In a forked child: keep only the caller's registration. The other threads' records are
 // neither flushed nor freed (their threads do not exist here).
 void forget_other_threads();

@@ -39,32 +39,45 @@ Result<Format::Opened> Format::open(const std::string& path, uint32_t sequence_b
     // A pipe or a device takes no parts (and cannot be joined into): writes go straight to it,
     // under a lock per flush, as they come.
     struct stat st;
-    bool direct = ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
-    Result<SharedFile> file = IoError::other("");
-    if (direct) {
-        file = SharedFile::open(path, !as_child);
-        if (file && value_ == Json && !as_child) {
-            file.value().write("[");
-            if (Status flushed = file.value().flush(); !flushed) return flushed.error();
-        }
-    } else {
-        Result<parts::OwnPart> part = parts::open_part(path, parts(), !as_child);
-        if (!part) return part.error();
-        opened.part = part.take();
-        Result<int> fd = opened.part.writer_fd();
-        if (!fd) return fd.error();
-        file = SharedFile::adopt(fd.value());
-    }
-    if (!file) return file.error();
-    if (value_ == Json) {
-        opened.writer = std::make_unique<JsonExporter>(file.take());
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        Result<std::unique_ptr<Exporter>> writer = open_direct(path, sequence_base, !as_child);
+        if (!writer) return writer.error();
+        opened.writer = writer.take();
         return opened;
     }
-    auto writer = std::make_unique<ProtoExporter>(file.take());
+    Result<parts::OwnPart> part = parts::open_part(path, parts(), !as_child);
+    if (!part) return part.error();
+    opened.part = part.take();
+    Result<int> fd = opened.part.writer_fd();
+    if (!fd) return fd.error();
+    Result<SharedFile> file = SharedFile::adopt(fd.value());
+    if (!file) return file.error();
+    opened.writer = writer_over(file.take(), sequence_base);
+    return opened;
+}
+
+Result<std::unique_ptr<Exporter>> Format::open_whole(const std::string& path,
+                                                     uint32_t sequence_base) const {
+    return open_direct(path, sequence_base, true);
+}
+
+Result<std::unique_ptr<Exporter>> Format::open_direct(const std::string& path,
+                                                      uint32_t sequence_base, bool fresh) const {
+    Result<SharedFile> file = SharedFile::open(path, fresh);
+    if (!file) return file.error();
+    if (value_ == Json && fresh) {
+        file.value().write("[");
+        if (Status flushed = file.value().flush(); !flushed) return flushed.error();
+    }
+    return writer_over(file.take(), sequence_base);
+}
+
+std::unique_ptr<Exporter> Format::writer_over(SharedFile file, uint32_t sequence_base) const {
+    if (value_ == Json) return std::make_unique<JsonExporter>(std::move(file));
+    auto writer = std::make_unique<ProtoExporter>(std::move(file));
     writer->set_sequence_base(sequence_base);
     writer->set_incremental_timestamps(INCREMENTAL_TIMESTAMPS.load(std::memory_order_relaxed));
-    opened.writer = std::move(writer);
-    return opened;
+    return writer;
 }
 
 }  // namespace vespra

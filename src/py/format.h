@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "core/io_error.h"
+#include "core/output.h"
 #include "core/parts.h"
 #include "core/sink.h"
 
@@ -48,6 +49,11 @@ class Format {
     // Python object.
     Result<Opened> open(const std::string& path, uint32_t sequence_base, bool as_child) const;
 
+    // Opens a file that is a whole trace by itself, with no parts (a dump of a flight ring),
+    // truncating it.
+    Result<std::unique_ptr<Exporter>> open_whole(const std::string& path,
+                                                 uint32_t sequence_base) const;
+
     // How the joiner takes this format's parts.
     const parts::PartFormat& parts() const;
 
@@ -58,6 +64,10 @@ class Format {
     static void set_incremental_timestamps(bool on);
 
   private:
+    Result<std::unique_ptr<Exporter>> open_direct(const std::string& path, uint32_t sequence_base,
+                                                  bool fresh) const;
+    std::unique_ptr<Exporter> writer_over(SharedFile file, uint32_t sequence_base) const;
+
     Value value_;
 };
 

@@ -26,6 +26,7 @@
 namespace vespra {
 
 struct Running;
+class RingKeeper;
 
 // Address hash with a per-run random seed, so that which code objects collide differs between
 // runs and cannot be arranged from outside.
@@ -119,6 +120,10 @@ class State final : public CodeLookup, public ThreadNames {
     // their begins are left out of the trace. 0 frames: none. Set before the run starts.
     unsigned long launcher_thread = 0;
     size_t launcher_frames = 0;
+
+    // A flight ring run's ring (core/ring.h), for the marks that ask it for a dump; set before
+    // the run starts. Null for a run that writes as it records.
+    std::shared_ptr<RingKeeper> ring;
 
     // The run, while its export threads are parked across a fork (see tracer.h); else null.
     std::atomic<Running*> parked{nullptr};

@@ -1,5 +1,7 @@
 #include "py/marks.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -9,6 +11,8 @@
 #include "core/event.h"
 #include "py/host.h"
 #include "py/monitoring.h"
+#include "core/ring.h"
+#include "py/intern.h"
 
 namespace vespra::marks_api {
 
@@ -174,20 +178,60 @@ struct SpanObject {
     PyObject ob_base;
     PyObject* name;
     std::vector<MarkArg>* args;
+    // dump_if_longer, in nanoseconds; 0 for none.
+    uint64_t dump_if_longer;
 };
+
+// The spans with dump_if_longer open on this thread, innermost last, and when each began: one
+// span object may be open on several threads at once (a decorated function).
+thread_local std::vector<std::pair<SpanObject*, std::chrono::steady_clock::time_point>> TIMED;
+
+// A span with dump_if_longer that ended late asks the ring of the run for a dump; the dump's
+// thread writes it and says where it went.
+void dump_if_late(SpanObject* span) {
+    for (size_t i = TIMED.size(); i-- > 0;) {
+        if (TIMED[i].first != span) continue;
+        auto took = std::chrono::steady_clock::now() - TIMED[i].second;
+        TIMED.erase(TIMED.begin() + static_cast<std::ptrdiff_t>(i));
+        State* state = marking();
+        if (state && state->ring && took > std::chrono::nanoseconds(span->dump_if_longer))
+            state->ring->request(std::nullopt, true);
+        return;
+    }
+}
 
 PyTypeObject* SPAN_TYPE = nullptr;
 PyTypeObject* SPAN_FUNCTION_TYPE = nullptr;
 PyTypeObject* SPAN_COROUTINE_TYPE = nullptr;
 
 PyObject* span_begin(SpanObject* span) {
+    if (span->dump_if_longer != 0) TIMED.emplace_back(span, std::chrono::steady_clock::now());
     return host::boundary(
         [&] { return record(KIND_SPAN_BEGIN, span->name, *span->args, nullptr); });
 }
 
 PyObject* span_end(SpanObject* span) {
     if (!marking()) Py_RETURN_NONE;
+    if (span->dump_if_longer != 0) dump_if_late(span);
     return host::boundary([&] { return record(KIND_SPAN_END, span->name, {}, nullptr); });
+}
+
+// dump_if_longer: seconds, an int or a float above 0. False with an exception set.
+bool seconds_to_nanos(PyObject* value, uint64_t* nanos) {
+    if (PyBool_Check(value) || !(PyLong_Check(value) || PyFloat_Check(value))) {
+        PyErr_Format(PyExc_TypeError, "span() dump_if_longer must be seconds as int or float, not %.100s",
+                     Py_TYPE(value)->tp_name);
+        return false;
+    }
+    double seconds = PyFloat_AsDouble(value);
+    if (seconds == -1.0 && PyErr_Occurred()) return false;
+    if (!(seconds > 0 && seconds < 1e9)) {
+        PyErr_Format(PyExc_ValueError, "span() dump_if_longer must be a number of seconds above 0, not %R",
+                     value);
+        return false;
+    }
+    *nanos = std::max<uint64_t>(1, static_cast<uint64_t>(seconds * 1e9));
+    return true;
 }
 
 PyObject* span_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -195,11 +239,17 @@ PyObject* span_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTuple(args, "U:span", &name)) return nullptr;
     return host::boundary([&]() -> PyObject* {
         auto converted = std::make_unique<std::vector<MarkArg>>();
+        uint64_t dump_if_longer = 0;
         if (kwargs) {
             PyObject* key;
             PyObject* value;
             Py_ssize_t pos = 0;
             while (PyDict_Next(kwargs, &pos, &key, &value)) {
+                if (PyUnicode_Check(key) &&
+                    PyUnicode_CompareWithASCIIString(key, "dump_if_longer") == 0) {
+                    if (!seconds_to_nanos(value, &dump_if_longer)) return nullptr;
+                    continue;
+                }
                 converted->push_back(MarkArg{Ref::borrow(key), convert(value)});
             }
         }
@@ -208,6 +258,7 @@ PyObject* span_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         auto* span = reinterpret_cast<SpanObject*>(self);
         span->name = Py_NewRef(name);
         span->args = converted.release();
+        span->dump_if_longer = dump_if_longer;
         return self;
     });
 }

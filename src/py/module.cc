@@ -3,6 +3,7 @@
 // and no file is touched until a Tracer is entered or cli_main is called.
 #include <Python.h>
 
+#include "py/dump.h"
 #include "py/format.h"
 #include "py/marks.h"
 #include "py/process_names.h"
@@ -56,6 +57,7 @@ int exec_core(PyObject* module) {
     if (vespra::tracer::add_fork_hooks(module) < 0) return -1;
     if (vespra::naming::add_naming_functions(module) < 0) return -1;
     if (vespra::marks_api::add_marks(module) < 0) return -1;
+    if (vespra::dumps::add_dump(module) < 0) return -1;
     return vespra::tracer::register_fork_hooks(module) ? 0 : -1;
 }
 

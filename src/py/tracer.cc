@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -19,6 +20,7 @@
 #include "py/process_names.h"
 #include "py/signals.h"
 #include "py/start_lock.h"
+#include "py/dump.h"
 
 namespace vespra::tracer {
 
@@ -46,9 +48,10 @@ constexpr const char* ENV_EXCLUDE = "VESPRA_CHILD_EXCLUDE";
 constexpr const char* ENV_EXCLUDE_STDLIB = "VESPRA_CHILD_EXCLUDE_STDLIB";
 constexpr const char* ENV_EXCLUDE_SITE = "VESPRA_CHILD_EXCLUDE_SITE_PACKAGES";
 constexpr const char* ENV_C_CALLS = "VESPRA_CHILD_C_CALLS";
+constexpr const char* ENV_RING = "VESPRA_CHILD_RING";  // decimal bytes, or absent
 constexpr const char* ENV_OPTIONAL[] = {
     ENV_LOSSLESS,       ENV_GC,           ENV_INCLUDE, ENV_EXCLUDE,
-    ENV_EXCLUDE_STDLIB, ENV_EXCLUDE_SITE, ENV_C_CALLS};
+    ENV_EXCLUDE_STDLIB, ENV_EXCLUDE_SITE, ENV_C_CALLS, ENV_RING};
 
 bool STOP_AT_EXIT_REGISTERED = false;  // guarded by START_LOCK
 
@@ -141,6 +144,7 @@ bool export_environment(const TracerData& data, uint64_t trace_origin) {
         {ENV_EXCLUDE_STDLIB, flag(filter.exclude_stdlib)},
         {ENV_EXCLUDE_SITE, flag(filter.exclude_site_packages)},
         {ENV_C_CALLS, flag(data.c_calls)},
+        {ENV_RING, data.ring ? std::optional<std::string>(std::to_string(data.ring)) : std::nullopt},
     };
     for (const auto& [key, value] : OPTIONAL) {
         Ref name = host::str(key);
@@ -291,17 +295,52 @@ Status join_part(const TracerData& data, Running& run) {
 // nothing of the run once it has ended, so the last reference to the State is always dropped by
 // a thread attached to the interpreter.
 void exporter_main(std::shared_ptr<EventQueue> queue, std::shared_ptr<State> state,
-                   std::shared_ptr<ExporterOutcome> outcome) {
+                   std::shared_ptr<ExporterOutcome> outcome, std::shared_ptr<RingKeeper> ring) {
     pipeline::set_current_thread_name("vespra-exporter");
     try {
         std::shared_ptr<const CodeLookup> codes = state;
         std::shared_ptr<const ThreadNames> names = std::move(state);
-        outcome->status = pipeline::run_pausable_pipeline(std::move(queue), std::move(codes),
-                                                          std::move(names), outcome->writer);
+        outcome->status =
+            ring ? ring->run(std::move(codes), std::move(names), outcome->writer)
+                 : pipeline::run_pausable_pipeline(std::move(queue), std::move(codes),
+                                                   std::move(names), outcome->writer);
     } catch (...) {
         // Ended abnormally: `status` stays empty and the stop sequence reports it.
         outcome->writer.reset();
     }
+}
+
+// One line on standard error for a dump nobody waits for (a signal's, a slow span's): where it
+// went. Written with write(2), from the dump's thread, which runs no Python code.
+void announce_dump(const DumpOutcome& outcome) {
+    std::string line = "vespra: dump of process " + std::to_string(getpid());
+    if (outcome.error.empty()) {
+        char figures[128];
+        std::snprintf(figures, sizeof figures, " (%llu events, taken in %.1f ms, written in %.0f ms)",
+                      static_cast<unsigned long long>(outcome.events),
+                      outcome.snapshot_seconds * 1e3, outcome.write_seconds * 1e3);
+        line += " written to " + outcome.path + figures + "\n";
+    } else {
+        line += " failed: " + outcome.path + ": " + outcome.error + "\n";
+    }
+    (void)!::write(STDERR_FILENO, line.data(), line.size());
+}
+
+// The ring of a run of `data`: its dumps go to fresh files of the run's format, named after the
+// output; its final window to the output itself, through the run's writer.
+std::shared_ptr<RingKeeper> make_ring(const TracerData& data, std::shared_ptr<EventQueue> queue,
+                                      uint32_t sequence_base) {
+    RingSettings settings;
+    settings.bytes = data.ring;
+    settings.limits = data.limits;
+    settings.output = data.output_path;
+    settings.open_dump = [format = data.format, sequence_base](const std::string& path) {
+        return format.open_whole(path, sequence_base);
+    };
+    settings.announce = announce_dump;
+    RingKeeper::clear_signal();
+    dumps::watch_dump_signal();
+    return std::make_shared<RingKeeper>(std::move(settings), std::move(queue));
 }
 
 // Starts the run's exporter thread over the writer in its outcome. False with `error` set when
@@ -310,7 +349,7 @@ bool spawn_exporter(Running& run, std::string* error) {
     run.outcome->status.reset();
     try {
         SignalsBlocked blocked;
-        run.exporter = std::thread(exporter_main, run.queue, run.state, run.outcome);
+        run.exporter = std::thread(exporter_main, run.queue, run.state, run.outcome, run.ring);
         return true;
     } catch (const std::system_error& e) {
         *error = e.code().category() == std::generic_category() ||
@@ -424,6 +463,10 @@ std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool 
         std::make_unique<FilteringExporter>(std::move(opened.value().writer), self->data.limits,
                                             [queue] { return queue->closed_at(); },
                                             run->outcome->deepest_past_viewers);
+    if (self->data.ring != 0) {
+        run->ring = make_ring(self->data, queue, sequence_base);
+        state->ring = run->ring;
+    }
     if (std::string error; !spawn_exporter(*run, &error)) {
         // The part, empty, goes into the output: the trace is not left waiting for it.
         {

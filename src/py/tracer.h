@@ -20,6 +20,7 @@
 #include "core/evqueue.h"
 #include "core/io_error.h"
 #include "core/parts.h"
+#include "core/ring.h"
 #include "core/slice_filter.h"
 #include "py/filter.h"
 #include "py/format.h"
@@ -52,6 +53,9 @@ struct Running {
     // The part the writer fills, joined into the output by the stop once the writer is done;
     // none for an output that takes no parts.
     parts::OwnPart part;
+    // A flight ring run's ring and dumps, kept by its exporter thread; null for a run that
+    // writes as it records.
+    std::shared_ptr<RingKeeper> ring;
 
     Running() = default;
     Running(const Running&) = delete;
@@ -103,7 +107,13 @@ struct TracerData {
     // The deepest slice the last run wrote, when deeper than viewers keep (see SliceLimits);
     // else 0.
     uint32_t deepest_past_viewers = 0;
+    // With a size (bytes): the runs keep their newest events in a flight ring of that size and
+    // write them only when asked, and at the stop (core/ring.h). Children inherit it.
+    uint64_t ring = 0;
 };
+
+// The smallest ring: a few batches of each of a few threads.
+inline constexpr uint64_t MIN_RING_BYTES = 64 * 1024;
 
 struct TracerObject {
     PyObject ob_base;

@@ -21,10 +21,11 @@ using host::Ref;
 
 // Tracer(output, format=None, lossless=False, process_name=None, gc=False, *, include=(),
 // exclude=(), exclude_stdlib=False, exclude_site_packages=False, c_calls=False, min_duration=0,
-// max_depth=256): a path (str, bytes or os.PathLike, as open() takes), a str or None (the format
-// the path's name asks for), a bool, a str or None, the flags bool, the patterns sequences of str; the first five positional or keyword, the
+// max_depth=256, ring=0): a path (str, bytes or os.PathLike, as open() takes), a str or None (the
+// format the path's name asks for), a bool, a str or None, the flags bool, the patterns sequences
+// of str, the ring a size in bytes; the first five positional or keyword, the
 // rest by keyword only: Tracer(out, "json", False, None, False, 1) would say nothing of what 1 is.
-constexpr int N_ARGS = 12;
+constexpr int N_ARGS = 13;
 constexpr int N_POSITIONAL = 5;
 enum Arg {
     OUTPUT,
@@ -38,12 +39,13 @@ enum Arg {
     EXCLUDE_SITE,
     C_CALLS,
     MIN_DURATION,
-    MAX_DEPTH
+    MAX_DEPTH,
+    RING
 };
 constexpr const char* NAMES[N_ARGS] = {
     "output",       "format",   "lossless",       "process_name",          "gc",
     "include",      "exclude",  "exclude_stdlib", "exclude_site_packages", "c_calls",
-    "min_duration", "max_depth"};
+    "min_duration", "max_depth", "ring"};
 
 bool parse_arguments(PyObject* args, PyObject* kwargs, PyObject* out[N_ARGS]) {
     std::fill(out, out + N_ARGS, nullptr);
@@ -150,6 +152,27 @@ bool parse_limits(PyObject* min_duration, PyObject* max_depth, SliceLimits* limi
     return true;
 }
 
+// ring: bytes, an int from MIN_RING_BYTES up, or 0 (and absent) for none.
+bool parse_ring(PyObject* arg, uint64_t* bytes) {
+    if (!arg) return true;
+    if (PyBool_Check(arg) || !PyLong_Check(arg)) {
+        PyErr_Format(PyExc_TypeError, "Tracer() argument 'ring' must be a size in bytes (int), not %.100s",
+                     Py_TYPE(arg)->tp_name);
+        return false;
+    }
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(arg, &overflow);
+    if (value == -1 && PyErr_Occurred()) return false;
+    if (overflow != 0 || value < 0 || (value != 0 && static_cast<uint64_t>(value) < MIN_RING_BYTES)) {
+        PyErr_Format(PyExc_ValueError,
+                     "ring must be a size in bytes from %llu up, or 0 for none, not %R",
+                     static_cast<unsigned long long>(MIN_RING_BYTES), arg);
+        return false;
+    }
+    *bytes = static_cast<uint64_t>(value);
+    return true;
+}
+
 // A sequence of non-empty str (a str alone is refused: it would be taken letter by letter).
 bool patterns_of(PyObject* arg, const char* name, std::vector<std::string>* out) {
     if (!arg) return true;
@@ -186,6 +209,8 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!parse_arguments(args, kwargs, arg)) return nullptr;
         SliceLimits limits;
         if (!parse_limits(arg[MIN_DURATION], arg[MAX_DEPTH], &limits)) return nullptr;
+        uint64_t ring = 0;
+        if (!parse_ring(arg[RING], &ring)) return nullptr;
         std::optional<Format> format;
         if (arg[FORMAT]) {
             std::optional<std::string> text = host::utf8(arg[FORMAT]);
@@ -254,7 +279,9 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                                 limits,
                                                 std::move(filter),
                                                 nullptr,
-                                                arg[C_CALLS] == Py_True};
+                                                arg[C_CALLS] == Py_True,
+                                                0,
+                                                ring};
         return self;
     });
 }
@@ -354,7 +381,7 @@ PyType_Slot TRACER_SLOTS[] = {
      const_cast<char*>("Tracer(output, format=None, lossless=False, process_name=None, "
                        "gc=False, *, include=(), exclude=(), exclude_stdlib=False, "
                        "exclude_site_packages=False, c_calls=False, min_duration=0, "
-                       "max_depth=256)\n--\n\n"
+                       "max_depth=256, ring=0)\n--\n\n"
                        "Trace every Python function start, return, yield, resume,\n"
                        "unwind and throw, on every thread, while the `with` block\n"
                        "runs; write them to `output` (a path) as \"protobuf\" or\n"
@@ -370,6 +397,9 @@ PyType_Slot TRACER_SLOTS[] = {
                        "Slices shorter than min_duration seconds, and slices deeper\n"
                        "than max_depth (0: no limit), are left out; the trace counts\n"
                        "what was left out.\n"
+                       "With ring=BYTES nothing is written while the block runs: the\n"
+                       "newest events are kept in memory, that many bytes at most, and\n"
+                       "written by vespra.dump(), SIGURG, and at the block's end.\n"
                        "The environment variable VESPRA_CLOCK (auto, tsc, monotonic)\n"
                        "chooses the timestamp source.")},
     {0, nullptr},
