@@ -35,19 +35,20 @@ sys.path.insert(0, HERE)
 import workloads  # noqa: E402
 
 MODES = ("untraced", "floor", "recorder", "cprofile", "protobuf", "json", "lossless",
-         "pb-incremental", "min10us", "nostdlib", "ccalls", "excluded")
+         "pb-incremental", "min10us", "nostdlib", "ccalls", "excluded", "ring")
 DEFAULT_MODES = ("untraced", "floor", "recorder", "protobuf", "json")
 # vespra's modes and the format each writes; "pb-incremental" is protobuf whose event packets
 # carry deltas instead of absolute timestamps, the last five protobuf with options.
 VESPRA_MODES = {"json": "json", "protobuf": "protobuf", "lossless": "protobuf",
                 "pb-incremental": "protobuf", "min10us": "protobuf", "nostdlib": "protobuf",
-                "ccalls": "protobuf", "excluded": "protobuf"}
+                "ccalls": "protobuf", "excluded": "protobuf", "ring": "protobuf"}
 VESPRA_OPTIONS = {
     "lossless": {"lossless": True},
     "min10us": {"min_duration": 10e-6},
     "nostdlib": {"exclude_stdlib": True},  # the standard library left out
     "ccalls": {"c_calls": True},
     "excluded": {"exclude": ["workloads"]},  # the workload itself left out: what DISABLE buys
+    "ring": {"ring": 64_000_000},  # a flight ring: nothing written until the stop
 }
 
 # vespra's added time per event, as a multiple of the bare recorder's with the same clock, that

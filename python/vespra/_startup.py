@@ -46,6 +46,9 @@ def _recording_options():
         options["max_depth"] = int(os.environ["VESPRA_CHILD_MAX_DEPTH"])
     if os.environ.get("VESPRA_CHILD_MIN_DURATION"):
         options["min_duration"] = int(os.environ["VESPRA_CHILD_MIN_DURATION"]) / 1e9
+    # A ring of the parent's size, in bytes.
+    if os.environ.get("VESPRA_CHILD_RING"):
+        options["ring"] = int(os.environ["VESPRA_CHILD_RING"])
     return options
 
 

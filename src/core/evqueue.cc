@@ -185,7 +185,8 @@ void EventQueue::abandon() {
     signals_->room.open();
 }
 
-uint64_t EventQueue::drain_packed(std::vector<std::unique_ptr<EventBatch>>& out) {
+uint64_t EventQueue::drain_packed(std::vector<std::unique_ptr<EventBatch>>& out,
+                                  const std::function<std::unique_ptr<EventBatch>()>& supply) {
     uint64_t total = 0;
     {
         std::lock_guard<std::mutex> lock(consumers_mutex_);
@@ -193,6 +194,11 @@ uint64_t EventQueue::drain_packed(std::vector<std::unique_ptr<EventBatch>>& out)
             while (std::optional<std::unique_ptr<EventBatch>> popped = link.filled.pop()) {
                 total += (*popped)->count;
                 out.push_back(std::move(*popped));
+            }
+            if (link.empties.orphaned()) continue;
+            while (link.empties.backlog() < RING_SPARE_STOCK) {
+                std::unique_ptr<EventBatch> spare = supply();
+                if (!spare || !link.empties.push(spare)) break;
             }
         }
         std::erase_if(consumers_, [](const Link& link) {

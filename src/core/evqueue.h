@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -63,6 +64,10 @@ inline constexpr size_t MAX_SPARE_BATCHES = 32;
 // below the mark wait for the serializer's idle timeout, a stop or a thread's exit.
 inline constexpr size_t WAKE_AT_BATCHES = 8;
 using BatchRing = SpscRing<std::unique_ptr<EventBatch>, BATCH_RING_CAPACITY>;
+// The batches a flight ring keeps ready for each thread: the ring holds on to what the threads
+// fill, so their next batches come from the keeper, already in memory, rather than from a fresh
+// allocation whose first touch the recording thread would pay for.
+inline constexpr size_t RING_SPARE_STOCK = 16;
 
 // What a lossless queue's producer does around a wait for room: the Python layer detaches the
 // thread from the interpreter, so that a stop, a fork or a garbage collection can pause the
@@ -166,8 +171,10 @@ class alignas(64) EventQueue {
     void decode_into(const EventBatch& batch, std::vector<Event>& out,
                      marks::MarkNesting& nesting) const;
     // A flight ring's drain: moves every available batch, packed as recorded, to `out`, each
-    // thread's in order. Drained batches do not go back to their thread. Returns the events.
-    uint64_t drain_packed(std::vector<std::unique_ptr<EventBatch>>& out);
+    // thread's in order, and stocks each thread with up to RING_SPARE_STOCK batches to fill next
+    // from `supply` (which may give none). Returns the events.
+    uint64_t drain_packed(std::vector<std::unique_ptr<EventBatch>>& out,
+                          const std::function<std::unique_ptr<EventBatch>()>& supply);
     // The serializer's idle wait: returns when a producer rang (a ring reached the mark, a
     // flush, a waiting producer, the close), after `timeout`, or spuriously.
     void wait_for_work(std::chrono::microseconds timeout);

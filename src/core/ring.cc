@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 #include "core/pipeline.h"
@@ -18,6 +19,8 @@ namespace {
 
 // How often an idle keeper looks for a signal's request (a request from the program wakes it).
 constexpr auto KEEPER_LOOK = std::chrono::milliseconds(20);
+// Dropped batches kept for the threads to fill again, at most.
+constexpr size_t MAX_RING_SPARE = 256;
 // Events handed to the writer at a time while a window is written.
 constexpr size_t WRITE_CHUNK = 64 * 1024;
 
@@ -55,10 +58,32 @@ void FlightRing::follow(OpenFrames& t, const Event& e) {
     }
 }
 
+std::unique_ptr<EventBatch> FlightRing::spare() {
+    if (!spare_.empty()) {
+        std::unique_ptr<EventBatch> batch = std::move(spare_.back());
+        spare_.pop_back();
+        return batch;
+    }
+    std::unique_ptr<EventBatch> batch = EventBatch::create(0, 0);
+    std::memset(static_cast<void*>(batch->begin()), 0, RING_BYTES_PER_BATCH);
+    return batch;
+}
+
 void FlightRing::drop_oldest(const EventQueue& queue) {
     std::shared_ptr<const EventBatch> batch = std::move(batches_.front());
     batches_.pop_front();
     bytes_ -= RING_BYTES_PER_BATCH;
+    struct Recycle {
+        std::shared_ptr<const EventBatch>& batch;
+        std::vector<std::unique_ptr<EventBatch>>& spare;
+        // Unless a dump's window holds it too: its storage goes to a thread again.
+        ~Recycle() {
+            if (batch.use_count() != 1 || spare.size() >= MAX_RING_SPARE) return;
+            auto shell = std::make_unique<EventBatch>();
+            shell->events = std::move(const_cast<EventBatch&>(*batch).events);
+            spare.push_back(std::move(shell));
+        }
+    } recycle{batch, spare_};
     if (batch->count == 0) return;
     OpenFrames& t = open_[batch->tid];
     const PackedEvent* events = batch->events.get();
@@ -152,7 +177,10 @@ Status write_window(const Window& window, const EventQueue& queue, Exporter& wri
 uint64_t DumpDesk::request(std::optional<std::string> path, bool announce) {
     std::lock_guard<std::mutex> lock(mutex_);
     uint64_t ticket = next_ticket_++;
-    if (!path && running_) {
+    if (stopped_) {
+        // No keeper will come: a request that raced with the stop is answered at once.
+        if (!announce) answers_[ticket].error = "the run has stopped";
+    } else if (!path && running_) {
         running_->push_back(Request{ticket, std::nullopt, announce});
     } else {
         pending_.push_back(Request{ticket, std::move(path), announce});
@@ -214,6 +242,7 @@ void DumpDesk::finish_all(const std::string& output, const std::string& refusal)
             }
         }
         pending_.clear();
+        stopped_ = true;
     }
     answered_.notify_all();
 }
@@ -240,7 +269,7 @@ void RingKeeper::clear_signal() { SIGNALLED.store(false, std::memory_order_relax
 
 void RingKeeper::take_batches() {
     taken_.clear();
-    queue_->drain_packed(taken_);
+    queue_->drain_packed(taken_, [this] { return ring_.spare(); });
     for (std::unique_ptr<EventBatch>& batch : taken_) ring_.add(std::move(batch), *queue_);
     taken_.clear();
 }

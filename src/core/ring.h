@@ -75,6 +75,9 @@ class FlightRing {
 
     uint64_t bytes() const { return bytes_; }
     uint64_t left_out() const { return left_out_; }
+    // A batch for a thread to fill: one the ring dropped and no dump holds, else a new one,
+    // brought into memory here.
+    std::unique_ptr<EventBatch> spare();
 
   private:
     void drop_oldest(const EventQueue& queue);
@@ -87,6 +90,7 @@ class FlightRing {
     std::unordered_map<uint32_t, OpenFrames> open_;
     marks::MarkNesting nesting_;
     std::vector<Event> scratch_;
+    std::vector<std::unique_ptr<EventBatch>> spare_;
 };
 
 // Writes `window` through `writer`, which ends the slices still open at the dump's instant when
@@ -123,7 +127,7 @@ class DumpDesk {
     // Answers the requests of the running dump; true when one of them asked for an announcement.
     bool finish(const DumpOutcome& outcome);
     // At the run's stop: requests without a path of their own are answered by the final window
-    // (written to `output`); the others are refused.
+    // (written to `output`); the others are refused, and so is every later one.
     void finish_all(const std::string& output, const std::string& refusal);
     bool pending() const;
 
@@ -139,6 +143,7 @@ class DumpDesk {
     std::optional<std::vector<Request>> running_;  // the requests the running dump answers
     std::map<uint64_t, DumpOutcome> answers_;
     uint64_t next_ticket_ = 1;
+    bool stopped_ = false;  // finish_all has run
 };
 
 // The path of the `sequence`th dump of process `pid` of a run writing to `output`: the process

@@ -1,6 +1,8 @@
 #include "cli.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +20,7 @@
 #include "child_exit.h"
 #include "core/parts.h"
 #include "cli_args.h"
+#include "dump.h"
 #include "host.h"
 #include "process_names.h"
 #include "tracer.h"
@@ -554,6 +557,10 @@ PyObject* run(PyObject* module, const RunArgs& args) {
           std::pair{"c_calls", args.c_calls}}) {
         if (PyDict_SetItemString(keywords.get(), name, on ? Py_True : Py_False) < 0) return nullptr;
     }
+    if (args.ring != 0) {
+        Ref ring = Ref::steal(PyLong_FromUnsignedLongLong(args.ring));
+        if (!ring || PyDict_SetItemString(keywords.get(), "ring", ring.get()) < 0) return nullptr;
+    }
     Ref tracer = Ref::steal(PyObject_Call(tracer_type.get(), positional.get(), keywords.get()));
     if (!tracer) {
         name_the_output(output.get());
@@ -772,6 +779,63 @@ PyObject* view(const analysis::ViewOptions& options) {
     }
 }
 
+// The processes whose parent is `pid`, their children, and so on, as /proc has them now.
+std::vector<int> descendants(int pid) {
+    std::vector<std::pair<int, int>> parents;  // (child, parent)
+    if (DIR* proc = opendir("/proc")) {
+        while (dirent* entry = readdir(proc)) {
+            int child = std::atoi(entry->d_name);
+            if (child <= 0) continue;
+            std::string stat;
+            int fd = ::open(("/proc/" + std::string(entry->d_name) + "/stat").c_str(), O_RDONLY);
+            if (fd < 0) continue;
+            char buf[512];
+            ssize_t n = ::read(fd, buf, sizeof buf - 1);
+            ::close(fd);
+            if (n <= 0) continue;
+            stat.assign(buf, static_cast<size_t>(n));
+            // "pid (comm) state ppid ...": comm may hold spaces and parentheses.
+            size_t close = stat.rfind(')');
+            if (close == std::string::npos || close + 4 >= stat.size()) continue;
+            parents.emplace_back(child, std::atoi(stat.c_str() + close + 4));
+        }
+        closedir(proc);
+    }
+    std::vector<int> found{pid};
+    for (size_t i = 0; i < found.size(); ++i) {
+        for (const auto& [child, parent] : parents)
+            if (parent == found[i]) found.push_back(child);
+    }
+    found.erase(found.begin());
+    return found;
+}
+
+// `vespra dump`: sends the dump signal; each traced process writes its dump and says where on
+// its own standard error.
+PyObject* dump(const DumpArgs& args) {
+    std::vector<int> pids{args.pid};
+    if (args.tree) {
+        std::vector<int> more = descendants(args.pid);
+        pids.insert(pids.end(), more.begin(), more.end());
+    }
+    std::string asked;
+    for (int pid : pids) {
+        if (::kill(pid, dumps::DUMP_SIGNAL) == 0) {
+            asked += (asked.empty() ? "" : ", ") + std::to_string(pid);
+        } else if (pid == args.pid) {
+            print(Message{Message::Stream::Stderr, 1,
+                          "vespra: process " + std::to_string(pid) + ": " +
+                              IoError::os(errno).text() + "\n"});
+            return PyLong_FromLong(1);
+        }
+    }
+    print(Message{Message::Stream::Stderr, 0,
+                  "vespra: asked process" + std::string(pids.size() > 1 ? "es " : " ") + asked +
+                      " for a dump (SIGURG): a process that traces with a ring writes it beside "
+                      "its trace, as NAME.PID.N.EXT, and says so on its standard error\n"});
+    return PyLong_FromLong(0);
+}
+
 PyObject* cli_main(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* const KEYWORDS[] = {"argv", nullptr};
     PyObject* argv = nullptr;
@@ -802,6 +866,7 @@ PyObject* cli_main(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (const auto* view_options = std::get_if<analysis::ViewOptions>(&cli)) {
         return view(*view_options);
     }
+    if (const auto* asked = std::get_if<DumpArgs>(&cli)) return dump(*asked);
     return run(module, std::get<RunArgs>(cli));
 }
 

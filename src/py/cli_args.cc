@@ -21,6 +21,8 @@ constexpr std::string_view JOIN_ABOUT =
 constexpr std::string_view CUT_ABOUT =
     "Write the part of a trace between two times, of one process or thread, as a smaller trace";
 constexpr std::string_view VIEW_ABOUT = "Open a trace in the Perfetto UI, served from this machine";
+constexpr std::string_view DUMP_ABOUT =
+    "Ask a process traced with --ring (or Tracer(ring=)) to write what its ring holds";
 constexpr std::string_view HELP_ABOUT = "Print this message or the help of the given subcommand(s)";
 
 constexpr std::string_view TOP_USAGE = "vespra <COMMAND>";
@@ -44,6 +46,7 @@ std::string top_help() {
     text.append("  join        ").append(JOIN_ABOUT).append("\n");
     text.append("  cut         ").append(CUT_ABOUT).append("\n");
     text.append("  view        ").append(VIEW_ABOUT).append("\n");
+    text.append("  dump        ").append(DUMP_ABOUT).append("\n");
     text.append("  help        ").append(HELP_ABOUT).append("\n\n");
     text.append("Options:\n");
     text.append("  -h, --help  Print help\n");
@@ -262,6 +265,7 @@ enum RunOption : size_t {
     RUN_EXCLUDE_STDLIB,
     RUN_EXCLUDE_SITE_PACKAGES,
     RUN_C_CALLS,
+    RUN_RING,
     RUN_MODULE
 };
 constexpr OptionDef RUN_OPTIONS[] = {
@@ -278,6 +282,7 @@ constexpr OptionDef RUN_OPTIONS[] = {
     {"exclude-stdlib", 0, OptionDef::Takes::Nothing, "--exclude-stdlib"},
     {"exclude-site-packages", 0, OptionDef::Takes::Nothing, "--exclude-site-packages"},
     {"c-calls", 0, OptionDef::Takes::Nothing, "--c-calls"},
+    {"ring", 0, OptionDef::Takes::Value, "--ring <SIZE>"},
     {"module", 'm', OptionDef::Takes::Rest, "--module <MODULE>..."},
 };
 
@@ -318,7 +323,9 @@ std::string run_help() {
         "      --exclude <PATTERN>   Leave out code of matching modules or files; repeatable\n"
         "      --exclude-stdlib      Leave out the standard library\n"
         "      --exclude-site-packages  Leave out installed packages (site-packages)\n"
-        "      --c-calls             Record calls of C functions (time.sleep, list.sort) too\n");
+        "      --c-calls             Record calls of C functions (time.sleep, list.sort) too\n"
+        "      --ring <SIZE>         Keep the newest SIZE of events in memory (64MB, 1GB) and "
+        "write them only at the end and when asked (vespra dump)\n");
     text.append(
         "  -m, --module <MODULE>...  Run a library module as a script, like `python -m`. "
         "Every following argument belongs to the module\n");
@@ -336,6 +343,9 @@ std::optional<uint64_t> parse_count(std::string_view text) {
     }
     return value;
 }
+
+// The smallest ring `--ring` takes (Tracer(ring=) refuses less, too).
+constexpr uint64_t MIN_RING = 64000;
 
 // "10us", "1.5ms", "2s", "250ns": a decimal number and its unit, in nanoseconds (fractions of a
 // nanosecond are cut off); 0 needs no unit.
@@ -412,6 +422,14 @@ Cli parse_run(std::span<const std::string> words) {
     args.exclude_stdlib = parsed.given(RUN_EXCLUDE_STDLIB);
     args.exclude_site_packages = parsed.given(RUN_EXCLUDE_SITE_PACKAGES);
     args.c_calls = parsed.given(RUN_C_CALLS);
+    if (parsed.given(RUN_RING)) {
+        std::optional<uint64_t> size = parse_size(parsed.value(RUN_RING));
+        if (!size || *size < MIN_RING) {
+            return invalid(RUN_RING, "  a size from 64kB up: a number with kB, MB, GB (or KiB, "
+                                     "MiB, GiB): 64MB");
+        }
+        args.ring = *size;
+    }
     if (parsed.given(RUN_MODULE)) {
         args.module = std::move(*parsed.values[RUN_MODULE]);
     } else {
@@ -721,6 +739,21 @@ std::string join_help() {
     return text;
 }
 
+// ---- dump ----------------------------------------------------------------------------------
+
+constexpr std::string_view DUMP_USAGE = "vespra dump [OPTIONS] <PID>";
+
+std::string dump_help() {
+    std::string text;
+    text.append(DUMP_ABOUT).append("\n\nUsage: ").append(DUMP_USAGE).append("\n\n");
+    text.append("Arguments:\n");
+    text.append("  <PID>   Process to ask (it is sent SIGURG, which untraced processes ignore)\n\n");
+    text.append("Options:\n");
+    text.append("      --tree  Ask its descendants too\n");
+    text.append("  -h, --help  Print help\n");
+    return text;
+}
+
 Cli parse_join(std::span<const std::string> words) {
     static const Grammar GRAMMAR{{}, JOIN_USAGE, join_help, false};
     auto parsed_or = parse_command(words, GRAMMAR);
@@ -728,6 +761,26 @@ Cli parse_join(std::span<const std::string> words) {
     Parsed& parsed = std::get<Parsed>(parsed_or);
     if (parsed.positionals.empty()) return missing(JOIN_USAGE, {TRACE_ARG});
     return analysis::JoinOptions{parsed.positionals.front()};
+}
+
+enum DumpOption : size_t { DUMP_TREE };
+constexpr OptionDef DUMP_OPTIONS[] = {
+    {"tree", 0, OptionDef::Takes::Nothing, "--tree"},
+};
+
+Cli parse_dump(std::span<const std::string> words) {
+    static const Grammar GRAMMAR{DUMP_OPTIONS, DUMP_USAGE, dump_help, false};
+    auto parsed_or = parse_command(words, GRAMMAR);
+    if (auto* message = std::get_if<Message>(&parsed_or)) return std::move(*message);
+    Parsed& parsed = std::get<Parsed>(parsed_or);
+    if (parsed.positionals.empty()) return missing(DUMP_USAGE, {"<PID>"});
+    std::optional<uint64_t> pid = parse_count(parsed.positionals.front());
+    if (!pid || *pid == 0 || *pid > INT32_MAX) {
+        return usage_error(DUMP_USAGE,
+                           "invalid value " + quoted(parsed.positionals.front()) + " for '<PID>'",
+                           "  a process id");
+    }
+    return DumpArgs{static_cast<int>(*pid), parsed.given(DUMP_TREE)};
 }
 
 Cli parse_help(std::span<const std::string> words) {
@@ -738,7 +791,8 @@ Cli parse_help(std::span<const std::string> words) {
         {"flamegraph", flamegraph_help},
         {"join", join_help},
         {"cut", cut_help},
-        {"view", view_help}};
+        {"view", view_help},
+        {"dump", dump_help}};
     for (const auto& [name, text] : READERS) {
         if (command != name) continue;
         if (words.size() > 1)
@@ -757,6 +811,38 @@ Cli parse_help(std::span<const std::string> words) {
 
 }  // namespace
 
+std::optional<uint64_t> parse_size(std::string_view text) {
+    static constexpr std::pair<std::string_view, uint64_t> UNITS[] = {
+        {"kib", uint64_t{1} << 10}, {"mib", uint64_t{1} << 20}, {"gib", uint64_t{1} << 30},
+        {"kb", 1000},               {"mb", 1000000},            {"gb", 1000000000},
+        {"b", 1}};
+    std::string lower(text);
+    for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    uint64_t scale = 1;
+    std::string_view number = lower;
+    for (const auto& [unit, size] : UNITS) {
+        if (number.ends_with(unit)) {
+            number.remove_suffix(unit.size());
+            scale = size;
+            break;
+        }
+    }
+    std::string_view whole = number.substr(0, number.find('.'));
+    std::string_view fraction =
+        whole.size() < number.size() ? number.substr(whole.size() + 1) : std::string_view();
+    if (whole.empty() && fraction.empty()) return std::nullopt;
+    std::optional<uint64_t> w = whole.empty() ? 0 : parse_count(whole);
+    if (!w || *w > UINT64_MAX / 2 / scale) return std::nullopt;
+    uint64_t bytes = *w * scale;
+    double part = 0, place = 1;
+    for (char c : fraction) {
+        if (c < '0' || c > '9') return std::nullopt;
+        place /= 10;
+        part += (c - '0') * place;
+    }
+    return bytes + static_cast<uint64_t>(part * static_cast<double>(scale));
+}
+
 Cli parse(const std::vector<std::string>& words) {
     if (words.size() < 2) {
         // Nothing asked for: show what there is to ask for, as an error.
@@ -771,6 +857,7 @@ Cli parse(const std::vector<std::string>& words) {
     if (first == "join") return parse_join(rest);
     if (first == "cut") return parse_cut(rest);
     if (first == "view") return parse_view(rest);
+    if (first == "dump") return parse_dump(rest);
     if (first == "-h" || first == "--help") return help(top_help());
     if (looks_like_option(first) || first == "-") {
         return usage_error(TOP_USAGE, "unexpected argument " + quoted(first) + " found");

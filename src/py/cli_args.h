@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -31,6 +32,7 @@ struct RunArgs {
     bool exclude_stdlib = false;
     bool exclude_site_packages = false;
     bool c_calls = false;
+    uint64_t ring = 0;  // bytes of a flight ring; 0: write as the program runs
     // Empty, or the module name followed by the module's arguments.
     std::vector<std::string> module;
     std::string script;  // empty when `module` is given
@@ -42,6 +44,13 @@ struct RunArgs {
     bool runs_module() const { return !module.empty(); }
 };
 
+// The arguments of `vespra dump`: the process to ask for a dump, and with `tree` its
+// descendants too.
+struct DumpArgs {
+    int pid = 0;
+    bool tree = false;
+};
+
 // What to print instead of running: help (status 0, standard output) or a usage error or help
 // shown as an error (status 2, standard error). `text` ends with a line break.
 struct Message {
@@ -51,10 +60,15 @@ struct Message {
     std::string text;
 };
 
-// The whole command line: `vespra run ...`, `summary`, `flamegraph`, `join`, `cut` or `view`,
-// or a message.
+// The whole command line: `vespra run ...`, `summary`, `flamegraph`, `join`, `cut`, `view` or
+// `dump`, or a message.
 using Cli = std::variant<RunArgs, Message, analysis::SummaryOptions, analysis::FlamegraphOptions,
-                         analysis::JoinOptions, analysis::CutOptions, analysis::ViewOptions>;
+                         analysis::JoinOptions, analysis::CutOptions, analysis::ViewOptions,
+                         DumpArgs>;
+
+// "64MB", "1GB", "512kB", "1.5GiB", "65536": a size in bytes, with a unit of powers of 1000 (kB,
+// MB, GB) or of 1024 (KiB, MiB, GiB), any case; none for bytes. Nothing for anything else.
+std::optional<uint64_t> parse_size(std::string_view text);
 
 // Parses a command line in the form of `sys.argv`: words[0] is the program name as invoked
 // (ignored: messages always call the program "vespra"), the rest are its arguments. Words are

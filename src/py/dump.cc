@@ -20,8 +20,9 @@ std::atomic<bool> WATCHING{false};
 
 void on_dump_signal(int) { RingKeeper::request_from_signal(); }
 
-// The ring of the run in ACTIVE, or null (with RuntimeError set) when there is none.
-std::shared_ptr<RingKeeper> active_ring() {
+// The ring of the run in ACTIVE and the run's state, or a null ring (with RuntimeError set) when
+// there is none.
+std::shared_ptr<RingKeeper> active_ring(std::shared_ptr<State>* state) {
     std::shared_ptr<RingKeeper> ring;
     bool running = false;
     {
@@ -32,6 +33,7 @@ std::shared_ptr<RingKeeper> active_ring() {
             if (data.running) {
                 running = true;
                 ring = data.running->ring;
+                *state = data.running->state;
             }
         }
     }
@@ -62,17 +64,20 @@ PyObject* dump(PyObject*, PyObject* args, PyObject* kwargs) {
             path.emplace(PyBytes_AS_STRING(bytes.get()),
                          static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
         }
-        std::shared_ptr<RingKeeper> ring = active_ring();
+        std::shared_ptr<State> state;
+        std::shared_ptr<RingKeeper> ring = active_ring(&state);
         if (!ring) return nullptr;
-        if (!wait) {
-            // The path is known only once the keeper takes the dump: none is promised.
-            ring->request(path, true);
-            Py_RETURN_NONE;
-        }
+        uint64_t ticket = ring->request(path, !wait);
+        // The keeper of a run whose export a fork parked comes back with the next batch the
+        // program records, which a program that waits here may never fill.
+        tracer::resume_parked_export(*state);
+        // With wait=False the path is known only once the keeper takes the dump: none is
+        // promised, and the process says where it went.
+        if (!wait) Py_RETURN_NONE;
         DumpOutcome outcome;
         {
             host::Detached detached;
-            outcome = ring->wait(ring->request(path, false));
+            outcome = ring->wait(ticket);
         }
         Ref text = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(
             outcome.path.data(), static_cast<Py_ssize_t>(outcome.path.size())));

@@ -113,7 +113,7 @@ struct TracerData {
 };
 
 // The smallest ring: a few batches of each of a few threads.
-inline constexpr uint64_t MIN_RING_BYTES = 64 * 1024;
+inline constexpr uint64_t MIN_RING_BYTES = 64000;
 
 struct TracerObject {
     PyObject ob_base;

@@ -197,6 +197,25 @@ TEST(Limits, DurationsTakeAUnitAndDepthsAWholeNumber) {
               std::string::npos);
 }
 
+TEST(Ring, SizesTakePowersOf1000Or1024AndDumpTakesAProcess) {
+    const std::pair<const char*, uint64_t> sizes[] = {
+        {"64MB", 64000000}, {"1GB", 1000000000}, {"512kB", 512000}, {"1.5GiB", 1610612736},
+        {"65536", 65536},   {"2mib", 2097152},   {"100KB", 100000}};
+    for (const auto& [text, bytes] : sizes)
+        EXPECT_EQ(run_of({"run", "-o", "t", "--ring", text, "s.py"}).ring, bytes) << text;
+    EXPECT_EQ(run_of({"run", "-o", "t", "s.py"}).ring, 0u);
+    for (const char* bad : {"1kB", "MB", "64 MB", "1.2.3MB", "-1MB", "64TB", "x"}) {
+        Message m = message_of({"run", "-o", "t", "--ring", bad, "s.py"});
+        EXPECT_NE(m.text.find("--ring <SIZE>"), std::string::npos) << bad << m.text;
+    }
+    Cli dump = parse_args({"dump", "--tree", "123"});
+    ASSERT_TRUE(std::holds_alternative<DumpArgs>(dump));
+    EXPECT_EQ(std::get<DumpArgs>(dump).pid, 123);
+    EXPECT_TRUE(std::get<DumpArgs>(dump).tree);
+    for (Words bad : {Words{"dump"}, Words{"dump", "0"}, Words{"dump", "x1"}})
+        EXPECT_EQ(message_of(bad).status, 2);
+}
+
 TEST(Module, ModuleTakesEveryRemainingWord) {
     RunArgs args = run_of({"run", "-o", "t.json", "-m", "pkg.tool", "--verbose", "x"});
     EXPECT_TRUE(args.script.empty());
