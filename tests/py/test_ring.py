@@ -227,13 +227,16 @@ class Children(RingTest):
                 import os, subprocess, sys, vespra
                 def work():
                     return sum(range(100))
-                for _ in range(3000):
-                    work()
+                def busy():
+                    for _ in range(10000):
+                        work()
+                busy()
                 if len(sys.argv) > 1:
                     print(os.getpid(), vespra.dump(), flush=True)
                     sys.exit(0)
                 pid = os.fork()
                 if pid == 0:
+                    busy()
                     print(os.getpid(), vespra.dump(), flush=True)
                     os._exit(0)
                 os.waitpid(pid, 0)
