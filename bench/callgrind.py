@@ -34,7 +34,7 @@ sys.path.insert(0, HERE)
 import overhead  # noqa: E402
 import workloads  # noqa: E402
 
-MODES = ("untraced", "floor", "recorder", "protobuf", "json", "pb-incremental", "min10us",
+MODES = ("untraced", "floor", "recorder", "protobuf", "json", "pb-incremental", "min10us", "ring",
          "nostdlib", "ccalls", "excluded")
 DEFAULT_MODES = MODES[:5]
 

@@ -236,6 +236,7 @@ void DumpDesk::finish_all(const std::string& output, const std::string& refusal)
             if (r.announce) continue;
             DumpOutcome& answer = answers_[r.ticket];
             if (r.path) {
+                answer.path = *r.path;
                 answer.error = refusal;
             } else {
                 answer.path = output;

@@ -347,6 +347,25 @@ std::optional<uint64_t> parse_count(std::string_view text) {
 // The smallest ring `--ring` takes (Tracer(ring=) refuses less, too).
 constexpr uint64_t MIN_RING = 64000;
 
+// A decimal number ("1.5", ".5", "3.") times `scale`, fractions of a unit cut off; nothing for
+// anything else, or for a value of more than 63 bits.
+std::optional<uint64_t> scaled(std::string_view number, uint64_t scale) {
+    std::string_view whole = number.substr(0, number.find('.'));
+    std::string_view fraction =
+        whole.size() < number.size() ? number.substr(whole.size() + 1) : std::string_view();
+    if (whole.empty() && fraction.empty()) return std::nullopt;
+    std::optional<uint64_t> w = whole.empty() ? 0 : parse_count(whole);
+    if (!w || *w > UINT64_MAX / 2 / scale) return std::nullopt;
+    uint64_t value = *w * scale;
+    uint64_t place = scale;
+    for (char c : fraction) {
+        if (c < '0' || c > '9') return std::nullopt;
+        place /= 10;
+        value += static_cast<uint64_t>(c - '0') * place;
+    }
+    return value;
+}
+
 // "10us", "1.5ms", "2s", "250ns": a decimal number and its unit, in nanoseconds (fractions of a
 // nanosecond are cut off); 0 needs no unit.
 std::optional<uint64_t> parse_duration(std::string_view text) {
@@ -354,22 +373,7 @@ std::optional<uint64_t> parse_duration(std::string_view text) {
         {"ns", 1}, {"us", 1000}, {"ms", 1000000}, {"s", 1000000000}};
     if (text == "0") return 0;
     for (const auto& [unit, scale] : UNITS) {
-        if (!text.ends_with(unit)) continue;
-        std::string_view number = text.substr(0, text.size() - unit.size());
-        std::string_view whole = number.substr(0, number.find('.'));
-        std::string_view fraction =
-            whole.size() < number.size() ? number.substr(whole.size() + 1) : std::string_view();
-        if (whole.empty() && fraction.empty()) return std::nullopt;
-        std::optional<uint64_t> w = whole.empty() ? 0 : parse_count(whole);
-        if (!w || *w > UINT64_MAX / 2 / scale) return std::nullopt;
-        uint64_t ns = *w * scale;
-        uint64_t place = scale;
-        for (char c : fraction) {
-            if (c < '0' || c > '9') return std::nullopt;
-            place /= 10;
-            ns += static_cast<uint64_t>(c - '0') * place;
-        }
-        return ns;
+        if (text.ends_with(unit)) return scaled(text.substr(0, text.size() - unit.size()), scale);
     }
     return std::nullopt;
 }
@@ -818,29 +822,11 @@ std::optional<uint64_t> parse_size(std::string_view text) {
         {"b", 1}};
     std::string lower(text);
     for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    uint64_t scale = 1;
     std::string_view number = lower;
-    for (const auto& [unit, size] : UNITS) {
-        if (number.ends_with(unit)) {
-            number.remove_suffix(unit.size());
-            scale = size;
-            break;
-        }
+    for (const auto& [unit, scale] : UNITS) {
+        if (number.ends_with(unit)) return scaled(number.substr(0, number.size() - unit.size()), scale);
     }
-    std::string_view whole = number.substr(0, number.find('.'));
-    std::string_view fraction =
-        whole.size() < number.size() ? number.substr(whole.size() + 1) : std::string_view();
-    if (whole.empty() && fraction.empty()) return std::nullopt;
-    std::optional<uint64_t> w = whole.empty() ? 0 : parse_count(whole);
-    if (!w || *w > UINT64_MAX / 2 / scale) return std::nullopt;
-    uint64_t bytes = *w * scale;
-    double part = 0, place = 1;
-    for (char c : fraction) {
-        if (c < '0' || c > '9') return std::nullopt;
-        place /= 10;
-        part += (c - '0') * place;
-    }
-    return bytes + static_cast<uint64_t>(part * static_cast<double>(scale));
+    return scaled(number, 1);
 }
 
 Cli parse(const std::vector<std::string>& words) {

@@ -199,7 +199,7 @@ TEST(Limits, DurationsTakeAUnitAndDepthsAWholeNumber) {
 
 TEST(Ring, SizesTakePowersOf1000Or1024AndDumpTakesAProcess) {
     const std::pair<const char*, uint64_t> sizes[] = {
-        {"64MB", 64000000}, {"1GB", 1000000000}, {"512kB", 512000}, {"1.5GiB", 1610612736},
+        {"64MB", 64000000}, {"1GB", 1000000000}, {"512kB", 512000}, {"1.5GB", 1500000000},
         {"65536", 65536},   {"2mib", 2097152},   {"100KB", 100000}};
     for (const auto& [text, bytes] : sizes)
         EXPECT_EQ(run_of({"run", "-o", "t", "--ring", text, "s.py"}).ring, bytes) << text;
