@@ -14,6 +14,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 
 VESPRA = str(pathlib.Path(sys.executable).parent / "vespra")
@@ -36,6 +37,20 @@ def port_free():
             return True
         except OSError:
             return False
+
+
+def end_process_group(leader):
+    """Kills `leader` and every process of its group (Chromium's helpers outlive a killed
+    browser and go on writing its profile), and waits until the group is gone."""
+    os.killpg(leader.pid, signal.SIGKILL)
+    leader.wait()
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        try:
+            os.killpg(leader.pid, 0)
+        except ProcessLookupError:
+            return
+        time.sleep(0.05)
 
 
 class Page(http.server.BaseHTTPRequestHandler):
@@ -112,14 +127,14 @@ class ViewTest(unittest.TestCase):
         self.assertEqual(self.request("GET", "/a%20trace%2B1.pb",
                                       {"Origin": "http://127.0.0.1:1"}), 403)
 
-        profile = tempfile.TemporaryDirectory()
+        profile = tempfile.TemporaryDirectory(ignore_cleanup_errors=True)
         self.addCleanup(profile.cleanup)
         browser = subprocess.Popen(
             [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
              "--no-first-run", "--disable-background-networking", "--disable-component-update",
              "--disable-sync", f"--user-data-dir={profile.name}", link],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.addCleanup(lambda: (browser.kill(), browser.wait()))
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+        self.addCleanup(end_process_group, browser)
         self.assertTrue(page.done.wait(300), "the page never reported its fetch")
         error, body = page.got
         self.assertIsNone(error, body)
