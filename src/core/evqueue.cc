@@ -71,8 +71,14 @@ void EventQueue::make_lossless(WaitHooks hooks) {
 }
 
 void EventQueue::init_producer(Cold& cold, Hot& hot, uint64_t now, uint32_t tid) {
+    // Everything that allocates comes first, so that an allocation failure leaves the thread as
+    // it was: unbound, its next event trying again.
     auto [producer, consumer] = BatchRing::make();
     auto [empties_in, empties_out] = BatchRing::make();
+    std::unique_ptr<EventBatch> batch = EventBatch::create(now, tid);
+    std::vector<std::unique_ptr<EventBatch>> spare;
+    spare.reserve(MAX_SPARE_BATCHES);
+    tls::register_current();
     {
         std::lock_guard<std::mutex> lock(consumers_mutex_);
         consumers_.push_back(Link{std::move(consumer), std::move(empties_in)});
@@ -84,39 +90,56 @@ void EventQueue::init_producer(Cold& cold, Hot& hot, uint64_t now, uint32_t tid)
     cold.signals = signals_;
     // Batches of an earlier binding are freed here; one being filled (empty after a stop's
     // flush; a forked child's copy of its parent's events) is dropped without being counted.
-    cold.spare.clear();
-    cold.spare.reserve(MAX_SPARE_BATCHES);
-    cold.current = EventBatch::create(now, tid);
-    tls::register_current();
+    cold.spare = std::move(spare);
+    cold.current = std::move(batch);
     hot.queue_id = id_;
     point_hot_at(hot, *cold.current);
 }
 
-void EventQueue::slow_path(Hot& hot, uint64_t now, uint32_t tid, uint32_t word) {
+void EventQueue::slow_path(Hot& hot, uint64_t now, uint32_t tid, uint32_t word) noexcept {
     tls::ColdBorrow cold;
     // Only a thread recording from inside its own exit teardown gets here; its event is lost.
     if (!cold) return;
     bool waited = false;
-    if (!cold->producer || cold->queue_id != id_) {
-        init_producer(*cold, hot, now, tid);
+    try {
+        switch_batch(*cold, hot, now, tid, waited);
+    } catch (const std::bad_alloc&) {
+        // No batch to write to: the event is lost and counted, and so is each next one until an
+        // allocation succeeds, since the fast append refuses a thread pointed at no batch. The
+        // traced program goes on.
+        hot.cursor = hot.end = nullptr;  // also a thread that failed to bind
+        add_dropped(1);
+        if (waited) signals_->room.leave();
+        return;
+    }
+    *hot.cursor = PackedEvent{0, word};
+    ++hot.cursor;
+    // Only now are this thread's records its own again for a stopping thread.
+    if (waited) signals_->room.leave();
+}
+
+void EventQueue::switch_batch(Cold& cold, Hot& hot, uint64_t now, uint32_t tid, bool& waited) {
+    if (!cold.producer || cold.queue_id != id_) {
+        init_producer(cold, hot, now, tid);
     } else {
-        uint32_t swaps = cold->swaps.load(std::memory_order_relaxed);
-        cold->swaps.store(swaps + 1, std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_release);
-        std::unique_ptr<EventBatch> batch = std::move(cold->current);
+        Cold::Swapping swapping(cold);  // a flight ring's snapshot may be copying the batch
+        std::unique_ptr<EventBatch> batch = std::move(cold.current);
+        if (batch) batch->count = static_cast<uint32_t>(hot.cursor - batch->begin());
+        // Pointed at no batch until it has the next: a pushed batch is the serializer's, and a
+        // snapshot must not copy it after an allocation failure ends the swap.
+        hot.cursor = hot.end = nullptr;
         if (!batch) {
-            batch = cold->next_batch(now, tid);
+            batch = cold.next_batch(now, tid);
         } else {
-            batch->count = static_cast<uint32_t>(hot.cursor - batch->begin());
-            bool pushed = cold->producer.push(batch);
+            bool pushed = cold.producer.push(batch);
             if (pushed) {
-                signals_->pushed(cold->producer);
+                signals_->pushed(cold.producer);
             } else if (lossless()) {
                 waited = true;
-                pushed = signals_->wait_for_room(cold->producer, batch, true);
+                pushed = signals_->wait_for_room(cold.producer, batch, true);
             }
             if (pushed) {
-                batch = cold->next_batch(now, tid);
+                batch = cold.next_batch(now, tid);
             } else {
                 // Ring full: the whole previous batch is the price, and the batch is reused.
                 add_dropped(batch->count);
@@ -126,14 +149,9 @@ void EventQueue::slow_path(Hot& hot, uint64_t now, uint32_t tid, uint32_t word) 
                 batch->tid = tid;
             }
         }
-        cold->current = std::move(batch);
-        point_hot_at(hot, *cold->current);
-        cold->swaps.store(swaps + 2, std::memory_order_release);
+        cold.current = std::move(batch);
+        point_hot_at(hot, *cold.current);
     }
-    *hot.cursor = PackedEvent{0, word};
-    ++hot.cursor;
-    // Only now are this thread's records its own again for a stopping thread.
-    if (waited) signals_->room.leave();
 }
 
 uint64_t EventQueue::drain_nonblocking(std::vector<Event>& out, uint64_t budget) {

@@ -111,6 +111,20 @@ struct Cold {
     // ring's snapshot copies the partly filled batch of a thread that keeps recording, and keeps
     // the copy only when the count was even and unchanged across it (see tls::copy_partials).
     std::atomic<uint32_t> swaps{0};
+    // Keeps `swaps` odd while it lives, and makes it even again however the swap ends (an
+    // allocation failure included).
+    struct Swapping {
+        std::atomic<uint32_t>& swaps;
+        uint32_t after;
+        explicit Swapping(Cold& cold)
+            : swaps(cold.swaps), after(cold.swaps.load(std::memory_order_relaxed) + 2) {
+            swaps.store(after - 1, std::memory_order_relaxed);
+            std::atomic_thread_fence(std::memory_order_release);
+        }
+        ~Swapping() { swaps.store(after, std::memory_order_release); }
+        Swapping(const Swapping&) = delete;
+        Swapping& operator=(const Swapping&) = delete;
+    };
 
     // A batch to fill next: a spare one, else a new one.
     std::unique_ptr<EventBatch> next_batch(uint64_t base, uint32_t tid);
@@ -155,8 +169,9 @@ class alignas(64) EventQueue {
 
     // Records an event the fast append could not take, and leaves HOT ready for fast appends.
     // Binds the thread on its first event under this queue. On a lossless queue a full ring
-    // makes it wait for room, detached through the hooks.
-    void slow_path(Hot& hot, uint64_t now, uint32_t tid, uint32_t word);
+    // makes it wait for room, detached through the hooks. When memory for a batch cannot be had
+    // the event is dropped and counted in dropped(), never thrown into the recording thread.
+    void slow_path(Hot& hot, uint64_t now, uint32_t tid, uint32_t word) noexcept;
     void init_producer(Cold& cold, Hot& hot, uint64_t now, uint32_t tid);
 
     // Moves available batches of all rings, starting at a rotating ring, into `out` as decoded
@@ -228,6 +243,10 @@ class alignas(64) EventQueue {
     uint64_t rotation() const { return rotation_.load(std::memory_order_relaxed); }
 
   private:
+    // slow_path's part that may allocate: binds the thread, or hands the full batch over and
+    // points HOT at the next one. `waited` is set once it waited for room in a lossless ring.
+    void switch_batch(Cold& cold, Hot& hot, uint64_t now, uint32_t tid, bool& waited);
+
     // The queue's ends of one thread's two rings.
     struct Link {
         BatchRing::Consumer filled;

@@ -151,14 +151,7 @@ uint64_t Cold::flush_partial(Cold& cold, Hot& hot) {
     if (!cold.current) return 0;
     // A swap of the batch being filled, as in EventQueue::slow_path (a flight ring's snapshot
     // may be copying it).
-    uint32_t swaps = cold.swaps.load(std::memory_order_relaxed);
-    cold.swaps.store(swaps + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    struct Even {
-        std::atomic<uint32_t>& swaps;
-        uint32_t value;
-        ~Even() { swaps.store(value, std::memory_order_release); }
-    } even{cold.swaps, swaps + 2};
+    Cold::Swapping swapping(cold);
     std::unique_ptr<EventBatch> batch = std::move(cold.current);
     PackedEvent* begin = batch->begin();
     uint32_t count = hot.cursor >= begin && hot.cursor <= batch->end_of_storage()

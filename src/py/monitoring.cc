@@ -184,7 +184,10 @@ void record_open_frames(State& state, PyObject* code, Hot& hot, uint8_t kind,
         if (hot.end != batch_end) tracer::resume_parked_export(state);  // see append_uncommon
         return false;
     } catch (const std::bad_alloc&) {
-        fatal("out of memory");
+        // The traced program does not die of the tracer's memory: the event is lost, and counted
+        // with the others the stop reports.
+        state.queue_raw->add_dropped(1);
+        return false;
     } catch (const std::exception& e) {
         fatal(e.what());
     } catch (...) {
@@ -235,8 +238,7 @@ template <Source SOURCE>
 
 // An event of code id `id` that the fast append refused. The slow_path call (a batch switch,
 // every 1024 events; in a lossless run it may wait, detached, for room in the thread's ring)
-// can only throw on allocation failure; this function is noexcept, so that ends the process
-// instead of unwinding into the interpreter.
+// drops and counts the event when it cannot allocate a batch.
 template <Source SOURCE>
 [[gnu::noinline]] PyObject* append_uncommon(State& state, PyObject* obj, uint64_t key, uint64_t now,
                                             uint8_t kind, uint32_t id) noexcept {
@@ -451,7 +453,8 @@ bool record_mark(State& state, uint8_t kind, PyObject* name, std::span<const Mar
         if (hot.end != batch_end) tracer::resume_parked_export(state);  // see append_uncommon
         return true;
     } catch (const std::bad_alloc&) {
-        fatal("out of memory");
+        state.queue_raw->add_dropped(1);  // as in record_cold
+        return true;
     } catch (const std::exception& e) {
         fatal(e.what());
     }

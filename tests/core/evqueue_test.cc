@@ -1,5 +1,5 @@
-// The event queue: batch switches, loss when a ring is full, drain rotation and budget, and
-// many producers against a draining consumer.
+// The event queue: batch switches (and an event that finds no memory for its batch), loss when
+// a ring is full, drain rotation and budget, and many producers against a draining consumer.
 #include "core/evqueue.h"
 
 #include <gtest/gtest.h>
@@ -7,11 +7,33 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <map>
+#include <new>
 #include <thread>
 #include <vector>
 
 #include "test_util.h"
+
+// Allocation that fails on demand on the calling thread (every form, so that a sanitizer's
+// own matching of allocation and release agrees).
+namespace {
+thread_local bool FAIL_ALLOCATIONS = false;
+void* allocate(std::size_t n) {
+    void* p = FAIL_ALLOCATIONS ? nullptr : std::malloc(n ? n : 1);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+// Out of line, so that the compiler does not pair an inlined release with the operator new of
+// the call site and warn of a mismatch.
+[[gnu::noinline]] void release(void* p) noexcept { std::free(p); }
+}  // namespace
+void* operator new(std::size_t n) { return allocate(n); }
+void* operator new[](std::size_t n) { return allocate(n); }
+void operator delete(void* p) noexcept { release(p); }
+void operator delete[](void* p) noexcept { release(p); }
+void operator delete(void* p, std::size_t) noexcept { release(p); }
+void operator delete[](void* p, std::size_t) noexcept { release(p); }
 
 namespace vespra {
 namespace {
@@ -44,6 +66,29 @@ TEST(BatchSwitch, AfterAFullBatchAndWhenTheDeltaLeaves32Bits) {
         ASSERT_EQ(code_of(out[i].packed), i);
         ASSERT_EQ(out[i].tid, 9u);
     }
+}
+
+// Without memory for a batch the event is lost and counted, binding or switching, and the thread
+// records again once memory can be had.
+TEST(BatchSwitch, AnEventWithoutMemoryForItsBatchIsDroppedAndCounted) {
+    auto queue = identity_queue();
+    on_new_thread([&] {
+        HOT.tid = 9;
+        FAIL_ALLOCATIONS = true;
+        record(*queue, 1000, pack_word(KIND_START, 0));  // binding
+        FAIL_ALLOCATIONS = false;
+        record_run(*queue, BATCH, 1001, 1);
+        FAIL_ALLOCATIONS = true;
+        record(*queue, 3000, pack_word(KIND_START, 0));  // the switch to a new batch
+        record(*queue, 3001, pack_word(KIND_START, 0));
+        FAIL_ALLOCATIONS = false;
+        record(*queue, 4000, pack_word(KIND_START, BATCH + 1));
+    });
+    EXPECT_EQ(queue->dropped(), 3u);
+    std::vector<Event> out = drain_all(*queue);
+    ASSERT_EQ(out.size(), BATCH + 1);
+    for (uint32_t i = 0; i < BATCH + 1; ++i) ASSERT_EQ(code_of(out[i].packed), i + 1);
+    EXPECT_EQ(out.back().ts, 4000u);
 }
 
 TEST(RingFull, CostsWholeBatchesAndRecordingGoesOn) {
