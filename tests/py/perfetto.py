@@ -1,18 +1,20 @@
 """Perfetto's own trace reader, trace_processor_shell, where the machine has it: it reads a trace
 the way the Perfetto UI does, so what it counts as an error is a fault of ours. Looked for in
-VESPRA_TRACE_PROCESSOR, then in shared/tools beside the checkout; a test skips its check,
+VESPRA_TRACE_PROCESSOR, on PATH, then in shared/tools beside the checkout; a test skips its check,
 saying so (MISSING), when it is in neither."""
 
 import csv
 import os
 import pathlib
+import shutil
 import subprocess
 
 
 def _find():
     named = os.environ.get("VESPRA_TRACE_PROCESSOR")
     beside = pathlib.Path(__file__).resolve().parents[3] / "shared" / "tools"
-    for candidate in ([named] if named else []) + [beside / "trace_processor_shell"]:
+    on_path = shutil.which("trace_processor_shell")
+    for candidate in [c for c in (named, on_path) if c] + [beside / "trace_processor_shell"]:
         if os.access(candidate, os.X_OK):
             return str(candidate)
     return None

@@ -264,14 +264,6 @@ class AnalysisTest(unittest.TestCase):
         self.assertEqual(done.returncode, 1)
         self.assertIn("No such file or directory", done.stderr)
 
-    def test_help_lists_the_commands(self):
-        done = vespra("--help")
-        self.assertIn("summary     Print where a trace's time went", done.stdout)
-        self.assertIn("flamegraph  Write a trace's call stacks", done.stdout)
-        done = vespra("summary")
-        self.assertEqual(done.returncode, 2)
-        self.assertIn("<TRACE>", done.stderr)
-
 
 if __name__ == "__main__":
     unittest.main()

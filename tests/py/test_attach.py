@@ -13,7 +13,7 @@ import textwrap
 import unittest
 
 import pbtrace
-import perfetto_tp
+import perfetto
 
 VESPRA = str(pathlib.Path(sys.executable).parent / "vespra")
 
@@ -138,8 +138,8 @@ class Attach(unittest.TestCase):
                 for t in tracks.values():  # every begin ended at the stop
                     depth = sum({"B": 1, "E": -1}.get(kind, 0) for _, kind, _ in t.events)
                     self.assertEqual(depth, 0)
-                if perfetto_tp.find():
-                    self.assertEqual(perfetto_tp.faults(out), {})
+                if perfetto.SHELL:
+                    self.assertEqual(perfetto.faults(out), {})
                 target.stdin.write("quit\n")
                 target.stdin.flush()
                 self.assertEqual(target.wait(timeout=60), 0)

@@ -13,11 +13,11 @@ import textwrap
 import unittest
 
 import pbtrace
-import perfetto_tp
+import perfetto
 from jsontrace import Trace
 
 VESPRA = str(pathlib.Path(sys.executable).parent / "vespra")
-TRACE_PROCESSOR = perfetto_tp.find()
+TRACE_PROCESSOR = perfetto.SHELL
 
 # The minimum the programs below use, and a busy wait three times as long: slices that spin are
 # kept whatever the machine's load (a wait only grows), and slices that do not stay below it
@@ -184,10 +184,9 @@ class MinimumDuration(unittest.TestCase):
                                       if r["name"] in ("numbers", "job")], ["resume", "yield"] * 2)
                     self.check_summary(paths[1], left_out["min_duration"])
                 elif TRACE_PROCESSOR is not None:
-                    self.assertEqual(perfetto_tp.faults(paths[1], TRACE_PROCESSOR), {})
-                    rows = perfetto_tp.query(paths[1], "select count(*) from slice where dur < 0",
-                                             TRACE_PROCESSOR)
-                    self.assertEqual(rows, [["0"]])
+                    self.assertEqual(perfetto.faults(paths[1]), {})
+                    rows = perfetto.query(paths[1], "select count(*) as n from slice where dur < 0")
+                    self.assertEqual(rows, [{"n": "0"}])
 
     def check_summary(self, path, count):
         """vespra summary shows what was left out after the dropped events."""
@@ -240,18 +239,18 @@ class DepthLimit(unittest.TestCase):
                 ends = [s[2] for s in recs]
                 self.assertEqual(ends, sorted(ends, reverse=True), "ends close the right slices")
                 if TRACE_PROCESSOR is None:
-                    self.skipTest("Perfetto's trace_processor_shell was not found")
-                self.assertEqual(perfetto_tp.faults(path, TRACE_PROCESSOR), {})
+                    self.skipTest(perfetto.MISSING)
+                self.assertEqual(perfetto.faults(path), {})
                 self.assertEqual(self.max_depth_exceeded(path), 0)
-                rows = perfetto_tp.query(path, "select ts, dur, depth from slice "
-                                               "where name = 'rec' order by depth", TRACE_PROCESSOR)
-                self.assertEqual([tuple(map(int, r)) for r in rows],
+                rows = perfetto.query(path, "select ts, dur, depth from slice "
+                                            "where name = 'rec' order by depth")
+                self.assertEqual([(int(r["ts"]), int(r["dur"]), int(r["depth"])) for r in rows],
                                  [(b, e - b, d - 1) for _, b, e, d, _ in recs])
 
     def max_depth_exceeded(self, path):
-        rows = perfetto_tp.query(path, "select value from stats where "
-                                       "name = 'slice_max_depth_exceeded'", TRACE_PROCESSOR)
-        return sum(int(v) for v, in rows)
+        rows = perfetto.query(path, "select value from stats where "
+                                    "name = 'slice_max_depth_exceeded'")
+        return sum(int(r["value"]) for r in rows)
 
 
 class Arguments(unittest.TestCase):
@@ -288,7 +287,7 @@ class Arguments(unittest.TestCase):
         subprocess.run([sys.executable, __file__, "exec'd"], check=True)
     """
 
-    def test_command_line_options_reach_the_tracer_and_children_and_bad_ones_are_refused(self):
+    def test_command_line_options_reach_the_tracer_and_children(self):
         with tempfile.TemporaryDirectory() as tmp:
             script, out = os.path.join(tmp, "prog.py"), os.path.join(tmp, "t.json")
             with open(script, "w") as f:
@@ -306,12 +305,6 @@ class Arguments(unittest.TestCase):
                     self.assertNotIn("short", {s[0] for s in slices})
                     self.assertGreater(left_out[(pid, "max_depth")], 0)
                     self.assertGreater(left_out[(pid, "min_duration")], 0)
-            for option, value in (("--min-duration", "10"), ("--min-duration", "fast"),
-                                  ("--max-depth", "-1"), ("--max-depth", "deep")):
-                proc = subprocess.run([VESPRA, "run", "-o", out, option, value, script],
-                                      env=clean_env(), capture_output=True, text=True)
-                self.assertEqual(proc.returncode, 2, (option, value))
-                self.assertIn(option, proc.stderr)
 
 
 if __name__ == "__main__":

@@ -4,8 +4,6 @@ forked child that calls the fast one once more), read back by `vespra summary` a
 flamegraph`, by the tests' own protobuf decoder and, where it is installed, by Perfetto's
 trace_processor."""
 
-import csv
-import io
 import json
 import os
 import pathlib
@@ -15,14 +13,10 @@ import tempfile
 import unittest
 
 import pbtrace
+import perfetto
 
 VESPRA = str(pathlib.Path(sys.executable).parent / "vespra")
 ENV = ("VESPRA_CHILD_OUTPUT", "VESPRA_CHILD_FORMAT")
-# Perfetto's own reader, beside the checkout in the development setup; a clone has none.
-TRACE_PROCESSOR = os.environ.get(
-    "VESPRA_TRACE_PROCESSOR",
-    str(pathlib.Path(__file__).resolve().parents[2].parent / "shared/tools/trace_processor_shell"))
-
 SLOW = "import time\n\n\ndef helper():\n    time.sleep(0.03)\n"  # helper on line 4
 FAST = "def helper():\n    return 1\n"  # line 1
 MAIN = """\
@@ -50,14 +44,6 @@ PROTOBUF = ("protobuf", "incremental")
 def vespra(*args):
     env = {k: v for k, v in os.environ.items() if k not in ENV}
     return subprocess.run([VESPRA, *args], env=env, capture_output=True, text=True, timeout=300)
-
-
-def trace_processor(query, path):
-    """Rows of `query` over the trace at `path`, as lists of strings."""
-    done = subprocess.run([TRACE_PROCESSOR, "-Q", query, path], capture_output=True, text=True,
-                          timeout=300)
-    assert done.returncode == 0, done.stderr
-    return [row for row in csv.reader(io.StringIO(done.stdout)) if row][1:]  # after the header
 
 
 class TwoHelpersTest(unittest.TestCase):
@@ -135,23 +121,20 @@ class TwoHelpersTest(unittest.TestCase):
                     self.assertIn((os.path.basename(place[0]), place[2]),
                                   {("slow.py", 4), ("fast.py", 1)})
 
-    @unittest.skipUnless(os.access(TRACE_PROCESSOR, os.X_OK),
-                         "Perfetto's trace_processor_shell is not installed")
+    @unittest.skipUnless(perfetto.SHELL, perfetto.MISSING)
     def test_trace_processor_reads_the_locations(self):
         for fmt in PROTOBUF:
             with self.subTest(fmt=fmt):
                 self.check_with_trace_processor(self.traces[fmt])
 
     def check_with_trace_processor(self, path):
-        faults = trace_processor("select name, value from stats where value > 0 and "
-                                 "severity in ('error', 'data_loss')", path)
-        self.assertEqual(faults, [])
-        rows = trace_processor(
-            "select s.id, s.dur, a.key, a.display_value from slice s join args a "
-            "using (arg_set_id) where s.name = 'helper' and a.key like 'source.%'", path)
+        self.assertEqual(perfetto.faults(path), {})
+        rows = perfetto.query(
+            path, "select s.id, s.dur, a.key, a.display_value from slice s join args a "
+            "using (arg_set_id) where s.name = 'helper' and a.key like 'source.%'")
         by_slice = {}
-        for sid, dur, key, value in rows:
-            by_slice.setdefault((sid, int(dur)), {})[key] = value
+        for r in rows:
+            by_slice.setdefault((r["id"], int(r["dur"])), {})[r["key"]] = r["display_value"]
         self.assertEqual(len(by_slice), 5)
         for (_, dur), args in by_slice.items():
             self.assertEqual(args["source.function_name"], "helper")
@@ -160,8 +143,8 @@ class TwoHelpersTest(unittest.TestCase):
         # Our decoder takes the timestamps as Perfetto does (deltas included), in both processes.
         ours = sorted((ts, name) for track in pbtrace.slices(path).values()
                       for ts, phase, name in track.events if phase == "B")
-        theirs = sorted((int(ts), name) for ts, name in trace_processor(
-            "select ts, name from slice", path))
+        theirs = sorted((int(r["ts"]), r["name"])
+                        for r in perfetto.query(path, "select ts, name from slice"))
         self.assertEqual(ours, theirs)
 
 

@@ -15,7 +15,7 @@ import textwrap
 import unittest
 
 import pbtrace
-import perfetto_tp
+import perfetto
 from jsontrace import Trace
 
 VESPRA = str(pathlib.Path(sys.executable).parent / "vespra")
@@ -90,13 +90,12 @@ class NamesTest(unittest.TestCase):
         self.assertEqual({p["pid"]: p["name"] for p in read["processes"]}, names)
 
     def check_perfetto_agrees(self, path, names):
-        tool = perfetto_tp.find()
-        if tool is None:
-            print("trace_processor_shell not found: not checked with Perfetto", file=sys.stderr)
+        if not perfetto.SHELL:
+            print(perfetto.MISSING, file=sys.stderr)
             return
-        self.assertEqual(perfetto_tp.faults(path, tool), {})
-        rows = perfetto_tp.query(path, "select pid, name from process where pid != 0", tool)
-        self.assertEqual({int(pid): name for pid, name in rows}, names)
+        self.assertEqual(perfetto.faults(path), {})
+        rows = perfetto.query(path, "select pid, name from process where pid != 0")
+        self.assertEqual({int(r["pid"]): r["name"] for r in rows}, names)
 
 
 class FamilyTest(NamesTest):
