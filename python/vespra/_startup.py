@@ -39,7 +39,7 @@ def _recording_options():
     for key in ("include", "exclude"):
         text = os.environ.get("VESPRA_CHILD_" + key.upper(), "")
         options[key] = [pattern for pattern in text.split("\n") if pattern]
-    for key in ("exclude_stdlib", "exclude_site_packages", "c_calls"):
+    for key in ("exclude_stdlib", "exclude_site_packages", "c_calls", "exceptions"):
         options[key] = _flag(key.upper())
     # The parent's limits: a depth (0 for none) and a minimum duration in nanoseconds.
     if os.environ.get("VESPRA_CHILD_MAX_DEPTH"):

@@ -9,7 +9,7 @@ namespace vespra {
 
 // One value per sys.monitoring event we trace, then the marks the traced program makes itself
 // (their code id is the interned name of the mark, see marks.h). The recording path never
-// produces 0 or a value above KIND_PAYLOAD; writers decide how to render those.
+// produces 0 or a value above KIND_EXCEPTION_END; writers decide how to render those.
 enum Kind : uint8_t {
     KIND_START = 1,
     KIND_RETURN = 2,
@@ -23,6 +23,10 @@ enum Kind : uint8_t {
     KIND_COUNTER = 10,
     // Not an event: 7 bytes of the payload of the mark before it (see marks.h).
     KIND_PAYLOAD = 11,
+    // The end of a slice that an exception unwound, in a run that records exceptions: it closes
+    // the slice as KIND_UNWIND does, its code id is the function's, and like a mark it has a
+    // payload: the argument "exception", the name of the exception's type.
+    KIND_EXCEPTION_END = 12,
 };
 
 constexpr bool is_mark_kind(uint8_t kind) { return kind > KIND_THROW; }
@@ -39,7 +43,8 @@ constexpr uint32_t pack_word(uint8_t kind, uint32_t code_id) {
 constexpr uint8_t kind_of(uint32_t word) { return static_cast<uint8_t>(word >> CODE_ID_BITS); }
 constexpr uint32_t code_of(uint32_t word) { return word & CODE_ID_MASK; }
 
-// A function's end: its return, yield or unwind. The writers render every other function kind
+// A function's end: its return, yield or unwind (KIND_EXCEPTION_END is a mark, which writers
+// render on their own). The writers render every other function kind
 // (start, resume, throw, and kinds the recording path never produces) as a begin.
 constexpr bool is_end(uint8_t kind) {
     return kind == KIND_RETURN || kind == KIND_YIELD || kind == KIND_UNWIND;
@@ -58,6 +63,7 @@ inline constexpr auto OPENS_SLICE = [] {
 inline constexpr auto CLOSES_SLICE = [] {
     std::array<uint8_t, 256> closes{};
     closes[KIND_RETURN] = closes[KIND_YIELD] = closes[KIND_UNWIND] = closes[KIND_SPAN_END] = 1;
+    closes[KIND_EXCEPTION_END] = 1;
     return closes;
 }();
 

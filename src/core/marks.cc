@@ -11,7 +11,8 @@ bool begins_slice(uint8_t kind) {
     return kind == KIND_START || kind == KIND_RESUME || kind == KIND_THROW;
 }
 bool ends_slice(uint8_t kind) {
-    return kind == KIND_RETURN || kind == KIND_YIELD || kind == KIND_UNWIND;
+    return kind == KIND_RETURN || kind == KIND_YIELD || kind == KIND_UNWIND ||
+           kind == KIND_EXCEPTION_END;
 }
 
 // A UTF-8 string cut to at most `max` bytes without splitting a character.

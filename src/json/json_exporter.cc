@@ -177,8 +177,9 @@ Status JsonExporter::write_batch(std::span<const Event> events, const CodeLookup
         uint32_t id = code_of(e.packed);
         uint32_t index = index_.find(id);
         // A mark's id is its name's, which no function has and which never gets a template: it
-        // is found here, at no cost to function events.
-        if (index == TemplateIndex::NONE && is_mark_kind(kind_of(e.packed))) [[unlikely]] {
+        // is found here, at no cost to function events. An exception's end has its function's.
+        if ((index == TemplateIndex::NONE && is_mark_kind(kind_of(e.packed))) ||
+            kind_of(e.packed) == KIND_EXCEPTION_END) [[unlikely]] {
             i = write_mark(events, i, codes) - 1;
             continue;
         }
@@ -274,13 +275,41 @@ size_t JsonExporter::write_mark(std::span<const Event> events, size_t at, const 
     uint8_t kind = kind_of(e.packed);
     marks::Payload payload = marks::gather(events, at);
     if (kind == KIND_PAYLOAD) return payload.next;  // a stray payload: nothing to render
-    const char* cat_ph = kind == KIND_SPAN_BEGIN ? ",\"cat\":\"span\",\"ph\":\"B\""
-                         : kind == KIND_SPAN_END ? ",\"cat\":\"span\",\"ph\":\"E\""
-                         : kind == KIND_INSTANT  ? ",\"cat\":\"mark\",\"ph\":\"i\",\"s\":\"t\""
-                                                 : ",\"cat\":\"counter\",\"ph\":\"C\"";
-    buf_.append("{\"name\":");
-    buf_.append(mark_name(code_of(e.packed), codes));
-    buf_.append(cat_ph);
+    if (kind == KIND_EXCEPTION_END) {
+        // The end of a function's slice as its other ends are written, the exception's type
+        // first among its arguments.
+        uint32_t index = index_.find(code_of(e.packed));
+        const Template& t = index != TemplateIndex::NONE ? templates_[index]
+                                                         : add_template(code_of(e.packed), codes);
+        marks::PayloadReader reader(payload.bytes);
+        marks::Arg arg;
+        buf_.append(t.prefix);
+        buf_.append("E\",\"ts\":");
+        json::push_micros(buf_, e.ts);
+        buf_.append(std::string_view(pid_part_, pid_part_len_));
+        json::push_u64(buf_, e.tid);
+        constexpr std::string_view ARGS = ",\"args\":{";
+        buf_.append(ARGS);
+        while (reader.next_arg(&arg)) {
+            buf_.append(mark_name(arg.name, codes));
+            buf_.append(":");
+            push_value(buf_, arg.value);
+            buf_.append(",");
+        }
+        buf_.append(std::string_view(t.suffix).substr(ARGS.size()));
+        buf_.append("unwind\"}},");
+        return payload.next;
+    }
+    {
+        const char* cat_ph = kind == KIND_SPAN_BEGIN ? ",\"cat\":\"span\",\"ph\":\"B\""
+                             : kind == KIND_SPAN_END ? ",\"cat\":\"span\",\"ph\":\"E\""
+                             : kind == KIND_INSTANT
+                                 ? ",\"cat\":\"mark\",\"ph\":\"i\",\"s\":\"t\""
+                                 : ",\"cat\":\"counter\",\"ph\":\"C\"";
+        buf_.append("{\"name\":");
+        buf_.append(mark_name(code_of(e.packed), codes));
+        buf_.append(cat_ph);
+    }
     buf_.append(",\"ts\":");
     json::push_micros(buf_, e.ts);
     buf_.append(std::string_view(pid_part_, pid_part_len_));

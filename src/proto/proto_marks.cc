@@ -160,8 +160,11 @@ Status ProtoExporter::write_mark(std::span<const Event> events, size_t at, const
         }
     } else {
         // Field by field in number order: categories, annotations, type, name. A begin that does
-        // not start with its type is never taken for a function's by the reader's fast path.
-        if (kind != KIND_SPAN_END) {
+        // not start with its type is never taken for a function's by the reader's fast path. An
+        // exception's end closes its function's slice, whose name and category its begin gave:
+        // readers merge its annotation into that slice.
+        bool end = kind == KIND_SPAN_END || kind == KIND_EXCEPTION_END;
+        if (!end) {
             uint64_t category;
             if (Status st = mark_category(*seq, kind == KIND_SPAN_BEGIN ? 0 : 1, &category);
                 !st.ok()) {
@@ -176,10 +179,10 @@ Status ProtoExporter::write_mark(std::span<const Event> events, size_t at, const
             bytes_field(event, pb::field::TE_DEBUG_ANNOTATIONS, annotation(iid, arg.value));
         }
         pb::TrackEvent::Type type = kind == KIND_SPAN_BEGIN ? pb::TrackEvent::TYPE_SLICE_BEGIN
-                                    : kind == KIND_SPAN_END ? pb::TrackEvent::TYPE_SLICE_END
+                                    : end                   ? pb::TrackEvent::TYPE_SLICE_END
                                                             : pb::TrackEvent::TYPE_INSTANT;
         varint_field(event, pb::field::TE_TYPE, type);
-        if (kind != KIND_SPAN_END) {
+        if (!end) {
             uint64_t iid;
             if (Status st = name_iid(*seq, name, codes, &iid); !st.ok()) return st;
             varint_field(event, pb::field::TE_NAME_IID, iid);

@@ -554,7 +554,7 @@ PyObject* run(PyObject* module, const RunArgs& args) {
     for (const auto& [name, on] :
          {std::pair{"gc", args.gc}, std::pair{"exclude_stdlib", args.exclude_stdlib},
           std::pair{"exclude_site_packages", args.exclude_site_packages},
-          std::pair{"c_calls", args.c_calls}}) {
+          std::pair{"c_calls", args.c_calls}, std::pair{"exceptions", args.exceptions}}) {
         if (PyDict_SetItemString(keywords.get(), name, on ? Py_True : Py_False) < 0) return nullptr;
     }
     if (args.ring != 0) {

@@ -265,6 +265,7 @@ enum RunOption : size_t {
     RUN_EXCLUDE_STDLIB,
     RUN_EXCLUDE_SITE_PACKAGES,
     RUN_C_CALLS,
+    RUN_EXCEPTIONS,
     RUN_RING,
     RUN_MODULE
 };
@@ -282,6 +283,7 @@ constexpr OptionDef RUN_OPTIONS[] = {
     {"exclude-stdlib", 0, OptionDef::Takes::Nothing, "--exclude-stdlib"},
     {"exclude-site-packages", 0, OptionDef::Takes::Nothing, "--exclude-site-packages"},
     {"c-calls", 0, OptionDef::Takes::Nothing, "--c-calls"},
+    {"exceptions", 0, OptionDef::Takes::Nothing, "--exceptions"},
     {"ring", 0, OptionDef::Takes::Value, "--ring <SIZE>"},
     {"module", 'm', OptionDef::Takes::Rest, "--module <MODULE>..."},
 };
@@ -324,6 +326,8 @@ std::string run_help() {
         "      --exclude-stdlib      Leave out the standard library\n"
         "      --exclude-site-packages  Leave out installed packages (site-packages)\n"
         "      --c-calls             Record calls of C functions (time.sleep, list.sort) too\n"
+        "      --exceptions          Record each exception raised (its type and message) and "
+        "the type on the calls it ended\n"
         "      --ring <SIZE>         Keep the newest SIZE of events in memory (64MB, 1GB) and "
         "write them only at the end and when asked (vespra dump)\n");
     text.append(
@@ -426,6 +430,7 @@ Cli parse_run(std::span<const std::string> words) {
     args.exclude_stdlib = parsed.given(RUN_EXCLUDE_STDLIB);
     args.exclude_site_packages = parsed.given(RUN_EXCLUDE_SITE_PACKAGES);
     args.c_calls = parsed.given(RUN_C_CALLS);
+    args.exceptions = parsed.given(RUN_EXCEPTIONS);
     if (parsed.given(RUN_RING)) {
         std::optional<uint64_t> size = parse_size(parsed.value(RUN_RING));
         if (!size || *size < MIN_RING) {

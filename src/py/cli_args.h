@@ -32,6 +32,7 @@ struct RunArgs {
     bool exclude_stdlib = false;
     bool exclude_site_packages = false;
     bool c_calls = false;
+    bool exceptions = false;
     uint64_t ring = 0;  // bytes of a flight ring; 0: write as the program runs
     // Empty, or the module name followed by the module's arguments.
     std::vector<std::string> module;

@@ -124,13 +124,14 @@ void Interner::alias(uint64_t key, PyObject* str, uint32_t id) {
     aliased_.push_back(str);
 }
 
-State::State(std::shared_ptr<EventQueue> q, Filter f, bool c)
+State::State(std::shared_ptr<EventQueue> q, Filter f, bool c, bool e)
     : queue(std::move(q)),
       queue_raw(queue.get()),
       queue_id(queue->id()),
       clock(queue->clock()),
       filter(std::move(f)),
-      c_calls(c) {}
+      c_calls(c),
+      exceptions(e) {}
 
 namespace monitoring {
 

@@ -96,7 +96,8 @@ class Interner {
 // change; the tables fill as the program runs.
 class State final : public CodeLookup, public ThreadNames {
   public:
-    explicit State(std::shared_ptr<EventQueue> queue, Filter filter = {}, bool c_calls = false);
+    explicit State(std::shared_ptr<EventQueue> queue, Filter filter = {}, bool c_calls = false,
+                   bool exceptions = false);
 
     std::optional<CodeInfo> code(uint32_t id) const override { return interner.info(id); }
     std::optional<std::string> name(uint32_t tid) const override { return threads.name(tid); }
@@ -114,6 +115,9 @@ class State final : public CodeLookup, public ThreadNames {
     const Filter filter;
     // Calls of C functions become slices too (CALL, C_RETURN and C_RAISE are registered).
     const bool c_calls;
+    // Each exception raised is an instant, and the slices it unwinds carry its type (RAISE is
+    // registered, and PY_UNWIND gets the callback that describes the exception).
+    const bool exceptions;
 
     // The outermost `launcher_frames` frames of the thread whose PyThread_get_thread_ident() is
     // `launcher_thread` belong to the program that runs the traced one (the `vespra` command):

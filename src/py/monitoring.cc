@@ -14,6 +14,7 @@
 #include "core/evqueue.h"
 #include "core/tls.h"
 #include "py/callables.h"
+#include "py/exceptions.h"
 #include "py/ft_lock.h"
 #include "py/tracer.h"
 
@@ -57,6 +58,9 @@ PyType_Spec CALLBACKS_SPEC = {
 DetachedMutex CALLBACKS_TYPE_LOCK;
 PyObject* CALLBACKS_TYPE = nullptr;
 PyObject* DISABLE = nullptr;
+// The names of the arguments of an exception's instant and of the end of a slice it unwound.
+PyObject* EXCEPTION_KEY = nullptr;
+PyObject* MESSAGE_KEY = nullptr;
 
 host::Ref new_callbacks(std::shared_ptr<State> state, PyObject* mon) {
     {
@@ -70,6 +74,11 @@ host::Ref new_callbacks(std::shared_ptr<State> state, PyObject* mon) {
             if (!DISABLE) return {};
         }
         if (state->c_calls && !callables::prepare()) return {};
+        if (state->exceptions && !EXCEPTION_KEY) {
+            EXCEPTION_KEY = PyUnicode_InternFromString("exception");
+            MESSAGE_KEY = PyUnicode_InternFromString("message");
+            if (!EXCEPTION_KEY || !MESSAGE_KEY) return {};
+        }
     }
     auto* type = reinterpret_cast<PyTypeObject*>(CALLBACKS_TYPE);
     PyObject* self = type->tp_alloc(type, 0);
@@ -383,10 +392,7 @@ const Registration REGISTRATIONS[] = {
     {"CALL", &MD_CALL},           {"C_RETURN", &MD_C_RETURN},   {"C_RAISE", &MD_C_RAISE},
 };
 constexpr size_t PY_REGISTRATIONS = 6;
-
-std::span<const Registration> registrations(bool c_calls) {
-    return std::span(REGISTRATIONS).first(c_calls ? std::size(REGISTRATIONS) : PY_REGISTRATIONS);
-}
+constexpr size_t PY_UNWIND_ROW = 4;
 
 host::Ref sys_monitoring() {
     host::Ref sys = host::import("sys");
@@ -462,6 +468,133 @@ bool record_mark(State& state, uint8_t kind, PyObject* name, std::span<const Mar
 
 namespace {
 
+// ---- exceptions ------------------------------------------------------------------------------
+
+// Set while this thread records an exception: an exception raised meanwhile (by Python code that
+// resolution runs, say) is not recorded, so that recording never recurses into itself.
+thread_local bool DESCRIBING = false;
+
+class Describing {
+  public:
+    Describing() { DESCRIBING = true; }
+    ~Describing() { DESCRIBING = false; }
+    Describing(const Describing&) = delete;
+    Describing& operator=(const Describing&) = delete;
+};
+
+// The frames below the event's own begin first on a thread's first event of the run (see
+// record_cold); then the code is resolved, and the thread settled. LEFT_OUT for what the filter
+// leaves out, none when the interner is full. The exception's type and message are read after
+// it: in the free-threaded build reading a type's dictionary may wait for its lock, detached, so
+// the callers keep `in_flight` armed until their append is done.
+std::optional<uint32_t> resolve_exception_code(State& state, PyObject* code, Hot& hot,
+                                               uint8_t kind, ColdInFlight& in_flight) {
+    in_flight.arm();
+    if (hot.resolved_queue != state.queue_id)
+        record_open_frames(state, code, hot, kind, in_flight);
+    auto key = reinterpret_cast<uint64_t>(code);
+    std::optional<uint32_t> id = resolve_cold(state, code, key, hot, in_flight, describe_code);
+    if (id && *id != LEFT_OUT) settle_thread(state, hot, in_flight);
+    return id;
+}
+
+// An instant named after the exception's type, with its message, where it was raised.
+void record_raise(State& state, PyObject* code, PyObject* exc) noexcept {
+    try {
+        Hot& hot = HOT;
+        host::PreservedError keep;
+        ColdInFlight in_flight(state.cold_in_flight);
+        std::optional<uint32_t> id =
+            resolve_exception_code(state, code, hot, KIND_INSTANT, in_flight);
+        if (!id || *id == LEFT_OUT) return;
+        host::Ref name = exceptions::type_name(exc);
+        if (!name) return;
+        MarkArg message{host::Ref::borrow(MESSAGE_KEY), {}};
+        message.value.tag = marks::TAG_STRING;
+        message.value.text = exceptions::message(exc);
+        record_mark(state, KIND_INSTANT, name.get(), std::span(&message, 1), nullptr);
+    } catch (const std::bad_alloc&) {
+        fatal("out of memory");
+    } catch (const std::exception& e) {
+        fatal(e.what());
+    }
+}
+
+// The end of a slice that `exc` unwound at `now`, carrying its type; a plain unwind when the
+// type's name cannot be had. What the filter leaves out is counted as record_cold counts it.
+void record_exception_end(State& state, PyObject* code, PyObject* exc, uint64_t now) noexcept {
+    try {
+        Hot& hot = HOT;
+        host::PreservedError keep;
+        ColdInFlight in_flight(state.cold_in_flight);
+        std::optional<uint32_t> id =
+            resolve_exception_code(state, code, hot, KIND_UNWIND, in_flight);
+        if (id == LEFT_OUT) state.queue_raw->add_left_out(1);
+        if (!id || *id == LEFT_OUT) return;
+        host::Ref name = exceptions::type_name(exc);
+        std::optional<std::string> text = name ? host::utf8(name.get()) : std::nullopt;
+        std::string_view bytes;
+        if (text) {
+            MarkArg type{host::Ref::borrow(EXCEPTION_KEY), {}};
+            type.value.tag = marks::TAG_STRING;
+            type.value.text = std::move(*text);
+            bytes = payload_of(state, hot, std::span(&type, 1), nullptr);
+        }
+        PyErr_Clear();
+        const PackedEvent* batch_end = hot.end;
+        if (bytes.empty()) {
+            record(*state.queue_raw, now, pack_word(KIND_UNWIND, *id));
+        } else {
+            vespra::record_mark(*state.queue_raw, now, pack_word(KIND_EXCEPTION_END, *id), bytes,
+                                state.cold_in_flight);
+        }
+        if (hot.end != batch_end) tracer::resume_parked_export(state);  // see append_uncommon
+    } catch (const std::bad_alloc&) {
+        fatal("out of memory");
+    } catch (const std::exception& e) {
+        fatal(e.what());
+    }
+}
+
+// RAISE (code, offset, exception): fires in every frame the exception passes through; recorded
+// once, in the frame that raised it.
+PyObject* on_raise(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs < 3 || DESCRIBING) Py_RETURN_NONE;
+    PyObject* exc = args[2];
+    if (!exceptions::recorded(exc) || !exceptions::raised_here(exc)) Py_RETURN_NONE;
+    Describing describing;
+    record_raise(*reinterpret_cast<CallbacksObject*>(self)->state, args[0], exc);
+    Py_RETURN_NONE;
+}
+
+// PY_UNWIND (code, offset, exception) in a run that records exceptions.
+PyObject* on_unwind_described(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs < 3 || DESCRIBING || !exceptions::recorded(args[2]))
+        return on_event<KIND_UNWIND, PY_EXCEPTION_EVENT>(self, args, nargs);
+    State& state = *reinterpret_cast<CallbacksObject*>(self)->state;
+    uint64_t now = state.clock.raw();
+    Describing describing;
+    record_exception_end(state, args[0], args[2], now);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef MD_RAISE = {"_vs_raise", as_method(on_raise), METH_FASTCALL, nullptr};
+PyMethodDef MD_PY_UNWIND_DESCRIBED = {"_vs_py_unwind", as_method(on_unwind_described),
+                                      METH_FASTCALL, nullptr};
+
+// The six events of Python functions (PY_UNWIND's callback the one that describes exceptions in
+// a run that records them), then RAISE in such a run, then the events of C functions in a run
+// that records them (so a run without them pays nothing for the calls of Python functions).
+std::vector<Registration> registrations(bool c_calls, bool exceptions) {
+    std::vector<Registration> rows(REGISTRATIONS, REGISTRATIONS + PY_REGISTRATIONS);
+    if (exceptions) {
+        rows[PY_UNWIND_ROW].def = &MD_PY_UNWIND_DESCRIBED;
+        rows.push_back({"RAISE", &MD_RAISE});
+    }
+    if (c_calls) rows.insert(rows.end(), REGISTRATIONS + PY_REGISTRATIONS, std::end(REGISTRATIONS));
+    return rows;
+}
+
 // sys.monitoring's tool ids are 0 to 5; by convention 0 is a debugger's, 1 coverage's, 2 a
 // profiler's (cProfile takes it) and 5 an optimizer's. 3 and 4 belong to nobody.
 constexpr uint8_t TOOL_IDS = 6;
@@ -525,11 +658,12 @@ std::optional<MonitoringHandle> enable(std::shared_ptr<State> state) {
     MonitoringHandle handle;
     handle.tool_id = *tool_id;
     handle.c_calls = state->c_calls;
+    handle.exceptions = state->exceptions;
     handle.callbacks = new_callbacks(std::move(state), mon.get());
     if (!handle.callbacks) return std::nullopt;
 
     int64_t mask = 0;
-    for (const Registration& row : registrations(handle.c_calls)) {
+    for (const Registration& row : registrations(handle.c_calls, handle.exceptions)) {
         std::optional<int32_t> bit = event_bit(events.get(), row.event);
         if (!bit) return std::nullopt;
         host::Ref function =
@@ -567,7 +701,7 @@ bool disable(const MonitoringHandle& handle, bool* events_off) {
     *events_off = true;
     host::Ref events = host::getattr(mon.get(), "events");
     if (!events) return false;
-    for (const Registration& row : registrations(handle.c_calls)) {
+    for (const Registration& row : registrations(handle.c_calls, handle.exceptions)) {
         std::optional<int32_t> bit = event_bit(events.get(), row.event);
         if (!bit) return false;
         host::Ref bit_obj = host::Ref::steal(PyLong_FromLong(*bit));

@@ -23,7 +23,8 @@ struct MonitoringHandle {
     std::vector<host::Ref> functions;  // the six bound callbacks, in registration order
     host::Ref callbacks;               // their `self`, a Callbacks object holding the State
     uint8_t tool_id = 0;
-    bool c_calls = false;  // the events of C functions are registered too
+    bool c_calls = false;     // the events of C functions are registered too
+    bool exceptions = false;  // RAISE too, and PY_UNWIND's callback describes the exception
 };
 
 // Claims a free tool id (free_tool_id) as "vespra", registers the six callbacks bound to a new

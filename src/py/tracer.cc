@@ -48,10 +48,11 @@ constexpr const char* ENV_EXCLUDE = "VESPRA_CHILD_EXCLUDE";
 constexpr const char* ENV_EXCLUDE_STDLIB = "VESPRA_CHILD_EXCLUDE_STDLIB";
 constexpr const char* ENV_EXCLUDE_SITE = "VESPRA_CHILD_EXCLUDE_SITE_PACKAGES";
 constexpr const char* ENV_C_CALLS = "VESPRA_CHILD_C_CALLS";
+constexpr const char* ENV_EXCEPTIONS = "VESPRA_CHILD_EXCEPTIONS";
 constexpr const char* ENV_RING = "VESPRA_CHILD_RING";  // decimal bytes, or absent
 constexpr const char* ENV_OPTIONAL[] = {
     ENV_LOSSLESS,       ENV_GC,           ENV_INCLUDE, ENV_EXCLUDE,
-    ENV_EXCLUDE_STDLIB, ENV_EXCLUDE_SITE, ENV_C_CALLS, ENV_RING};
+    ENV_EXCLUDE_STDLIB, ENV_EXCLUDE_SITE, ENV_C_CALLS, ENV_RING, ENV_EXCEPTIONS};
 
 bool STOP_AT_EXIT_REGISTERED = false;  // guarded by START_LOCK
 
@@ -144,6 +145,7 @@ bool export_environment(const TracerData& data, uint64_t trace_origin) {
         {ENV_EXCLUDE_STDLIB, flag(filter.exclude_stdlib)},
         {ENV_EXCLUDE_SITE, flag(filter.exclude_site_packages)},
         {ENV_C_CALLS, flag(data.c_calls)},
+        {ENV_EXCEPTIONS, flag(data.exceptions)},
         {ENV_RING, data.ring ? std::optional<std::string>(std::to_string(data.ring)) : std::nullopt},
     };
     for (const auto& [key, value] : OPTIONAL) {
@@ -437,7 +439,8 @@ std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool 
     if (self->data.lossless) {
         queue->make_lossless(WaitHooks{detach_waiting_thread, attach_waiting_thread});
     }
-    auto state = std::make_shared<State>(queue, *self->data.filter, self->data.c_calls);
+    auto state = std::make_shared<State>(queue, *self->data.filter, self->data.c_calls,
+                                         self->data.exceptions);
     state->launcher_thread = self->data.launcher_thread;
     state->launcher_frames = self->data.launcher_frames;
 

@@ -110,6 +110,9 @@ struct TracerData {
     // With a size (bytes): the runs keep their newest events in a flight ring of that size and
     // write them only when asked, and at the stop (core/ring.h). Children inherit it.
     uint64_t ring = 0;
+    // Each exception raised is an instant, and the slices it unwinds carry its type. Children
+    // inherit it.
+    bool exceptions = false;
 };
 
 // The smallest ring: a few batches of each of a few threads.

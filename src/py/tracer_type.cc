@@ -21,11 +21,11 @@ using host::Ref;
 
 // Tracer(output, format=None, lossless=False, process_name=None, gc=False, *, include=(),
 // exclude=(), exclude_stdlib=False, exclude_site_packages=False, c_calls=False, min_duration=0,
-// max_depth=256, ring=0): a path (str, bytes or os.PathLike, as open() takes), a str or None (the
+// max_depth=256, ring=0, exceptions=False): a path (str, bytes or os.PathLike, as open() takes), a str or None (the
 // format the path's name asks for), a bool, a str or None, the flags bool, the patterns sequences
 // of str, the ring a size in bytes; the first five positional or keyword, the
 // rest by keyword only: Tracer(out, "json", False, None, False, 1) would say nothing of what 1 is.
-constexpr int N_ARGS = 13;
+constexpr int N_ARGS = 14;
 constexpr int N_POSITIONAL = 5;
 enum Arg {
     OUTPUT,
@@ -40,12 +40,13 @@ enum Arg {
     C_CALLS,
     MIN_DURATION,
     MAX_DEPTH,
-    RING
+    RING,
+    EXCEPTIONS
 };
 constexpr const char* NAMES[N_ARGS] = {
     "output",       "format",   "lossless",       "process_name",          "gc",
     "include",      "exclude",  "exclude_stdlib", "exclude_site_packages", "c_calls",
-    "min_duration", "max_depth", "ring"};
+    "min_duration", "max_depth", "ring",    "exceptions"};
 
 bool parse_arguments(PyObject* args, PyObject* kwargs, PyObject* out[N_ARGS]) {
     std::fill(out, out + N_ARGS, nullptr);
@@ -91,7 +92,7 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, PyObject* out[N_ARGS]) {
                      Py_TYPE(out[FORMAT])->tp_name);
         return false;
     }
-    for (int i : {LOSSLESS, GC, EXCLUDE_STDLIB, EXCLUDE_SITE, C_CALLS}) {
+    for (int i : {LOSSLESS, GC, EXCLUDE_STDLIB, EXCLUDE_SITE, C_CALLS, EXCEPTIONS}) {
         if (out[i] && !PyBool_Check(out[i])) {
             PyErr_Format(PyExc_TypeError, "Tracer() argument '%s' must be bool, not %.100s",
                          NAMES[i], Py_TYPE(out[i])->tp_name);
@@ -281,7 +282,8 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                                 nullptr,
                                                 arg[C_CALLS] == Py_True,
                                                 0,
-                                                ring};
+                                                ring,
+                                                arg[EXCEPTIONS] == Py_True};
         return self;
     });
 }
@@ -381,7 +383,7 @@ PyType_Slot TRACER_SLOTS[] = {
      const_cast<char*>("Tracer(output, format=None, lossless=False, process_name=None, "
                        "gc=False, *, include=(), exclude=(), exclude_stdlib=False, "
                        "exclude_site_packages=False, c_calls=False, min_duration=0, "
-                       "max_depth=256, ring=0)\n--\n\n"
+                       "max_depth=256, ring=0, exceptions=False)\n--\n\n"
                        "Trace every Python function start, return, yield, resume,\n"
                        "unwind and throw, on every thread, while the `with` block\n"
                        "runs; write them to `output` (a path) as \"protobuf\" or\n"
@@ -391,6 +393,9 @@ PyType_Slot TRACER_SLOTS[] = {
                        "include and exclude take module names (pkg, pkg.*) and\n"
                        "path globs (with a /); excluded code costs nothing after its\n"
                        "first call. c_calls=True records calls of C functions too.\n"
+                       "With exceptions=True each exception raised is an instant named\n"
+                       "after its type, with its message, and the slices it unwinds\n"
+                       "carry its type.\n"
                        "process_name names the process in the trace (by default\n"
                        "after its script or module). With gc=True each garbage\n"
                        "collection is a slice \"gc\".\n"
