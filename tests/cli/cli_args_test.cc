@@ -91,6 +91,8 @@ TEST(UsageErrors, GoToStderrWithStatusTwoNamingTheProblem) {
         {{"run", "-o", "t", "--exclude-stdlib", "--exclude-stdlib", "s.py"},
          "'--exclude-stdlib' cannot be used multiple times"},
         {{"run", "-o", "t", "--c-calls=1", "s.py"}, "unexpected value '1' for '--c-calls'"},
+        {{"run", "-o", "t", "--exceptions=yes", "s.py"},
+         "unexpected value 'yes' for '--exceptions'"},
     };
     std::vector<std::pair<Words, std::string>> all(std::begin(cases), std::end(cases));
     for (const char* name : {"xml", "pb", "JSON", " json", ""})
@@ -160,12 +162,15 @@ TEST(Placement, EveryWordAfterTheScriptIsTheScripts) {
     // Patterns repeat and keep their order; the switches are independent.
     RunArgs filtered =
         run_of({"run", "--include", "app", "-o", "t", "--exclude=-x*", "--include=*/lib/",
-                "--exclude-site-packages", "--c-calls", "s.py", "a", "--include", "y"});
+                "--exclude-site-packages", "--c-calls", "--exceptions", "s.py", "a", "--include",
+                "y"});
     EXPECT_EQ(filtered.include, (Words{"app", "*/lib/"}));
     EXPECT_EQ(filtered.exclude, (Words{"-x*"}));
     EXPECT_FALSE(filtered.exclude_stdlib);
     EXPECT_TRUE(filtered.exclude_site_packages);
     EXPECT_TRUE(filtered.c_calls);
+    EXPECT_TRUE(filtered.exceptions);
+    EXPECT_FALSE(run_of({"run", "-o", "t", "s.py", "--exceptions"}).exceptions);
     EXPECT_EQ(filtered.script_args, (Words{"a", "--include", "y"}));
 }
 

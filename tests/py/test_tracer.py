@@ -188,6 +188,7 @@ class ArgumentTest(unittest.TestCase):
                 (("x",), {"exclude": [b"x"]}, TypeError, "'exclude' must hold str, not bytes"),
                 (("x",), {"include": ["a", ""]}, ValueError, "'' is not a pattern"),
                 (("x",), {"c_calls": 1}, TypeError, "'c_calls' must be bool, not int"),
+                (("x",), {"exceptions": 1}, TypeError, "'exceptions' must be bool, not int"),
                 (("x", "json", 1), {}, TypeError, "argument 'lossless' must be bool, not int"),
                 (("x",), {"fmt": "json"}, TypeError, "unexpected keyword argument 'fmt'"),
                 (("x",), {"output": "y"}, TypeError, "given by name ('output') and position (1)"),
@@ -203,7 +204,7 @@ class ArgumentTest(unittest.TestCase):
                          "(output, format=None, lossless=False, process_name=None, gc=False, "
                          "*, include=(), exclude=(), exclude_stdlib=False, "
                          "exclude_site_packages=False, c_calls=False, min_duration=0, "
-                         "max_depth=256, ring=0)")
+                         "max_depth=256, ring=0, exceptions=False)")
         # The time base a joined child is given; refused before anything starts.
         for args, exc, text in [(("1",), TypeError, "origin must be int or None, not str"),
                                 ((-1,), OverflowError, ""),
