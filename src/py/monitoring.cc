@@ -498,46 +498,36 @@ std::optional<uint32_t> resolve_exception_code(State& state, PyObject* code, Hot
     return id;
 }
 
-// An instant named after the exception's type, with its message, where it was raised.
-void record_raise(State& state, PyObject* code, PyObject* exc) noexcept {
-    try {
-        Hot& hot = HOT;
-        host::PreservedError keep;
-        ColdInFlight in_flight(state.cold_in_flight);
-        std::optional<uint32_t> id =
-            resolve_exception_code(state, code, hot, KIND_INSTANT, in_flight);
-        if (!id || *id == LEFT_OUT) return;
-        host::Ref name = exceptions::type_name(exc);
-        if (!name) return;
-        MarkArg message{host::Ref::borrow(MESSAGE_KEY), {}};
-        message.value.tag = marks::TAG_STRING;
-        message.value.text = exceptions::message(exc);
-        record_mark(state, KIND_INSTANT, name.get(), std::span(&message, 1), nullptr);
-    } catch (const std::bad_alloc&) {
-        fatal("out of memory");
-    } catch (const std::exception& e) {
-        fatal(e.what());
-    }
+MarkArg text_arg(PyObject* key, std::string text) {
+    MarkArg arg{host::Ref::borrow(key), {}};
+    arg.value.tag = marks::TAG_STRING;
+    arg.value.text = std::move(text);
+    return arg;
 }
 
-// The end of a slice that `exc` unwound at `now`, carrying its type; a plain unwind when the
-// type's name cannot be had. What the filter leaves out is counted as record_cold counts it.
-void record_exception_end(State& state, PyObject* code, PyObject* exc, uint64_t now) noexcept {
+// At a raise (`now` unused): an instant named after the exception's type, with its message.
+// At an unwind: the end at `now` of the slice that `exc` unwound, carrying its type; a plain
+// unwind when the type's name cannot be had. What the filter leaves out is not recorded, and its
+// unwinds are counted as record_cold counts them.
+void record_exception(State& state, PyObject* code, PyObject* exc, uint64_t now,
+                      uint8_t kind) noexcept {
     try {
         Hot& hot = HOT;
         host::PreservedError keep;
         ColdInFlight in_flight(state.cold_in_flight);
-        std::optional<uint32_t> id =
-            resolve_exception_code(state, code, hot, KIND_UNWIND, in_flight);
-        if (id == LEFT_OUT) state.queue_raw->add_left_out(1);
+        std::optional<uint32_t> id = resolve_exception_code(state, code, hot, kind, in_flight);
+        if (id == LEFT_OUT && kind == KIND_UNWIND) state.queue_raw->add_left_out(1);
         if (!id || *id == LEFT_OUT) return;
         host::Ref name = exceptions::type_name(exc);
+        if (kind == KIND_INSTANT) {
+            MarkArg message = text_arg(MESSAGE_KEY, exceptions::message(exc));
+            if (name) record_mark(state, KIND_INSTANT, name.get(), std::span(&message, 1), nullptr);
+            return;
+        }
         std::optional<std::string> text = name ? host::utf8(name.get()) : std::nullopt;
         std::string_view bytes;
         if (text) {
-            MarkArg type{host::Ref::borrow(EXCEPTION_KEY), {}};
-            type.value.tag = marks::TAG_STRING;
-            type.value.text = std::move(*text);
+            MarkArg type = text_arg(EXCEPTION_KEY, std::move(*text));
             bytes = payload_of(state, hot, std::span(&type, 1), nullptr);
         }
         PyErr_Clear();
@@ -563,7 +553,8 @@ PyObject* on_raise(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noex
     PyObject* exc = args[2];
     if (!exceptions::recorded(exc) || !exceptions::raised_here(exc)) Py_RETURN_NONE;
     Describing describing;
-    record_raise(*reinterpret_cast<CallbacksObject*>(self)->state, args[0], exc);
+    record_exception(*reinterpret_cast<CallbacksObject*>(self)->state, args[0], exc, 0,
+                     KIND_INSTANT);
     Py_RETURN_NONE;
 }
 
@@ -574,7 +565,7 @@ PyObject* on_unwind_described(PyObject* self, PyObject* const* args, Py_ssize_t 
     State& state = *reinterpret_cast<CallbacksObject*>(self)->state;
     uint64_t now = state.clock.raw();
     Describing describing;
-    record_exception_end(state, args[0], args[2], now);
+    record_exception(state, args[0], args[2], now, KIND_UNWIND);
     Py_RETURN_NONE;
 }
 
