@@ -117,35 +117,24 @@ class Exceptions(unittest.TestCase):
 
     def test_each_raise_once_and_the_slices_it_unwound(self):
         cut = "'" + "\u00e9" * 127  # KeyError's str() quotes; 256 bytes end inside no character
-        for fmt in FORMATS:
-            for options in ({"exceptions": True}, {"exceptions": True, "ring": 1_000_000}):
+        # Where each was raised, once: not where it passed through, not at the re-raise, and no
+        # StopIteration from the generator's end.
+        instants = [("ValueError", "bad value", "leaf")] * 3 + [
+            ("KeyError", cut, "leaf"), ("test_exceptions.Loud", "quiet please", "leaf")]
+        ends = [("leaf", "ValueError"),
+                ("leaf", "ValueError"), ("middle", "ValueError"), ("three_deep", "ValueError"),
+                ("leaf", "ValueError"), ("reraises", "ValueError"),
+                ("leaf", "KeyError"), ("long_message", "KeyError"),
+                ("leaf", "test_exceptions.Loud"), ("shouts", "test_exceptions.Loud")]
+        for options, expected in [({"exceptions": True}, (instants, ends)),
+                                  ({"exceptions": True, "ring": 1_000_000}, (instants, ends)),
+                                  ({}, ([], []))]:  # off by default
+            for fmt in FORMATS:
                 with self.subTest(fmt=fmt, **options):
                     path = self.traced(fmt, **options)
-                    instants, ends = exception_events(path, fmt)
-                    # Where each was raised, once: not where it passed through, not at the
-                    # re-raise, and no StopIteration from the generator's end.
-                    self.assertEqual(instants, [
-                        ("ValueError", "bad value", "leaf"),
-                        ("ValueError", "bad value", "leaf"),
-                        ("ValueError", "bad value", "leaf"),
-                        ("KeyError", cut, "leaf"),
-                        ("test_exceptions.Loud", "quiet please", "leaf"),
-                    ])
-                    self.assertEqual(ends, [
-                        ("leaf", "ValueError"),
-                        ("leaf", "ValueError"), ("middle", "ValueError"),
-                        ("three_deep", "ValueError"),
-                        ("leaf", "ValueError"), ("reraises", "ValueError"),
-                        ("leaf", "KeyError"), ("long_message", "KeyError"),
-                        ("leaf", "test_exceptions.Loud"), ("shouts", "test_exceptions.Loud"),
-                    ])
+                    self.assertEqual(exception_events(path, fmt), expected)
                     if perfetto_tp.find():
                         self.assertEqual(perfetto_tp.faults(path), {})
-
-    def test_off_by_default(self):
-        for fmt in FORMATS:
-            with self.subTest(fmt):
-                self.assertEqual(exception_events(self.traced(fmt), fmt), ([], []))
 
     def test_left_out_code_and_children(self):
         """An excluded function's raise is not recorded; a child started by the traced program
