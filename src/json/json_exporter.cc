@@ -300,16 +300,13 @@ size_t JsonExporter::write_mark(std::span<const Event> events, size_t at, const 
         buf_.append("unwind\"}},");
         return payload.next;
     }
-    {
-        const char* cat_ph = kind == KIND_SPAN_BEGIN ? ",\"cat\":\"span\",\"ph\":\"B\""
-                             : kind == KIND_SPAN_END ? ",\"cat\":\"span\",\"ph\":\"E\""
-                             : kind == KIND_INSTANT
-                                 ? ",\"cat\":\"mark\",\"ph\":\"i\",\"s\":\"t\""
-                                 : ",\"cat\":\"counter\",\"ph\":\"C\"";
-        buf_.append("{\"name\":");
-        buf_.append(mark_name(code_of(e.packed), codes));
-        buf_.append(cat_ph);
-    }
+    const char* cat_ph = kind == KIND_SPAN_BEGIN ? ",\"cat\":\"span\",\"ph\":\"B\""
+                         : kind == KIND_SPAN_END ? ",\"cat\":\"span\",\"ph\":\"E\""
+                         : kind == KIND_INSTANT  ? ",\"cat\":\"mark\",\"ph\":\"i\",\"s\":\"t\""
+                                                 : ",\"cat\":\"counter\",\"ph\":\"C\"";
+    buf_.append("{\"name\":");
+    buf_.append(mark_name(code_of(e.packed), codes));
+    buf_.append(cat_ph);
     buf_.append(",\"ts\":");
     json::push_micros(buf_, e.ts);
     buf_.append(std::string_view(pid_part_, pid_part_len_));
