@@ -1,5 +1,6 @@
 #include "py/exceptions.h"
 
+#include <algorithm>
 #include <initializer_list>
 #include <optional>
 #include <string_view>
@@ -56,7 +57,8 @@ std::string utf8_cut(PyObject* text) {
     std::string out;
     Py_ssize_t len = 0;
     if (const char* bytes = PyUnicode_AsUTF8AndSize(text, &len)) {
-        out.assign(bytes, static_cast<size_t>(len));
+        // One byte past the limit tells whether the cut falls inside a character.
+        out.assign(bytes, std::min(static_cast<size_t>(len), MAX_MESSAGE + 1));
     } else {
         PyErr_Clear();
         Ref encoded = Ref::steal(PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace"));
