@@ -24,7 +24,7 @@ class Loud(Exception):
         raise RuntimeError("a __str__ of the program's own is never called")
 
 
-def leaf(exc=ValueError("bad value")):
+def leaf(exc=ValueError("bad value")):  # the same object each time: each raise is a new one
     raise exc
 
 
@@ -55,10 +55,6 @@ def numbers():
     yield 2
 
 
-def iterates():
-    return sum(numbers())
-
-
 def shouts():
     leaf(Loud("quiet please", 2))
 
@@ -75,7 +71,8 @@ def workload():
             f()
         except exc:
             pass
-    iterates()
+    for _ in numbers():
+        pass
 
 
 def exception_events(path, fmt):
