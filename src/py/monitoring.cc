@@ -540,7 +540,7 @@ void record_exception(State& state, PyObject* code, PyObject* exc, uint64_t now,
         }
         if (hot.end != batch_end) tracer::resume_parked_export(state);  // see append_uncommon
     } catch (const std::bad_alloc&) {
-        fatal("out of memory");
+        state.queue_raw->add_dropped(1);  // as in record_cold
     } catch (const std::exception& e) {
         fatal(e.what());
     }
