@@ -12,7 +12,7 @@ import threading
 import unittest
 
 import pbtrace
-import perfetto_tp
+import perfetto
 import vespra
 from jsontrace import read_records
 
@@ -130,8 +130,8 @@ class Exceptions(unittest.TestCase):
                 with self.subTest(fmt=fmt, **options):
                     path = self.traced(fmt, **options)
                     self.assertEqual(exception_events(path, fmt), expected)
-                    if perfetto_tp.find():
-                        self.assertEqual(perfetto_tp.faults(path), {})
+                    if perfetto.SHELL:
+                        self.assertEqual(perfetto.faults(path), {})
 
     def test_left_out_code_and_children(self):
         """An excluded function's raise is not recorded; a child started by the traced program
