@@ -110,8 +110,8 @@ uint64_t serialize(EventQueue& queue, VectorRing::Producer& filled, VectorRing::
 // core promptly even when the traced program keeps every core busy. The serializer wakes when
 // a ring has filled to its mark, works briefly and sleeps again; with the default slice a wake-up
 // waited behind a busy thread for up to a whole slice, which on two cores oversubscribed by four
-// recording threads came to 6-9 ms -- long enough for a recording thread to fill its 64-batch
-// ring, so whole batches were dropped. Linux 6.12 and later honour a fair-class thread's
+// recording threads came to 6-9 ms -- long enough for a recording thread to fill its ring (64
+// batches then), so whole batches were dropped. Linux 6.12 and later honour a fair-class thread's
 // requested runtime as its slice (unprivileged, 0.1 ms is the shortest); earlier kernels ignore
 // it, and a failure only leaves the default.
 void request_short_slices() {

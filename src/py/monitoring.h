@@ -1,5 +1,6 @@
-// Registration of one run with sys.monitoring, and the six callbacks the interpreter calls for
-// every traced event (the hot path).
+// Registration of one run with sys.monitoring, and the callbacks the interpreter calls for every
+// traced event (the hot path): six for Python functions, RAISE in a run that records exceptions,
+// three for C functions in a run that records them.
 #pragma once
 
 #include <Python.h>
@@ -27,7 +28,7 @@ struct MonitoringHandle {
     bool exceptions = false;  // RAISE too, and PY_UNWIND's callback describes the exception
 };
 
-// Claims a free tool id (free_tool_id) as "vespra", registers the six callbacks bound to a new
+// Claims a free tool id (free_tool_id) as "vespra", registers the run's callbacks bound to a new
 // Callbacks object that holds `state`, and switches their events on. Attached. On failure
 // returns none with the interpreter's error set; steps already done are not undone (the tool
 // id may stay claimed, some callbacks may stay registered).
