@@ -15,8 +15,9 @@
 
 #include "test_util.h"
 
-// Allocation that fails on demand on the calling thread (every form, so that a sanitizer's
-// own matching of allocation and release agrees).
+// Allocation that fails on demand on the calling thread. Every unaligned form is replaced, the
+// nothrow ones too (GoogleTest uses them), so that a sanitizer never sees a block of its own
+// operator new released by our free; the aligned forms stay the library's, as a pair.
 namespace {
 thread_local bool FAIL_ALLOCATIONS = false;
 void* allocate(std::size_t n) {
@@ -34,6 +35,14 @@ void operator delete(void* p) noexcept { release(p); }
 void operator delete[](void* p) noexcept { release(p); }
 void operator delete(void* p, std::size_t) noexcept { release(p); }
 void operator delete[](void* p, std::size_t) noexcept { release(p); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+    return FAIL_ALLOCATIONS ? nullptr : std::malloc(n ? n : 1);
+}
+void* operator new[](std::size_t n, const std::nothrow_t& t) noexcept {
+    return operator new(n, t);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept { release(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { release(p); }
 
 namespace vespra {
 namespace {
