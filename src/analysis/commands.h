@@ -21,10 +21,4 @@ CommandResult flamegraph(const FlamegraphOptions& options);
 // Joins the parts a killed first process left beside the trace (trace_file.h).
 CommandResult join(const JoinOptions& options);
 
-// The summary of a profile already read (after Profile::finish); what `summary` prints.
-std::string summary_text(const Profile& profile, const TraceRead& read,
-                         const SummaryOptions& options);
-std::string summary_json(const Profile& profile, const TraceRead& read,
-                         const SummaryOptions& options);
-
 }  // namespace vespra::analysis

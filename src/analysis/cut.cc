@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "analysis/format.h"
+#include "analysis/text.h"
 #include "analysis/selection.h"
 #include "analysis/trace_file.h"
 #include "core/event.h"

@@ -5,7 +5,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "analysis/format.h"
+#include "analysis/text.h"
 
 namespace vespra::analysis {
 namespace {

@@ -62,6 +62,30 @@ void PayloadBuilder::string(std::string_view v) {
     bytes_.append(v);
 }
 
+void PayloadBuilder::value(const Value& v) {
+    switch (v.tag) {
+        case TAG_NONE:
+            none();
+            break;
+        case TAG_FALSE:
+        case TAG_TRUE:
+            boolean(v.tag == TAG_TRUE);
+            break;
+        case TAG_INT:
+            int64(v.i);
+            break;
+        case TAG_UINT:
+            uint64(v.u);
+            break;
+        case TAG_DOUBLE:
+            float64(v.d);
+            break;
+        case TAG_STRING:
+            string(v.text);
+            break;
+    }
+}
+
 std::string_view PayloadBuilder::finish() {
     size_t len = bytes_.size() - 2;
     bytes_[0] = static_cast<char>(len);

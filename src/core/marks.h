@@ -77,6 +77,8 @@ class PayloadBuilder {
     void uint64(uint64_t v);
     void float64(double v);
     void string(std::string_view v);
+    // Any of the above, as `v.tag` says.
+    void value(const Value& v);
     // Room left for an argument with a string of `len` bytes (name, tag and length included).
     bool fits(size_t len) const { return bytes_.size() + 6 + len <= MAX_PAYLOAD + 2; }
     size_t room_for_string() const;

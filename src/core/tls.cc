@@ -163,8 +163,14 @@ uint64_t Cold::flush_partial(Cold& cold, Hot& hot) {
         point_hot_at(hot, *cold.current);
         return 0;
     }
-    cold.current = cold.next_batch(batch->base, batch->tid);
-    point_hot_at(hot, *cold.current);
+    // Without memory for the next batch the thread points at none: its next event takes the slow
+    // path, which tries again, and drops and counts what it cannot record. The stop goes on.
+    try {
+        cold.current = cold.next_batch(batch->base, batch->tid);
+        point_hot_at(hot, *cold.current);
+    } catch (const std::bad_alloc&) {
+        hot.cursor = hot.end = nullptr;
+    }
     QueueSignals* signals = cold.signals.get();
     bool pushed = cold.producer.push(batch);
     if (!pushed && signals && signals->lossless.load(std::memory_order_acquire)) {

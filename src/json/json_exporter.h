@@ -3,7 +3,8 @@
 // starts with a process-name metadata record when the process's name is new, a thread's first
 // event comes after a thread-name record, and finish adds thread-name records again (the last
 // names) and the dropped-events metadata record. The array is never closed, and the opening
-// "[" is written by whoever creates the file, so forked children append to the parent's array.
+// "[" (JSON_PARTS.head) is written by whoever creates the file, so forked children append to the
+// parent's array.
 //
 // Per event the writer only copies bytes: everything that depends on the code object is escaped
 // once per code id into a Template, and numbers go through the digit routines of json_text.h.

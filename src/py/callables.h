@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-#include "py/intern.h"
+#include "py/resolve.h"
 
 namespace vespra::callables {
 
@@ -54,7 +54,7 @@ inline uint64_t key_of(PyObject* callable) {
     return reinterpret_cast<uint64_t>(type);
 }
 
-// The first sighting of a C callable (a Describe of intern.h): named `module.Type.method` or
+// The first sighting of a C callable (a Describe of resolve.h): named `module.Type.method` or
 // `module.function` from its type's or its own __module__ and __qualname__, with the public
 // module where the implementation lives in a private one (`_socket` -> `socket`, `posix` ->
 // `os`) and no module for builtins (`len`, `list.append`). The filter judges it by both module

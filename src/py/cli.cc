@@ -15,11 +15,11 @@
 
 #include "analysis/commands.h"
 #include "analysis/cut.h"
-#include "analysis/format.h"
+#include "analysis/text.h"
 #include "analysis/view.h"
 #include "child_exit.h"
 #include "core/parts.h"
-#include "cli_args.h"
+#include "cli/cli_args.h"
 #include "dump.h"
 #include "host.h"
 #include "process_names.h"

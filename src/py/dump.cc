@@ -70,7 +70,7 @@ PyObject* dump(PyObject*, PyObject* args, PyObject* kwargs) {
         uint64_t ticket = ring->request(path, !wait);
         // The keeper of a run whose export a fork parked comes back with the next batch the
         // program records, which a program that waits here may never fill.
-        tracer::resume_parked_export(*state);
+        state->resume_parked_export();
         // With wait=False the path is known only once the keeper takes the dump: none is
         // promised, and the process says where it went.
         if (!wait) Py_RETURN_NONE;

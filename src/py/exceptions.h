@@ -1,6 +1,7 @@
-// What a run that records exceptions reads of an exception in its RAISE and PY_UNWIND callbacks:
-// whether this RAISE is where it was raised, its type's name and its message. Nothing here runs
-// the program's code, keeps the exception alive or leaves a Python error set.
+// What a run that records exceptions does in its RAISE and PY_UNWIND callbacks: an instant where
+// an exception was raised, named after its type, with its message; the type on the end of each
+// slice it unwound. Nothing here runs the program's code, keeps the exception alive or leaves a
+// Python error set.
 #pragma once
 
 #include <Python.h>
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "py/host.h"
+#include "py/state.h"
 
 namespace vespra::exceptions {
 
@@ -36,5 +38,19 @@ host::Ref type_name(PyObject* exc);
 // recurse into traced code or change state). Empty when neither applies. UTF-8, cut to
 // MAX_MESSAGE bytes.
 std::string message(PyObject* exc);
+
+// The argument names the records use, made once per process. Attached. False with an exception
+// set.
+bool prepare();
+
+// RAISE (code, exception) on the calling thread: the instant, when this is where `exc` was
+// raised and it is an exception the trace keeps. Never raises; never recurses (an exception
+// raised while one is recorded is not recorded).
+void record_raise(State& state, PyObject* code, PyObject* exc) noexcept;
+
+// PY_UNWIND (code, exception): the end of the slice `exc` unwound, carrying its type. False,
+// having recorded nothing, for an exception the trace leaves out or one raised while another is
+// recorded: the caller records a plain unwind. Never raises.
+bool record_unwind(State& state, PyObject* code, PyObject* exc) noexcept;
 
 }  // namespace vespra::exceptions

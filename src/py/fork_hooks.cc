@@ -10,6 +10,7 @@
 #include "core/parts.h"
 #include "core/tls.h"
 #include "py/child_exit.h"
+#include "py/export_threads.h"
 #include "py/fork_repair.h"
 #include "py/host.h"
 #include "py/process_names.h"
@@ -68,8 +69,8 @@ PyObject* before_fork(PyObject*, PyObject*) {
         // after hook, which releases them.
         if (!take_fork_locks()) return nullptr;
         // None of our threads may be there when the interpreter counts the parent's threads
-        // after the fork (see park_export). The watcher is parked once the callbacks are off:
-        // a callback still running could otherwise start it again (resume_parked_export).
+        // after the fork (see export_threads.h). The watcher is parked once the callbacks are off:
+        // a callback still running could otherwise start it again (State::resume_parked_export).
         Running* run = FORK_TRACER ? FORK_TRACER->data.running.get() : nullptr;
         TakenError error;
         if (run && run->monitoring) {
@@ -79,7 +80,7 @@ PyObject* before_fork(PyObject*, PyObject*) {
             if (!monitoring::disable(*handle, &events_off)) error = TakenError::take();
             handle.reset();
         }
-        if (run) park_export(*run);
+        if (run) export_threads::park(*run);
         park_sigterm_watcher();
         if (error) {
             error.restore();
@@ -97,7 +98,7 @@ PyObject* after_fork_in_parent(PyObject*, PyObject*) {
         if (!run) Py_RETURN_NONE;
         // A whole batch of room, so that the events of the fork hooks that run after this one
         // do not start a batch, which would resume the export threads before the interpreter
-        // counts threads (see resume_parked_export).
+        // counts threads (see State::resume_parked_export).
         run->queue->add_dropped(tls::flush_current_thread(run->queue->id()));
         std::optional<monitoring::MonitoringHandle> handle = monitoring::enable(run->state);
         if (!handle) return nullptr;

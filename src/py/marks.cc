@@ -8,29 +8,30 @@
 #include <string_view>
 #include <vector>
 
+#include <new>
+#include <span>
+
 #include "core/event.h"
-#include "py/host.h"
-#include "py/monitoring.h"
+#include "core/evqueue.h"
 #include "core/ring.h"
-#include "py/intern.h"
+#include "py/host.h"
+#include "py/resolve.h"
 
 namespace vespra::marks_api {
 
 namespace {
 
 using host::Ref;
-using monitoring::MarkArg;
-using monitoring::MarkValue;
 
 // A repr longer than this is cut: an argument is a label, not a dump of the object.
 constexpr size_t MAX_REPR = 256;
 
 // The run that records marks now, if any: the only work of a mark while none does.
-inline State* marking() { return monitoring::MARKING.load(std::memory_order_acquire); }
+inline State* marking() { return MARKING.load(std::memory_order_acquire); }
 
 MarkValue repr_of(PyObject* value) {
     MarkValue v;
-    v.tag = marks::TAG_STRING;
+    v.scalar.tag = marks::TAG_STRING;
     Ref text = Ref::steal(PyObject_Repr(value));
     std::optional<std::string> utf8 = text ? host::utf8(text.get()) : std::nullopt;
     if (!utf8) {
@@ -53,23 +54,23 @@ MarkValue convert(PyObject* value) {
     MarkValue v;
     if (value == Py_None) return v;
     if (PyBool_Check(value)) {
-        v.tag = value == Py_True ? marks::TAG_TRUE : marks::TAG_FALSE;
+        v.scalar.tag = value == Py_True ? marks::TAG_TRUE : marks::TAG_FALSE;
         return v;
     }
     if (PyLong_Check(value)) {
         int overflow = 0;
         long long i = PyLong_AsLongLongAndOverflow(value, &overflow);
         if (overflow == 0 && !(i == -1 && PyErr_Occurred())) {
-            v.tag = marks::TAG_INT;
-            v.i = i;
+            v.scalar.tag = marks::TAG_INT;
+            v.scalar.i = i;
             return v;
         }
         PyErr_Clear();
         if (overflow > 0) {
             unsigned long long u = PyLong_AsUnsignedLongLong(value);
             if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-                v.tag = marks::TAG_UINT;
-                v.u = u;
+                v.scalar.tag = marks::TAG_UINT;
+                v.scalar.u = u;
                 return v;
             }
             PyErr_Clear();
@@ -77,14 +78,14 @@ MarkValue convert(PyObject* value) {
         return repr_of(value);
     }
     if (PyFloat_Check(value)) {
-        v.tag = marks::TAG_DOUBLE;
-        v.d = PyFloat_AS_DOUBLE(value);
+        v.scalar.tag = marks::TAG_DOUBLE;
+        v.scalar.d = PyFloat_AS_DOUBLE(value);
         return v;
     }
     if (PyUnicode_Check(value)) {
         Py_ssize_t len = 0;
         if (const char* text = PyUnicode_AsUTF8AndSize(value, &len)) {
-            v.tag = marks::TAG_STRING;
+            v.scalar.tag = marks::TAG_STRING;
             v.text.assign(text, static_cast<size_t>(len));
             return v;
         }
@@ -118,7 +119,7 @@ PyObject* record(uint8_t kind, PyObject* name, const std::vector<MarkArg>& args,
                  const MarkValue* value) {
     State* state = marking();
     if (!state) Py_RETURN_NONE;
-    if (!monitoring::record_mark(*state, kind, name, args, value)) return nullptr;
+    if (!record_in_run(*state, kind, name, args, value)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -155,17 +156,17 @@ PyObject* counter(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return host::boundary([&]() -> PyObject* {
         MarkValue v;
         if (PyFloat_Check(value)) {
-            v.tag = marks::TAG_DOUBLE;
-            v.d = PyFloat_AS_DOUBLE(value);
+            v.scalar.tag = marks::TAG_DOUBLE;
+            v.scalar.d = PyFloat_AS_DOUBLE(value);
         } else {
             v = convert(value);
             // Beyond 64 bits a counter is a float, as a line chart shows it anyway.
-            if (v.tag == marks::TAG_STRING || v.tag == marks::TAG_UINT) {
+            if (v.scalar.tag == marks::TAG_STRING || v.scalar.tag == marks::TAG_UINT) {
                 double d = PyLong_AsDouble(value);
                 if (d == -1.0 && PyErr_Occurred()) return nullptr;  // OverflowError
                 v = MarkValue{};
-                v.tag = marks::TAG_DOUBLE;
-                v.d = d;
+                v.scalar.tag = marks::TAG_DOUBLE;
+                v.scalar.d = d;
             }
         }
         return record(KIND_COUNTER, args[0], {}, &v);
@@ -634,8 +635,8 @@ PyObject* gc_phase(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         State* now = marking();
         if (!now) Py_RETURN_NONE;
         // A collection's callback must not raise: a name that cannot be recorded is dropped.
-        if (!monitoring::record_mark(*now, start ? KIND_SPAN_BEGIN : KIND_SPAN_END, GC_NAME,
-                                     converted, nullptr))
+        if (!record_in_run(*now, start ? KIND_SPAN_BEGIN : KIND_SPAN_END, GC_NAME, converted,
+                           nullptr))
             PyErr_Clear();
         Py_RETURN_NONE;
     });
@@ -663,6 +664,56 @@ PyTypeObject* make_type(PyObject* module, PyType_Spec* spec) {
 }
 
 }  // namespace
+
+std::atomic<State*> MARKING{nullptr};
+
+std::string_view payload_of(State& state, Hot& hot, std::span<const MarkArg> args,
+                            const MarkValue* value) {
+    thread_local marks::PayloadBuilder payload;
+    payload.clear();
+    if (value) payload.value(value->view());
+    for (const MarkArg& arg : args) {
+        size_t text = arg.value.scalar.tag == marks::TAG_STRING ? arg.value.text.size() : 8;
+        if (!payload.fits(std::min<size_t>(text, 64))) break;  // the rest would not fit
+        std::optional<uint32_t> key = monitoring::mark_name_id(state, arg.key.get(), hot);
+        if (!key) {
+            if (PyErr_Occurred()) return {};
+            continue;  // the interner is full: this argument is left out
+        }
+        payload.arg_name(*key);
+        payload.value(arg.value.view());
+    }
+    return payload.empty() ? std::string_view() : payload.finish();
+}
+
+bool record_in_run(State& state, uint8_t kind, PyObject* name, std::span<const MarkArg> args,
+                   const MarkValue* value) noexcept {
+    try {
+        Hot& hot = HOT;
+        monitoring::ColdInFlight in_flight(state.cold_in_flight);
+        // The thread's first event of the run: the frames open below the mark begin first, as
+        // they do before a function event (see monitoring.cc's record_cold).
+        if (hot.resolved_queue != state.queue_id) {
+            monitoring::record_open_frames(state, nullptr, hot, KIND_INSTANT, in_flight);
+        }
+        monitoring::settle_thread(state, hot, in_flight);
+        std::optional<uint32_t> id = monitoring::mark_name_id(state, name, hot);
+        if (!id) return !PyErr_Occurred();
+        std::string_view bytes;
+        if (value || !args.empty()) bytes = payload_of(state, hot, args, value);
+        if (PyErr_Occurred()) return false;
+        const PackedEvent* batch_end = hot.end;
+        vespra::record_mark(*state.queue_raw, state.clock.raw(), pack_word(kind, *id), bytes,
+                            state.cold_in_flight);
+        if (hot.end != batch_end) state.resume_parked_export();  // a new batch
+        return true;
+    } catch (const std::bad_alloc&) {
+        state.queue_raw->add_dropped(1);  // as a function event's
+        return true;
+    } catch (const std::exception& e) {
+        monitoring::fatal(e.what());
+    }
+}
 
 int add_marks(PyObject* module) {
     if (!SPAN_TYPE) {

@@ -4,7 +4,8 @@
 #include <Python.h>
 
 #include "py/dump.h"
-#include "py/format.h"
+#include "py/environment.h"
+#include "py/output_format.h"
 #include "py/marks.h"
 #include "py/process_names.h"
 #include "py/pyapi.h"
@@ -21,7 +22,7 @@ namespace {
 // calibrate, about 10 ms). For the benchmarks, whose bare recorder reads the same clock.
 PyObject* core_clock(PyObject*, PyObject*) {
     return vespra::host::boundary([]() -> PyObject* {
-        std::optional<vespra::ClockSource> source = vespra::tracer::clock_source_from_environment();
+        std::optional<vespra::ClockSource> source = vespra::environment::clock_source();
         if (!source) return nullptr;
         return PyUnicode_FromString(vespra::Clock::starting_now(*source).uses_tsc() ? "tsc"
                                                                                     : "monotonic");

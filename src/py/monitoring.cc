@@ -16,13 +16,13 @@
 #include "py/callables.h"
 #include "py/exceptions.h"
 #include "py/ft_lock.h"
-#include "py/tracer.h"
+#include "py/marks.h"
 
 namespace vespra::monitoring {
 
 namespace {
 
-// The `self` of the six registered callback functions: one shared reference to the run's
+// The `self` of every callback a run registers: one shared reference to the run's
 // State. `state` is the same pointer, read by the recording path without touching the
 // shared_ptr's control block.
 struct CallbacksObject {
@@ -58,10 +58,6 @@ PyType_Spec CALLBACKS_SPEC = {
 DetachedMutex CALLBACKS_TYPE_LOCK;
 PyObject* CALLBACKS_TYPE = nullptr;
 PyObject* DISABLE = nullptr;
-// The names of the arguments of an exception's instant and of the end of a slice it unwound.
-PyObject* EXCEPTION_KEY = nullptr;
-PyObject* MESSAGE_KEY = nullptr;
-
 host::Ref new_callbacks(std::shared_ptr<State> state, PyObject* mon) {
     {
         DetachedLock lock(CALLBACKS_TYPE_LOCK);
@@ -74,11 +70,7 @@ host::Ref new_callbacks(std::shared_ptr<State> state, PyObject* mon) {
             if (!DISABLE) return {};
         }
         if (state->c_calls && !callables::prepare()) return {};
-        if (state->exceptions && !EXCEPTION_KEY) {
-            EXCEPTION_KEY = PyUnicode_InternFromString("exception");
-            MESSAGE_KEY = PyUnicode_InternFromString("message");
-            if (!EXCEPTION_KEY || !MESSAGE_KEY) return {};
-        }
+        if (state->exceptions && !exceptions::prepare()) return {};
     }
     auto* type = reinterpret_cast<PyTypeObject*>(CALLBACKS_TYPE);
     PyObject* self = type->tp_alloc(type, 0);
@@ -87,60 +79,6 @@ host::Ref new_callbacks(std::shared_ptr<State> state, PyObject* mon) {
     obj->state = state.get();
     new (&obj->owner) std::shared_ptr<State>(std::move(state));
     return host::Ref::steal(self);
-}
-
-[[noreturn]] void fatal(const char* what) {
-    std::fprintf(stderr, "vespra: fatal error in a monitoring callback: %s\n", what);
-    std::fflush(stderr);
-    std::abort();
-}
-
-// A frame open on the calling thread: its code object and globals (what the filter asks).
-struct OpenFrame {
-    host::Ref code;
-    host::Ref globals;
-};
-
-// The frames open on the calling thread, outermost first, without the launcher's frames of the
-// run (see State) and without the innermost frame when it is the one of `code` and the event
-// begins it (`code` is null for an event of a C function, which begins no frame). Attached.
-// Materialising the frame objects allocates, and so can run the collector: the caller has armed
-// `in_flight`.
-std::vector<OpenFrame> open_frames(const State& state, PyObject* code, uint8_t kind) {
-    std::vector<OpenFrame> codes;
-    PyFrameObject* frame = PyThreadState_GetFrame(PyThreadState_Get());
-    while (frame) {
-        codes.push_back({host::Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame))),
-                         host::Ref::steal(PyFrame_GetGlobals(frame))});
-        PyFrameObject* back = PyFrame_GetBack(frame);
-        Py_DECREF(frame);
-        frame = back;
-    }
-    bool begins_here = kind == KIND_START || kind == KIND_RESUME || kind == KIND_THROW;
-    if (!codes.empty() && begins_here && codes.front().code.get() == code) {
-        codes.erase(codes.begin());
-    }
-    std::reverse(codes.begin(), codes.end());
-    if (state.launcher_frames != 0 && state.launcher_thread == PyThread_get_thread_ident()) {
-        codes.erase(codes.begin(),
-                    codes.begin() + std::min<size_t>(state.launcher_frames, codes.size()));
-    }
-    return codes;
-}
-
-// Begins for the frames that were open when the run started, at the run's start time.
-void record_open_frames(State& state, PyObject* code, Hot& hot, uint8_t kind,
-                        ColdInFlight& in_flight) {
-    in_flight.arm();
-    host::PreservedError keep;
-    for (const OpenFrame& frame : open_frames(state, code, kind)) {
-        auto frame_key = reinterpret_cast<uint64_t>(frame.code.get());
-        std::optional<uint32_t> id = resolve_cold(state, frame.code.get(), frame_key, hot,
-                                                  in_flight, describe_code, frame.globals.get());
-        if (id && *id != LEFT_OUT) {
-            record(*state.queue_raw, state.clock.origin(), pack_word(KIND_START, *id));
-        }
-    }
 }
 
 // The part of recording that runs when the thread's one-entry code cache misses: the first
@@ -190,7 +128,7 @@ void record_open_frames(State& state, PyObject* code, Hot& hot, uint8_t kind,
         if (first && !code && kind != KIND_START) return false;
         const PackedEvent* batch_end = hot.end;
         if (id) record(*state.queue_raw, now, pack_word(kind, *id));
-        if (hot.end != batch_end) tracer::resume_parked_export(state);  // see append_uncommon
+        if (hot.end != batch_end) state.resume_parked_export();  // see append_uncommon
         return false;
     } catch (const std::bad_alloc&) {
         // The traced program does not die of the tracer's memory: the event is lost, and counted
@@ -259,8 +197,7 @@ template <Source SOURCE>
     // A new batch: if a fork parked the export threads, this is where they come back. (Not at
     // any earlier event: the forking thread runs other libraries' fork hooks before the
     // interpreter counts the threads, and the fork hook gave it an empty batch.)
-    if (state.parked.load(std::memory_order_relaxed) != nullptr) [[unlikely]]
-        tracer::resume_parked_export(state);
+    state.resume_parked_export();
     Py_RETURN_NONE;
 }
 
@@ -331,30 +268,6 @@ PyObject* on_c_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs) no
     return record_at<KIND, SOURCE>(state, args[2], key, now);
 }
 
-void put_value(marks::PayloadBuilder& payload, const MarkValue& v) {
-    switch (v.tag) {
-        case marks::TAG_NONE:
-            payload.none();
-            break;
-        case marks::TAG_FALSE:
-        case marks::TAG_TRUE:
-            payload.boolean(v.tag == marks::TAG_TRUE);
-            break;
-        case marks::TAG_INT:
-            payload.int64(v.i);
-            break;
-        case marks::TAG_UINT:
-            payload.uint64(v.u);
-            break;
-        case marks::TAG_DOUBLE:
-            payload.float64(v.d);
-            break;
-        case marks::TAG_STRING:
-            payload.string(v.text);
-            break;
-    }
-}
-
 template <class F>
 PyCFunction as_method(F* fn) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
@@ -409,163 +322,21 @@ std::optional<int32_t> event_bit(PyObject* events, const char* name) {
 
 }  // namespace
 
-std::atomic<State*> MARKING{nullptr};
-
 namespace {
-
-// The payload of a mark with `args` or a counter's `value`, in a buffer of the thread's that
-// the next mark reuses. Empty, with an exception set, when an argument's name cannot be
-// written as UTF-8.
-std::string_view payload_of(State& state, Hot& hot, std::span<const MarkArg> args,
-                            const MarkValue* value) {
-    thread_local marks::PayloadBuilder payload;
-    payload.clear();
-    if (value) put_value(payload, *value);
-    for (const MarkArg& arg : args) {
-        size_t text = arg.value.tag == marks::TAG_STRING ? arg.value.text.size() : 8;
-        if (!payload.fits(std::min<size_t>(text, 64))) break;  // the rest would not fit
-        std::optional<uint32_t> key = mark_name_id(state, arg.key.get(), hot);
-        if (!key) {
-            if (PyErr_Occurred()) return {};
-            continue;  // the interner is full: this argument is left out
-        }
-        payload.arg_name(*key);
-        put_value(payload, arg.value);
-    }
-    return payload.empty() ? std::string_view() : payload.finish();
-}
-
-}  // namespace
-
-bool record_mark(State& state, uint8_t kind, PyObject* name, std::span<const MarkArg> args,
-                 const MarkValue* value) noexcept {
-    try {
-        Hot& hot = HOT;
-        ColdInFlight in_flight(state.cold_in_flight);
-        // The thread's first event of the run: the frames open below the mark begin first, as
-        // they do before a function event (see record_cold).
-        if (hot.resolved_queue != state.queue_id) {
-            record_open_frames(state, nullptr, hot, KIND_INSTANT, in_flight);
-        }
-        settle_thread(state, hot, in_flight);
-        std::optional<uint32_t> id = mark_name_id(state, name, hot);
-        if (!id) return !PyErr_Occurred();
-        std::string_view bytes;
-        if (value || !args.empty()) bytes = payload_of(state, hot, args, value);
-        if (PyErr_Occurred()) return false;
-        const PackedEvent* batch_end = hot.end;
-        vespra::record_mark(*state.queue_raw, state.clock.raw(), pack_word(kind, *id), bytes,
-                            state.cold_in_flight);
-        if (hot.end != batch_end) tracer::resume_parked_export(state);  // see append_uncommon
-        return true;
-    } catch (const std::bad_alloc&) {
-        state.queue_raw->add_dropped(1);  // as in record_cold
-        return true;
-    } catch (const std::exception& e) {
-        fatal(e.what());
-    }
-}
-
-namespace {
-
-// ---- exceptions ------------------------------------------------------------------------------
-
-// Set while this thread records an exception: an exception raised meanwhile (by Python code that
-// resolution runs, say) is not recorded, so that recording never recurses into itself.
-thread_local bool DESCRIBING = false;
-
-class Describing {
-  public:
-    Describing() { DESCRIBING = true; }
-    ~Describing() { DESCRIBING = false; }
-    Describing(const Describing&) = delete;
-    Describing& operator=(const Describing&) = delete;
-};
-
-// The frames below the event's own begin first on a thread's first event of the run (see
-// record_cold); then the code is resolved, and the thread settled. LEFT_OUT for what the filter
-// leaves out, none when the interner is full. The exception's type and message are read after
-// it: in the free-threaded build reading a type's dictionary may wait for its lock, detached, so
-// the callers keep `in_flight` armed until their append is done.
-std::optional<uint32_t> resolve_exception_code(State& state, PyObject* code, Hot& hot,
-                                               uint8_t kind, ColdInFlight& in_flight) {
-    in_flight.arm();
-    if (hot.resolved_queue != state.queue_id)
-        record_open_frames(state, code, hot, kind, in_flight);
-    auto key = reinterpret_cast<uint64_t>(code);
-    std::optional<uint32_t> id = resolve_cold(state, code, key, hot, in_flight, describe_code);
-    if (id && *id != LEFT_OUT) settle_thread(state, hot, in_flight);
-    return id;
-}
-
-MarkArg text_arg(PyObject* key, std::string text) {
-    MarkArg arg{host::Ref::borrow(key), {}};
-    arg.value.tag = marks::TAG_STRING;
-    arg.value.text = std::move(text);
-    return arg;
-}
-
-// At a raise (`now` unused): an instant named after the exception's type, with its message.
-// At an unwind: the end at `now` of the slice that `exc` unwound, carrying its type; a plain
-// unwind when the type's name cannot be had. What the filter leaves out is not recorded, and its
-// unwinds are counted as record_cold counts them.
-void record_exception(State& state, PyObject* code, PyObject* exc, uint64_t now,
-                      uint8_t kind) noexcept {
-    try {
-        Hot& hot = HOT;
-        host::PreservedError keep;
-        ColdInFlight in_flight(state.cold_in_flight);
-        std::optional<uint32_t> id = resolve_exception_code(state, code, hot, kind, in_flight);
-        if (id == LEFT_OUT && kind == KIND_UNWIND) state.queue_raw->add_left_out(1);
-        if (!id || *id == LEFT_OUT) return;
-        host::Ref name = exceptions::type_name(exc);
-        if (kind == KIND_INSTANT) {
-            MarkArg message = text_arg(MESSAGE_KEY, exceptions::message(exc));
-            if (name) record_mark(state, KIND_INSTANT, name.get(), std::span(&message, 1), nullptr);
-            return;
-        }
-        std::optional<std::string> text = name ? host::utf8(name.get()) : std::nullopt;
-        std::string_view bytes;
-        if (text) {
-            MarkArg type = text_arg(EXCEPTION_KEY, std::move(*text));
-            bytes = payload_of(state, hot, std::span(&type, 1), nullptr);
-        }
-        PyErr_Clear();
-        const PackedEvent* batch_end = hot.end;
-        if (bytes.empty()) {
-            record(*state.queue_raw, now, pack_word(KIND_UNWIND, *id));
-        } else {
-            vespra::record_mark(*state.queue_raw, now, pack_word(KIND_EXCEPTION_END, *id), bytes,
-                                state.cold_in_flight);
-        }
-        if (hot.end != batch_end) tracer::resume_parked_export(state);  // see append_uncommon
-    } catch (const std::bad_alloc&) {
-        state.queue_raw->add_dropped(1);  // as in record_cold
-    } catch (const std::exception& e) {
-        fatal(e.what());
-    }
-}
 
 // RAISE (code, offset, exception): fires in every frame the exception passes through; recorded
 // once, in the frame that raised it.
 PyObject* on_raise(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    if (nargs < 3 || DESCRIBING) Py_RETURN_NONE;
-    PyObject* exc = args[2];
-    if (!exceptions::recorded(exc) || !exceptions::raised_here(exc)) Py_RETURN_NONE;
-    Describing describing;
-    record_exception(*reinterpret_cast<CallbacksObject*>(self)->state, args[0], exc, 0,
-                     KIND_INSTANT);
+    if (nargs >= 3)
+        exceptions::record_raise(*reinterpret_cast<CallbacksObject*>(self)->state, args[0], args[2]);
     Py_RETURN_NONE;
 }
 
 // PY_UNWIND (code, offset, exception) in a run that records exceptions.
 PyObject* on_unwind_described(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    if (nargs < 3 || DESCRIBING || !exceptions::recorded(args[2]))
-        return on_event<KIND_UNWIND, PY_EXCEPTION_EVENT>(self, args, nargs);
     State& state = *reinterpret_cast<CallbacksObject*>(self)->state;
-    uint64_t now = state.clock.raw();
-    Describing describing;
-    record_exception(state, args[0], args[2], now, KIND_UNWIND);
+    if (nargs < 3 || !exceptions::record_unwind(state, args[0], args[2]))
+        return on_event<KIND_UNWIND, PY_EXCEPTION_EVENT>(self, args, nargs);
     Py_RETURN_NONE;
 }
 
@@ -674,8 +445,8 @@ std::optional<MonitoringHandle> enable(std::shared_ptr<State> state) {
     if (!host::call_method(mon.get(), "set_events", {tool.get(), mask_obj.get()})) {
         return std::nullopt;
     }
-    MARKING.store(reinterpret_cast<CallbacksObject*>(handle.callbacks.get())->state,
-                  std::memory_order_release);
+    marks_api::MARKING.store(reinterpret_cast<CallbacksObject*>(handle.callbacks.get())->state,
+                             std::memory_order_release);
     return handle;
 }
 
@@ -687,7 +458,7 @@ bool disable(const MonitoringHandle& handle, bool* events_off) {
     host::Ref zero = host::u64(0);
     if (!tool || !zero) return false;
     State* mine = reinterpret_cast<CallbacksObject*>(handle.callbacks.get())->state;
-    MARKING.compare_exchange_strong(mine, nullptr, std::memory_order_acq_rel);
+    marks_api::MARKING.compare_exchange_strong(mine, nullptr, std::memory_order_acq_rel);
     if (!host::call_method(mon.get(), "set_events", {tool.get(), zero.get()})) return false;
     *events_off = true;
     host::Ref events = host::getattr(mon.get(), "events");

@@ -8,20 +8,17 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <span>
-#include <string>
 #include <vector>
 
-#include "core/marks.h"
 #include "py/host.h"
-#include "py/intern.h"
+#include "py/resolve.h"
 
 namespace vespra::monitoring {
 
 // Proof of one live registration. Releasing it only drops the references it holds; it does not
 // unregister anything (that is disable()).
 struct MonitoringHandle {
-    std::vector<host::Ref> functions;  // the six bound callbacks, in registration order
+    std::vector<host::Ref> functions;  // the bound callbacks, in registration order
     host::Ref callbacks;               // their `self`, a Callbacks object holding the State
     uint8_t tool_id = 0;
     bool c_calls = false;     // the events of C functions are registered too
@@ -48,33 +45,6 @@ bool restart_events();
 // interpreter (a callback it waits for may need to run Python code to finish), after disable():
 // see monitoring.cc for why that makes flushing the threads' batches safe.
 void wait_for_cold_paths(const State& state);
-
-// The run whose marks are recorded (see marks.h): set by enable() once the events are on,
-// cleared by disable() before they go off, so a mark is recorded exactly while function events
-// are. A mark that read it finishes before disable() returns, as a callback does: the events'
-// switch stops the world, which waits for every thread to reach a point where it checks in
-// with the interpreter, and a mark checks in only where it counts itself in cold_in_flight.
-extern std::atomic<State*> MARKING;
-
-// A mark's value as recorded: converted from Python before the mark is recorded, so that
-// recording runs no Python code.
-struct MarkValue {
-    marks::Tag tag = marks::TAG_NONE;
-    int64_t i = 0;
-    uint64_t u = 0;
-    double d = 0;
-    std::string text;
-};
-struct MarkArg {
-    host::Ref key;  // a str
-    MarkValue value;
-};
-
-// Records one mark of `kind` named `name` (a str) on the calling thread, with `args` or, for a
-// counter, `value`. Attached, with the thread's events on in `state`'s run. False with an
-// exception set when a name cannot be written as UTF-8; a full interner drops the mark.
-bool record_mark(State& state, uint8_t kind, PyObject* name, std::span<const MarkArg> args,
-                 const MarkValue* value) noexcept;
 
 // The tool id that enable() claims: 3, or 4 when another tool holds 3, ids that no kind of tool
 // is assigned, so that a debugger, coverage, a profiler (cProfile) and an optimizer can each run

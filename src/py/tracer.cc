@@ -8,19 +8,20 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <thread>
 #include <utility>
 
 #include "core/clock.h"
-#include "core/pipeline.h"
 #include "core/tls.h"
 #include "py/child_exit.h"
+#include "py/dump.h"
+#include "py/environment.h"
+#include "py/export_threads.h"
+#include "py/interpreter_places.h"
 #include "py/marks.h"
 #include "py/process_names.h"
 #include "py/signals.h"
 #include "py/start_lock.h"
-#include "py/dump.h"
 
 namespace vespra::tracer {
 
@@ -32,27 +33,6 @@ namespace {
 using host::boundary;
 using host::Ref;
 using host::TakenError;
-
-constexpr const char* ENV_OUTPUT = "VESPRA_CHILD_OUTPUT";
-constexpr const char* ENV_FORMAT = "VESPRA_CHILD_FORMAT";
-constexpr const char* ENV_ORIGIN = "VESPRA_CHILD_ORIGIN";
-constexpr const char* ENV_LOSSLESS = "VESPRA_CHILD_LOSSLESS";          // "1", or absent
-constexpr const char* ENV_GC = "VESPRA_CHILD_GC";                      // "1", or absent
-constexpr const char* ENV_MAX_DEPTH = "VESPRA_CHILD_MAX_DEPTH";        // decimal, 0: no limit
-constexpr const char* ENV_MIN_DURATION = "VESPRA_CHILD_MIN_DURATION";  // decimal nanoseconds
-constexpr const char* ENV_CLOCK = "VESPRA_CLOCK";
-// What the run records, for children to record alike: patterns one per line (absent: none), the
-// switches "1" or absent.
-constexpr const char* ENV_INCLUDE = "VESPRA_CHILD_INCLUDE";
-constexpr const char* ENV_EXCLUDE = "VESPRA_CHILD_EXCLUDE";
-constexpr const char* ENV_EXCLUDE_STDLIB = "VESPRA_CHILD_EXCLUDE_STDLIB";
-constexpr const char* ENV_EXCLUDE_SITE = "VESPRA_CHILD_EXCLUDE_SITE_PACKAGES";
-constexpr const char* ENV_C_CALLS = "VESPRA_CHILD_C_CALLS";
-constexpr const char* ENV_EXCEPTIONS = "VESPRA_CHILD_EXCEPTIONS";
-constexpr const char* ENV_RING = "VESPRA_CHILD_RING";  // decimal bytes, or absent
-constexpr const char* ENV_OPTIONAL[] = {
-    ENV_LOSSLESS,       ENV_GC,           ENV_INCLUDE, ENV_EXCLUDE,
-    ENV_EXCLUDE_STDLIB, ENV_EXCLUDE_SITE, ENV_C_CALLS, ENV_RING, ENV_EXCEPTIONS};
 
 bool STOP_AT_EXIT_REGISTERED = false;  // guarded by START_LOCK
 
@@ -78,155 +58,6 @@ bool leave_active(PyObject* tracer) {
     }
     Py_XDECREF(previous);
     return previous != nullptr;
-}
-
-// ---- environment -----------------------------------------------------------------------------
-
-Ref environ() {
-    Ref os = host::import("os");
-    return os ? host::getattr(os.get(), "environ") : Ref();
-}
-
-// The output path as a process started in another working directory must see it to write into
-// the same file: a relative path is resolved against the current directory now (os.path.join
-// leaves an absolute one as it is, and does not normalise, so symbolic links resolve as they
-// would for open()). Without a current directory (it was removed) the path goes out as given.
-Ref exported_output(const TracerData& data) {
-    Ref os = host::import("os");
-    if (!os) return {};
-    Ref cwd = host::call_method(os.get(), "getcwd", {});
-    if (!cwd) {
-        PyErr_Clear();
-        return Ref::borrow(data.output.get());
-    }
-    Ref path = host::getattr(os.get(), "path");
-    return path ? host::call_method(path.get(), "join", {cwd.get(), data.output.get()}) : Ref();
-}
-
-std::optional<std::string> joined(const std::vector<std::string>& patterns) {
-    if (patterns.empty()) return std::nullopt;
-    std::string text;
-    for (const std::string& pattern : patterns)
-        text.append(text.empty() ? "" : "\n").append(pattern);
-    return text;
-}
-
-std::optional<std::string> flag(bool on) {
-    return on ? std::optional<std::string>("1") : std::nullopt;
-}
-
-// The trace's origin goes out in decimal nanoseconds on CLOCK_MONOTONIC.
-bool export_environment(const TracerData& data, uint64_t trace_origin) {
-    Ref env = environ();
-    if (!env) return false;
-    Ref output = exported_output(data);
-    Ref format = host::str(data.format.name());
-    Ref origin = host::str(std::to_string(trace_origin));
-    Ref max_depth = host::str(std::to_string(data.limits.max_depth));
-    Ref min_duration = host::str(std::to_string(data.limits.min_duration));
-    if (!output || !format || !origin || !max_depth || !min_duration) return false;
-    const std::pair<const char*, PyObject*> ITEMS[] = {{ENV_OUTPUT, output.get()},
-                                                       {ENV_FORMAT, format.get()},
-                                                       {ENV_ORIGIN, origin.get()},
-                                                       {ENV_MAX_DEPTH, max_depth.get()},
-                                                       {ENV_MIN_DURATION, min_duration.get()}};
-    for (const auto& [key, value] : ITEMS) {
-        Ref name = host::str(key);
-        if (!name || PyObject_SetItem(env.get(), name.get(), value) < 0) return false;
-    }
-    // Set when asked for, removed otherwise (a variable inherited from a traced parent of ours
-    // must not reach our children).
-    const FilterOptions& filter = data.filter->options();
-    const std::pair<const char*, std::optional<std::string>> OPTIONAL[] = {
-        {ENV_LOSSLESS, flag(data.lossless)},
-        {ENV_GC, flag(data.gc)},
-        {ENV_INCLUDE, joined(filter.include)},
-        {ENV_EXCLUDE, joined(filter.exclude)},
-        {ENV_EXCLUDE_STDLIB, flag(filter.exclude_stdlib)},
-        {ENV_EXCLUDE_SITE, flag(filter.exclude_site_packages)},
-        {ENV_C_CALLS, flag(data.c_calls)},
-        {ENV_EXCEPTIONS, flag(data.exceptions)},
-        {ENV_RING, data.ring ? std::optional<std::string>(std::to_string(data.ring)) : std::nullopt},
-    };
-    for (const auto& [key, value] : OPTIONAL) {
-        Ref name = host::str(key);
-        if (!name) return false;
-        if (!value) {
-            if (!host::call_method(env.get(), "pop", {name.get(), Py_None})) return false;
-            continue;
-        }
-        Ref text = host::str(*value);
-        if (!text || PyObject_SetItem(env.get(), name.get(), text.get()) < 0) return false;
-    }
-    return true;
-}
-
-bool remove_environment() {
-    Ref env = environ();
-    if (!env) return false;
-    for (const char* key : {ENV_OUTPUT, ENV_FORMAT, ENV_ORIGIN, ENV_MAX_DEPTH, ENV_MIN_DURATION}) {
-        Ref name = host::str(key);
-        if (!name || !host::call_method(env.get(), "pop", {name.get(), Py_None})) return false;
-    }
-    for (const char* key : ENV_OPTIONAL) {
-        Ref name = host::str(key);
-        if (!name || !host::call_method(env.get(), "pop", {name.get(), Py_None})) return false;
-    }
-    return true;
-}
-
-// A directory as the filter compares it, and the same with its links resolved (a code object's
-// file may name either).
-void add_place(PyObject* os_path, PyObject* dir, std::vector<std::string>* out) {
-    if (!dir || !PyUnicode_Check(dir)) return;
-    Ref real = host::call_method(os_path, "realpath", {dir});
-    for (PyObject* form : {dir, real.get()}) {
-        if (!form || !PyUnicode_Check(form)) continue;
-        std::optional<std::string> text = host::utf8(form);
-        if (!text) continue;
-        while (text->size() > 1 && text->back() == '/') text->pop_back();
-        if (!text->empty()) out->push_back(std::move(*text));
-    }
-    PyErr_Clear();
-}
-
-// The interpreter's own directories: the standard library's (sysconfig's stdlib and
-// platstdlib) and those of installed packages (purelib, platlib, the site module's global and
-// user directories), and the current directory. What cannot be read is left out.
-Filter::Places interpreter_places() {
-    Filter::Places places;
-    Ref os = host::import("os");
-    Ref os_path = os ? host::getattr(os.get(), "path") : Ref();
-    if (!os_path) {
-        PyErr_Clear();
-        return places;
-    }
-    Ref cwd = host::call_method(os.get(), "getcwd", {});
-    if (cwd) places.cwd = host::utf8(cwd.get()).value_or("");
-    PyErr_Clear();
-    Ref tilde = host::str("~");
-    Ref home = tilde ? host::call_method(os_path.get(), "expanduser", {tilde.get()}) : Ref();
-    if (home) places.home = host::utf8(home.get()).value_or("");
-    PyErr_Clear();
-    Ref sysconfig = host::import("sysconfig");
-    Ref paths = sysconfig ? host::call_method(sysconfig.get(), "get_paths", {}) : Ref();
-    if (paths && PyDict_Check(paths.get())) {
-        for (const char* key : {"stdlib", "platstdlib"})
-            add_place(os_path.get(), PyDict_GetItemString(paths.get(), key), &places.stdlib);
-        for (const char* key : {"purelib", "platlib"})
-            add_place(os_path.get(), PyDict_GetItemString(paths.get(), key), &places.site);
-    }
-    PyErr_Clear();
-    Ref site = host::import("site");
-    Ref global = site ? host::call_method(site.get(), "getsitepackages", {}) : Ref();
-    Ref items = global ? Ref::steal(PySequence_Tuple(global.get())) : Ref();
-    for (Py_ssize_t i = 0; items && i < PyTuple_GET_SIZE(items.get()); ++i)
-        add_place(os_path.get(), PyTuple_GET_ITEM(items.get(), i), &places.site);
-    PyErr_Clear();
-    Ref user = site ? host::call_method(site.get(), "getusersitepackages", {}) : Ref();
-    add_place(os_path.get(), user.get(), &places.site);
-    PyErr_Clear();
-    return places;
 }
 
 // A lossless run's recording thread waits for room in its ring detached, so that the world can
@@ -292,26 +123,6 @@ Status join_part(const TracerData& data, Running& run) {
     return joined ? Status::success() : Status(joined.error());
 }
 
-// The exporter thread's body: names the thread and runs the pipeline. Every reference it was
-// given is moved into run_pipeline, whose parameters die when it returns: the thread holds
-// nothing of the run once it has ended, so the last reference to the State is always dropped by
-// a thread attached to the interpreter.
-void exporter_main(std::shared_ptr<EventQueue> queue, std::shared_ptr<State> state,
-                   std::shared_ptr<ExporterOutcome> outcome, std::shared_ptr<RingKeeper> ring) {
-    pipeline::set_current_thread_name("vespra-exporter");
-    try {
-        std::shared_ptr<const CodeLookup> codes = state;
-        std::shared_ptr<const ThreadNames> names = std::move(state);
-        outcome->status =
-            ring ? ring->run(std::move(codes), std::move(names), outcome->writer)
-                 : pipeline::run_pausable_pipeline(std::move(queue), std::move(codes),
-                                                   std::move(names), outcome->writer);
-    } catch (...) {
-        // Ended abnormally: `status` stays empty and the stop sequence reports it.
-        outcome->writer.reset();
-    }
-}
-
 // One line on standard error for a dump nobody waits for (a signal's, a slow span's): where it
 // went. Written with write(2), from the dump's thread, which runs no Python code.
 void announce_dump(const DumpOutcome& outcome) {
@@ -345,23 +156,6 @@ std::shared_ptr<RingKeeper> make_ring(const TracerData& data, std::shared_ptr<Ev
     return std::make_shared<RingKeeper>(std::move(settings), std::move(queue));
 }
 
-// Starts the run's exporter thread over the writer in its outcome. False with `error` set when
-// the thread cannot be created; the writer then stays where it was.
-bool spawn_exporter(Running& run, std::string* error) {
-    run.outcome->status.reset();
-    try {
-        SignalsBlocked blocked;
-        run.exporter = std::thread(exporter_main, run.queue, run.state, run.outcome, run.ring);
-        return true;
-    } catch (const std::system_error& e) {
-        *error = e.code().category() == std::generic_category() ||
-                         e.code().category() == std::system_category()
-                     ? IoError::os(e.code().value()).text()
-                     : std::string(e.what());
-        return false;
-    }
-}
-
 }  // namespace
 
 // Both entries share: the slot check, the start lock, start and install.
@@ -383,7 +177,7 @@ PyObject* enter(TracerObject* self, bool as_child, std::optional<uint64_t> trace
         naming::name_by_default();
     }
     // A bad clock variable fails here, before anything is exported to children.
-    std::optional<ClockSource> source = clock_source_from_environment();
+    std::optional<ClockSource> source = environment::clock_source();
     if (!source) return nullptr;
     self->data.clock_source = *source;
     // Relative path patterns are taken from the directory of the enter, and reach children
@@ -393,7 +187,8 @@ PyObject* enter(TracerObject* self, bool as_child, std::optional<uint64_t> trace
         self->data.filter_options.empty() ? Filter::Places{} : interpreter_places());
     if (as_child) self->data.trace_origin = trace_origin;
     Clock clock = run_clock(self->data, as_child);
-    if (!as_child && !export_environment(self->data, clock.trace_origin())) return nullptr;
+    if (!as_child && !environment::export_for_children(self->data, clock.trace_origin()))
+        return nullptr;
     uint32_t base = as_child ? static_cast<uint32_t>(getpid()) : 0;
     std::unique_ptr<Running> run = start(self, base, as_child, clock);
     if (!run) {
@@ -401,7 +196,7 @@ PyObject* enter(TracerObject* self, bool as_child, std::optional<uint64_t> trace
         // to join it. The start's own error is the one raised.
         if (!as_child) {
             TakenError error = TakenError::take();
-            if (!remove_environment()) PyErr_Clear();
+            if (!environment::remove_child_variables()) PyErr_Clear();
             error.restore();
         }
         return nullptr;
@@ -416,21 +211,6 @@ Clock run_clock(TracerData& data, bool as_child) {
                       : Clock::starting_now(data.clock_source);
     data.trace_origin = clock.trace_origin();
     return clock;
-}
-
-std::optional<ClockSource> clock_source_from_environment() {
-    Ref env = environ();
-    Ref key = host::str(ENV_CLOCK);
-    Ref empty = host::str("");
-    Ref value =
-        env && key && empty ? host::call_method(env.get(), "get", {key.get(), empty.get()}) : Ref();
-    std::optional<std::string> text = value ? host::utf8(value.get()) : std::nullopt;
-    if (!text) return std::nullopt;
-    if (text->empty()) return ClockSource::automatic;
-    if (std::optional<ClockSource> source = parse_clock_source(*text)) return source;
-    PyErr_Format(PyExc_ValueError, "%s must be auto, tsc or monotonic, not %R", ENV_CLOCK,
-                 value.get());
-    return std::nullopt;
 }
 
 std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool as_child,
@@ -470,7 +250,7 @@ std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool 
         run->ring = make_ring(self->data, queue, sequence_base);
         state->ring = run->ring;
     }
-    if (std::string error; !spawn_exporter(*run, &error)) {
+    if (std::string error; !export_threads::spawn(*run, &error)) {
         // The part, empty, goes into the output: the trace is not left waiting for it.
         {
             host::Detached detached;
@@ -528,41 +308,6 @@ PyObject* install(TracerObject* self, std::unique_ptr<Running> run) {
     return Py_NewRef(reinterpret_cast<PyObject*>(self));
 }
 
-void park_export(Running& run) {
-    if (!run.exporter.joinable()) return;
-    {
-        host::Detached detached;
-        run.queue->pause();
-        run.exporter.join();
-        run.queue->resume();
-    }
-    // A pipeline that failed keeps its result for the stop sequence to report, and stays down.
-    if (run.outcome->status && run.outcome->status->ok() && run.outcome->writer) {
-        run.state->parked.store(&run, std::memory_order_release);
-    }
-}
-
-bool resume_export(Running& run, std::string* error) {
-    if (run.state->parked.exchange(nullptr, std::memory_order_acq_rel) == nullptr) return true;
-    if (spawn_exporter(run, error)) return true;
-    run.state->parked.store(&run, std::memory_order_release);
-    return false;
-}
-
-void resume_parked_export(State& state) noexcept {
-    if (state.parked.load(std::memory_order_relaxed) == nullptr) return;
-    // One of the recording threads that get here at once resumes the run and the watcher.
-    Running* run = state.parked.exchange(nullptr, std::memory_order_acq_rel);
-    if (run == nullptr) return;
-    std::string error;
-    if (!spawn_exporter(*run, &error)) {
-        // The run stays parked: the next batch, or the stop, tries again.
-        state.parked.store(run, std::memory_order_release);
-        return;
-    }
-    resume_sigterm_watcher();
-}
-
 PyObject* stop(TracerObject* self) {
     StartLock start_lock;
     if (!start_lock) return nullptr;
@@ -617,7 +362,7 @@ PyObject* stop_locked(TracerObject* self, StartLock& start_lock, bool idle_is_er
     if (!run) {
         run_lock.unlock();
         // A child whose start failed after a fork still exported its parent's variables.
-        if (was_active && !dying && !remove_environment()) return nullptr;
+        if (was_active && !dying && !environment::remove_child_variables()) return nullptr;
         start_lock.unlock();
         if (!idle_is_error) Py_RETURN_NONE;
         PyErr_SetString(PyExc_RuntimeError, "tracer is not tracing");
@@ -641,7 +386,7 @@ PyObject* stop_locked(TracerObject* self, StartLock& start_lock, bool idle_is_er
     }
 
     std::string spawn_error;
-    bool exporting = resume_export(*run, &spawn_error);
+    bool exporting = export_threads::resume(*run, &spawn_error);
     Status joined;
     {
         host::Detached detached;
@@ -669,7 +414,7 @@ PyObject* stop_locked(TracerObject* self, StartLock& start_lock, bool idle_is_er
     // os.environ) is not recorded; still under the start lock, so that they cannot be those of
     // a run that starts next.
     TakenError environment_error;
-    if (!dying && !remove_environment()) environment_error = TakenError::take();
+    if (!dying && !environment::remove_child_variables()) environment_error = TakenError::take();
     start_lock.unlock();
     // Released before any exception is raised: releasing may run Python code.
     run.reset();

@@ -4,8 +4,10 @@
 // installed last, which the fork hooks and the stop at interpreter exit act on.
 //
 // Where each part lives: tracer.cc the lifecycle of a run (start, install, stop, the stop at
-// exit), tracer_type.cc the Python class, fork_hooks.cc the fork hooks, child_exit.cc the guards
-// of a child's exits (os._exit, SIGTERM), start_lock.h the lock that serialises them all.
+// exit), running.h the record of a started run, export_threads.h its export threads' start, park
+// and resume, environment.h the variables children inherit, tracer_type.cc the Python class,
+// fork_hooks.cc the fork hooks, child_exit.cc the guards of a child's exits (os._exit, SIGTERM),
+// start_lock.h the lock that serialises them all.
 #pragma once
 
 #include <Python.h>
@@ -17,56 +19,20 @@
 #include <thread>
 
 #include "core/clock.h"
+#include "core/code_filter.h"
 #include "core/evqueue.h"
 #include "core/io_error.h"
 #include "core/parts.h"
 #include "core/ring.h"
 #include "core/slice_filter.h"
-#include "py/filter.h"
-#include "py/format.h"
 #include "py/ft_lock.h"
 #include "py/host.h"
-#include "py/intern.h"
 #include "py/monitoring.h"
+#include "py/output_format.h"
+#include "py/running.h"
+#include "py/state.h"
 
 namespace vespra {
-
-// What the exporter thread leaves behind: its result, or none when it ended by an exception;
-// and, after a pause, the writer for the next exporter thread of the run.
-struct ExporterOutcome {
-    std::optional<Status> status;
-    std::unique_ptr<Exporter> writer;  // the thread's while it runs
-    // How deep the written slices went beyond what viewers keep (FilteringExporter), once the
-    // writer has finished.
-    std::shared_ptr<uint32_t> deepest_past_viewers = std::make_shared<uint32_t>(0);
-};
-
-// A started run. Releasing it only releases what it references: the callbacks stay registered,
-// the queue stays open and the exporter thread (detached) keeps waiting. Only the stop sequence
-// unregisters, closes and joins. Released on a thread attached to the interpreter.
-struct Running {
-    std::optional<monitoring::MonitoringHandle> monitoring;  // empty while suspended for a fork
-    std::shared_ptr<EventQueue> queue;
-    std::shared_ptr<State> state;
-    std::thread exporter;
-    std::shared_ptr<ExporterOutcome> outcome;  // complete once `exporter` has been joined
-    // The part the writer fills, joined into the output by the stop once the writer is done;
-    // none for an output that takes no parts.
-    parts::OwnPart part;
-    // A flight ring run's ring and dumps, kept by its exporter thread; null for a run that
-    // writes as it records.
-    std::shared_ptr<RingKeeper> ring;
-
-    Running() = default;
-    Running(const Running&) = delete;
-    Running& operator=(const Running&) = delete;
-    ~Running() {
-        // Parked, nothing may resume it any more.
-        Running* self = this;
-        if (state) state->parked.compare_exchange_strong(self, nullptr);
-        if (exporter.joinable()) exporter.detach();
-    }
-};
 
 struct TracerData {
     host::Ref filename;       // the path exactly as given (str, bytes or os.PathLike), for errors
@@ -125,10 +91,6 @@ struct TracerObject {
 
 namespace tracer {
 
-// The clock source the environment asks for (VESPRA_CLOCK: auto, tsc or monotonic; unset or
-// empty is auto). Nothing, with ValueError set, for any other value. Attached.
-std::optional<ClockSource> clock_source_from_environment();
-
 // ACTIVE and its lock. Holds a strong reference. When both ACTIVE's lock and a tracer's run lock
 // are held, ACTIVE's is taken first (and the start lock of start_lock.h before either).
 extern DetachedMutex ACTIVE_LOCK;
@@ -154,20 +116,6 @@ Clock run_clock(TracerData& data, bool as_child);
 // Attached. Null with an exception set on failure (nothing left running).
 std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool as_child,
                                const Clock& clock);
-
-// The fork hooks park a run's export threads (the exporter and its serializer) before a fork:
-// the interpreter warns about a fork in a process that has other threads, and counts them after
-// the hooks of the parent, so ours must not be there then. Parking writes everything recorded so
-// far and joins both threads. The run is resumed by the first of: a recording thread starting
-// its next batch (resume_parked_export), the stop sequence (resume_export). All are called
-// attached; park and the stop's resume only once the run's callbacks are unregistered, which
-// waits for every callback in progress, so none of them runs at the same time as another.
-void park_export(Running& run);
-// Spawns the exporter thread of a parked run. False when it cannot be created (the run stays
-// parked, `error` tells why).
-bool resume_export(Running& run, std::string* error);
-// From a recording callback: resumes the run parked in `state`, if any. Never raises.
-void resume_parked_export(State& state) noexcept;
 
 // Puts the run into the tracer's slot and the tracer into ACTIVE. Returns a new reference to
 // the tracer.

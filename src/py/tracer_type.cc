@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "py/filter.h"
+#include "core/code_filter.h"
 #include "py/host.h"
 #include "py/start_lock.h"
 #include "py/tracer.h"

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "analysis/commands.h"
 #include "analysis/flamegraph.h"
+#include "analysis/summary.h"
 
 namespace vespra::analysis {
 namespace {

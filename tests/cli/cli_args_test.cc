@@ -1,4 +1,4 @@
-#include "cli_args.h"
+#include "cli/cli_args.h"
 
 #include <gtest/gtest.h>
 

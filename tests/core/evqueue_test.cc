@@ -77,8 +77,8 @@ TEST(BatchSwitch, AfterAFullBatchAndWhenTheDeltaLeaves32Bits) {
     }
 }
 
-// Without memory for a batch the event is lost and counted, binding or switching, and the thread
-// records again once memory can be had.
+// Without memory for a batch the event is lost and counted, binding, switching or after a stop's
+// flush, and the thread records again once memory can be had.
 TEST(BatchSwitch, AnEventWithoutMemoryForItsBatchIsDroppedAndCounted) {
     auto queue = identity_queue();
     on_new_thread([&] {
@@ -92,12 +92,18 @@ TEST(BatchSwitch, AnEventWithoutMemoryForItsBatchIsDroppedAndCounted) {
         record(*queue, 3001, pack_word(KIND_START, 0));
         FAIL_ALLOCATIONS = false;
         record(*queue, 4000, pack_word(KIND_START, BATCH + 1));
+        FAIL_ALLOCATIONS = true;
+        EXPECT_EQ(Cold::flush_partial(*tls::ColdBorrow(), HOT), 0u) << "the flushed batch is kept";
+        record(*queue, 5000, pack_word(KIND_START, 0));
+        FAIL_ALLOCATIONS = false;
+        record(*queue, 6000, pack_word(KIND_START, BATCH + 2));
     });
-    EXPECT_EQ(queue->dropped(), 3u);
+    EXPECT_EQ(queue->dropped(), 4u);
     std::vector<Event> out = drain_all(*queue);
-    ASSERT_EQ(out.size(), BATCH + 1);
-    for (uint32_t i = 0; i < BATCH + 1; ++i) ASSERT_EQ(code_of(out[i].packed), i + 1);
-    EXPECT_EQ(out.back().ts, 4000u);
+    ASSERT_EQ(out.size(), BATCH + 2);
+    for (uint32_t i = 0; i < BATCH + 2; ++i) ASSERT_EQ(code_of(out[i].packed), i + 1);
+    EXPECT_EQ(out[BATCH].ts, 4000u);
+    EXPECT_EQ(out.back().ts, 6000u);
 }
 
 TEST(RingFull, CostsWholeBatchesAndRecordingGoesOn) {

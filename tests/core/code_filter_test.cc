@@ -1,4 +1,4 @@
-#include "py/filter.h"
+#include "core/code_filter.h"
 
 #include <gtest/gtest.h>
 

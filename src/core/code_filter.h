@@ -1,6 +1,6 @@
 // Which code a run records: the rules of --include, --exclude, --exclude-stdlib and
 // --exclude-site-packages. Pure C++: the interpreter's directories and the current directory are
-// handed in (tracer.cc reads them), so the rules can be tested without an interpreter.
+// handed in (the extension reads them), so the rules can be tested without an interpreter.
 //
 // A code object is kept when it matches an include (or none are given), matches no exclude, and
 // does not lie in a directory the two switches leave out. The rules are evaluated once per code

@@ -1,4 +1,4 @@
-#include "py/filter.h"
+#include "core/code_filter.h"
 
 #include <algorithm>
 #include <utility>

@@ -1,11 +1,15 @@
-#include "py/intern.h"
+#include "py/resolve.h"
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <random>
+#include <string>
+#include <vector>
 
+#include "core/evqueue.h"
 #include "py/host.h"
 
 #if defined(__APPLE__)
@@ -13,125 +17,6 @@
 #endif
 
 namespace vespra {
-
-namespace {
-
-uint64_t random_seed() {
-    std::random_device device;
-    return (uint64_t{device()} << 32) ^ device();
-}
-
-// Runs on a thread attached to the interpreter, called back through Py_AddPendingCall.
-int release_references(void* arg) {
-    auto* refs = static_cast<std::vector<PyObject*>*>(arg);
-    for (PyObject* obj : *refs) Py_XDECREF(obj);
-    delete refs;
-    return 0;
-}
-
-}  // namespace
-
-Interner::Interner() : ids_(0, SeededAddressHash{random_seed()}) {}
-
-Interner::~Interner() {
-    keep_.insert(keep_.end(), aliased_.begin(), aliased_.end());
-    keep_.insert(keep_.end(), left_out_.begin(), left_out_.end());
-    if (keep_.empty()) return;
-    if (host::attached()) {
-        for (PyObject* obj : keep_) Py_XDECREF(obj);
-        return;
-    }
-    // A thread without a thread state must not release Python objects: a code object's
-    // deallocation runs interpreter code. The run's owners arrange for the last reference to go
-    // on an attached thread (the stop sequence joins the exporter before letting go of its own);
-    // this is the safety net. Py_AddPendingCall needs no thread state. When its queue is full
-    // the references are leaked, which is harmless next to releasing them unattached.
-    auto* refs = new std::vector<PyObject*>(std::move(keep_));
-    if (Py_AddPendingCall(release_references, refs) != 0) delete refs;
-}
-
-std::optional<uint32_t> Interner::find(uint64_t key) const {
-    std::shared_lock lock(mutex_);
-    auto it = ids_.find(key);
-    if (it == ids_.end()) return std::nullopt;
-    return it->second;
-}
-
-std::optional<CodeInfo> Interner::info(uint32_t id) const {
-    std::shared_lock lock(mutex_);
-    if (id >= infos_.size()) return std::nullopt;
-    return infos_[id];
-}
-
-size_t Interner::size() const {
-    std::shared_lock lock(mutex_);
-    return infos_.size();
-}
-
-size_t Interner::left_out() const {
-    std::shared_lock lock(mutex_);
-    return left_out_.size();
-}
-
-std::optional<uint32_t> Interner::insert(uint64_t key, PyObject* code, std::optional<CodeInfo> info,
-                                         PyObject** unused) {
-    std::unique_lock lock(mutex_);
-    if (auto it = ids_.find(key); it != ids_.end()) {
-        *unused = code;  // another thread interned it meanwhile
-        return it->second;
-    }
-    if (!info) {
-        left_out_.push_back(code);
-        ids_.emplace(key, LEFT_OUT);
-        *unused = nullptr;
-        return LEFT_OUT;
-    }
-    if (infos_.size() >= CAPACITY) {
-        *unused = code;
-        return std::nullopt;
-    }
-    auto id = static_cast<uint32_t>(infos_.size());
-    infos_.push_back(std::move(*info));
-    keep_.push_back(code);
-    ids_.emplace(key, id);
-    *unused = nullptr;
-    return id;
-}
-
-std::optional<uint32_t> Interner::name_id(std::string_view name) {
-    std::string key(name);
-    {
-        std::shared_lock lock(mutex_);
-        if (auto it = names_.find(key); it != names_.end()) return it->second;
-    }
-    std::unique_lock lock(mutex_);
-    if (auto it = names_.find(key); it != names_.end()) return it->second;
-    if (infos_.size() >= CAPACITY) return std::nullopt;
-    auto id = static_cast<uint32_t>(infos_.size());
-    infos_.push_back(CodeInfo{key, "", 0, true});
-    keep_.push_back(nullptr);
-    names_.emplace(std::move(key), id);
-    return id;
-}
-
-void Interner::alias(uint64_t key, PyObject* str, uint32_t id) {
-    std::unique_lock lock(mutex_);
-    if (!ids_.emplace(key, id).second) {
-        lock.unlock();
-        Py_DECREF(str);  // aliased by another thread meanwhile
-        return;
-    }
-    aliased_.push_back(str);
-}
-
-State::State(std::shared_ptr<EventQueue> q, Filter f, bool c, bool e)
-    : queue(std::move(q)),
-      queue_raw(queue.get()),
-      queue_id(queue->id()),
-      clock(queue->clock()),
-      filter(std::move(f)),
-      c_calls(c),
-      exceptions(e) {}
 
 namespace monitoring {
 
@@ -298,6 +183,63 @@ std::optional<uint32_t> mark_name_id(State& state, PyObject* name, Hot& hot) {
     }
     if (slot) *slot = CodeSlot{key, *id, 0};
     return id;
+}
+
+namespace {
+
+// A frame open on the calling thread: its code object and globals (what the filter asks).
+struct OpenFrame {
+    host::Ref code;
+    host::Ref globals;
+};
+
+// The frames open on the calling thread, outermost first, without the launcher's frames of the
+// run (see State) and without the innermost frame when it is the one of `code` and the event
+// begins it (`code` is null for an event of a C function, which begins no frame). Attached.
+// Materialising the frame objects allocates, and so can run the collector: the caller has armed
+// `in_flight`.
+std::vector<OpenFrame> open_frames(const State& state, PyObject* code, uint8_t kind) {
+    std::vector<OpenFrame> codes;
+    PyFrameObject* frame = PyThreadState_GetFrame(PyThreadState_Get());
+    while (frame) {
+        codes.push_back({host::Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame))),
+                         host::Ref::steal(PyFrame_GetGlobals(frame))});
+        PyFrameObject* back = PyFrame_GetBack(frame);
+        Py_DECREF(frame);
+        frame = back;
+    }
+    bool begins_here = kind == KIND_START || kind == KIND_RESUME || kind == KIND_THROW;
+    if (!codes.empty() && begins_here && codes.front().code.get() == code) {
+        codes.erase(codes.begin());
+    }
+    std::reverse(codes.begin(), codes.end());
+    if (state.launcher_frames != 0 && state.launcher_thread == PyThread_get_thread_ident()) {
+        codes.erase(codes.begin(),
+                    codes.begin() + std::min<size_t>(state.launcher_frames, codes.size()));
+    }
+    return codes;
+}
+
+}  // namespace
+
+void record_open_frames(State& state, PyObject* code, Hot& hot, uint8_t kind,
+                        ColdInFlight& in_flight) {
+    in_flight.arm();
+    host::PreservedError keep;
+    for (const OpenFrame& frame : open_frames(state, code, kind)) {
+        auto frame_key = reinterpret_cast<uint64_t>(frame.code.get());
+        std::optional<uint32_t> id = resolve_cold(state, frame.code.get(), frame_key, hot,
+                                                  in_flight, describe_code, frame.globals.get());
+        if (id && *id != LEFT_OUT) {
+            record(*state.queue_raw, state.clock.origin(), pack_word(KIND_START, *id));
+        }
+    }
+}
+
+[[noreturn]] void fatal(const char* what) {
+    std::fprintf(stderr, "vespra: fatal error in a monitoring callback: %s\n", what);
+    std::fflush(stderr);
+    std::abort();
 }
 
 }  // namespace monitoring

@@ -1,4 +1,4 @@
-#include "analysis/format.h"
+#include "analysis/text.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "py/format.h"
+#include "py/output_format.h"
 
 #include <sys/stat.h>
 
@@ -65,8 +65,9 @@ Result<std::unique_ptr<Exporter>> Format::open_direct(const std::string& path,
                                                       uint32_t sequence_base, bool fresh) const {
     Result<SharedFile> file = SharedFile::open(path, fresh);
     if (!file) return file.error();
-    if (value_ == Json && fresh) {
-        file.value().write("[");
+    // A fresh file starts with its format's head (JSON's "["): children append to it.
+    if (fresh && !parts().head.empty()) {
+        file.value().write(parts().head);
         if (Status flushed = file.value().flush(); !flushed) return flushed.error();
     }
     return writer_over(file.take(), sequence_base);
