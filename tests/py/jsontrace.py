@@ -1,4 +1,5 @@
-"""A small reader of vespra's JSON traces, for the tests.
+"""A small reader of vespra's JSON traces, for the tests, and the threads' slices of a trace of
+either format (tracks) with the check that they nest (nesting).
 
 A finished trace is a JSON array. One that processes still write (or that a killed process
 left unfinished) is "[" followed by records that each end in ",": reading it back is then check
@@ -62,13 +63,28 @@ class Trace:
     def by_name(self, name):
         return [r for evs in self.events.values() for r in evs if r["name"] == name]
 
-    def unbalanced(self, key):
-        """A description of the first end on thread `key` that does not close the latest open
-        begin of the same function, or of what is left open; None when there is neither."""
-        stack = []
-        for r in self.events[key]:
-            if r["ph"] == "B":
-                stack.append(r["name"])
-            elif not stack or stack.pop() != r["name"]:
-                return f"end of {r['name']} does not close the latest open call"
-        return f"left open: {stack}" if stack else None
+
+def tracks(path):
+    """{(pid, tid): (thread name, [(ts in ns, "B" | "E", name), ...])} of a trace of either
+    format, told by its first byte. A protobuf end carries the name of the slice it closes (None
+    when nothing is open); its instants are left out."""
+    with open(path, "rb") as f:
+        if f.read(1) == b"[":
+            t = Trace(path)
+            return {k: (t.thread_names.get(k), [(round(r["ts"] * 1000), r["ph"], r["name"])
+                                                for r in evs]) for k, evs in t.events.items()}
+    import pbtrace
+    return {k: (t.name, [e for e in t.events if e[1] != "I"])
+            for k, t in pbtrace.slices(path).items() if k[1] is not None}
+
+
+def nesting(events):
+    """(the first end that does not close the innermost open call, or None; the names left open)
+    of (ts, phase, name) or (phase, name) events."""
+    stack = []
+    for *_, phase, name in events:
+        if phase == "B":
+            stack.append(name)
+        elif not stack or stack.pop() != name:
+            return f"end of {name} does not close the innermost open call", stack
+    return None, stack

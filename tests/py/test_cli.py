@@ -4,7 +4,6 @@ one joining its trace."""
 
 import contextlib
 import io
-import json
 import os
 import pathlib
 import re
@@ -18,7 +17,7 @@ import unittest
 from vespra._core import cli_main
 
 import pbtrace
-from jsontrace import Trace
+from jsontrace import Trace, nesting, tracks
 
 VESPRA = str(pathlib.Path(sys.executable).parent / "vespra")
 ENV = ("VESPRA_CHILD_OUTPUT", "VESPRA_CHILD_FORMAT")
@@ -48,11 +47,6 @@ def write(path, text):
     return str(path)
 
 
-def recorded_argv(script):
-    with open(script + ".argv") as f:
-        return json.load(f)
-
-
 def call(*args):
     """cli_main in this process, checking that sys.argv and sys.path come back as they were;
     returns (status, stdout, stderr)."""
@@ -71,21 +65,11 @@ def run_process(argv, cwd, **env):
     return subprocess.run(argv, cwd=cwd, env=env, capture_output=True, text=True, timeout=300)
 
 
-def tracks(path):
-    """{(pid, tid): [(phase, name), ...]} from a JSON trace (by its suffix) or a protobuf one; a
-    protobuf end carries the name of the slice it closes (None when nothing is open)."""
-    if str(path).endswith(".json"):
-        t = Trace(path)
-        return {k: [(r["ph"], r["name"]) for r in evs] for k, evs in t.events.items()}
-    return {k: [(phase, name) for _, phase, name in track.events]
-            for k, track in pbtrace.slices(path).items() if k[1] is not None}
-
-
 def pids_with(path, name):
     """The process ids whose events include both a begin and an end of `name`."""
     found = {}
-    for (pid, _), events in tracks(path).items():
-        found.setdefault(pid, set()).update(ph for ph, n in events if n == name)
+    for (pid, _), (_, events) in tracks(path).items():
+        found.setdefault(pid, set()).update(ph for _, ph, n in events if n == name)
     return {pid for pid, phases in found.items() if phases == {"B", "E"}}
 
 
@@ -121,14 +105,6 @@ class InProcessTest(TempDirTest):
             with self.subTest(argv=bad), self.assertRaisesRegex(TypeError, "argv"):
                 cli_main(bad)
 
-    def test_every_word_after_the_script_is_the_scripts(self):
-        out = str(self.dir / "t.out")
-        words = ["-f", "in.txt", "-o", "r.txt", "-h", "--", "-m", "x"]
-        self.assertEqual(call("run", "-o", out, self.script, *words)[0], 0)
-        self.assertEqual(recorded_argv(self.script), [self.script, *words])
-        self.assertEqual(len(pids_with(out, "marker")), 1)  # protobuf: "-f" was not vespra's
-        self.assertFalse(os.path.exists(self.dir / "r.txt"))
-
     def test_lossless_and_clock_reach_the_tracer_and_the_programs_children(self):
         script = write(self.dir / "env.py", """\
             import os, sys
@@ -147,17 +123,6 @@ class InProcessTest(TempDirTest):
         self.assertEqual(call("run", "-o", out, script, str(seen))[0], 0)
         self.assertEqual(seen.read_text().split(), ["None", "None"])
 
-    def test_module_takes_every_remaining_word_and_imports_from_the_current_directory(self):
-        module = write(self.dir / "argv_tool.py", ARGV_SCRIPT)
-        self.addCleanup(os.chdir, os.getcwd())
-        os.chdir(self.dir)
-        self.assertEqual(call("run", "-f", "json", "-o", "t.json",
-                              "-m", "argv_tool", "--verbose", "-o", "x")[0], 0)
-        # runpy puts the module's file in place of its name, as `python -m` does.
-        self.assertEqual(recorded_argv(module), [module, "--verbose", "-o", "x"])
-        self.assertEqual(Trace(self.dir / "t.json").kinds("marker"), ["start", "return"])
-        self.assertFalse(os.path.exists(self.dir / "x"))
-
     def test_the_programs_exception_leaves_after_the_trace_is_complete(self):
         out = str(self.dir / "t.json")
         for word, exc_type in (("exit", SystemExit), ("raise", LookupError)):
@@ -167,8 +132,8 @@ class InProcessTest(TempDirTest):
                 self.assertEqual(cm.exception.code, 3)
             trace = Trace(out)
             self.assertEqual(trace.kinds("marker"), ["start", "return"])
-            [key] = trace.events
-            self.assertIsNone(trace.unbalanced(key))
+            [(_, events)] = tracks(out).values()
+            self.assertEqual(nesting(events), (None, []))
             self.assertIn("unwind", trace.kinds("<module>"))
             self.assertFalse(set(ENV) & set(os.environ))
 
@@ -395,12 +360,6 @@ class CommandOutputTest(TempDirTest):
                 self.assertRegex(proc.stderr, f"^vespra: {re.escape(output)}: [^\n]*{why}[^\n]*\n$")
         self.assertFalse((self.dir / "-").exists())
 
-    def test_the_package_tells_its_version(self):
-        import tomllib
-        import vespra
-        with open(pathlib.Path(__file__).parents[2] / "pyproject.toml", "rb") as f:
-            self.assertEqual(vespra.__version__, tomllib.load(f)["project"]["version"])
-
 
 # The exec'd child runs in another working directory and must still find the trace. The spawned
 # worker is stopped by SIGTERM, as a pool's workers are: its finished call must still be there.
@@ -448,11 +407,11 @@ class ChildProcessTest(TempDirTest):
                           for name in ("in_parent", "in_exec_child", "in_spawned_worker")]
                 self.assertEqual([len(pids) for pids in family], [1, 1, 1], family)
                 self.assertEqual(len(set.union(*family)), 3, family)
-                for key, events in tracks(path).items():
+                for key, (_, events) in tracks(path).items():
                     # A joiner starts inside the interpreter's start-up frames, whose ends close
                     # nothing; the worker stopped by SIGTERM leaves its running frames open.
                     stack = []
-                    for phase, name in events:
+                    for _, phase, name in events:
                         if phase == "B":
                             stack.append(name)
                         elif stack:

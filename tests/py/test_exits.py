@@ -13,7 +13,7 @@ import time
 import unittest
 
 import perfetto
-from test_tracer import nesting, read_back
+from jsontrace import nesting, tracks
 
 FORMATS = ("protobuf", "json")
 CALLS = 40000
@@ -49,11 +49,11 @@ class TraceTest(unittest.TestCase):
     def check_complete(self, out, fmt, pid=None):
         """Every call of `work` in the process `pid` (any, when None) begins and ends, nothing is
         left open, and Perfetto's reader finds no fault."""
-        tracks = read_back(out, fmt)
-        events = [e for (p, _), (_, evs) in tracks.items() if pid in (None, p) for e in evs]
+        threads = tracks(out)
+        events = [e for (p, _), (_, evs) in threads.items() if pid in (None, p) for e in evs]
         self.assertEqual(sum(1 for _, ph, n in events if ph == "B" and n == "work"), CALLS)
         self.assertEqual(sum(1 for _, ph, n in events if ph == "E" and n == "work"), CALLS)
-        for key, (name, evs) in tracks.items():
+        for key, (name, evs) in threads.items():
             self.assertEqual(nesting(evs)[1], [], (key, name))
         self.check_sound(out)
 
@@ -132,7 +132,7 @@ class ExitTest(TraceTest):
                     proc.send_signal(signal.SIGTERM)
                     _, err = proc.communicate(timeout=300)
                 self.assertEqual(proc.returncode, 3, err)
-                [(_, events)] = [v for v in read_back(out, fmt).values() if v[0] == "MainThread"]
+                [(_, events)] = [v for v in tracks(out).values() if v[0] == "MainThread"]
                 self.assertEqual(nesting(events), (None, []))
                 works = [ph for _, ph, n in events if n == "work"]
                 self.assertGreaterEqual(len(works), 2000)
@@ -159,9 +159,9 @@ class PoolTest(TraceTest):
                 proc = self.run_python("-m", "vespra", "run", "-o", str(out), "-f", fmt,
                                        "pool.py")
                 self.assertEqual((proc.returncode, proc.stdout), (0, "328350\n"), proc.stderr)
-                tracks = read_back(out, fmt)
-                self.assertGreaterEqual(len({pid for pid, _ in tracks}), 2)
-                for key, (name, events) in tracks.items():
+                threads = tracks(out)
+                self.assertGreaterEqual(len({pid for pid, _ in threads}), 2)
+                for key, (name, events) in threads.items():
                     self.assertEqual(nesting(events), (None, []), (key, name))
                 summary = self.run_python("-m", "vespra", "summary", str(out))
                 self.assertIn("begins never ended 0", summary.stdout, summary.stderr)
@@ -188,7 +188,7 @@ class StopTest(TraceTest):
                     main()
                 """))
                 self.assertEqual(proc.returncode, 0, proc.stderr)
-                [(name, events)] = read_back(out, fmt).values()
+                [(name, events)] = tracks(out).values()
                 self.assertEqual(name, "MainThread")
                 names = [(ph, n) for _, ph, n in events]
                 self.assertEqual(names, [("B", "<module>"), ("B", "main"), ("B", "leaf"),

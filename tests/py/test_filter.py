@@ -13,7 +13,7 @@ import unittest
 
 import jsontrace
 import pbtrace
-from test_tracer import read_back
+from jsontrace import tracks
 
 APP = {
     "app/__init__.py": "",
@@ -132,7 +132,7 @@ class FilterTest(unittest.TestCase):
         out = self.dir / f"{name}.{fmt}"
         subprocess.run([sys.executable, "driver.py", str(out), fmt, repr(options)],
                        cwd=self.dir, env=self.env(), check=True)
-        return read_back(str(out), fmt)
+        return tracks(str(out))
 
     def main_shape(self, options, fmt="json"):
         threads = self.trace(options, fmt)
@@ -215,7 +215,7 @@ class FilterTest(unittest.TestCase):
                 "    add = Items().append; add(1); add = [].append; add(2)\n")
         out = self.dir / "method.json"
         subprocess.run([sys.executable, "-c", code, str(out)], env=self.env(), check=True)
-        names = [name for _, events in read_back(str(out), "json").values()
+        names = [name for _, events in tracks(str(out)).values()
                  for _, phase, name in events if phase == "B"]
         self.assertEqual(names.count("list.append"), 2, names)
 
@@ -225,7 +225,7 @@ class FilterTest(unittest.TestCase):
                                 env=self.env(), check=True, capture_output=True, text=True)
         shapes = []
         for n in range(2):
-            (_, events), = read_back(f"{out}.{n}.json", "json").values()
+            (_, events), = tracks(f"{out}.{n}.json").values()
             shapes.append(shape(events))
         # The first run starts with the locations the other tool switched off back on.
         self.assertEqual(shapes, ["run[leaf leaf]", "run[work[leaf] work[leaf]]"])
@@ -264,7 +264,7 @@ class FilterTest(unittest.TestCase):
                         "--include", "app", "--include=time", "--exclude", "app.helpers",
                         "--c-calls", "children.py"],
                        cwd=self.dir, env=self.env(), check=True)
-        threads = read_back(str(out), "json")
+        threads = tracks(str(out))
         # The parent's own code is all left out: only the children ran app code.
         shapes = [shape(events) for _, events in threads.values()]
         forked, execd = sorted((s for s in shapes if "run[" in s), key=len)

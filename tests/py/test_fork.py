@@ -14,7 +14,7 @@ import textwrap
 import unittest
 
 import pbtrace
-from jsontrace import Trace
+from jsontrace import Trace, nesting, tracks
 
 VESPRA = str(pathlib.Path(sys.executable).parent / "vespra")
 
@@ -93,30 +93,21 @@ print(json.dumps(pids))
 
 
 def unbalanced(events, left_open=()):
-    """The first end that does not close the latest open begin of the same function, or what is
-    left open unless it is `left_open` (nothing by default; anything, when None); None when there
-    is neither. A forked child's trace begins with the calls open at the fork, and those it
-    ends at the stop that os._exit makes; only a signal may leave calls open."""
-    stack = []
-    for phase, name in events:
-        if phase == "B":
-            stack.append(name)
-        elif phase == "E" and (not stack or stack.pop() != name):
-            return f"end of {name} does not close the latest open call"
-    return f"left open: {stack}" if left_open is not None and stack != list(left_open) else None
+    """The first end that does not close the latest open begin, or what is left open unless it
+    is `left_open` (nothing by default; anything, when None); None when there is neither. A
+    forked child's trace begins with the calls open at the fork, and those it ends at the stop
+    that os._exit makes; only a signal may leave calls open."""
+    wrong, still_open = nesting(events)
+    if wrong or left_open is None or still_open == list(left_open):
+        return wrong
+    return f"left open: {still_open}"
 
 
-# Both return {(pid, tid): [(phase, name), ...]} and {(pid, tid): thread name} of a trace.
-def json_tracks(path):
-    trace = Trace(path)
-    return ({key: [(r["ph"], r["name"]) for r in evs] for key, evs in trace.events.items()},
-            trace.thread_names)
-
-
-def pb_tracks(path):
-    slices = {key: t for key, t in pbtrace.slices(path).items() if key[1] is not None}
-    return ({key: [(ph, n) for _ts, ph, n in t.events if ph in "BE"] for key, t in slices.items()},
-            {key: t.name for key, t in slices.items() if t.name})
+def phases(path):
+    """{(pid, tid): [(phase, name), ...]} and {(pid, tid): thread name} of a trace."""
+    threads = tracks(path)
+    return ({k: [(ph, n) for _, ph, n in evs] for k, (_, evs) in threads.items()},
+            {k: name for k, (name, _) in threads.items() if name})
 
 
 class ForkTest(unittest.TestCase):
@@ -143,8 +134,8 @@ class FamilyTest(ForkTest):
         for name in ("before.json", "after.json"):
             # Nothing inherited: one thread, its id read again (a process's only thread has the
             # process's id).
-            tracks = json_tracks(self.dir / name)[0]
-            keys = {k for k, evs in tracks.items() if ("B", "alone") in evs}
+            threads = phases(self.dir / name)[0]
+            keys = {k for k, evs in threads.items() if ("B", "alone") in evs}
             self.assertEqual([pid == tid for pid, tid in keys], [True], name)
         return self.dir / "t", pids
 
@@ -171,7 +162,7 @@ class FamilyTest(ForkTest):
         self.assertTrue(data.startswith(b"["))
         self.assertNotIn(b"[", data[1:])
         self.assertEqual(Trace(out).dropped, 0)
-        self.check_family(pids, *json_tracks(out))
+        self.check_family(pids, *phases(out))
 
     def test_protobuf_identifiers_derive_from_each_process_id(self):
         out, pids = self.run_family("protobuf")
@@ -190,7 +181,7 @@ class FamilyTest(ForkTest):
         for pid in (pids["child"], pids["grandchild"]):
             base = pid * 128 & 0xFFFFFFFF
             self.assertEqual(sequences[pid], {base + 1, base + 2})
-        self.check_family(pids, *pb_tracks(out))  # every event on a described track and name
+        self.check_family(pids, *phases(out))  # every event on a described track and name
 
 
 # Forks a child that forks a grandchild, then runs an exec'd child, each call of the parent's
@@ -236,22 +227,16 @@ class TimelineTest(ForkTest):
                 out = str(self.dir / f"t.{fmt}")
                 argv0 = (VESPRA, "run", "-f", fmt, "-o", out)
                 grandchild, child = map(int, self.run_script(TIMELINE, argv0=argv0).split())
-                if fmt == "json":
-                    trace = Trace(out)
-                    tracks = {k: [(r["ts"], r["ph"], r["name"]) for r in evs]
-                              for k, evs in trace.events.items()}
-                else:
-                    tracks = {k: t.events for k, t in pbtrace.slices(out).items() if k[1]}
-                tracks = {pid: evs for (pid, _), evs in tracks.items()}
-                [parent] = [p for p, evs in tracks.items() if ("B", "spawning") in
+                threads = {pid: evs for (pid, _), (_, evs) in tracks(out).items()}
+                [parent] = [p for p, evs in threads.items() if ("B", "spawning") in
                             [(ph, n) for _, ph, n in evs]]
-                [exec_child] = [p for p in tracks if p not in (parent, child, grandchild)]
+                [exec_child] = [p for p in threads if p not in (parent, child, grandchild)]
 
                 def stamps(pid, phase, name):
-                    return [ts for ts, ph, n in tracks[pid] if (ph, n) == (phase, name)]
+                    return [ts for ts, ph, n in threads[pid] if (ph, n) == (phase, name)]
 
                 def inside(pid, after, before):
-                    first, last = tracks[pid][0][0], tracks[pid][-1][0]
+                    first, last = threads[pid][0][0], threads[pid][-1][0]
                     self.assertLess(after, first, pid)
                     self.assertLess(last, before, pid)
 
@@ -265,15 +250,15 @@ class TimelineTest(ForkTest):
 
                 # vespra's own frames stay out: the parent's trace, and the child's, which
                 # begins with the calls open at the fork, start at the program's.
-                self.assertEqual(tracks[parent][0][1:], ("B", "<module>"))
-                self.assertEqual(tracks[child][0][1:], ("B", "<module>"))
+                self.assertEqual(threads[parent][0][1:], ("B", "<module>"))
+                self.assertEqual(threads[child][0][1:], ("B", "<module>"))
 
                 # The joined child starts with begins of the start-up frames its tracer started
                 # in (importing site, which runs vespra-startup.pth, which imports the hook),
                 # all at its first timestamp, and every call it made ends.
-                events = [(ph, n) for _, ph, n in tracks[exec_child]]
-                first_ts = tracks[exec_child][0][0]
-                opening = [n for ts, ph, n in tracks[exec_child] if ts == first_ts and ph == "B"]
+                events = [(ph, n) for _, ph, n in threads[exec_child]]
+                first_ts = threads[exec_child][0][0]
+                opening = [n for ts, ph, n in threads[exec_child] if ts == first_ts and ph == "B"]
                 self.assertEqual(events[0], ("B", "_find_and_load"))
                 # site's reader of .pth lines: a function before 3.15, a method since.
                 self.assertTrue({"addpackage", "StartupState._exec_imports"} & set(opening),
@@ -441,14 +426,14 @@ class LocksAcrossForkTest(ForkTest):
             """)
         parent, child, status = map(int, out.split())
         self.assertEqual(status, 0)
-        tracks, names = json_tracks(self.dir / "t.json")
-        self.assertEqual({k for k, evs in tracks.items() if ("B", "in_child") in evs},
+        threads, names = phases(self.dir / "t.json")
+        self.assertEqual({k for k, evs in threads.items() if ("B", "in_child") in evs},
                          {(child, child)})
-        self.assertIsNone(unbalanced(tracks[(child, child)]))  # os._exit closes what is open
+        self.assertIsNone(unbalanced(threads[(child, child)]))  # os._exit closes what is open
         [slow] = [k for k, name in names.items() if name == "slow-name"]
         self.assertEqual(slow[0], parent)
-        self.assertLessEqual({("B", "work"), ("E", "work")}, set(tracks[slow]))
-        self.assertIsNone(unbalanced(tracks[slow]))  # its paused first event included
+        self.assertLessEqual({("B", "work"), ("E", "work")}, set(threads[slow]))
+        self.assertIsNone(unbalanced(threads[slow]))  # its paused first event included
 
 
 class WorkersTest(ForkTest):
@@ -477,8 +462,8 @@ class WorkersTest(ForkTest):
                 out = str(self.dir / mode)
                 argv0 = (VESPRA, "run", "-f", fmt, "-o", out)
                 parent = int(self.run_script(self.POOL, mode, argv0=argv0))
-                tracks = (json_tracks if fmt == "json" else pb_tracks)(out)[0]
-                workers = {key: evs for key, evs in tracks.items() if key[0] != parent}
+                threads = phases(out)[0]
+                workers = {key: evs for key, evs in threads.items() if key[0] != parent}
                 self.assertEqual(len({pid for pid, _ in workers}), 4)
                 squares = collections.Counter(ph for evs in workers.values() for ph, n in evs
                                               if n == "square")

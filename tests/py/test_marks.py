@@ -3,7 +3,6 @@ collections, read back from both formats, by Perfetto's own reader where it is p
 `vespra summary` and `vespra flamegraph`."""
 
 import asyncio
-import functools
 import gc
 import inspect
 import json
@@ -20,7 +19,7 @@ import unittest
 import pbtrace
 import perfetto
 import vespra
-from jsontrace import Trace, read_records
+from jsontrace import nesting, read_records, tracks
 
 FORMATS = ("json", "protobuf")
 
@@ -66,33 +65,9 @@ class Unrepresentable:
         raise RuntimeError("no repr")
 
 
-def track_events(path, fmt):
-    """{(pid, tid): [(ph, name), ...]} of begins and ends (an end names what it closes)."""
-    if fmt == "json":
-        trace = Trace(path)
-        out = {}
-        for key, records in trace.events.items():
-            stack, events = [], []
-            for r in records:
-                if r["ph"] == "B":
-                    stack.append(r["name"])
-                    events.append(("B", r["name"]))
-                else:
-                    events.append(("E", stack.pop() if stack else None))
-            out[key] = events
-        return out
-    return {key: [(ph, name) for _, ph, name in t.events if ph != "I"]
-            for key, t in pbtrace.slices(path).items() if key[1] is not None}
-
-
-def closes_all(events):
-    """True when every end closes a begin and the begins of spans all end."""
-    depth = 0
-    for ph, name in events:
-        depth += 1 if ph == "B" else -1
-        if depth < 0 or name is None:
-            return False
-    return True
+def track_events(path):
+    """{(pid, tid): [(ph, name), ...]} of begins and ends."""
+    return {k: [(ph, n) for _, ph, n in evs] for k, (_, evs) in tracks(path).items()}
 
 
 class Base(unittest.TestCase):
@@ -174,8 +149,8 @@ class Nesting(Base):
             with self.subTest(fmt):
                 path = self.traced(fmt, self.workload)
                 key = (os.getpid(), threading.get_native_id())
-                events = track_events(path, fmt)[key]
-                self.assertTrue(closes_all(events), events)
+                events = track_events(path)[key]
+                self.assertEqual(nesting(events), (None, []))
                 seq = [e for e in events if e[1] in ("inside", "outside", "nested", "leaf",
                                                      "span_inside", "doomed",
                                                      "raises_in_span")]
@@ -239,9 +214,9 @@ class Decorators(Base):
                 vespra.span("failing")(lambda: 1 / 0)()
         for fmt in FORMATS:
             with self.subTest(fmt):
-                events = track_events(self.traced(fmt, body), fmt)
+                events = track_events(self.traced(fmt, body))
                 main = events[(os.getpid(), threading.get_native_id())]
-                self.assertTrue(closes_all(main), main)
+                self.assertEqual(nesting(main), (None, []))
                 i = main.index(("B", "decorated"))
                 self.assertEqual(main[i + 1], ("B", "decorated"))  # the function inside
                 # One slice of the span per step of the coroutine: its start, the resumptions
@@ -422,7 +397,7 @@ class Processes(Base):
                 (execd,) = set(counters) - {parent, forked}
                 self.assertEqual([counters[p]["last"] for p in (parent, forked, execd)],
                                  [1, 10, 100])
-                events = track_events(out, fmt)
+                events = track_events(out)
                 self.assertIn(("B", "child-span"),
                               [e for k, evs in events.items() if k[0] == forked for e in evs])
                 self.assertIn(("B", "exec-span"),

@@ -2,7 +2,6 @@
 how entering and leaving behave, every way of failing included."""
 
 import errno
-import inspect
 import os
 import pathlib
 import subprocess
@@ -16,9 +15,8 @@ import _thread
 import unittest
 import warnings
 
-import pbtrace
 import vespra
-from jsontrace import Trace
+from jsontrace import Trace, nesting, tracks
 
 MON = sys.monitoring
 # The tool id a run takes: the first of those no kind of tool is assigned.
@@ -57,28 +55,6 @@ def catches_thrown():
 
 def env_snapshot():
     return tuple(os.environ.get(k) for k in ENV)
-
-
-def read_back(path, fmt):
-    """{(pid, tid): (thread name, [(ts, "B" | "E", name), ...])} from a trace of either format.
-    A protobuf end carries the name of the slice it closes (None when nothing is open)."""
-    if fmt == "json":
-        t = Trace(path)
-        return {k: (t.thread_names.get(k), [(r["ts"], r["ph"], r["name"]) for r in evs])
-                for k, evs in t.events.items()}
-    return {k: (track.name, track.events) for k, track in pbtrace.slices(path).items()
-            if k[1] is not None}
-
-
-def nesting(events):
-    """(the first end that does not close the innermost open call, or None; what is left open)"""
-    stack = []
-    for _, phase, name in events:
-        if phase == "B":
-            stack.append(name)
-        elif not stack or stack.pop() != name:
-            return f"end of {name} does not close the innermost open call", stack
-    return None, stack
 
 
 def open_frames(frame):
@@ -135,8 +111,8 @@ class ContentTest(TempDirTest):
                         th.join()
                     _thread.start_joinable_thread(raw).join()  # a thread `threading` never saw
                     fails()  # the trace is finished before the error leaves the block
-                tracks = read_back(out, fmt)
-                for key, (_, events) in tracks.items():
+                threads = tracks(out)
+                for key, (_, events) in threads.items():
                     # The calls that enclose the `with` begin the main thread's trace at the
                     # start and end it at the stop, innermost first, at one time.
                     self.assertEqual(nesting(events), (None, []), key)
@@ -147,17 +123,17 @@ class ContentTest(TempDirTest):
                         stop = events[-1][0]
                         self.assertEqual(events[-len(outer):],
                                          [(stop, "E", n) for n in reversed(outer)])
-                name, events = tracks[main]
+                name, events = threads[main]
                 self.assertEqual(name, "MainThread")
                 self.assertEqual(begins(events).count("fib"), 15)  # the calls of fib(5)
                 self.assertIn("Shapes.area.<locals>.inner", begins(events))
                 self.assertIn("fails", begins(events))
                 key = {label: (os.getpid(), tid & 0xFFFFFFFF) for label, tid in native.items()}
                 for i in range(3):
-                    name, events = tracks[key[i]]
+                    name, events = threads[key[i]]
                     self.assertEqual(name, f"worker-{i}")
                     self.assertEqual(begins(events).count("counter"), 3)  # start, two resumes
-                name, events = tracks[key["raw"]]
+                name, events = threads[key["raw"]]
                 self.assertFalse((name or "").startswith("Dummy-"), name)
                 self.assertIn("fib", begins(events))
                 # Asking for its name must not leave a dummy Thread behind in `threading`.
@@ -182,15 +158,11 @@ class ArgumentTest(unittest.TestCase):
                 (("x", 1), {}, TypeError, "argument 'format' must be str or None, not int"),
                 (("x", "json", False, "n", False, 1), {}, TypeError,
                  "at most 5 arguments by position"),
-                (("x",), {"process_name": b"n"}, TypeError,
-                 "argument 'process_name' must be str or None, not bytes"),
                 (("x",), {"include": "myapp"}, TypeError, "'include' must be a sequence of str"),
                 (("x",), {"exclude": [b"x"]}, TypeError, "'exclude' must hold str, not bytes"),
                 (("x",), {"include": ["a", ""]}, ValueError, "'' is not a pattern"),
                 (("x",), {"c_calls": 1}, TypeError, "'c_calls' must be bool, not int"),
-                (("x",), {"exceptions": 1}, TypeError, "'exceptions' must be bool, not int"),
                 (("x", "json", 1), {}, TypeError, "argument 'lossless' must be bool, not int"),
-                (("x",), {"fmt": "json"}, TypeError, "unexpected keyword argument 'fmt'"),
                 (("x",), {"output": "y"}, TypeError, "given by name ('output') and position (1)"),
                 (("x", "JSON"), {}, ValueError, "unknown format: JSON"),
                 (("x\0y",), {}, ValueError, "embedded null byte")]:  # would trace into "x"
@@ -200,11 +172,6 @@ class ArgumentTest(unittest.TestCase):
         for fmt in ("json", "protobuf", "proto", "pb"):
             vespra.Tracer(output="x", format=fmt)
         vespra.Tracer("x", lossless=True)
-        self.assertEqual(str(inspect.signature(vespra.Tracer)),
-                         "(output, format=None, lossless=False, process_name=None, gc=False, "
-                         "*, include=(), exclude=(), exclude_stdlib=False, "
-                         "exclude_site_packages=False, c_calls=False, min_duration=0, "
-                         "max_depth=256, ring=0, exceptions=False)")
         # The time base a joined child is given; refused before anything starts.
         for args, exc, text in [(("1",), TypeError, "origin must be int or None, not str"),
                                 ((-1,), OverflowError, ""),
@@ -350,7 +317,7 @@ class LifecycleTest(TempDirTest):
                     fib(1)
                 with t:
                     list(counter(1))
-                names = {n for _, events in read_back(out, fmt).values() for _, _, n in events}
+                names = {n for _, events in tracks(out).values() for _, _, n in events}
                 self.assertIn("counter", names)
                 self.assertNotIn("fib", names)
 
@@ -540,12 +507,12 @@ class LifecycleTest(TempDirTest):
         self.assertEqual(proc.returncode, 0, proc.stderr)
         churners = set()
         for i in range(16):
-            tracks = read_back(self.dir / f"run{i}", ("json", "protobuf")[i % 2])
-            [main] = [evs for name, evs in tracks.values() if name == "MainThread"]
+            threads = tracks(self.dir / f"run{i}")
+            [main] = [evs for name, evs in threads.values() if name == "MainThread"]
             # The script's own frame was open when each run began, and ends at the stop.
             self.assertEqual(nesting(main), (None, []), i)
             self.assertEqual(sum(1 for _, ph, n in main if ph == "B" and n == "fib"), 177, i)
-            for name, events in tracks.values():
+            for name, events in threads.values():
                 # A thread caught mid-call: ends before the first begin and calls left open are
                 # the start and the stop; in between, every end closes the innermost call.
                 stack = []
@@ -598,8 +565,8 @@ class OpenCallsTest(TempDirTest):
                 worker.join()
                 tracer.__exit__(None, None, None)
 
-                tracks = read_back(str(self.dir / f"t.{fmt}"), fmt)
-                main = tracks[(os.getpid(), threading.get_native_id() & 0xFFFFFFFF)][1]
+                threads = tracks(str(self.dir / f"t.{fmt}"))
+                main = threads[(os.getpid(), threading.get_native_id() & 0xFFFFFFFF)][1]
                 outer = open_frames(sys._getframe())
                 self.assertEqual(nesting(main), (None, []))
                 stop = main[-1][0]
@@ -613,7 +580,7 @@ class OpenCallsTest(TempDirTest):
                                  ["leaf", "leaf", "level3"] + ["leaf", "leaf", "level2"]
                                  + ["leaf", "leaf", "level1"])
                 key = (os.getpid(), worker.native_id & 0xFFFFFFFF)
-                name, events = tracks[key]
+                name, events = threads[key]
                 self.assertEqual(name, "deep")
                 self.assertEqual(nesting(events), (None, []))
                 opened = ["Thread._bootstrap", "Thread._bootstrap_inner", "Thread.run"]
@@ -654,36 +621,12 @@ class ProcessTest(TempDirTest):
         self.assertEqual(proc.stdout.split(), [gil, "1", "None", "True"])
         t = Trace(never_left)
         [main] = [k for k, name in t.thread_names.items() if name == "MainThread"]
-        self.assertIsNone(t.unbalanced(main))
+        self.assertEqual(nesting(tracks(never_left)[main][1]), (None, []))
         self.assertEqual(t.kinds("<module>"), ["start", "return"])  # begun when the run began
         self.assertEqual(t.kinds("fib", main).count("start"), 465)  # the calls of fib(12)
         self.assertIn("daemon-spin", t.thread_names.values())
         self.assertEqual(t.dropped, 0)
 
-    def test_serializer_asks_for_short_slices_and_keeps_nice_and_policy(self):
-        # In a niced process under SCHED_BATCH: the serializer's request for short slices must
-        # not reset either, and (on kernels that report a slice) must take effect. The process
-        # adds 3 to whatever niceness it was started with (`nice make test`).
-        proc = subprocess.run([sys.executable, "-c", textwrap.dedent(f"""
-            import os, time, vespra
-            niced = os.nice(3)
-            os.sched_setscheduler(0, os.SCHED_BATCH, os.sched_param(0))
-            with vespra.Tracer({str(self.dir / "t.pb")!r}):
-                time.sleep(0.05)
-                for tid in os.listdir("/proc/self/task"):
-                    with open(f"/proc/self/task/{{tid}}/comm") as f:
-                        if f.read().strip() != "vespra-serializ":
-                            continue
-                    with open(f"/proc/self/task/{{tid}}/sched") as f:
-                        slices = [l.split()[-1] for l in f if l.startswith("se.slice ")]
-                    print(os.getpriority(os.PRIO_PROCESS, int(tid)) == niced,
-                          os.sched_getscheduler(int(tid)) == os.SCHED_BATCH, *slices)
-        """)], capture_output=True, text=True, timeout=60)
-        self.assertEqual(proc.returncode, 0, proc.stderr)
-        nice, batch, *slices = proc.stdout.split()
-        self.assertEqual((nice, batch), ("True", "True"))
-        if slices and tuple(map(int, os.uname().release.split(".")[:2])) >= (6, 12):
-            self.assertEqual(slices, ["100000"])
 
 class ExportTest(TempDirTest):
     def test_the_programs_threads_run_while_the_export_is_blocked_writing(self):
@@ -774,7 +717,7 @@ class ExportTest(TempDirTest):
         """)], cwd=self.dir, capture_output=True, text=True, timeout=60)
         self.assertEqual(proc.returncode, 0, proc.stderr)
         calls = int(proc.stdout)
-        [(_, events)] = [v for v in read_back(self.dir / "t.pb", "protobuf").values()
+        [(_, events)] = [v for v in tracks(self.dir / "t.pb").values()
                          if any(name == "fib" for _, _, name in v[1])]
         self.assertEqual(sum(1 for _, phase, name in events if phase == "B" and name == "fib"),
                          calls)
