@@ -78,24 +78,14 @@ TEST(UsageErrors, GoToStderrWithStatusTwoNamingTheProblem) {
         {{"run", "-o", "t", "--lossless=yes", "s.py"}, "unexpected value 'yes' for '--lossless'"},
         {{"run", "-o", "t", "--lossless", "--lossless", "s.py"},
          "'--lossless' cannot be used multiple times"},
-        {{"run", "-o", "t", "--gc=1", "s.py"}, "unexpected value '1' for '--gc'"},
-        {{"run", "--gc", "-o", "t", "--gc", "s.py"}, "'--gc' cannot be used multiple times"},
         {{"run", "-o", "t", "--clock", "rdtsc", "s.py"},
          "invalid value 'rdtsc' for '--clock <CLOCK>'\n  [possible values: auto, tsc, monotonic]"},
-        {{"run", "-o", "t", "--clock"}, "a value is required for '--clock <CLOCK>'"},
-        {{"run", "--clock", "tsc", "--clock=auto", "-o", "t", "s.py"},
-         "'--clock <CLOCK>' cannot be used multiple times"},
         {{"run", "-o", "t", "--include", "--c-calls", "s.py"},
          "a value is required for '--include <PATTERN>'"},
         {{"run", "-o", "t", "--exclude=", "s.py"}, "invalid value '' for '--exclude <PATTERN>'"},
-        {{"run", "-o", "t", "--exclude-stdlib", "--exclude-stdlib", "s.py"},
-         "'--exclude-stdlib' cannot be used multiple times"},
-        {{"run", "-o", "t", "--c-calls=1", "s.py"}, "unexpected value '1' for '--c-calls'"},
-        {{"run", "-o", "t", "--exceptions=yes", "s.py"},
-         "unexpected value 'yes' for '--exceptions'"},
     };
     std::vector<std::pair<Words, std::string>> all(std::begin(cases), std::end(cases));
-    for (const char* name : {"xml", "pb", "JSON", " json", ""})
+    for (const char* name : {"pb", "JSON", ""})
         all.push_back({{"run", "-o", "t", "-f", name, "s.py"},
                        "invalid value '" + std::string(name) +
                            "' for '--format <FORMAT>'\n  [possible values: json, protobuf]"});
@@ -284,7 +274,6 @@ TEST(AnalysisCommands, OptionsAndTheirErrors) {
     const std::pair<Words, const char*> errors[] = {
         {{"summary"}, "error: the following required arguments were not provided:\n  <TRACE>\n"},
         {{"summary", "a", "b"}, "error: unexpected argument 'b' found\n"},
-        {{"join"}, "error: the following required arguments were not provided:\n  <TRACE>\n"},
         {{"join", "a", "--top", "1"}, "error: unexpected argument '--top' found"},
         {{"summary", "-n", "x", "a"}, "error: invalid value 'x' for '--top <N>'\n"},
         {{"summary", "--sort", "name", "a"},
@@ -293,16 +282,9 @@ TEST(AnalysisCommands, OptionsAndTheirErrors) {
         {{"summary", "--by", "a"},
          "error: invalid value 'a' for '--by <GROUP>'\n  [possible values: thread, process]\n"},
         {{"summary", "--json=1", "a"}, "error: unexpected value '1' for '--json' found"},
-        {{"summary", "--json", "--json", "a"},
-         "error: the argument '--json' cannot be used multiple times"},
-        {{"summary", "--top", "a"}, "error: invalid value 'a' for '--top <N>'"},
-        {{"summary", "-n", "-1", "a"}, "error: invalid value '-1' for '--top <N>'"},
         {{"summary", "a", "--top=-5"}, "error: invalid value '-5' for '--top <N>'"},
         {{"flamegraph", "t.pb"},
          "error: the following required arguments were not provided:\n  --output <OUTPUT>\n"},
-        {{"flamegraph"},
-         "error: the following required arguments were not provided:\n  --output <OUTPUT>\n  "
-         "<TRACE>\n"},
         {{"flamegraph", "-o"},
          "error: a value is required for '--output <OUTPUT>' but none was supplied"},
         {{"flamegraph", "--svg", "t.pb"}, "error: unexpected argument '--svg' found"},
@@ -310,12 +292,9 @@ TEST(AnalysisCommands, OptionsAndTheirErrors) {
          "error: invalid value '3' for '--from <TIME>'\n  a time since the trace's start"},
         {{"summary", "--from", "2s", "--to", "1s", "t.pb"},
          "error: '--to' must be later than '--from'"},
-        {{"cut", "t.pb"},
-         "error: the following required arguments were not provided:\n  --output <OUTPUT>\n"},
         {{"cut", "t.pb", "-o", "c", "--max-depth", "-1"},
          "error: invalid value '-1' for '--max-depth <N>'"},
         {{"cut", "t.pb", "-o", "c", "--process="}, "error: invalid value '' for '--process"},
-        {{"view"}, "error: the following required arguments were not provided:\n  <TRACE>\n"},
         {{"view", "--ui", "ui.perfetto.dev", "t.pb"},
          "error: invalid value 'ui.perfetto.dev' for '--ui <URL>'"},
     };

@@ -169,30 +169,6 @@ TEST(Drain, RotatesItsStartingRingAndStopsAtTheBudget) {
     }
 }
 
-// Drained batches come back to their thread, and the one drained last is filled first: of the
-// thread's batches it is the most likely to be in its cache still.
-TEST(BatchReuse, TheMostRecentlyDrainedBatchIsFilledNext) {
-    auto queue = identity_queue();
-    on_new_thread([&] {
-        auto current = [] { return HOT.end - BATCH; };
-        std::vector<const PackedEvent*> batches;  // in the order they were opened
-        record_run(*queue, 1);
-        for (int k = 0; k < 4; ++k) {
-            batches.push_back(current());
-            record_run(*queue, BATCH, 2000 + k * BATCH);  // the last event opens the next batch
-        }
-        // Four batches were handed over; the fifth is being filled.
-        EXPECT_EQ(drain_all(*queue).size(), 4 * BATCH);
-        std::vector<const PackedEvent*> reused;
-        for (int k = 0; k < 4; ++k) {
-            record_run(*queue, BATCH, 9000 + k * BATCH);
-            reused.push_back(current());
-        }
-        EXPECT_EQ(reused, (std::vector<const PackedEvent*>{batches[3], batches[2], batches[1],
-                                                           batches[0]}));
-    });
-}
-
 std::atomic<int> DETACHES{0}, ATTACHES{0};
 void* count_detach() { return &DETACHES + DETACHES.fetch_add(1) * 0; }
 void count_attach(void* token) {

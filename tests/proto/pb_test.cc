@@ -51,18 +51,5 @@ TEST(Integers, Int32IsSignExtendedUint32IsNot) {
     EXPECT_EQ(hex(encode(p)), "50 FF FF FF FF 0F");
 }
 
-// The reader must reject what the encoder must never produce, or it could not catch it.
-TEST(Reader, RejectsMalformedInput) {
-    for (const char* bad : {"0A 03 40 00",                                    // truncated packet
-                            "0A 03 40 80 00",                                 // non-minimal varint
-                            "12 00",                                          // not Trace.packet
-                            "0A 02 0D 00",                                    // fixed32 wire type
-                            "0A 04 40 00 40 00",                              // timestamp twice
-                            "0A 02 78 01",                                    // unknown field 15
-                            "0A 0D 50 01 E2 03 08 1A 06 08 FF FF FF FF 0F"})  // int32 -1 in 5 bytes
-        EXPECT_THROW(pbtest::check_stream(pbtest::bytes(bad)), pbtest::DecodeError) << bad;
-    EXPECT_TRUE(pbtest::check_stream("").packets.empty());
-}
-
 }  // namespace
 }  // namespace vespra::pb
