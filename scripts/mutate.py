@@ -12,6 +12,7 @@ A fault whose file has moved is looked for by its text in the whole tree.
 """
 
 import argparse
+import os
 import pathlib
 import subprocess
 import sys
@@ -206,11 +207,13 @@ def main():
         locate(tree, fault[1], fault[2])
     # A suite that fails without a fault would seem to catch every one.
     every = sorted({t for f in chosen for t in f[4]})
-    baseline = [name for name, prefix in suites if subprocess.run(
-        ["ctest", "-R", regex(prefix, every), "-j", str(args.jobs)], cwd=build,
-        capture_output=True).returncode != 0]
-    if baseline:
-        raise SystemExit(f"the tests of {', '.join(baseline)} fail without a fault")
+    for name, prefix in suites:
+        start = time.monotonic()
+        if subprocess.run(["ctest", "-R", regex(prefix, every), "-j", str(args.jobs)], cwd=build,
+                          capture_output=True).returncode != 0:
+            raise SystemExit(f"the tests of {name} fail without a fault")
+        print(f"{name}: the areas' tests pass without a fault in "
+              f"{time.monotonic() - start:.0f} s (load {os.getloadavg()[0]:.1f})", flush=True)
     print(f"{'fault':45} " + " ".join(f"{name:9}" for name, _ in suites), flush=True)
     try:
         for fault in chosen:
