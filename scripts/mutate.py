@@ -209,7 +209,8 @@ def main():
     every = sorted({t for f in chosen for t in f[4]})
     for name, prefix in suites:
         start = time.monotonic()
-        if subprocess.run(["ctest", "-R", regex(prefix, every), "-j", str(args.jobs)], cwd=build,
+        if subprocess.run(["ctest", "-R", regex(prefix, every), "-j", str(args.jobs),
+                           "--repeat", "until-pass:2"], cwd=build,
                           capture_output=True).returncode != 0:
             raise SystemExit(f"the tests of {name} fail without a fault")
         print(f"{name}: the areas' tests pass without a fault in "
