@@ -23,7 +23,6 @@ CORE = "core_tests"
 JSON = "json_tests"
 PROTO = "proto_tests"
 ANALYSIS = "analysis_tests"
-FILTER = "filter_tests"
 CLI = "cli_tests"
 
 
@@ -87,32 +86,32 @@ FAULTS = [
     ("JSON reader drops the fraction", "src/json/json_reader.cc",
      "uint64_t ts = us * 1000 + frac;", "uint64_t ts = us * 1000;",
      area(ANALYSIS)),
-    ("filter: exclude ignored when included", "src/py/filter.cc",
+    ("filter: exclude ignored when included", "src/core/code_filter.cc",
      "if (!included || excluded) return false;", "if (!included && excluded) return false;",
-     area(FILTER, py("filter"))),
-    ("filter: stdlib test inverted", "src/py/filter.cc",
+     area(CORE, py("filter"))),
+    ("filter: stdlib test inverted", "src/core/code_filter.cc",
      "if (options_.exclude_stdlib && in_stdlib(file)) return false;",
      "if (options_.exclude_stdlib && !in_stdlib(file)) return false;",
-     area(FILTER, py("filter"))),
+     area(CORE, py("filter"))),
     ("depth limit of 0 taken literally", "src/core/slice_filter.cc",
      "return max_depth == 0 ? std::numeric_limits<uint32_t>::max() : max_depth;",
      "return max_depth;",
      area(CORE, py("limits"))),
     # The extension.
-    ("name mixed up with the file", "src/py/intern.cc",
+    ("name mixed up with the file", "src/py/resolve.cc",
      'info.name = text("co_qualname").value_or("<unknown>");',
      'info.name = text("co_filename").value_or("<unknown>");',
      area(py("tracer", "locations"))),
-    ("line number off by one", "src/py/intern.cc",
+    ("line number off by one", "src/py/resolve.cc",
      "info.line = static_cast<uint32_t>(number.value_or(0));",
      "info.line = static_cast<uint32_t>(number.value_or(0) + 1);",
      area(py("tracer", "locations"))),
-    ("a mark's argument lost", "src/py/monitoring.cc",
-     "payload.arg_name(*key);\n        put_value(payload, arg.value);",
+    ("a mark's argument lost", "src/py/marks.cc",
+     "payload.arg_name(*key);\n        payload.value(arg.value.view());",
      "if (&arg == &args.back()) continue;\n        payload.arg_name(*key);\n"
-     "        put_value(payload, arg.value);",
+     "        payload.value(arg.value.view());",
      area(py("marks"))),
-    ("open frames not begun", "src/py/monitoring.cc",
+    ("open frames not begun", "src/py/resolve.cc",
      "record(*state.queue_raw, state.clock.origin(), pack_word(KIND_START, *id));",
      "(void)id;",
      area(py("tracer"))),
