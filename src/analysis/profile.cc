@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <charconv>
 
+#include "core/event.h"
+
 namespace vespra::analysis {
 
 Process& Profile::process_of(uint32_t pid) {
@@ -97,10 +99,31 @@ void Profile::begin(uint32_t thread, uint32_t function, uint64_t ts) {
     Thread& t = touch(thread, ts);
     Open& o = open_[thread];
     Entry& e = o.entries[function];
+    if (o.stack.empty() && is_task_track(t.tid)) {
+        // A task's life: the steps inside it are the stack tree's roots (see profile.h).
+        o.stack.push_back(Frame{function, t.root, ts, 0, &e, true});
+        return;
+    }
+    // A step resumes the frames its task's last step suspended, outermost first, before it
+    // runs anything else: those begins continue their calls (see profile.h).
+    bool resumed = false;
+    if (!o.stack.empty() && o.stack.front().life) {
+        size_t at = o.stack.size() - 1;  // position in the step, its outermost frame at 0
+        if (at == 0) {
+            // The task's coroutine: its life slice is its call.
+            ++o.stack.back().steps;
+            resumed = true;
+        } else {
+            resumed = o.resuming && at < o.suspended.size() && o.suspended[at] == function;
+        }
+        o.resuming = resumed;
+        o.closing.clear();
+    }
     ++e.open;
     uint32_t node = 0;
     if (keep_stacks_) node = child_node(o.stack.empty() ? t.root : o.stack.back().node, function);
     o.stack.push_back(Frame{function, node, ts, 0, &e});
+    o.stack.back().resumed = resumed;
 }
 
 void Profile::end(uint32_t thread, uint64_t ts) {
@@ -117,10 +140,27 @@ void Profile::close(uint32_t thread, uint64_t ts, bool cut) {
     Frame f = o.stack.back();
     o.stack.pop_back();
     uint64_t dur = ts - f.start;
-    uint64_t self = dur - f.child;
     Stats& s = f.entry->stats;
-    ++s.calls;
+    if (f.life) {
+        ++s.calls;
+        TaskStats& task = threads_[thread].tasks[f.function];
+        ++task.tasks;
+        task.running += f.child;
+        task.wall += dur;
+        task.waits += f.steps > 0 ? f.steps - 1 : 0;
+        return;
+    }
+    uint64_t self = dur - f.child;
+    if (!f.resumed) ++s.calls;
     s.cut += cut;
+    if (!o.stack.empty() && o.stack.front().life) {
+        // The frames a step's last run of ends closes are the ones it suspended, innermost
+        // first; a frame that returned just before them is told apart at the next step, which
+        // does not resume it.
+        o.resuming = false;
+        o.closing.push_back(f.function);
+        if (o.stack.size() == 1) o.suspended.assign(o.closing.rbegin(), o.closing.rend());
+    }
     s.self += self;
     if (--f.entry->open == 0) s.total += dur;
     s.max = std::max(s.max, dur);

@@ -10,6 +10,16 @@
 //   So self + the children's totals = total, exactly.
 // - Recursion: a function's total counts only its outermost slices on the thread, so time is
 //   not counted once per level; self and calls count every slice.
+// - asyncio tasks (the tracks whose thread id has TASK_TRACK_BIT): a task's track holds one
+//   slice of its coroutine for its whole life with its steps inside. That life slice is the
+//   coroutine's call: it counts once in `calls` and in TaskStats (its length is the wall time),
+//   but its time is no slice's own: the steps are, so total and self count running time, the
+//   stack tree starts at the steps (a flame graph shows where the task ran, not its waits), and
+//   the steps are not calls. Each step after a task's first follows a wait. The same holds for
+//   the coroutines a task awaits: a step's first begins that repeat, level by level, the frames
+//   its last step's final run of ends closed are resumptions, not calls (a coroutine that
+//   returned just before the task suspended and is called again, at the same level, right
+//   after it resumes would be taken for one).
 // - An end on an empty stack (the trace began inside that call) is counted and ignored. A
 //   begin never ended (its process died without stopping its run) is counted, and its slice
 //   is cut: it ends at the last event of its thread, and counts as a call cut short.
@@ -65,6 +75,21 @@ struct Stats {
     }
 };
 
+// The asyncio tasks of one coroutine function on a track (see above).
+struct TaskStats {
+    uint64_t tasks = 0;    // life slices: calls of the coroutine
+    uint64_t running = 0;  // ns of their steps
+    uint64_t wall = 0;     // ns from each one's first step to its end
+    uint64_t waits = 0;    // steps after the first
+
+    void add(const TaskStats& o) {
+        tasks += o.tasks;
+        running += o.running;
+        wall += o.wall;
+        waits += o.waits;
+    }
+};
+
 struct Process {
     uint32_t pid = 0;
     std::string name;
@@ -85,6 +110,7 @@ struct Thread {
     std::vector<uint32_t> unfinished;           // functions still open at the end, outermost first
     uint32_t root = 0;                          // this thread's root in the stack tree
     std::unordered_map<uint32_t, Stats> stats;  // by function; filled by finish()
+    std::unordered_map<uint32_t, TaskStats> tasks;  // by coroutine, on a task's track
 };
 
 // One distinct call path. The root of each thread has function NO_FUNCTION.
@@ -143,9 +169,18 @@ class Profile final : public trace::Visitor {
         uint64_t start;
         uint64_t child;  // totals of the slices directly inside
         Entry* entry;    // stable: unordered_map nodes do not move
+        bool life = false;   // a task's life slice
+        uint32_t steps = 0;  // in a life slice: the steps inside
+        bool resumed = false;  // a step of a call that an earlier step began
     };
     struct Open {
         std::vector<Frame> stack;
+        // On a task's track: the functions the current run of ends closed, innermost first; the
+        // frames the last step suspended, outermost first; whether the begins since the step's
+        // first are all resumptions of those.
+        std::vector<uint32_t> closing;
+        std::vector<uint32_t> suspended;
+        bool resuming = false;
         std::unordered_map<uint32_t, Entry> entries;  // by function
     };
 

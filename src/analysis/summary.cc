@@ -243,6 +243,20 @@ std::string counter_json(double v) {
     return buf;
 }
 
+// The asyncio tasks of the whole trace by coroutine, most running time first; a coroutine's
+// row in the tables above counts its tasks as calls and their steps as its time.
+std::vector<std::pair<uint32_t, TaskStats>> task_rows(const Profile& profile) {
+    std::map<uint32_t, TaskStats> merged;
+    for (const Thread& t : profile.threads()) {
+        for (const auto& [function, stats] : t.tasks) merged[function].add(stats);
+    }
+    std::vector<std::pair<uint32_t, TaskStats>> rows(merged.begin(), merged.end());
+    std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
+        return a.second.running > b.second.running;
+    });
+    return rows;
+}
+
 }  // namespace
 
 std::string cut_note(const TraceRead& read) {
@@ -360,6 +374,23 @@ std::string summary_text(const Profile& profile, const TraceRead& read,
                 "counted up to the last event of their thread)\n";
         }
     }
+    if (auto tasks = task_rows(profile); !tasks.empty()) {
+        size_t name_w = 9;
+        for (const auto& [function, t] : tasks) {
+            name_w = std::max(name_w, std::min<size_t>(profile.functions()[function].name.size(), 48));
+        }
+        out += "\nasyncio tasks: running is the time of their steps, wall from the first step to the end\n";
+        std::snprintf(buf, sizeof buf, "%-*s %10s %11s %11s %10s\n", static_cast<int>(name_w),
+                      "coroutine", "tasks", "running", "wall", "waits");
+        out += buf;
+        for (const auto& [function, t] : tasks) {
+            std::snprintf(buf, sizeof buf, "%-*s %10s %11s %11s %10s\n", static_cast<int>(name_w),
+                          fit(profile.functions()[function].name, name_w).c_str(),
+                          with_commas(t.tasks).c_str(), format_ns(t.running).c_str(),
+                          format_ns(t.wall).c_str(), with_commas(t.waits).c_str());
+            out += buf;
+        }
+    }
     if (!profile.counters().empty()) {
         size_t name_w = 7;
         for (const Counter& c : profile.counters()) {
@@ -448,6 +479,15 @@ std::string summary_json(const Profile& profile, const TraceRead& read,
                    ",\"max_ns\":" + num(s.max) + "}";
         }
         out += "]}";
+    }
+    out += "],\"tasks\":[";
+    first = true;
+    for (const auto& [function, t] : task_rows(profile)) {
+        out += first ? "{" : ",{";
+        first = false;
+        out += "\"function\":" + json_string(profile.functions()[function].name) +
+               ",\"tasks\":" + num(t.tasks) + ",\"running_ns\":" + num(t.running) +
+               ",\"wall_ns\":" + num(t.wall) + ",\"waits\":" + num(t.waits) + "}";
     }
     out += "],\"counters\":[";
     first = true;

@@ -27,9 +27,19 @@ enum Kind : uint8_t {
     // the slice as KIND_UNWIND does, its code id is the function's, and like a mark it has a
     // payload: the argument "exception", the name of the exception's type.
     KIND_EXCEPTION_END = 12,
+    // Not an event of its own: the next begin of its thread starts a step of the asyncio task
+    // whose id (from the code ids, described by the task's name) the code field holds. The export
+    // side moves that step to the task's track (see tasks.h); nothing past it sees this kind.
+    KIND_TASK = 13,
 };
 
 constexpr bool is_mark_kind(uint8_t kind) { return kind > KIND_THROW; }
+
+// The thread id the export side gives an asyncio task's track: the task's id with bit 30 set,
+// which no Linux thread id (at most 2^22) has, and which stays a positive 32-bit integer for
+// readers of JSON that take a tid as one.
+inline constexpr uint32_t TASK_TRACK_BIT = 1u << 30;
+constexpr bool is_task_track(uint32_t tid) { return (tid & TASK_TRACK_BIT) != 0; }
 
 // Code ids are dense per run and must fit the low 24 bits of the kind-and-code word.
 inline constexpr uint32_t CODE_ID_BITS = 24;

@@ -235,22 +235,23 @@ size_t SliceFilter::open() const {
 
 Status FilteringExporter::write_batch(std::span<const Event> events, const CodeLookup& codes,
                                       const ThreadNames& names) {
-    std::span<const Event> kept = filter_.filter(events, kept_);
+    std::span<const Event> kept = filter_.filter(tasks_.split(events, split_), kept_);
     if (kept.empty()) return Status::success();
-    return writer_->write_batch(kept, codes, names);
+    return writer_->write_batch(kept, codes, TaskTrackNames(names, codes, tasks_.tracks()));
 }
 
 Status FilteringExporter::finish(const CodeLookup& codes, const ThreadNames& names,
                                  const RunTotals& totals) {
     kept_.clear();
     filter_.close_all(stop_time_(), kept_);
+    TaskTrackNames task_names(names, codes, tasks_.tracks());
     if (!kept_.empty()) {
-        if (Status st = writer_->write_batch(kept_, codes, names); !st.ok()) return st;
+        if (Status st = writer_->write_batch(kept_, codes, task_names); !st.ok()) return st;
     }
     if (deepest_) *deepest_ = filter_.deepest_past_viewers();
     RunTotals with_filter = totals;
     with_filter.left_out += filter_.left_out();
-    return writer_->finish(codes, names, with_filter);
+    return writer_->finish(codes, task_names, with_filter);
 }
 
 }  // namespace vespra

@@ -52,6 +52,7 @@
 #include "core/event.h"
 #include "core/io_error.h"
 #include "core/sink.h"
+#include "core/tasks.h"
 
 namespace vespra {
 
@@ -146,7 +147,8 @@ class SliceFilter {
     LeftOut left_out_;
 };
 
-// A writer behind a SliceFilter. Pauses pass through: the stacks are kept across them, with the
+// A writer behind a SliceFilter, with TaskTracks in front of both: the limits see each task's
+// track as a thread of its own, and the writer names it. Pauses pass through: the stacks are kept across them, with the
 // writer. finish() writes the ends of the slices still open, stamped at the time `stop_time`
 // gives then (the run's stop), that the limits keep, then finishes the writer with the filter's
 // counts added to the run's totals, and leaves the filter's deepest_past_viewers() in `deepest`
@@ -169,9 +171,11 @@ class FilteringExporter final : public Exporter {
 
   private:
     std::unique_ptr<Exporter> writer_;
+    TaskTracks tasks_;
     SliceFilter filter_;
     std::function<uint64_t()> stop_time_;
     std::shared_ptr<uint32_t> deepest_;
+    std::vector<Event> split_;
     std::vector<Event> kept_;
 };
 

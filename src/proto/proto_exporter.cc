@@ -219,8 +219,14 @@ Status ProtoExporter::start_thread(uint32_t tid, const ThreadNames& names, Seque
 
     pb::TrackDescriptor desc;
     desc.uuid = track_uuid;
-    desc.thread = pb::ThreadDescriptor{static_cast<int32_t>(pid_), static_cast<int32_t>(tid),
-                                       names.name(tid)};
+    if (is_task_track(tid)) {
+        // An asyncio task's track (see core/tasks.h): a track of the process, named after the
+        // task, which Perfetto shows under the process beside its threads.
+        desc.name = names.name(tid).value_or("asyncio task");
+    } else {
+        desc.thread = pb::ThreadDescriptor{static_cast<int32_t>(pid_), static_cast<int32_t>(tid),
+                                           names.name(tid)};
+    }
     desc.parent_uuid = process_uuid_;
 
     TracePacket packet;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "core/event.h"
 #include "proto/pb.h"
 
 namespace vespra {
@@ -587,6 +588,13 @@ Status ProtoReader::descriptor(const uint8_t* p, const uint8_t* end, uint64_t at
         }
         visitor_.process(pid, name);
         tracks_[uuid] = Track{pid, NONE, false, {}};
+    } else if (auto it = tracks_.find(parent); it != tracks_.end() && it->second.thread == NONE &&
+                                               !it->second.counter && parent != 0) {
+        // A named track of slices under a process: an asyncio task's (see core/tasks.h), read
+        // as a thread whose id carries TASK_TRACK_BIT.
+        uint32_t handle = visitor_.thread(it->second.pid, TASK_TRACK_BIT | ++task_tracks_);
+        if (!track_name.empty()) visitor_.thread_name(handle, track_name);
+        tracks_[uuid] = Track{it->second.pid, handle, false, {}};
     }
     if (auto it = tracks_.find(uuid); it != tracks_.end()) info_.pid = it->second.pid;
     // A new descriptor for a uuid a sequence already resolved takes effect for its next event.

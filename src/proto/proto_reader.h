@@ -109,6 +109,7 @@ class ProtoReader final : public trace::Parser {
     uint32_t last_seq_id_ = 0;
     Sequence* last_seq_ = nullptr;
     std::unordered_map<uint64_t, Track> tracks_;            // by track uuid
+    uint32_t task_tracks_ = 0;                               // asyncio tasks' tracks read
     std::unordered_map<std::string, uint32_t> full_names_;  // events that name themselves
     uint64_t packets_ = 0;
     trace::RecordSink* sink_ = nullptr;

@@ -107,6 +107,15 @@ std::optional<uint32_t> Interner::name_id(std::string_view name) {
     return id;
 }
 
+std::optional<uint32_t> Interner::task_id(std::string name) {
+    std::unique_lock lock(mutex_);
+    if (infos_.size() >= CAPACITY) return std::nullopt;
+    auto id = static_cast<uint32_t>(infos_.size());
+    infos_.push_back(CodeInfo{std::move(name), "", 0, true});
+    keep_.push_back(nullptr);
+    return id;
+}
+
 void Interner::alias(uint64_t key, PyObject* str, uint32_t id) {
     std::unique_lock lock(mutex_);
     if (!ids_.emplace(key, id).second) {

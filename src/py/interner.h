@@ -66,6 +66,9 @@ class Interner {
     // The id of a mark's name; equal names share one, made on first sight (a CodeInfo with
     // `mark` set). None when the interner is full.
     std::optional<uint32_t> name_id(std::string_view name);
+    // A new id for an asyncio task, described by `name` like a mark's name (its step slices on
+    // the thread are named so), never shared: every task is one. None when the interner is full.
+    std::optional<uint32_t> task_id(std::string name);
     // Makes `key`, the address of a str object that stays alive as long as `str` (a strong
     // reference, consumed) is kept, find `id` through find(). For names the thread caches.
     void alias(uint64_t key, PyObject* str, uint32_t id);

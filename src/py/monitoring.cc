@@ -17,6 +17,8 @@
 #include "py/exceptions.h"
 #include "py/ft_lock.h"
 #include "py/marks.h"
+#include "py/pyapi.h"
+#include "py/tasks.h"
 
 namespace vespra::monitoring {
 
@@ -127,6 +129,10 @@ host::Ref new_callbacks(std::shared_ptr<State> state, PyObject* mon) {
         }
         if (first && !code && kind != KIND_START) return false;
         const PackedEvent* batch_end = hot.end;
+        if (id && code && OPENS_SLICE[kind] && tasks::is_step_coroutine(code)) {
+            const void* frame = pyapi::outermost_coroutine_frame(PyThreadState_GetUnchecked());
+            if (frame) tasks::record_step(state, frame, now, kind, in_flight);
+        }
         if (id) record(*state.queue_raw, now, pack_word(kind, *id));
         if (hot.end != batch_end) state.resume_parked_export();  // see append_uncommon
         return false;
@@ -174,8 +180,69 @@ PyObject* left_out_result(bool can_disable) { return Py_NewRef(can_disable ? DIS
 // An object neither of the thread's caches knows (or knows as left out), or a thread not (or no
 // longer) bound to this run.
 template <Source SOURCE>
+[[gnu::noinline]] PyObject* append_uncommon(State& state, PyObject* obj, uint64_t key, uint64_t now,
+                                            uint8_t kind, uint32_t id) noexcept;
+
+// The begin of the outermost coroutine frame `frame` of a step: the task's fact, then the begin.
+// The one-entry cache is left disarmed, so that the events of tasks of one coroutine following
+// each other (with the loop's own code left out by a filter) all come to record_coroutine.
+[[gnu::noinline]] PyObject* record_step_begin(State& state, const void* frame, uint64_t now,
+                                              uint32_t word) noexcept {
+    try {
+        Hot& hot = HOT;
+        ColdInFlight in_flight(state.cold_in_flight);
+        const PackedEvent* batch_end = hot.end;
+        tasks::record_step(state, frame, now, kind_of(word), in_flight);
+        hot.last_code = UINT64_MAX;
+        record(*state.queue_raw, now, word);
+        if (hot.end != batch_end) state.resume_parked_export();  // see append_uncommon
+        Py_RETURN_NONE;
+    } catch (const std::bad_alloc&) {
+        state.queue_raw->add_dropped(1);  // as in record_cold
+        Py_RETURN_NONE;
+    } catch (const std::exception& e) {
+        fatal(e.what());
+    }
+}
+
+// An event of a coroutine's code object (tagged in the thread's code cache, see py/tasks.h) by
+// a thread settled in this run. A begin whose frame another coroutine awaits arms the one-entry
+// cache, so that its own next events (its end, and its next start right after it, as in a loop
+// of awaits) take the fast path: an event of the same code object right after one of its frames
+// belongs to the same step, never to the first of another task's. An end disarms it: it may be
+// a step's last, and the next task's first begin must come here. (What is left: a task whose
+// coroutine awaits a coroutine of its own function ends its step by the fast path, and the next
+// task of that function, when nothing was recorded between, begins unchecked and stays on the
+// thread.)
+template <Source SOURCE>
+PyObject* record_coroutine(State& state, PyObject* obj, uint64_t key, uint64_t now, uint8_t kind,
+                           uint32_t id) noexcept {
+    Hot& hot = HOT;
+    if (OPENS_SLICE[kind]) {
+        if (const void* frame = pyapi::outermost_coroutine_frame(PyThreadState_GetUnchecked()))
+            return record_step_begin(state, frame, now, pack_word(kind, id));
+        hot.last_code = key;
+        hot.last_id = id;
+    } else {
+        hot.last_code = UINT64_MAX;
+    }
+    if (fast_append(hot, state.queue_id, now, pack_word(kind, id))) [[likely]]
+        Py_RETURN_NONE;
+    return append_uncommon<SOURCE>(state, obj, key, now, kind, id);
+}
+
+template <Source SOURCE>
 [[gnu::noinline]] PyObject* record_unresolved(State& state, PyObject* obj, uint64_t key,
                                               uint64_t now, uint8_t kind) noexcept {
+    if constexpr (SOURCE.code) {
+        const Hot& hot = HOT;
+        if (hot.queue_id == state.queue_id && hot.codes != nullptr &&
+            (hot.named || hot.name_tries == 0)) {
+            const CodeSlot& slot = hot.codes[code_slot_index(key)];
+            if (slot.addr == (key | tasks::COROUTINE_TAG))
+                return record_coroutine<SOURCE>(state, obj, key, now, kind, slot.id);
+        }
+    }
     bool left_out =
         SOURCE.code ? record_cold(state, obj, obj, key, HOT, now, kind, describe_code)
                     : record_cold(state, obj, nullptr, key, HOT, now, kind, callables::describe);

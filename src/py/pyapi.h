@@ -20,6 +20,9 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <cstdint>
+
 #if PY_VERSION_HEX < 0x030D0000
 #error "vespra needs CPython 3.13 or newer: PyMutex and the Py_mod_gil slot first appear there"
 #endif
@@ -37,3 +40,58 @@
 #error "this free-threaded CPython lacks the Py_mod_gil slot: importing vespra would enable the GIL"
 #endif
 #endif
+
+namespace vespra::pyapi {
+
+// What vespra reads of the interpreter's record of a running frame (_PyInterpreterFrame, in the
+// internal headers: pycore_frame.h on 3.13, pycore_interpframe_structs.h on 3.14 and 3.15): the
+// frame that called it and who owns it. The offsets are those of each line's release builds;
+// the layouts were read from each line's headers, and a line not listed here reads nothing.
+struct FrameHead {
+    void* executable;
+    FrameHead* previous;
+};
+#if PY_VERSION_HEX < 0x030E0000
+// 3.13: seven pointers, instr_ptr, int stacktop, uint16_t return_offset, char owner.
+inline constexpr size_t FRAME_OWNER_OFFSET = 70;
+#elif PY_VERSION_HEX < 0x03100000 && defined(Py_GIL_DISABLED)
+// 3.14 and 3.15: nine pointer-sized fields, int32_t tlbc_index (free-threaded only),
+// uint16_t return_offset, char owner.
+inline constexpr size_t FRAME_OWNER_OFFSET = 78;
+#elif PY_VERSION_HEX < 0x03100000
+inline constexpr size_t FRAME_OWNER_OFFSET = 74;
+#else
+#define VESPRA_NO_FRAME_LAYOUT 1
+#endif
+// Owners: 0 a thread's frame stack, 1 a generator or coroutine, 2 a frame object; 3 and above
+// (CSTACK on 3.13; INTERPRETER, and CSTACK on 3.14) the frames the interpreter pushes where C
+// code calls into it (gen.send(), a C function calling a Python one), which belong to no function.
+inline constexpr char FRAME_OWNED_BY_GENERATOR = 1;
+inline constexpr char FRAME_OWNED_BY_NO_FUNCTION = 3;
+
+// Whether the frame running on `ts` -- a coroutine's, in the callback of its start, resumption or
+// throw -- was sent into from outside every coroutine and generator: by an asyncio task's step
+// (C or Python), or by a program driving it by hand. A coroutine awaited by another runs in
+// a frame whose caller is that coroutine's (the SEND that awaits it pushes it directly, or
+// through the C frame of an async generator's asend). Returns that frame, else null (and always
+// null on a line whose layout is not known here: its tasks stay on their thread). Cheap: three
+// loads. The frame's address names the coroutine for as long as it lives (the frame is part of
+// the coroutine object).
+inline const void* outermost_coroutine_frame(PyThreadState* ts) {
+#ifdef VESPRA_NO_FRAME_LAYOUT
+    (void)ts;
+    return nullptr;
+#else
+    auto owner = [](const FrameHead* f) {
+        return reinterpret_cast<const char*>(f)[FRAME_OWNER_OFFSET];
+    };
+    auto* frame = reinterpret_cast<const FrameHead*>(ts->current_frame);
+    if (frame == nullptr) return nullptr;
+    const FrameHead* caller = frame->previous;
+    if (caller != nullptr && owner(caller) >= FRAME_OWNED_BY_NO_FUNCTION) caller = caller->previous;
+    if (caller != nullptr && owner(caller) == FRAME_OWNED_BY_GENERATOR) return nullptr;
+    return frame;
+#endif
+}
+
+}  // namespace vespra::pyapi

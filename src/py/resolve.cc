@@ -11,6 +11,7 @@
 
 #include "core/evqueue.h"
 #include "py/host.h"
+#include "py/tasks.h"
 
 #if defined(__APPLE__)
 #include <pthread.h>
@@ -138,6 +139,8 @@ std::optional<uint32_t> resolve_cold(State& state, PyObject* obj, uint64_t key, 
         id = slot->id;
     } else if (slot && slot->addr == (key | 1)) {
         return LEFT_OUT;
+    } else if (slot && slot->addr == (key | tasks::COROUTINE_TAG)) {
+        return slot->id;  // never armed in the one-entry cache
     } else {
         std::optional<uint32_t> found = state.interner.find(key);
         if (!found) {
@@ -156,6 +159,10 @@ std::optional<uint32_t> resolve_cold(State& state, PyObject* obj, uint64_t key, 
         if (id == LEFT_OUT) {
             if (slot) *slot = CodeSlot{key | 1, 0, 0};
             return LEFT_OUT;
+        }
+        if (tasks::is_step_coroutine(obj)) {
+            if (slot) *slot = CodeSlot{key | tasks::COROUTINE_TAG, id, 0};
+            return id;
         }
         if (slot) *slot = CodeSlot{key, id, 0};
     }

@@ -196,8 +196,8 @@ def _snapshot(p, seq, i):
 
 
 def slices(path):
-    """Per track, keyed (pid, tid) for a thread (tid unsigned 32-bit) and (pid, None) for a
-    process, the resolved events in file order. Raises ValueError for what a viewer could not
+    """Per track, keyed (pid, tid) for a thread (tid unsigned 32-bit), (pid, None) for a
+    process and (pid, name) for an asyncio task's track, the resolved events in file order. Raises ValueError for what a viewer could not
     resolve: an event on an undescribed track, a name or location iid not interned on its
     sequence, a timestamp on a sequence clock no snapshot defined, an event in a snapshot's
     packet."""
@@ -227,8 +227,10 @@ def slices(path):
             if "thread" in desc:
                 t = desc["thread"]
                 key, name = (t["pid"], t["tid"] & 0xFFFFFFFF), t.get("thread_name")
-            else:
+            elif "process" in desc:
                 key, name = (desc["process"]["pid"], None), desc.get("name")
+            else:  # an asyncio task's track under its process: keyed by its name
+                key, name = (tracks[desc["parent_uuid"]][0], desc["name"]), desc["name"]
             tracks[desc["uuid"]] = key
             out.setdefault(key, ThreadTrace()).name = name
         ev = p.get("track_event")
