@@ -21,6 +21,11 @@ FORMATS = ("json", "protobuf")
 # raises, one that consumes an async generator, and a coroutine driven by hand (no task).
 PROGRAM = textwrap.dedent("""
     import asyncio
+    import os
+    import vespra
+
+    if os.environ.get("PY_TASKS"):  # asyncio's Python Task in place of its C one
+        asyncio.tasks.Task = asyncio.tasks._PyTask
 
     async def inner():
         await asyncio.sleep(0.02)
@@ -28,7 +33,8 @@ PROGRAM = textwrap.dedent("""
     async def handler(i):
         await asyncio.sleep(0.05)
         await inner()
-        return i
+        with vespra.span("work"):
+            return i
 
     async def child():
         await asyncio.sleep(0.01)
@@ -83,7 +89,7 @@ B, E = "B", "E"
 # A step of consumer that takes an item and then waits inside the async generator.
 TWO_ITEMS = [(B, "consumer"), (B, "ticks"), (E, "ticks"), (B, "ticks"), (E, "ticks"),
              (E, "consumer")]
-STEP3 = [(B, "handler"), (B, "inner"), (E, "inner"), (E, "handler")]
+STEP3 = [(B, "handler"), (B, "inner"), (E, "inner"), (B, "work"), (E, "work"), (E, "handler")]
 # Each task's track with the standard library left out: the life slice around the steps.
 EXPECTED = {
     "h0 (handler)": [(B, "handler"), (B, "handler"), (E, "handler"),
@@ -111,20 +117,24 @@ class Tasks(unittest.TestCase):
         cls.script = pathlib.Path(cls.dir.name) / "tasks.py"
         cls.script.write_text(PROGRAM)
         cls.traces = {}
-        for fmt in FORMATS:
-            for options in ((), ("--exclude-stdlib",)):
-                path = pathlib.Path(cls.dir.name) / f"{fmt}{len(options)}.trace"
-                subprocess.run([*VESPRA, "run", "-q", "-f", fmt, "-o", str(path), *options,
-                                str(cls.script)], check=True, timeout=300)
-                cls.traces[fmt, bool(options)] = path
+        runs = [(fmt, filtered, False) for fmt in FORMATS for filtered in (False, True)]
+        for fmt, filtered, py_tasks in runs + [("protobuf", True, True)]:
+            path = pathlib.Path(cls.dir.name) / f"{fmt}{filtered:d}{py_tasks:d}.trace"
+            options = ("--exclude-stdlib",) if filtered else ()
+            env = None
+            if py_tasks:  # and exceptions: the raising task's end carries its type
+                options, env = (*options, "--exceptions"), {**os.environ, "PY_TASKS": "1"}
+            subprocess.run([*VESPRA, "run", "-q", "-f", fmt, "-o", str(path), *options,
+                            str(cls.script)], check=True, timeout=300, env=env)
+            cls.traces[fmt, filtered, py_tasks] = path
 
     @classmethod
     def tearDownClass(cls):
         cls.dir.cleanup()
 
-    def tracks(self, fmt, filtered):
+    def tracks(self, fmt, filtered, py_tasks=False):
         """{name: [(ph, name), ...]} of the tasks' tracks, and the thread's events."""
-        path = self.traces[fmt, filtered]
+        path = self.traces[fmt, filtered, py_tasks]
         events = track_events(path, fmt)
         if fmt == "json":
             names = Trace(path).thread_names
@@ -137,9 +147,9 @@ class Tasks(unittest.TestCase):
         return tasks, thread[0]
 
     def test_task_tracks_hold_each_step_inside_the_life_slice(self):
-        for fmt in FORMATS:
-            with self.subTest(fmt=fmt):
-                tasks, thread = self.tracks(fmt, True)
+        for fmt, py_tasks in [(fmt, False) for fmt in FORMATS] + [("protobuf", True)]:
+            with self.subTest(fmt=fmt, py_tasks=py_tasks):
+                tasks, thread = self.tracks(fmt, True, py_tasks)
                 for name, expected in EXPECTED.items():
                     self.assertEqual(tasks[name], expected, name)
                 self.assertEqual({n for n in tasks if n.endswith("(handler)")},
@@ -149,7 +159,7 @@ class Tasks(unittest.TestCase):
                 names = {name for _, name in thread}
                 self.assertIn("by_hand", names)
                 self.assertIn("h1 (handler)", names)
-                self.assertFalse(names & {"handler", "inner", "child", "ticks", "doomed"})
+                self.assertFalse(names & {"handler", "inner", "work", "child", "ticks", "doomed"})
                 self.assertEqual(sum(1 for ph, n in thread if (ph, n) == (B, "h2 (handler)")), 3)
 
     def test_thread_keeps_the_loops_frames_around_the_steps(self):
@@ -169,7 +179,7 @@ class Tasks(unittest.TestCase):
                 self.assertIn((B, "sleep"), tasks["h0 (handler)"])
 
     def test_life_slices_last_as_long_as_their_sleeps(self):
-        path = self.traces["protobuf", True]
+        path = self.traces["protobuf", True, False]
         for key, track in pbtrace.slices(path).items():
             if key[1] not in ("h0 (handler)", "doomed (doomed)", "kid (child)"):
                 continue
@@ -183,7 +193,7 @@ class Tasks(unittest.TestCase):
         for fmt in FORMATS:
             with self.subTest(fmt=fmt):
                 out = subprocess.run([*VESPRA, "summary", "--json",
-                                      str(self.traces[fmt, True])],
+                                      str(self.traces[fmt, True, False])],
                                      capture_output=True, text=True, check=True).stdout
                 summary = json.loads(out)
                 rows = {r["function"]: r for r in summary["tasks"]}
@@ -200,8 +210,8 @@ class Tasks(unittest.TestCase):
     @unittest.skipIf(perfetto.SHELL is None, perfetto.MISSING)
     def test_trace_processor_shows_the_tasks_under_the_process(self):
         for fmt in FORMATS:
-            self.assertEqual(perfetto.faults(self.traces[fmt, False]), {}, fmt)
-        rows = perfetto.query(self.traces["protobuf", False],
+            self.assertEqual(perfetto.faults(self.traces[fmt, False, False]), {}, fmt)
+        rows = perfetto.query(self.traces["protobuf", False, False],
                               "select t.name as name, count(s.id) as n from process_track t "
                               "join slice s on s.track_id = t.id where t.name like '%(handler)' "
                               "group by t.name order by t.name")
