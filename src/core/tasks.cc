@@ -12,7 +12,9 @@ std::span<const Event> TaskTracks::split(std::span<const Event> events, std::vec
     }
     out.clear();
     out.reserve(events.size() + 8);
-    for (const Event& e : events) {
+    const Event* const last = events.data() + events.size();
+    for (const Event* at = events.data(); at != last; ++at) {
+        const Event& e = *at;
         uint8_t kind = kind_of(e.packed);
         if (kind == KIND_TASK) {
             ThreadState& t = thread(e.tid);
@@ -38,7 +40,7 @@ std::span<const Event> TaskTracks::split(std::span<const Event> events, std::vec
         if (!t.pending && t.depth == 0) {
             out.push_back(e);
         } else if (t.depth != 0) {
-            in_step(t, e, out);
+            at = step_run(t, at, last, out) - 1;
         } else if (OPENS_SLICE[kind]) {
             begin_step(t, e, out);
         } else {
@@ -68,15 +70,31 @@ void TaskTracks::begin_step(ThreadState& t, const Event& e, std::vector<Event>& 
     t.depth = 1;
 }
 
-void TaskTracks::in_step(ThreadState& t, const Event& e, std::vector<Event>& out) {
+const Event* TaskTracks::step_run(ThreadState& t, const Event* at, const Event* last,
+                                  std::vector<Event>& out) {
+    // The events of a thread inside a step come in long runs (a step runs until its outermost
+    // frame yields): one tight loop moves them, without the checks of the loop above.
+    const uint32_t tid = at->tid;
     const uint32_t track = TASK_TRACK_BIT | t.task;
-    uint8_t kind = kind_of(e.packed);
-    out.emplace_back(e.ts, track, e.packed);
-    if (OPENS_SLICE[kind]) {
-        ++t.depth;
-        return;
+    uint32_t depth = t.depth;
+    for (; at != last && at->tid == tid; ++at) {
+        uint8_t kind = kind_of(at->packed);
+        if (kind == KIND_TASK) [[unlikely]]
+            continue;  // inside a step: only its own frames can follow
+        out.emplace_back(at->ts, track, at->packed);
+        depth += OPENS_SLICE[kind];
+        if (CLOSES_SLICE[kind] && --depth == 0) {
+            t.depth = 0;
+            close_step(t, *at, out);
+            return at + 1;
+        }
     }
-    if (!CLOSES_SLICE[kind] || --t.depth != 0) return;
+    t.depth = depth;
+    return at;
+}
+
+void TaskTracks::close_step(ThreadState& t, const Event& e, std::vector<Event>& out) {
+    uint8_t kind = kind_of(e.packed);
     // The outermost frame ended: the step is over, and with a return or a raise the task too.
     t.end_ts = e.ts;
     t.end_word = kind == KIND_EXCEPTION_END ? pack_word(KIND_UNWIND, code_of(e.packed)) : e.packed;

@@ -63,7 +63,11 @@ class TaskTracks {
         return *last_;
     }
     void begin_step(ThreadState& t, const Event& e, std::vector<Event>& out);
-    void in_step(ThreadState& t, const Event& e, std::vector<Event>& out);
+    // Moves the events of `t`'s thread from `at` on to the task's track, up to the end of the
+    // step or of the thread's run; returns the first event not taken.
+    const Event* step_run(ThreadState& t, const Event* at, const Event* last,
+                          std::vector<Event>& out);
+    void close_step(ThreadState& t, const Event& e, std::vector<Event>& out);
     void end_step(ThreadState& t, uint32_t tid, std::vector<Event>& out);
 
     std::unordered_map<uint32_t, ThreadState> threads_;

@@ -214,35 +214,34 @@ template <Source SOURCE>
 // coroutine awaits a coroutine of its own function ends its step by the fast path, and the next
 // task of that function, when nothing was recorded between, begins unchecked and stays on the
 // thread.)
-template <Source SOURCE>
-PyObject* record_coroutine(State& state, PyObject* obj, uint64_t key, uint64_t now, uint8_t kind,
-                           uint32_t id) noexcept {
-    Hot& hot = HOT;
-    if (OPENS_SLICE[kind]) {
+template <uint8_t KIND, Source SOURCE>
+[[gnu::noinline]] PyObject* record_coroutine(State& state, Hot& hot, PyObject* obj, uint64_t key,
+                                             uint64_t now, uint32_t id) noexcept {
+    if constexpr (OPENS_SLICE[KIND]) {
         if (const void* frame = pyapi::outermost_coroutine_frame(PyThreadState_GetUnchecked()))
-            return record_step_begin(state, frame, now, pack_word(kind, id));
+            return record_step_begin(state, frame, now, pack_word(KIND, id));
         hot.last_code = key;
         hot.last_id = id;
     } else {
         hot.last_code = UINT64_MAX;
     }
-    if (fast_append(hot, state.queue_id, now, pack_word(kind, id))) [[likely]]
+    if (fast_append(hot, state.queue_id, now, pack_word(KIND, id))) [[likely]]
         Py_RETURN_NONE;
-    return append_uncommon<SOURCE>(state, obj, key, now, kind, id);
+    return append_uncommon<SOURCE>(state, obj, key, now, KIND, id);
+}
+
+// The thread's code-cache entry for `key` when it holds a coroutine's code object (see
+// record_coroutine), under the conditions of cached_code. Asked only where both caches missed.
+inline const CodeSlot* cached_coroutine(const State& state, const Hot& hot, uint64_t key) {
+    if (hot.queue_id != state.queue_id || hot.codes == nullptr || key == 0) return nullptr;
+    if (!hot.named && hot.name_tries != 0) return nullptr;
+    const CodeSlot* slot = &hot.codes[code_slot_index(key)];
+    return slot->addr == (key | tasks::COROUTINE_TAG) ? slot : nullptr;
 }
 
 template <Source SOURCE>
 [[gnu::noinline]] PyObject* record_unresolved(State& state, PyObject* obj, uint64_t key,
                                               uint64_t now, uint8_t kind) noexcept {
-    if constexpr (SOURCE.code) {
-        const Hot& hot = HOT;
-        if (hot.queue_id == state.queue_id && hot.codes != nullptr &&
-            (hot.named || hot.name_tries == 0)) {
-            const CodeSlot& slot = hot.codes[code_slot_index(key)];
-            if (slot.addr == (key | tasks::COROUTINE_TAG))
-                return record_coroutine<SOURCE>(state, obj, key, now, kind, slot.id);
-        }
-    }
     bool left_out =
         SOURCE.code ? record_cold(state, obj, obj, key, HOT, now, kind, describe_code)
                     : record_cold(state, obj, nullptr, key, HOT, now, kind, callables::describe);
@@ -289,6 +288,9 @@ template <uint8_t KIND, Source SOURCE = PY_EVENT>
         id = slot->id;
         hot.last_id = id;
         hot.last_code = key;
+    } else if (const CodeSlot* coroutine = SOURCE.code ? cached_coroutine(state, hot, key)
+                                                        : nullptr) {
+        return record_coroutine<KIND, SOURCE>(state, hot, obj, key, now, coroutine->id);
     } else {
         return record_unresolved<SOURCE>(state, obj, key, now, KIND);
     }
