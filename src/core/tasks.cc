@@ -76,21 +76,29 @@ const Event* TaskTracks::step_run(ThreadState& t, const Event* at, const Event* 
     // frame yields): one tight loop moves them, without the checks of the loop above.
     const uint32_t tid = at->tid;
     const uint32_t track = TASK_TRACK_BIT | t.task;
+    // Room for the rest of the batch first (Event's constructor leaves it uninitialised), so
+    // that the loop stores without a capacity check; what it does not fill is cut off after.
+    size_t filled = out.size();
+    out.resize(filled + static_cast<size_t>(last - at));
+    Event* to = out.data() + filled;
     uint32_t depth = t.depth;
+    bool closed = false;
     for (; at != last && at->tid == tid; ++at) {
         uint8_t kind = kind_of(at->packed);
         if (kind == KIND_TASK) [[unlikely]]
             continue;  // inside a step: only its own frames can follow
-        out.emplace_back(at->ts, track, at->packed);
+        *to++ = Event(at->ts, track, at->packed);
         depth += OPENS_SLICE[kind];
         if (CLOSES_SLICE[kind] && --depth == 0) {
-            t.depth = 0;
-            close_step(t, *at, out);
-            return at + 1;
+            closed = true;
+            break;
         }
     }
+    out.resize(static_cast<size_t>(to - out.data()));
     t.depth = depth;
-    return at;
+    if (!closed) return at;
+    close_step(t, *at, out);
+    return at + 1;
 }
 
 void TaskTracks::close_step(ThreadState& t, const Event& e, std::vector<Event>& out) {
