@@ -27,6 +27,9 @@ namespace vespra {
 
 struct Running;
 class RingKeeper;
+namespace values {
+class Matcher;
+}
 
 // Address hash with a per-run random seed, so that which code objects collide differs between
 // runs and cannot be arranged from outside.
@@ -119,6 +122,10 @@ class State final : public CodeLookup, public ThreadNames {
     // registered, and PY_UNWIND gets the callback that describes the exception).
     const bool exceptions;
 
+    // The functions whose arguments and return values the run records (values.h); null for a
+    // run that records none. Set before the run starts.
+    std::shared_ptr<values::Matcher> values;
+
     // The outermost `launcher_frames` frames of the thread whose PyThread_get_thread_ident() is
     // `launcher_thread` belong to the program that runs the traced one (the `vespra` command):
     // their begins are left out of the trace. 0 frames: none. Set before the run starts.
@@ -177,6 +184,16 @@ struct Sighting {
 // the frame running the code object when known (else null). Attached; may run Python code;
 // clears every Python error it meets.
 using Describe = Sighting (*)(const State& state, PyObject* obj, PyObject* globals);
+
+// Where a code object belongs as the filter takes it: its module's name and its source file
+// (`file`, its co_filename, or its module's __file__ for code made by exec or compile), read
+// from `globals`, by default the current frame's when it runs `code`. Attached; clears the
+// errors it meets.
+struct CodePlace {
+    std::string module;
+    std::string file;
+};
+CodePlace code_place(PyObject* code, std::string file, PyObject* globals);
 
 // A code object: read_code_info, and the filter asked with the module of `globals` (by default
 // the current frame's, when it runs `code`).

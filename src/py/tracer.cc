@@ -49,10 +49,14 @@ constexpr const char* ENV_EXCLUDE_STDLIB = "VESPRA_CHILD_EXCLUDE_STDLIB";
 constexpr const char* ENV_EXCLUDE_SITE = "VESPRA_CHILD_EXCLUDE_SITE_PACKAGES";
 constexpr const char* ENV_C_CALLS = "VESPRA_CHILD_C_CALLS";
 constexpr const char* ENV_EXCEPTIONS = "VESPRA_CHILD_EXCEPTIONS";
+constexpr const char* ENV_ARGS = "VESPRA_CHILD_ARGS";
+constexpr const char* ENV_RETURNS = "VESPRA_CHILD_RETURNS";
+constexpr const char* ENV_ARGS_REPR = "VESPRA_CHILD_ARGS_REPR";
 constexpr const char* ENV_RING = "VESPRA_CHILD_RING";  // decimal bytes, or absent
 constexpr const char* ENV_OPTIONAL[] = {
     ENV_LOSSLESS,       ENV_GC,           ENV_INCLUDE, ENV_EXCLUDE,
-    ENV_EXCLUDE_STDLIB, ENV_EXCLUDE_SITE, ENV_C_CALLS, ENV_RING, ENV_EXCEPTIONS};
+    ENV_EXCLUDE_STDLIB, ENV_EXCLUDE_SITE, ENV_C_CALLS, ENV_RING, ENV_EXCEPTIONS,
+    ENV_ARGS,           ENV_RETURNS,      ENV_ARGS_REPR};
 
 bool STOP_AT_EXIT_REGISTERED = false;  // guarded by START_LOCK
 
@@ -146,6 +150,9 @@ bool export_environment(const TracerData& data, uint64_t trace_origin) {
         {ENV_EXCLUDE_SITE, flag(filter.exclude_site_packages)},
         {ENV_C_CALLS, flag(data.c_calls)},
         {ENV_EXCEPTIONS, flag(data.exceptions)},
+        {ENV_ARGS, data.values ? joined(data.values->args) : std::nullopt},
+        {ENV_RETURNS, data.values ? joined(data.values->returns) : std::nullopt},
+        {ENV_ARGS_REPR, flag(data.values && data.values->repr)},
         {ENV_RING, data.ring ? std::optional<std::string>(std::to_string(data.ring)) : std::nullopt},
     };
     for (const auto& [key, value] : OPTIONAL) {
@@ -391,6 +398,11 @@ PyObject* enter(TracerObject* self, bool as_child, std::optional<uint64_t> trace
     self->data.filter = std::make_shared<const Filter>(
         self->data.filter_options,
         self->data.filter_options.empty() ? Filter::Places{} : interpreter_places());
+    self->data.values =
+        self->data.value_options.empty()
+            ? nullptr
+            : std::make_shared<const values::ValueOptions>(
+                  values::resolve(self->data.value_options, interpreter_places()));
     if (as_child) self->data.trace_origin = trace_origin;
     Clock clock = run_clock(self->data, as_child);
     if (!as_child && !export_environment(self->data, clock.trace_origin())) return nullptr;
@@ -443,6 +455,7 @@ std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool 
                                          self->data.exceptions);
     state->launcher_thread = self->data.launcher_thread;
     state->launcher_frames = self->data.launcher_frames;
+    if (self->data.values) state->values = std::make_shared<values::Matcher>(*self->data.values);
 
     // Detached: opening a FIFO waits until its reader opens it, and the reader may be a thread
     // of this program. The open touches no Python object.
