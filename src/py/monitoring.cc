@@ -509,6 +509,27 @@ MarkArg text_arg(PyObject* key, std::string text) {
     return arg;
 }
 
+// A function's start, return or unwind of code id `id` at `now`, with `values` as its payload
+// (KIND_CALL, KIND_RETURN_VALUE, KIND_EXCEPTION_END), or plain when there are none or their
+// names cannot be written. The thread is settled and counted in cold_in_flight.
+void record_with_values(State& state, Hot& hot, uint64_t now, uint8_t kind, uint32_t id,
+                        std::span<const MarkArg> values) {
+    std::string_view bytes;
+    if (!values.empty()) bytes = payload_of(state, hot, values, nullptr);
+    PyErr_Clear();
+    const PackedEvent* batch_end = hot.end;
+    if (bytes.empty()) {
+        record(*state.queue_raw, now, pack_word(kind, id));
+    } else {
+        uint8_t valued = kind == KIND_START    ? KIND_CALL
+                         : kind == KIND_RETURN ? KIND_RETURN_VALUE
+                                               : KIND_EXCEPTION_END;
+        vespra::record_mark(*state.queue_raw, now, pack_word(valued, id), bytes,
+                            state.cold_in_flight);
+    }
+    if (hot.end != batch_end) tracer::resume_parked_export(state);  // see append_uncommon
+}
+
 // At a raise (`now` unused): an instant named after the exception's type, with its message.
 // At an unwind: the end at `now` of the slice that `exc` unwound, carrying its type; a plain
 // unwind when the type's name cannot be had. What the filter leaves out is not recorded, and its
@@ -529,20 +550,9 @@ void record_exception(State& state, PyObject* code, PyObject* exc, uint64_t now,
             return;
         }
         std::optional<std::string> text = name ? host::utf8(name.get()) : std::nullopt;
-        std::string_view bytes;
-        if (text) {
-            MarkArg type = text_arg(EXCEPTION_KEY, std::move(*text));
-            bytes = payload_of(state, hot, std::span(&type, 1), nullptr);
-        }
-        PyErr_Clear();
-        const PackedEvent* batch_end = hot.end;
-        if (bytes.empty()) {
-            record(*state.queue_raw, now, pack_word(KIND_UNWIND, *id));
-        } else {
-            vespra::record_mark(*state.queue_raw, now, pack_word(KIND_EXCEPTION_END, *id), bytes,
-                                state.cold_in_flight);
-        }
-        if (hot.end != batch_end) tracer::resume_parked_export(state);  // see append_uncommon
+        std::vector<MarkArg> type;
+        if (text) type.push_back(text_arg(EXCEPTION_KEY, std::move(*text)));
+        record_with_values(state, hot, now, KIND_UNWIND, *id, type);
     } catch (const std::bad_alloc&) {
         state.queue_raw->add_dropped(1);  // as in record_cold
     } catch (const std::exception& e) {
@@ -609,18 +619,7 @@ PyObject* record_values(State& state, PyObject* code, PyObject* result, uint64_t
                                      values::describe(result, matcher.repr())});
             }
         }
-        std::string_view bytes;
-        if (!described.empty()) bytes = payload_of(state, hot, described, nullptr);
-        PyErr_Clear();
-        const PackedEvent* batch_end = hot.end;
-        if (bytes.empty()) {
-            record(*state.queue_raw, now, pack_word(kind, *id));
-        } else {
-            uint8_t with_values = kind == KIND_START ? KIND_CALL : KIND_RETURN_VALUE;
-            vespra::record_mark(*state.queue_raw, now, pack_word(with_values, *id), bytes,
-                                state.cold_in_flight);
-        }
-        if (hot.end != batch_end) tracer::resume_parked_export(state);  // see append_uncommon
+        record_with_values(state, hot, now, kind, *id, described);
     } catch (const std::bad_alloc&) {
         state.queue_raw->add_dropped(1);  // as in record_cold
     } catch (const std::exception& e) {
@@ -632,24 +631,36 @@ PyObject* record_values(State& state, PyObject* code, PyObject* result, uint64_t
 // PY_START (code, offset) and PY_RETURN (code, offset, value) in a run that records values. A
 // function whose code id the thread's caches know and whose calls record no value takes the
 // common path, after one more load (its flags); the others go to record_values.
+// (No check of DESCRIBING: the interpreter delivers no event of what a callback runs.)
 template <uint8_t KIND>
 PyObject* on_value_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    if (nargs < (KIND == KIND_RETURN ? 3 : 1) || DESCRIBING) [[unlikely]]
+    if (nargs < (KIND == KIND_RETURN ? 3 : 1)) [[unlikely]]
         return on_event<KIND>(self, args, nargs);
     State& state = *reinterpret_cast<CallbacksObject*>(self)->state;
+#if defined(__x86_64__)
+    uint64_t now = state.clock.uses_tsc() ? Clock::tsc_raw() : state.clock.raw();
+#else
     uint64_t now = state.clock.raw();
+#endif
     auto key = reinterpret_cast<uint64_t>(args[0]);
     Hot& hot = HOT;
-    std::optional<uint32_t> id;
-    if (hot.queue_id == state.queue_id && hot.last_code == key) {
-        id = hot.last_id;
+    uint32_t id;
+    if (hot.last_code == key) [[likely]] {
+        id = hot.last_id;  // of an earlier run when the thread is bound to one: fast_append refuses
     } else if (const CodeSlot* slot = cached_code(state, hot, key)) {
         id = slot->id;
+    } else {
+        return record_values(state, args[0], KIND == KIND_RETURN ? args[2] : nullptr, now, KIND);
     }
     constexpr uint8_t WANTED = KIND == KIND_START ? values::ARGS : values::RETURNS;
-    uint8_t flags = id ? state.values->flags(*id) : 0;
-    if (flags != 0 && !(flags & WANTED)) return record_at<KIND>(state, args[0], key, now);
-    return record_values(state, args[0], KIND == KIND_RETURN ? args[2] : nullptr, now, KIND);
+    uint8_t flags = state.values->flags(id);
+    if (flags == 0 || (flags & WANTED) || hot.queue_id != state.queue_id) [[unlikely]]
+        return record_values(state, args[0], KIND == KIND_RETURN ? args[2] : nullptr, now, KIND);
+    hot.last_id = id;
+    hot.last_code = key;
+    if (fast_append(hot, state.queue_id, now, pack_word(KIND, id))) [[likely]]
+        Py_RETURN_NONE;
+    return append_uncommon<PY_EVENT>(state, args[0], key, now, KIND, id);
 }
 
 PyMethodDef MD_PY_START_VALUES = {"_vs_py_start", as_method(on_value_event<KIND_START>),
