@@ -139,7 +139,10 @@ Ref plain_attribute(PyObject* obj, PyObject* name) {
         return value;
     }
     if (kind && kind->tp_descr_get && kind->tp_descr_set) return {};  // a property: code
-    if (type->tp_dictoffset != 0 || (type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) {
+    // The __dict__ of an instance of a class of the program's (a class's own namespace, or a C
+    // type's dictionary slot, is no instance's: left alone).
+    bool has_dict = type->tp_dictoffset != 0 || (type->tp_flags & Py_TPFLAGS_MANAGED_DICT);
+    if (has_dict && (type->tp_flags & Py_TPFLAGS_HEAPTYPE) && !PyType_Check(obj)) {
         Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
         PyObject* value = nullptr;
         if (dict && PyDict_Check(dict.get()) && PyDict_GetItemRef(dict.get(), name, &value) > 0) {

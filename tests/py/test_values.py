@@ -49,7 +49,7 @@ VALUED = textwrap.dedent('''\
     def helper():
         return "helper"
 
-    def kinds(none, flag, small, huge, real, text, data, items, mapping, shaped, plain, prop,
+    def kinds(none, flag, small, huge, real, text, data, items, mapping, shaped, plain, prop, own,
               *rest, key=1, **extra):
         return 2 ** 70
 
@@ -73,8 +73,11 @@ VALUED = textwrap.dedent('''\
 
 
 def workload(valued):
+    own = valued.Plain()
+    own.shape = (4,)
     valued.kinds(None, True, -5, 2 ** 200, 1.5, "\u00e9" * 100, b"\x00a'b", [1, 2, 3], {"k": 1},
-                 valued.Shaped(), valued.Plain(), valued.ShapeProperty(), 7, 8, key=2, extra=3)
+                 valued.Shaped(), valued.Plain(), valued.ShapeProperty(), own, 7, 8, key=2,
+                 extra=3)
     valued.reprs(valued.Raises(), valued.Recurses(), valued.CallsTraced())
     for _ in valued.numbers(5):
         pass
@@ -90,7 +93,8 @@ def workload(valued):
 KINDS = {"none": None, "flag": True, "small": -5, "huge": "int of 201 bits", "real": 1.5,
          "text": "\u00e9" * 64 + "\u2026", "data": "b'\\x00a\\'b'", "items": "list of 3",
          "mapping": "dict of 1", "shaped": "valued.Shaped shape=(2, 3) dtype=float32",
-         "plain": "valued.Plain", "prop": "valued.ShapeProperty", "rest": "tuple of 2", "key": 2,
+         "plain": "valued.Plain", "prop": "valued.ShapeProperty", "own": "valued.Plain shape=(4,)",
+         "rest": "tuple of 2", "key": 2,
          "extra": "dict of 1"}
 # (ph, function, values) for each event that carries values, in order: arguments once at the
 # first start of a generator or coroutine, the return value at its end, never at a yield.
@@ -159,7 +163,7 @@ class Values(unittest.TestCase):
                     values, names = described(path, fmt)
                     if options.get("args_repr"):  # the other objects' reprs hold addresses
                         kinds = next(a for ph, f, a in values if f == "kinds" and ph == "B")
-                        for name in ("shaped", "plain", "prop"):
+                        for name in ("shaped", "plain", "prop", "own"):
                             self.assertRegex(kinds[name], r"^<valued\.\w+ object at 0x")
                             kinds[name] = KINDS[name]
                     self.assertEqual(values, expected)
