@@ -619,6 +619,9 @@ PyObject* record_values(State& state, PyObject* code, PyObject* result, uint64_t
                                      values::describe(result, matcher.repr())});
             }
         }
+        // Stamped after the describing: a mark that what it ran recorded (an instant in a repr,
+        // a collection) comes before this event in the thread's batch, and so must its time.
+        if (!described.empty()) now = state.clock.raw();
         record_with_values(state, hot, now, kind, *id, described);
     } catch (const std::bad_alloc&) {
         state.queue_raw->add_dropped(1);  // as in record_cold

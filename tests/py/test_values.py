@@ -46,6 +46,12 @@ VALUED = textwrap.dedent('''\
         def __repr__(self):
             return "calls " + helper()
 
+    class Marks:
+        def __repr__(self):
+            import vespra
+            vespra.instant("described")
+            return "marked"
+
     def helper():
         return "helper"
 
@@ -53,7 +59,7 @@ VALUED = textwrap.dedent('''\
               *rest, key=1, **extra):
         return 2 ** 70
 
-    def reprs(raises, recurses, calls):
+    def reprs(raises, recurses, calls, marks):
         return (1, 2)
 
     def numbers(n):
@@ -78,7 +84,7 @@ def workload(valued):
     valued.kinds(None, True, -5, 2 ** 200, 1.5, "\u00e9" * 100, b"\x00a'b", [1, 2, 3], {"k": 1},
                  valued.Shaped(), valued.Plain(), valued.ShapeProperty(), own, 7, 8, key=2,
                  extra=3)
-    valued.reprs(valued.Raises(), valued.Recurses(), valued.CallsTraced())
+    valued.reprs(valued.Raises(), valued.Recurses(), valued.CallsTraced(), valued.Marks())
     for _ in valued.numbers(5):
         pass
     coroutine = valued.doubled(4)
@@ -101,7 +107,7 @@ KINDS = {"none": None, "flag": True, "small": -5, "huge": "int of 201 bits", "re
 DESCRIBED = [
     ("B", "kinds", KINDS), ("E", "kinds", {"return": "int of 71 bits"}),
     ("B", "reprs", {"raises": "valued.Raises", "recurses": "valued.Recurses",
-                    "calls": "valued.CallsTraced"}),
+                    "calls": "valued.CallsTraced", "marks": "valued.Marks"}),
     ("E", "reprs", {"return": "tuple of 2"}),
     ("B", "numbers", {"n": 5}), ("E", "numbers", {"return": "done"}),
     ("B", "doubled", {"x": 4}),
@@ -109,7 +115,7 @@ DESCRIBED = [
     ("E", "doubled", {"return": 8}),
 ]
 REPRS = {"raises": "<repr raised ValueError>", "recurses": "<repr raised RecursionError>",
-         "calls": "calls helper"}
+         "calls": "calls helper", "marks": "marked"}
 
 
 def described(path, fmt):
@@ -167,6 +173,10 @@ class Values(unittest.TestCase):
                             self.assertRegex(kinds[name], r"^<valued\.\w+ object at 0x")
                             kinds[name] = KINDS[name]
                     self.assertEqual(values, expected)
+                    if options.get("args_repr") and fmt == "json":
+                        # A mark that a repr records comes before the call it describes.
+                        ts = {(r["name"], r["ph"]): r["ts"] for r in read_records(path)}
+                        self.assertLessEqual(ts["described", "i"], ts["reprs", "B"])
                     # What a repr runs is not recorded; unmatched code records no values.
                     self.assertNotIn("helper", names)
                     self.assertIn("dedent", names)
