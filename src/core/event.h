@@ -9,7 +9,7 @@ namespace vespra {
 
 // One value per sys.monitoring event we trace, then the marks the traced program makes itself
 // (their code id is the interned name of the mark, see marks.h). The recording path never
-// produces 0 or a value above KIND_EXCEPTION_END; writers decide how to render those.
+// produces 0 or a value above KIND_RETURN_VALUE; writers decide how to render those.
 enum Kind : uint8_t {
     KIND_START = 1,
     KIND_RETURN = 2,
@@ -27,9 +27,20 @@ enum Kind : uint8_t {
     // the slice as KIND_UNWIND does, its code id is the function's, and like a mark it has a
     // payload: the argument "exception", the name of the exception's type.
     KIND_EXCEPTION_END = 12,
+    // A function's start and return in a run that records the values of its calls: they open and
+    // close the slice as KIND_START and KIND_RETURN do, their code id is the function's, and like
+    // a mark they have a payload: the arguments by name, or the argument "return".
+    KIND_CALL = 13,
+    KIND_RETURN_VALUE = 14,
 };
 
 constexpr bool is_mark_kind(uint8_t kind) { return kind > KIND_THROW; }
+
+// A function's event with a payload, which writers render as the function's begin or end with
+// its arguments: an exception's end, a call with its arguments, a return with its value.
+constexpr bool is_valued_function_kind(uint8_t kind) {
+    return kind >= KIND_EXCEPTION_END && kind <= KIND_RETURN_VALUE;
+}
 
 // Code ids are dense per run and must fit the low 24 bits of the kind-and-code word.
 inline constexpr uint32_t CODE_ID_BITS = 24;
@@ -56,6 +67,7 @@ constexpr bool is_end(uint8_t kind) {
 inline constexpr auto OPENS_SLICE = [] {
     std::array<uint8_t, 256> opens{};
     opens[KIND_START] = opens[KIND_RESUME] = opens[KIND_THROW] = opens[KIND_SPAN_BEGIN] = 1;
+    opens[KIND_CALL] = 1;
     return opens;
 }();
 // 1 when it closes the innermost one: a return, yield or unwind, a span's end. Instants, counter
@@ -63,7 +75,7 @@ inline constexpr auto OPENS_SLICE = [] {
 inline constexpr auto CLOSES_SLICE = [] {
     std::array<uint8_t, 256> closes{};
     closes[KIND_RETURN] = closes[KIND_YIELD] = closes[KIND_UNWIND] = closes[KIND_SPAN_END] = 1;
-    closes[KIND_EXCEPTION_END] = 1;
+    closes[KIND_EXCEPTION_END] = closes[KIND_RETURN_VALUE] = 1;
     return closes;
 }();
 

@@ -204,7 +204,8 @@ class ArgumentTest(unittest.TestCase):
                          "(output, format=None, lossless=False, process_name=None, gc=False, "
                          "*, include=(), exclude=(), exclude_stdlib=False, "
                          "exclude_site_packages=False, c_calls=False, min_duration=0, "
-                         "max_depth=256, ring=0, exceptions=False)")
+                         "max_depth=256, ring=0, exceptions=False, args=(), returns=(), "
+                         "args_repr=False)")
         # The time base a joined child is given; refused before anything starts.
         for args, exc, text in [(("1",), TypeError, "origin must be int or None, not str"),
                                 ((-1,), OverflowError, ""),
