@@ -35,7 +35,7 @@ import overhead  # noqa: E402
 import workloads  # noqa: E402
 
 MODES = ("untraced", "floor", "recorder", "protobuf", "json", "pb-incremental", "min10us", "ring",
-         "nostdlib", "ccalls", "excluded")
+         "nostdlib", "ccalls", "excluded", "unvalued", "values")
 DEFAULT_MODES = MODES[:5]
 
 

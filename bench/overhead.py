@@ -35,13 +35,15 @@ sys.path.insert(0, HERE)
 import workloads  # noqa: E402
 
 MODES = ("untraced", "floor", "recorder", "cprofile", "protobuf", "json", "lossless",
-         "pb-incremental", "min10us", "nostdlib", "ccalls", "excluded", "ring")
+         "pb-incremental", "min10us", "nostdlib", "ccalls", "excluded", "ring", "unvalued",
+         "values")
 DEFAULT_MODES = ("untraced", "floor", "recorder", "protobuf", "json")
 # vespra's modes and the format each writes; "pb-incremental" is protobuf whose event packets
 # carry deltas instead of absolute timestamps, the last five protobuf with options.
 VESPRA_MODES = {"json": "json", "protobuf": "protobuf", "lossless": "protobuf",
                 "pb-incremental": "protobuf", "min10us": "protobuf", "nostdlib": "protobuf",
-                "ccalls": "protobuf", "excluded": "protobuf", "ring": "protobuf"}
+                "ccalls": "protobuf", "excluded": "protobuf", "ring": "protobuf",
+                "unvalued": "protobuf", "values": "protobuf"}
 VESPRA_OPTIONS = {
     "lossless": {"lossless": True},
     "min10us": {"min_duration": 10e-6},
@@ -49,6 +51,10 @@ VESPRA_OPTIONS = {
     "ccalls": {"c_calls": True},
     "excluded": {"exclude": ["workloads"]},  # the workload itself left out: what DISABLE buys
     "ring": {"ring": 64_000_000},  # a flight ring: nothing written until the stop
+    # Calls' values asked for code that never runs: what the flag's lookup costs every call.
+    "unvalued": {"args": ["no_such_module"], "returns": ["no_such_module"]},
+    # Every call of the workload records its arguments and return value.
+    "values": {"args": ["workloads"], "returns": ["workloads"]},
 }
 
 # vespra's added time per event, as a multiple of the bare recorder's with the same clock, that

@@ -36,10 +36,10 @@ def _flag(name):
 def _recording_options():
     """What the parent records, as Tracer's keyword arguments: patterns one per line."""
     options = {}
-    for key in ("include", "exclude"):
+    for key in ("include", "exclude", "args", "returns"):
         text = os.environ.get("VESPRA_CHILD_" + key.upper(), "")
         options[key] = [pattern for pattern in text.split("\n") if pattern]
-    for key in ("exclude_stdlib", "exclude_site_packages", "c_calls", "exceptions"):
+    for key in ("exclude_stdlib", "exclude_site_packages", "c_calls", "exceptions", "args_repr"):
         options[key] = _flag(key.upper())
     # The parent's limits: a depth (0 for none) and a minimum duration in nanoseconds.
     if os.environ.get("VESPRA_CHILD_MAX_DEPTH"):

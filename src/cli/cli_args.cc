@@ -266,6 +266,9 @@ enum RunOption : size_t {
     RUN_EXCLUDE_SITE_PACKAGES,
     RUN_C_CALLS,
     RUN_EXCEPTIONS,
+    RUN_ARGS,
+    RUN_RETURNS,
+    RUN_ARGS_REPR,
     RUN_RING,
     RUN_MODULE
 };
@@ -284,6 +287,9 @@ constexpr OptionDef RUN_OPTIONS[] = {
     {"exclude-site-packages", 0, OptionDef::Takes::Nothing, "--exclude-site-packages"},
     {"c-calls", 0, OptionDef::Takes::Nothing, "--c-calls"},
     {"exceptions", 0, OptionDef::Takes::Nothing, "--exceptions"},
+    {"args", 0, OptionDef::Takes::Value, "--args <PATTERN>", {}, /*repeatable=*/true},
+    {"returns", 0, OptionDef::Takes::Value, "--returns <PATTERN>", {}, /*repeatable=*/true},
+    {"args-repr", 0, OptionDef::Takes::Nothing, "--args-repr"},
     {"ring", 0, OptionDef::Takes::Value, "--ring <SIZE>"},
     {"module", 'm', OptionDef::Takes::Rest, "--module <MODULE>..."},
 };
@@ -328,6 +334,10 @@ std::string run_help() {
         "      --c-calls             Record calls of C functions (time.sleep, list.sort) too\n"
         "      --exceptions          Record each exception raised (its type and message) and "
         "the type on the calls it ended\n"
+        "      --args <PATTERN>      Record the arguments of calls of matching code (as "
+        "--include takes it)\n"
+        "      --returns <PATTERN>   Record the return values of calls of matching code\n"
+        "      --args-repr           Describe other objects by their repr() (runs their code)\n"
         "      --ring <SIZE>         Keep the newest SIZE of events in memory (64MB, 1GB) and "
         "write them only at the end and when asked (vespra dump)\n");
     text.append(
@@ -420,7 +430,8 @@ Cli parse_run(std::span<const std::string> words) {
         args.max_depth = static_cast<uint32_t>(*depth);
     }
     for (auto [option, patterns] :
-         {std::pair{RUN_INCLUDE, &args.include}, std::pair{RUN_EXCLUDE, &args.exclude}}) {
+         {std::pair{RUN_INCLUDE, &args.include}, std::pair{RUN_EXCLUDE, &args.exclude},
+          std::pair{RUN_ARGS, &args.arg_patterns}, std::pair{RUN_RETURNS, &args.return_patterns}}) {
         if (!parsed.given(option)) continue;
         *patterns = std::move(*parsed.values[option]);
         for (const std::string& pattern : *patterns) {
@@ -431,6 +442,7 @@ Cli parse_run(std::span<const std::string> words) {
     args.exclude_site_packages = parsed.given(RUN_EXCLUDE_SITE_PACKAGES);
     args.c_calls = parsed.given(RUN_C_CALLS);
     args.exceptions = parsed.given(RUN_EXCEPTIONS);
+    args.args_repr = parsed.given(RUN_ARGS_REPR);
     if (parsed.given(RUN_RING)) {
         std::optional<uint64_t> size = parse_size(parsed.value(RUN_RING));
         if (!size || *size < MIN_RING) {

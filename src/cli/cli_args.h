@@ -33,6 +33,11 @@ struct RunArgs {
     bool exclude_site_packages = false;
     bool c_calls = false;
     bool exceptions = false;
+    // Whose calls record their arguments and return values (patterns as --include takes them),
+    // and whether other objects are described by their repr().
+    std::vector<std::string> arg_patterns;
+    std::vector<std::string> return_patterns;
+    bool args_repr = false;
     uint64_t ring = 0;  // bytes of a flight ring; 0: write as the program runs
     // Empty, or the module name followed by the module's arguments.
     std::vector<std::string> module;

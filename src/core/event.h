@@ -9,7 +9,7 @@ namespace vespra {
 
 // One value per sys.monitoring event we trace, then the marks the traced program makes itself
 // (their code id is the interned name of the mark, see marks.h). The recording path never
-// produces 0 or a value above KIND_EXCEPTION_END; writers decide how to render those.
+// produces 0 or a value above KIND_RETURN_VALUE; writers decide how to render those.
 enum Kind : uint8_t {
     KIND_START = 1,
     KIND_RETURN = 2,
@@ -27,13 +27,24 @@ enum Kind : uint8_t {
     // the slice as KIND_UNWIND does, its code id is the function's, and like a mark it has a
     // payload: the argument "exception", the name of the exception's type.
     KIND_EXCEPTION_END = 12,
+    // A function's start and return in a run that records the values of its calls: they open and
+    // close the slice as KIND_START and KIND_RETURN do, their code id is the function's, and like
+    // a mark they have a payload: the arguments by name, or the argument "return".
+    KIND_CALL = 13,
+    KIND_RETURN_VALUE = 14,
     // Not an event of its own: the next begin of its thread starts a step of the asyncio task
     // whose id (from the code ids, described by the task's name) the code field holds. The export
     // side moves that step to the task's track (see tasks.h); nothing past it sees this kind.
-    KIND_TASK = 13,
+    KIND_TASK = 15,
 };
 
 constexpr bool is_mark_kind(uint8_t kind) { return kind > KIND_THROW; }
+
+// A function's event with a payload, which writers render as the function's begin or end with
+// its arguments: an exception's end, a call with its arguments, a return with its value.
+constexpr bool is_valued_function_kind(uint8_t kind) {
+    return kind >= KIND_EXCEPTION_END && kind <= KIND_RETURN_VALUE;
+}
 
 // The thread id the export side gives an asyncio task's track: the task's id with bit 30 set,
 // which no Linux thread id (at most 2^22) has, and which stays a positive 32-bit integer for
@@ -66,6 +77,7 @@ constexpr bool is_end(uint8_t kind) {
 inline constexpr auto OPENS_SLICE = [] {
     std::array<uint8_t, 256> opens{};
     opens[KIND_START] = opens[KIND_RESUME] = opens[KIND_THROW] = opens[KIND_SPAN_BEGIN] = 1;
+    opens[KIND_CALL] = 1;
     return opens;
 }();
 // 1 when it closes the innermost one: a return, yield or unwind, a span's end. Instants, counter
@@ -73,7 +85,7 @@ inline constexpr auto OPENS_SLICE = [] {
 inline constexpr auto CLOSES_SLICE = [] {
     std::array<uint8_t, 256> closes{};
     closes[KIND_RETURN] = closes[KIND_YIELD] = closes[KIND_UNWIND] = closes[KIND_SPAN_END] = 1;
-    closes[KIND_EXCEPTION_END] = 1;
+    closes[KIND_EXCEPTION_END] = closes[KIND_RETURN_VALUE] = 1;
     return closes;
 }();
 

@@ -8,11 +8,11 @@ namespace vespra::marks {
 namespace {
 
 bool begins_slice(uint8_t kind) {
-    return kind == KIND_START || kind == KIND_RESUME || kind == KIND_THROW;
+    return kind == KIND_START || kind == KIND_RESUME || kind == KIND_THROW || kind == KIND_CALL;
 }
 bool ends_slice(uint8_t kind) {
     return kind == KIND_RETURN || kind == KIND_YIELD || kind == KIND_UNWIND ||
-           kind == KIND_EXCEPTION_END;
+           kind == KIND_EXCEPTION_END || kind == KIND_RETURN_VALUE;
 }
 
 // A UTF-8 string cut to at most `max` bytes without splitting a character.
@@ -219,7 +219,7 @@ void MarkNesting::apply(uint32_t tid, std::vector<Event>& out, size_t from) {
         if (begins_slice(kind)) {
             out.insert(out.end(), group.begin(), group.end());
             if (!t.stack.empty()) t.stack.push_back(Open::function(code));
-            if (kind == KIND_START || t.suspended.empty()) continue;
+            if (kind == KIND_START || kind == KIND_CALL || t.suspended.empty()) continue;
             auto it = t.suspended.find(code);
             if (it == t.suspended.end()) continue;
             // The oldest suspension of this code resumes: which frame of the code resumes is not

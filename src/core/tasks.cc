@@ -105,10 +105,13 @@ void TaskTracks::close_step(ThreadState& t, const Event& e, std::vector<Event>& 
     uint8_t kind = kind_of(e.packed);
     // The outermost frame ended: the step is over, and with a return or a raise the task too.
     t.end_ts = e.ts;
-    t.end_word = kind == KIND_EXCEPTION_END ? pack_word(KIND_UNWIND, code_of(e.packed)) : e.packed;
-    // An exception's end carries its payload slots after it, which go to the track too: the
-    // step ends at the thread's next other event.
-    if (kind == KIND_EXCEPTION_END) {
+    // The task's life ends plainly: the step's own end carries the payload.
+    t.end_word = kind == KIND_EXCEPTION_END  ? pack_word(KIND_UNWIND, code_of(e.packed))
+                 : kind == KIND_RETURN_VALUE ? pack_word(KIND_RETURN, code_of(e.packed))
+                                             : e.packed;
+    // An exception's end and a return with its value carry their payload slots after them,
+    // which go to the track too: the step ends at the thread's next other event.
+    if (kind == KIND_EXCEPTION_END || kind == KIND_RETURN_VALUE) {
         t.trailing = true;
         return;
     }

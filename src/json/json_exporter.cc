@@ -177,9 +177,10 @@ Status JsonExporter::write_batch(std::span<const Event> events, const CodeLookup
         uint32_t id = code_of(e.packed);
         uint32_t index = index_.find(id);
         // A mark's id is its name's, which no function has and which never gets a template: it
-        // is found here, at no cost to function events. An exception's end has its function's.
+        // is found here, at no cost to function events. A function's event with values (an
+        // exception's end, a call's arguments, its return value) has its function's.
         if ((index == TemplateIndex::NONE && is_mark_kind(kind_of(e.packed))) ||
-            kind_of(e.packed) == KIND_EXCEPTION_END) [[unlikely]] {
+            is_valued_function_kind(kind_of(e.packed))) [[unlikely]] {
             i = write_mark(events, i, codes) - 1;
             continue;
         }
@@ -275,29 +276,34 @@ size_t JsonExporter::write_mark(std::span<const Event> events, size_t at, const 
     uint8_t kind = kind_of(e.packed);
     marks::Payload payload = marks::gather(events, at);
     if (kind == KIND_PAYLOAD) return payload.next;  // a stray payload: nothing to render
-    if (kind == KIND_EXCEPTION_END) {
-        // The end of a function's slice as its other ends are written, the exception's type
-        // first among its arguments.
+    if (is_valued_function_kind(kind)) {
+        // A function's begin or end as its other events are written, its values first among its
+        // arguments. An argument named as one of the template's keys is written "arg.NAME", so
+        // that no key repeats.
+        bool begin = kind == KIND_CALL;
         uint32_t index = index_.find(code_of(e.packed));
         const Template& t = index != TemplateIndex::NONE ? templates_[index]
                                                          : add_template(code_of(e.packed), codes);
         marks::PayloadReader reader(payload.bytes);
         marks::Arg arg;
         buf_.append(t.prefix);
-        buf_.append("E\",\"ts\":");
+        buf_.append(begin ? "B\",\"ts\":" : "E\",\"ts\":");
         json::push_micros(buf_, e.ts);
         buf_.append(std::string_view(pid_part_, pid_part_len_));
         json::push_u64(buf_, e.tid);
         constexpr std::string_view ARGS = ",\"args\":{";
         buf_.append(ARGS);
         while (reader.next_arg(&arg)) {
-            buf_.append(mark_name(arg.name, codes));
+            const std::string& name = mark_name(arg.name, codes);
+            bool taken = name == "\"file\"" || name == "\"line\"" || name == "\"kind\"";
+            buf_.append(taken ? "\"arg." : "\"");
+            buf_.append(std::string_view(name).substr(1));
             buf_.append(":");
             push_value(buf_, arg.value);
             buf_.append(",");
         }
         buf_.append(std::string_view(t.suffix).substr(ARGS.size()));
-        buf_.append("unwind\"}},");
+        buf_.append(begin ? "start\"}}," : kind == KIND_RETURN_VALUE ? "return\"}}," : "unwind\"}},");
         return payload.next;
     }
     const char* cat_ph = kind == KIND_SPAN_BEGIN ? ",\"cat\":\"span\",\"ph\":\"B\""

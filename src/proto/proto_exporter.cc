@@ -51,13 +51,13 @@ constexpr size_t MAX_EVENT_PACKET = 3 + pb::Varint::MAX_LEN + TRACE_CLOCK_LEN + 
 static_assert(1 + pb::Varint::MAX_LEN + TRACE_CLOCK_LEN + MAX_TAIL < 0x80);
 
 // A thread has one end tail and one begin tail per code id. Kinds outside the six we record are
-// rendered as begins, except an exception's end: its even key has no tail, so it takes the
-// marks' way.
+// rendered as begins, except a function's event with values (an exception's end, a call's
+// arguments, its return value): its even key has no tail, so it takes the marks' way.
 uint64_t tail_key(uint32_t tid, uint32_t packed) {
     uint64_t base = uint64_t{tid} << 32;
     uint8_t kind = kind_of(packed);
     if (is_end(kind)) return base;
-    return base + 2 * uint64_t{code_of(packed)} + (kind == KIND_EXCEPTION_END ? 2 : 1);
+    return base + 2 * uint64_t{code_of(packed)} + (is_valued_function_kind(kind) ? 2 : 1);
 }
 
 // The bytes of the whole packets at the start of `data`: a walk over their frames.

@@ -15,6 +15,7 @@ namespace {
 
 using pb::TracePacket;
 
+constexpr uint32_t CATEGORY_PY_IID = 1;  // interned with the sequence (proto_exporter.cc)
 constexpr uint32_t CATEGORY_SPAN_IID = 2;
 constexpr uint32_t CATEGORY_MARK_IID = 3;
 // Counter tracks of a process: uuids in the upper half of its block, above its thread tracks.
@@ -163,8 +164,13 @@ Status ProtoExporter::write_mark(std::span<const Event> events, size_t at, const
         // not start with its type is never taken for a function's by the reader's fast path. An
         // exception's end closes its function's slice, whose name and category its begin gave:
         // readers merge its annotation into that slice.
-        bool end = kind == KIND_SPAN_END || kind == KIND_EXCEPTION_END;
-        if (!end) {
+        // A call with its arguments is a function's begin: its category, name and location are
+        // the function's.
+        bool end = kind == KIND_SPAN_END || kind == KIND_EXCEPTION_END || kind == KIND_RETURN_VALUE;
+        bool call = kind == KIND_CALL;
+        if (call) {
+            varint_field(event, pb::field::TE_CATEGORY_IIDS, CATEGORY_PY_IID);
+        } else if (!end) {
             uint64_t category;
             if (Status st = mark_category(*seq, kind == KIND_SPAN_BEGIN ? 0 : 1, &category);
                 !st.ok()) {
@@ -178,14 +184,15 @@ Status ProtoExporter::write_mark(std::span<const Event> events, size_t at, const
             if (Status st = annotation_iid(*seq, arg.name, codes, &iid); !st.ok()) return st;
             bytes_field(event, pb::field::TE_DEBUG_ANNOTATIONS, annotation(iid, arg.value));
         }
-        pb::TrackEvent::Type type = kind == KIND_SPAN_BEGIN ? pb::TrackEvent::TYPE_SLICE_BEGIN
-                                    : end                   ? pb::TrackEvent::TYPE_SLICE_END
-                                                            : pb::TrackEvent::TYPE_INSTANT;
+        pb::TrackEvent::Type type = kind == KIND_SPAN_BEGIN || call ? pb::TrackEvent::TYPE_SLICE_BEGIN
+                                    : end                           ? pb::TrackEvent::TYPE_SLICE_END
+                                                                    : pb::TrackEvent::TYPE_INSTANT;
         varint_field(event, pb::field::TE_TYPE, type);
         if (!end) {
             uint64_t iid;
             if (Status st = name_iid(*seq, name, codes, &iid); !st.ok()) return st;
             varint_field(event, pb::field::TE_NAME_IID, iid);
+            if (call) varint_field(event, pb::field::TE_SOURCE_LOCATION_IID, iid);
         }
     }
     std::string body;

@@ -543,7 +543,8 @@ PyObject* run(PyObject* module, const RunArgs& args) {
     Ref keywords = positional ? Ref::steal(PyDict_New()) : Ref();
     if (!keywords) return nullptr;
     for (const auto& [name, patterns] :
-         {std::pair{"include", &args.include}, std::pair{"exclude", &args.exclude}}) {
+         {std::pair{"include", &args.include}, std::pair{"exclude", &args.exclude},
+          std::pair{"args", &args.arg_patterns}, std::pair{"returns", &args.return_patterns}}) {
         Ref list = Ref::steal(PyList_New(0));
         if (!list || PyDict_SetItemString(keywords.get(), name, list.get()) < 0) return nullptr;
         for (const std::string& pattern : *patterns) {
@@ -554,7 +555,8 @@ PyObject* run(PyObject* module, const RunArgs& args) {
     for (const auto& [name, on] :
          {std::pair{"gc", args.gc}, std::pair{"exclude_stdlib", args.exclude_stdlib},
           std::pair{"exclude_site_packages", args.exclude_site_packages},
-          std::pair{"c_calls", args.c_calls}, std::pair{"exceptions", args.exceptions}}) {
+          std::pair{"c_calls", args.c_calls}, std::pair{"exceptions", args.exceptions},
+          std::pair{"args_repr", args.args_repr}}) {
         if (PyDict_SetItemString(keywords.get(), name, on ? Py_True : Py_False) < 0) return nullptr;
     }
     if (args.ring != 0) {

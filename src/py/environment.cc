@@ -29,10 +29,14 @@ constexpr const char* ENV_EXCLUDE_STDLIB = "VESPRA_CHILD_EXCLUDE_STDLIB";
 constexpr const char* ENV_EXCLUDE_SITE = "VESPRA_CHILD_EXCLUDE_SITE_PACKAGES";
 constexpr const char* ENV_C_CALLS = "VESPRA_CHILD_C_CALLS";
 constexpr const char* ENV_EXCEPTIONS = "VESPRA_CHILD_EXCEPTIONS";
+constexpr const char* ENV_ARGS = "VESPRA_CHILD_ARGS";
+constexpr const char* ENV_RETURNS = "VESPRA_CHILD_RETURNS";
+constexpr const char* ENV_ARGS_REPR = "VESPRA_CHILD_ARGS_REPR";
 constexpr const char* ENV_RING = "VESPRA_CHILD_RING";  // decimal bytes, or absent
 constexpr const char* ENV_OPTIONAL[] = {
     ENV_LOSSLESS,       ENV_GC,           ENV_INCLUDE, ENV_EXCLUDE,
-    ENV_EXCLUDE_STDLIB, ENV_EXCLUDE_SITE, ENV_C_CALLS, ENV_RING, ENV_EXCEPTIONS};
+    ENV_EXCLUDE_STDLIB, ENV_EXCLUDE_SITE, ENV_C_CALLS, ENV_RING, ENV_EXCEPTIONS,
+    ENV_ARGS,           ENV_RETURNS,      ENV_ARGS_REPR};
 
 Ref environ() {
     Ref os = host::import("os");
@@ -100,6 +104,9 @@ bool export_for_children(const TracerData& data, uint64_t trace_origin) {
         {ENV_EXCLUDE_SITE, flag(filter.exclude_site_packages)},
         {ENV_C_CALLS, flag(data.c_calls)},
         {ENV_EXCEPTIONS, flag(data.exceptions)},
+        {ENV_ARGS, data.values ? joined(data.values->args) : std::nullopt},
+        {ENV_RETURNS, data.values ? joined(data.values->returns) : std::nullopt},
+        {ENV_ARGS_REPR, flag(data.values && data.values->repr)},
         {ENV_RING, data.ring ? std::optional<std::string>(std::to_string(data.ring)) : std::nullopt},
     };
     for (const auto& [key, value] : OPTIONAL) {

@@ -7,10 +7,12 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/event.h"
 #include "core/evqueue.h"
 #include "core/tls.h"
+#include "py/described.h"
 #include "py/marks.h"
 #include "py/resolve.h"
 
@@ -134,38 +136,9 @@ std::string message(PyObject* exc) {
 
 namespace {
 
-// Set while this thread records an exception: an exception raised meanwhile (by Python code that
-// resolution runs, say) is not recorded, so that recording never recurses into itself.
-thread_local bool DESCRIBING = false;
-
-class Describing {
-  public:
-    Describing() { DESCRIBING = true; }
-    ~Describing() { DESCRIBING = false; }
-    Describing(const Describing&) = delete;
-    Describing& operator=(const Describing&) = delete;
-};
-
 // The names of the arguments of an exception's instant and of the end of a slice it unwound.
 PyObject* EXCEPTION_KEY = nullptr;
 PyObject* MESSAGE_KEY = nullptr;
-
-// The frames below the event's own begin first on a thread's first event of the run (see
-// monitoring.cc's record_cold); then the code is resolved, and the thread settled. LEFT_OUT for
-// what the filter leaves out, none when the interner is full. The exception's type and message are
-// read after it: in the free-threaded build reading a type's dictionary may wait for its lock,
-// detached, so the callers keep `in_flight` armed until their append is done.
-std::optional<uint32_t> resolve_exception_code(State& state, PyObject* code, Hot& hot, uint8_t kind,
-                                               monitoring::ColdInFlight& in_flight) {
-    in_flight.arm();
-    if (hot.resolved_queue != state.queue_id)
-        monitoring::record_open_frames(state, code, hot, kind, in_flight);
-    auto key = reinterpret_cast<uint64_t>(code);
-    std::optional<uint32_t> id =
-        monitoring::resolve_cold(state, code, key, hot, in_flight, monitoring::describe_code);
-    if (id && *id != LEFT_OUT) monitoring::settle_thread(state, hot, in_flight);
-    return id;
-}
 
 marks_api::MarkArg text_arg(PyObject* key, std::string text) {
     marks_api::MarkArg arg{host::Ref::borrow(key), {}};
@@ -184,7 +157,7 @@ void record_exception(State& state, PyObject* code, PyObject* exc, uint64_t now,
         Hot& hot = HOT;
         host::PreservedError keep;
         monitoring::ColdInFlight in_flight(state.cold_in_flight);
-        std::optional<uint32_t> id = resolve_exception_code(state, code, hot, kind, in_flight);
+        std::optional<uint32_t> id = monitoring::resolve_described(state, code, hot, kind, in_flight);
         if (id == LEFT_OUT && kind == KIND_UNWIND) state.queue_raw->add_left_out(1);
         if (!id || *id == LEFT_OUT) return;
         host::Ref name = type_name(exc);
@@ -197,20 +170,9 @@ void record_exception(State& state, PyObject* code, PyObject* exc, uint64_t now,
             return;
         }
         std::optional<std::string> text = name ? host::utf8(name.get()) : std::nullopt;
-        std::string_view bytes;
-        if (text) {
-            marks_api::MarkArg type = text_arg(EXCEPTION_KEY, std::move(*text));
-            bytes = marks_api::payload_of(state, hot, std::span(&type, 1), nullptr);
-        }
-        PyErr_Clear();
-        const PackedEvent* batch_end = hot.end;
-        if (bytes.empty()) {
-            record(*state.queue_raw, now, pack_word(KIND_UNWIND, *id));
-        } else {
-            vespra::record_mark(*state.queue_raw, now, pack_word(KIND_EXCEPTION_END, *id), bytes,
-                                state.cold_in_flight);
-        }
-        if (hot.end != batch_end) state.resume_parked_export();  // a new batch
+        std::vector<marks_api::MarkArg> type;
+        if (text) type.push_back(text_arg(EXCEPTION_KEY, std::move(*text)));
+        monitoring::record_with_values(state, hot, now, KIND_UNWIND, *id, type);
     } catch (const std::bad_alloc&) {
         state.queue_raw->add_dropped(1);  // as a function event's
     } catch (const std::exception& e) {
@@ -227,15 +189,15 @@ bool prepare() {
 }
 
 void record_raise(State& state, PyObject* code, PyObject* exc) noexcept {
-    if (DESCRIBING || !recorded(exc) || !raised_here(exc)) return;
-    Describing describing;
+    if (monitoring::describing() || !recorded(exc) || !raised_here(exc)) return;
+    monitoring::Describing describing;
     record_exception(state, code, exc, 0, KIND_INSTANT);
 }
 
 bool record_unwind(State& state, PyObject* code, PyObject* exc) noexcept {
-    if (DESCRIBING || !recorded(exc)) return false;
+    if (monitoring::describing() || !recorded(exc)) return false;
     uint64_t now = state.clock.raw();
-    Describing describing;
+    monitoring::Describing describing;
     record_exception(state, code, exc, now, KIND_UNWIND);
     return true;
 }

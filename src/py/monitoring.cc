@@ -14,11 +14,13 @@
 #include "core/evqueue.h"
 #include "core/tls.h"
 #include "py/callables.h"
+#include "py/described.h"
 #include "py/exceptions.h"
 #include "py/ft_lock.h"
 #include "py/marks.h"
 #include "py/pyapi.h"
 #include "py/tasks.h"
+#include "py/values.h"
 
 namespace vespra::monitoring {
 
@@ -72,6 +74,7 @@ host::Ref new_callbacks(std::shared_ptr<State> state, PyObject* mon) {
             if (!DISABLE) return {};
         }
         if (state->c_calls && !callables::prepare()) return {};
+        if (state->values && !values::prepare()) return {};
         if (state->exceptions && !exceptions::prepare()) return {};
     }
     auto* type = reinterpret_cast<PyTypeObject*>(CALLBACKS_TYPE);
@@ -374,6 +377,8 @@ const Registration REGISTRATIONS[] = {
     {"CALL", &MD_CALL},           {"C_RETURN", &MD_C_RETURN},   {"C_RAISE", &MD_C_RAISE},
 };
 constexpr size_t PY_REGISTRATIONS = 6;
+constexpr size_t PY_START_ROW = 0;
+constexpr size_t PY_RETURN_ROW = 1;
 constexpr size_t PY_UNWIND_ROW = 4;
 
 host::Ref sys_monitoring() {
@@ -409,15 +414,113 @@ PyObject* on_unwind_described(PyObject* self, PyObject* const* args, Py_ssize_t 
     Py_RETURN_NONE;
 }
 
+// ---- values of calls --------------------------------------------------------------------------
+
+// A start or return of `code`, code id unknown or known to record values: resolved as
+// record_cold resolves, its flags decided on first sight, its values described and recorded with
+// it. Describing may run the program's code (repr() with --args-repr): the callback is counted
+// in `cold_in_flight` meanwhile, as resolution is, and the interpreter delivers no event of what
+// it runs (a callback's own calls are not monitored). `result` is the return value (a return).
+PyObject* record_values(State& state, PyObject* code, PyObject* result, uint64_t now,
+                        uint8_t kind) noexcept {
+    try {
+        Hot& hot = HOT;
+        host::PreservedError keep;
+        ColdInFlight in_flight(state.cold_in_flight);
+        std::optional<uint32_t> id = resolve_described(state, code, hot, kind, in_flight);
+        if (id == LEFT_OUT) {
+            state.queue_raw->add_left_out(1);  // as record_cold counts it
+            return left_out_result(true);
+        }
+        if (!id) Py_RETURN_NONE;  // the interner is full
+        values::Matcher& matcher = *state.values;
+        uint8_t flags = matcher.flags(*id);
+        if (flags == 0) {
+            std::optional<CodeInfo> info = state.interner.info(*id);
+            CodePlace place = code_place(code, info ? info->file : "", nullptr);
+            flags = matcher.decide(*id, place.module, place.file);
+        }
+        std::vector<marks_api::MarkArg> described;
+        {
+            Describing describing;
+            if (kind == KIND_START && (flags & values::ARGS)) {
+                described = values::arguments(code, matcher.repr());
+            } else if (kind == KIND_RETURN && (flags & values::RETURNS) && result) {
+                described.push_back({host::Ref::borrow(values::return_key()),
+                                     values::describe(result, matcher.repr())});
+            }
+        }
+        // Stamped after the describing: a mark that what it ran recorded (an instant in a repr,
+        // a collection) comes before this event in the thread's batch, and so must its time.
+        if (!described.empty()) now = state.clock.raw();
+        // A coroutine's first step begins here, not in record_cold: its task's fact first.
+        if (OPENS_SLICE[kind] && tasks::is_step_coroutine(code)) {
+            const void* frame = pyapi::outermost_coroutine_frame(PyThreadState_GetUnchecked());
+            if (frame) tasks::record_step(state, frame, now, kind, in_flight);
+        }
+        record_with_values(state, hot, now, kind, *id, described);
+    } catch (const std::bad_alloc&) {
+        state.queue_raw->add_dropped(1);  // as in record_cold
+    } catch (const std::exception& e) {
+        fatal(e.what());
+    }
+    Py_RETURN_NONE;
+}
+
+// PY_START (code, offset) and PY_RETURN (code, offset, value) in a run that records values. A
+// function whose code id the thread's caches know and whose calls record no value takes the
+// common path, after one more load (its flags); the others go to record_values.
+// (No check of DESCRIBING: the interpreter delivers no event of what a callback runs.)
+template <uint8_t KIND>
+PyObject* on_value_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs < (KIND == KIND_RETURN ? 3 : 1)) [[unlikely]]
+        return on_event<KIND>(self, args, nargs);
+    State& state = *reinterpret_cast<CallbacksObject*>(self)->state;
+#if defined(__x86_64__)
+    uint64_t now = state.clock.uses_tsc() ? Clock::tsc_raw() : state.clock.raw();
+#else
+    uint64_t now = state.clock.raw();
+#endif
+    auto key = reinterpret_cast<uint64_t>(args[0]);
+    Hot& hot = HOT;
+    uint32_t id;
+    if (hot.last_code == key) [[likely]] {
+        id = hot.last_id;  // of an earlier run when the thread is bound to one: fast_append refuses
+    } else if (const CodeSlot* slot = cached_code(state, hot, key)) {
+        id = slot->id;
+    } else {
+        return record_values(state, args[0], KIND == KIND_RETURN ? args[2] : nullptr, now, KIND);
+    }
+    constexpr uint8_t WANTED = KIND == KIND_START ? values::ARGS : values::RETURNS;
+    uint8_t flags = state.values->flags(id);
+    if (flags == 0 || (flags & WANTED) || hot.queue_id != state.queue_id) [[unlikely]]
+        return record_values(state, args[0], KIND == KIND_RETURN ? args[2] : nullptr, now, KIND);
+    hot.last_id = id;
+    hot.last_code = key;
+    if (fast_append(hot, state.queue_id, now, pack_word(KIND, id))) [[likely]]
+        Py_RETURN_NONE;
+    return append_uncommon<PY_EVENT>(state, args[0], key, now, KIND, id);
+}
+
+PyMethodDef MD_PY_START_VALUES = {"_vs_py_start", as_method(on_value_event<KIND_START>),
+                                  METH_FASTCALL, nullptr};
+PyMethodDef MD_PY_RETURN_VALUES = {"_vs_py_return", as_method(on_value_event<KIND_RETURN>),
+                                   METH_FASTCALL, nullptr};
+
 PyMethodDef MD_RAISE = {"_vs_raise", as_method(on_raise), METH_FASTCALL, nullptr};
 PyMethodDef MD_PY_UNWIND_DESCRIBED = {"_vs_py_unwind", as_method(on_unwind_described),
                                       METH_FASTCALL, nullptr};
 
 // The six events of Python functions (PY_UNWIND's callback the one that describes exceptions in
-// a run that records them), then RAISE in such a run, then the events of C functions in a run
-// that records them (so a run without them pays nothing for the calls of Python functions).
-std::vector<Registration> registrations(bool c_calls, bool exceptions) {
+// a run that records them, PY_START's and PY_RETURN's those that record values in a run that
+// records them), then RAISE in such a run, then the events of C functions in a run that records
+// them (so a run without them pays nothing for the calls of Python functions).
+std::vector<Registration> registrations(bool c_calls, bool exceptions, bool values) {
     std::vector<Registration> rows(REGISTRATIONS, REGISTRATIONS + PY_REGISTRATIONS);
+    if (values) {
+        rows[PY_START_ROW].def = &MD_PY_START_VALUES;
+        rows[PY_RETURN_ROW].def = &MD_PY_RETURN_VALUES;
+    }
     if (exceptions) {
         rows[PY_UNWIND_ROW].def = &MD_PY_UNWIND_DESCRIBED;
         rows.push_back({"RAISE", &MD_RAISE});
@@ -490,11 +593,12 @@ std::optional<MonitoringHandle> enable(std::shared_ptr<State> state) {
     handle.tool_id = *tool_id;
     handle.c_calls = state->c_calls;
     handle.exceptions = state->exceptions;
+    handle.values = state->values != nullptr;
     handle.callbacks = new_callbacks(std::move(state), mon.get());
     if (!handle.callbacks) return std::nullopt;
 
     int64_t mask = 0;
-    for (const Registration& row : registrations(handle.c_calls, handle.exceptions)) {
+    for (const Registration& row : registrations(handle.c_calls, handle.exceptions, handle.values)) {
         std::optional<int32_t> bit = event_bit(events.get(), row.event);
         if (!bit) return std::nullopt;
         host::Ref function =
@@ -532,7 +636,7 @@ bool disable(const MonitoringHandle& handle, bool* events_off) {
     *events_off = true;
     host::Ref events = host::getattr(mon.get(), "events");
     if (!events) return false;
-    for (const Registration& row : registrations(handle.c_calls, handle.exceptions)) {
+    for (const Registration& row : registrations(handle.c_calls, handle.exceptions, handle.values)) {
         std::optional<int32_t> bit = event_bit(events.get(), row.event);
         if (!bit) return false;
         host::Ref bit_obj = host::Ref::steal(PyLong_FromLong(*bit));

@@ -23,6 +23,7 @@ struct MonitoringHandle {
     uint8_t tool_id = 0;
     bool c_calls = false;     // the events of C functions are registered too
     bool exceptions = false;  // RAISE too, and PY_UNWIND's callback describes the exception
+    bool values = false;      // PY_START's and PY_RETURN's callbacks record calls' values
 };
 
 // Claims a free tool id (free_tool_id) as "vespra", registers the run's callbacks bound to a new

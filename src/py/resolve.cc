@@ -85,9 +85,7 @@ host::Ref current_globals(PyObject* code) {
 
 }  // namespace
 
-Sighting describe_code(const State& state, PyObject* code, PyObject* globals) {
-    Sighting sighting{read_code_info(code), Py_NewRef(code)};
-    if (!state.filter.active()) return sighting;
+CodePlace code_place(PyObject* code, std::string file, PyObject* globals) {
     host::Ref current;
     if (!globals) {
         current = current_globals(code);
@@ -96,12 +94,18 @@ Sighting describe_code(const State& state, PyObject* code, PyObject* globals) {
     bool dict = globals && PyDict_Check(globals);
     std::string module = dict ? module_name(globals) : "";
     // Code made by exec or compile ("<string>") belongs where its globals' module lies.
-    std::string file = sighting.info->file;
     if (dict && (file.empty() || (file[0] == '<' && !file.starts_with("<frozen ")))) {
         file = dict_str(globals, "__file__").value_or(file);
     }
     PyErr_Clear();
-    if (!state.filter.keeps(module, file)) sighting.info.reset();
+    return {std::move(module), std::move(file)};
+}
+
+Sighting describe_code(const State& state, PyObject* code, PyObject* globals) {
+    Sighting sighting{read_code_info(code), Py_NewRef(code)};
+    if (!state.filter.active()) return sighting;
+    CodePlace place = code_place(code, sighting.info->file, globals);
+    if (!state.filter.keeps(place.module, place.file)) sighting.info.reset();
     return sighting;
 }
 

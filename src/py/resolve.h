@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "core/event.h"
 #include "core/tls.h"
@@ -53,6 +54,16 @@ struct Sighting {
 // the frame running the code object when known (else null). Attached; may run Python code;
 // clears every Python error it meets.
 using Describe = Sighting (*)(const State& state, PyObject* obj, PyObject* globals);
+
+// Where a code object belongs as the filter takes it: its module's name and its source file
+// (`file`, its co_filename, or its module's __file__ for code made by exec or compile), read
+// from `globals`, by default the current frame's when it runs `code`. Attached; clears the
+// errors it meets.
+struct CodePlace {
+    std::string module;
+    std::string file;
+};
+CodePlace code_place(PyObject* code, std::string file, PyObject* globals);
 
 // A code object: read_code_info, and the filter asked with the module of `globals` (by default
 // the current frame's, when it runs `code`).

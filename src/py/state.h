@@ -22,6 +22,9 @@
 namespace vespra {
 
 class RingKeeper;
+namespace values {
+class Matcher;
+}
 
 // Export threads a fork parked (export_threads.h). The recording path knows them only through
 // this: the first thread to start a new batch resumes them, without reaching up into the
@@ -67,6 +70,10 @@ class State final : public CodeLookup, public ThreadNames {
     // Each exception raised is an instant, and the slices it unwinds carry its type (RAISE is
     // registered, and PY_UNWIND gets the callback that describes the exception).
     const bool exceptions;
+
+    // The functions whose arguments and return values the run records (values.h); null for a
+    // run that records none. Set before the run starts.
+    std::shared_ptr<values::Matcher> values;
 
     // The outermost `launcher_frames` frames of the thread whose PyThread_get_thread_ident() is
     // `launcher_thread` belong to the program that runs the traced one (the `vespra` command):

@@ -185,6 +185,11 @@ PyObject* enter(TracerObject* self, bool as_child, std::optional<uint64_t> trace
     self->data.filter = std::make_shared<const Filter>(
         self->data.filter_options,
         self->data.filter_options.empty() ? Filter::Places{} : interpreter_places());
+    self->data.values =
+        self->data.value_options.empty()
+            ? nullptr
+            : std::make_shared<const values::ValueOptions>(
+                  values::resolve(self->data.value_options, interpreter_places()));
     if (as_child) self->data.trace_origin = trace_origin;
     Clock clock = run_clock(self->data, as_child);
     if (!as_child && !environment::export_for_children(self->data, clock.trace_origin()))
@@ -223,6 +228,7 @@ std::unique_ptr<Running> start(TracerObject* self, uint32_t sequence_base, bool 
                                          self->data.exceptions);
     state->launcher_thread = self->data.launcher_thread;
     state->launcher_frames = self->data.launcher_frames;
+    if (self->data.values) state->values = std::make_shared<values::Matcher>(*self->data.values);
 
     // Detached: opening a FIFO waits until its reader opens it, and the reader may be a thread
     // of this program. The open touches no Python object.

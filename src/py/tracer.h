@@ -31,6 +31,7 @@
 #include "py/output_format.h"
 #include "py/running.h"
 #include "py/state.h"
+#include "py/values.h"
 
 namespace vespra {
 
@@ -79,6 +80,11 @@ struct TracerData {
     // Each exception raised is an instant, and the slices it unwinds carry its type. Children
     // inherit it.
     bool exceptions = false;
+    // Whose calls record their arguments and return values: the options as given, and as the
+    // enter resolved them (relative path patterns made absolute; null when there are none).
+    // Children inherit them.
+    values::ValueOptions value_options;
+    std::shared_ptr<const values::ValueOptions> values;
 };
 
 // The smallest ring: a few batches of each of a few threads.

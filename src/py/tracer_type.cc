@@ -21,11 +21,11 @@ using host::Ref;
 
 // Tracer(output, format=None, lossless=False, process_name=None, gc=False, *, include=(),
 // exclude=(), exclude_stdlib=False, exclude_site_packages=False, c_calls=False, min_duration=0,
-// max_depth=256, ring=0, exceptions=False): a path (str, bytes or os.PathLike, as open() takes), a str or None (the
+// max_depth=256, ring=0, exceptions=False, args=(), returns=(), args_repr=False): a path (str, bytes or os.PathLike, as open() takes), a str or None (the
 // format the path's name asks for), a bool, a str or None, the flags bool, the patterns sequences
 // of str, the ring a size in bytes; the first five positional or keyword, the
 // rest by keyword only: Tracer(out, "json", False, None, False, 1) would say nothing of what 1 is.
-constexpr int N_ARGS = 14;
+constexpr int N_ARGS = 17;
 constexpr int N_POSITIONAL = 5;
 enum Arg {
     OUTPUT,
@@ -41,12 +41,16 @@ enum Arg {
     MIN_DURATION,
     MAX_DEPTH,
     RING,
-    EXCEPTIONS
+    EXCEPTIONS,
+    ARGS,
+    RETURNS,
+    ARGS_REPR
 };
 constexpr const char* NAMES[N_ARGS] = {
     "output",       "format",   "lossless",       "process_name",          "gc",
     "include",      "exclude",  "exclude_stdlib", "exclude_site_packages", "c_calls",
-    "min_duration", "max_depth", "ring",    "exceptions"};
+    "min_duration", "max_depth", "ring",    "exceptions",
+    "args",         "returns",   "args_repr"};
 
 bool parse_arguments(PyObject* args, PyObject* kwargs, PyObject* out[N_ARGS]) {
     std::fill(out, out + N_ARGS, nullptr);
@@ -92,7 +96,7 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, PyObject* out[N_ARGS]) {
                      Py_TYPE(out[FORMAT])->tp_name);
         return false;
     }
-    for (int i : {LOSSLESS, GC, EXCLUDE_STDLIB, EXCLUDE_SITE, C_CALLS, EXCEPTIONS}) {
+    for (int i : {LOSSLESS, GC, EXCLUDE_STDLIB, EXCLUDE_SITE, C_CALLS, EXCEPTIONS, ARGS_REPR}) {
         if (out[i] && !PyBool_Check(out[i])) {
             PyErr_Format(PyExc_TypeError, "Tracer() argument '%s' must be bool, not %.100s",
                          NAMES[i], Py_TYPE(out[i])->tp_name);
@@ -257,6 +261,12 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             !patterns_of(arg[EXCLUDE], NAMES[EXCLUDE], &filter.exclude)) {
             return nullptr;
         }
+        values::ValueOptions value_options;
+        if (!patterns_of(arg[ARGS], NAMES[ARGS], &value_options.args) ||
+            !patterns_of(arg[RETURNS], NAMES[RETURNS], &value_options.returns)) {
+            return nullptr;
+        }
+        value_options.repr = arg[ARGS_REPR] == Py_True;
         filter.exclude_stdlib = arg[EXCLUDE_STDLIB] == Py_True;
         filter.exclude_site_packages = arg[EXCLUDE_SITE] == Py_True;
 
@@ -283,7 +293,9 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                                 arg[C_CALLS] == Py_True,
                                                 0,
                                                 ring,
-                                                arg[EXCEPTIONS] == Py_True};
+                                                arg[EXCEPTIONS] == Py_True,
+                                                std::move(value_options),
+                                                nullptr};
         return self;
     });
 }
@@ -383,7 +395,8 @@ PyType_Slot TRACER_SLOTS[] = {
      const_cast<char*>("Tracer(output, format=None, lossless=False, process_name=None, "
                        "gc=False, *, include=(), exclude=(), exclude_stdlib=False, "
                        "exclude_site_packages=False, c_calls=False, min_duration=0, "
-                       "max_depth=256, ring=0, exceptions=False)\n--\n\n"
+                       "max_depth=256, ring=0, exceptions=False, args=(), returns=(), "
+                       "args_repr=False)\n--\n\n"
                        "Trace every Python function start, return, yield, resume,\n"
                        "unwind and throw, on every thread, while the `with` block\n"
                        "runs; write them to `output` (a path) as \"protobuf\" or\n"
@@ -396,6 +409,10 @@ PyType_Slot TRACER_SLOTS[] = {
                        "With exceptions=True each exception raised is an instant named\n"
                        "after its type, with its message, and the slices it unwinds\n"
                        "carry its type.\n"
+                       "args and returns take patterns as include does: the calls\n"
+                       "of matching code record their arguments and return values,\n"
+                       "described without running the program's code; args_repr=True\n"
+                       "describes other objects by their repr().\n"
                        "process_name names the process in the trace (by default\n"
                        "after its script or module). With gc=True each garbage\n"
                        "collection is a slice \"gc\".\n"

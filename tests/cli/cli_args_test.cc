@@ -83,6 +83,9 @@ TEST(UsageErrors, GoToStderrWithStatusTwoNamingTheProblem) {
         {{"run", "-o", "t", "--include", "--c-calls", "s.py"},
          "a value is required for '--include <PATTERN>'"},
         {{"run", "-o", "t", "--exclude=", "s.py"}, "invalid value '' for '--exclude <PATTERN>'"},
+        {{"run", "-o", "t", "--args", "--returns", "x", "s.py"},
+         "a value is required for '--args <PATTERN>'"},
+        {{"run", "-o", "t", "--returns=", "s.py"}, "invalid value '' for '--returns <PATTERN>'"},
     };
     std::vector<std::pair<Words, std::string>> all(std::begin(cases), std::end(cases));
     for (const char* name : {"pb", "JSON", ""})
@@ -152,8 +155,9 @@ TEST(Placement, EveryWordAfterTheScriptIsTheScripts) {
     // Patterns repeat and keep their order; the switches are independent.
     RunArgs filtered =
         run_of({"run", "--include", "app", "-o", "t", "--exclude=-x*", "--include=*/lib/",
-                "--exclude-site-packages", "--c-calls", "--exceptions", "s.py", "a", "--include",
-                "y"});
+                "--exclude-site-packages", "--c-calls", "--exceptions", "--args", "app.*",
+                "--returns=app", "--args=*/lib/*", "--args-repr", "s.py", "a", "--include", "y",
+                "--args", "z"});
     EXPECT_EQ(filtered.include, (Words{"app", "*/lib/"}));
     EXPECT_EQ(filtered.exclude, (Words{"-x*"}));
     EXPECT_FALSE(filtered.exclude_stdlib);
@@ -161,7 +165,11 @@ TEST(Placement, EveryWordAfterTheScriptIsTheScripts) {
     EXPECT_TRUE(filtered.c_calls);
     EXPECT_TRUE(filtered.exceptions);
     EXPECT_FALSE(run_of({"run", "-o", "t", "s.py", "--exceptions"}).exceptions);
-    EXPECT_EQ(filtered.script_args, (Words{"a", "--include", "y"}));
+    EXPECT_EQ(filtered.arg_patterns, (Words{"app.*", "*/lib/*"}));
+    EXPECT_EQ(filtered.return_patterns, (Words{"app"}));
+    EXPECT_TRUE(filtered.args_repr);
+    EXPECT_FALSE(run_of({"run", "-o", "t", "s.py", "--args-repr"}).args_repr);
+    EXPECT_EQ(filtered.script_args, (Words{"a", "--include", "y", "--args", "z"}));
 }
 
 TEST(Limits, DurationsTakeAUnitAndDepthsAWholeNumber) {

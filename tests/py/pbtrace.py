@@ -281,8 +281,8 @@ def _signed(v):
 
 def marks(path):
     """The program's own marks: (events, counters). events maps (pid, tid) to a list of
-    (ts, "B" | "E" | "I", name, category, args) for span begins, instants and the ends that
-    carry arguments (without a name), in file order; counters maps (pid, counter name) to its [(ts, value)]. Names of categories,
+    (ts, "B" | "E" | "I", name, category, args) for span begins, instants, and the function
+    begins and ends that carry arguments (an end without a name), in file order; counters maps (pid, counter name) to its [(ts, value)]. Names of categories,
     events and arguments are resolved per sequence; an unknown iid raises ValueError."""
     tracks, counter_tracks, seqs, events, counters = {}, {}, {}, {}, {}
     for i, p in enumerate(read_packets(path)):
@@ -318,7 +318,7 @@ def marks(path):
         # A span's end is a slice end like a function's: only one with arguments is listed.
         if ev.get("type") == 2 and "debug_annotations" not in ev:
             continue
-        if ev.get("type") != 2 and not set(cats) & {"span", "mark"}:
+        if ev.get("type") != 2 and not set(cats) & {"span", "mark"} and "debug_annotations" not in ev:
             continue
         args = {}
         for a in ev.get("debug_annotations", ()):
