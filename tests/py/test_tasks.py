@@ -135,7 +135,7 @@ class Tasks(unittest.TestCase):
     def tracks(self, fmt, filtered, py_tasks=False):
         """{name: [(ph, name), ...]} of the tasks' tracks, and the thread's events."""
         path = self.traces[fmt, filtered, py_tasks]
-        events = track_events(path, fmt)
+        events = track_events(path)
         if fmt == "json":
             names = Trace(path).thread_names
             tasks = {names[key]: ev for key, ev in events.items() if key[1] >= 1 << 30}
