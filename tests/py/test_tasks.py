@@ -207,6 +207,43 @@ class Tasks(unittest.TestCase):
                 calls = {r["function"]: r["calls"] for t in summary["tables"] for r in t["rows"]}
                 self.assertEqual((calls["handler"], calls["inner"]), (3, 3))
 
+    def test_loops_on_several_threads_with_the_ring_and_values(self):
+        # Two event loops at once on two threads (in parallel on the free-threaded build), the
+        # flight ring, and the values of the tasks' coroutines: each task its own track, its
+        # life around its three steps, nothing left open.
+        script = pathlib.Path(self.dir.name) / "loops.py"
+        script.write_text(textwrap.dedent("""
+            import asyncio, threading
+
+            async def work(i):
+                await asyncio.sleep(0.01)
+                await asyncio.sleep(0)
+                return i
+
+            async def main(tag):
+                await asyncio.gather(*(asyncio.create_task(work(i), name=f"{tag}{i}")
+                                       for i in range(2)))
+
+            loops = [threading.Thread(target=asyncio.run, args=(main(t),)) for t in "ab"]
+            for t in loops:
+                t.start()
+            for t in loops:
+                t.join()
+        """))
+        path = pathlib.Path(self.dir.name) / "loops.pb"
+        subprocess.run([*VESPRA, "run", "-q", "-o", str(path), "--exclude-stdlib", "--ring",
+                        "8MB", "--args", str(script), "--returns", str(script), str(script)],
+                       check=True, timeout=300)
+        tasks = {key[1]: [(ph, name) for _, ph, name in t.events if ph != "I"]
+                 for key, t in pbtrace.slices(path).items() if isinstance(key[1], str)}
+        self.assertEqual(sorted(n for n in tasks if n.endswith("(work)")),
+                         ["a0 (work)", "a1 (work)", "b0 (work)", "b1 (work)"])
+        for name in ("a0 (work)", "b1 (work)"):
+            self.assertEqual(tasks[name], [(B, "work"), *[(B, "work"), (E, "work")] * 3,
+                                           (E, "work")], name)
+        if perfetto.SHELL is not None:
+            self.assertEqual(perfetto.faults(path), {})
+
     @unittest.skipIf(perfetto.SHELL is None, perfetto.MISSING)
     def test_trace_processor_shows_the_tasks_under_the_process(self):
         for fmt in FORMATS:
