@@ -26,6 +26,9 @@ PROGRAM = textwrap.dedent("""
 
     if os.environ.get("PY_TASKS"):  # asyncio's Python Task in place of its C one
         asyncio.tasks.Task = asyncio.tasks._PyTask
+        # with the Python bookkeeping of the running task, as where the C module is missing
+        # (3.14 keeps the C one's in the thread's state, which the Python Task never sets)
+        asyncio.current_task = asyncio.tasks.current_task = asyncio.tasks._py_current_task
 
     async def inner():
         await asyncio.sleep(0.02)

@@ -209,9 +209,9 @@ class Values(unittest.TestCase):
         subprocess.run([sys.executable, "-m", "vespra", "run", "-q", "--args", "valued",
                         "--returns", "valued", "-o", str(out), "main.py"],
                        cwd=self.dir, check=True, timeout=300)
-        got = sorted((r["ph"], r["name"], {k: v for k, v in r["args"].items()
-                                           if k not in ("file", "line", "kind")})
-                     for r in read_records(out) if r["name"] in ("numbers", "reprs"))
+        got = sorted(((r["ph"], r["name"], {k: v for k, v in r["args"].items()
+                                            if k not in ("file", "line", "kind")})
+                      for r in read_records(out) if r["name"] in ("numbers", "reprs")), key=repr)
         self.assertEqual([g for g in got if g[2]], [
             ("B", "numbers", {"n": 1}),
             ("B", "reprs", {"raises": 1, "recurses": "a", "calls": None, "marks": 2.5}),
