@@ -1,8 +1,9 @@
 """The program's own marks: vespra.span, instant and counter, and the slices of garbage
 collections, read back from both formats, by Perfetto's own reader where it is present, and by
-`vespra summary` and `vespra flamegraph`."""
+`vespra summary`."""
 
 import asyncio
+import contextlib
 import gc
 import inspect
 import json
@@ -22,9 +23,19 @@ import vespra
 from jsontrace import nesting, read_records, tracks
 
 FORMATS = ("json", "protobuf")
+THREADS, SAMPLES = 4, 500
 
 
-# Workloads at module level, so that their names are known.
+class Unrepresentable:
+    def __repr__(self):
+        raise RuntimeError("no repr")
+
+
+VALUES = dict(text="h\u00e9\\llo", integer=-7, big=2**64 - 1, huge=2**70, real=0.5, nan=math.nan,
+              yes=True, no=False, nothing=None, obj=Unrepresentable(), lst=[1, "a"],
+              long="x" * 10_000)
+
+
 def leaf():
     return 1
 
@@ -60,9 +71,52 @@ async def decorated_async(steps):
     return steps
 
 
-class Unrepresentable:
-    def __repr__(self):
-        raise RuntimeError("no repr")
+def sample(k, ready):
+    ready.wait()
+    for i in range(SAMPLES):
+        vespra.counter("queue", k * SAMPLES + i)
+
+
+def collections():
+    for generation in (0, 2):
+        for _ in range(50):
+            cycle = []
+            cycle.append(cycle)
+        gc.collect(generation)
+
+
+def workload():
+    span_inside()
+    with vespra.span("outside"):
+        leaf()
+        with vespra.span("nested"):
+            leaf()
+    with contextlib.suppress(KeyError):
+        raises_in_span()
+    g = generator_with_span()
+    next(g)
+    leaf()
+    next(g)
+    stranded = generator_with_span()
+    next(stranded)  # never resumed while traced
+    leaf()
+    decorated(1, y=2)
+    asyncio.run(decorated_async(3))
+    with contextlib.suppress(ZeroDivisionError):
+        vespra.span("failing")(lambda: 1 / 0)()
+    vespra.instant("all-types", **VALUES)
+    with vespra.span("with-args", n=1):
+        pass
+    ready = threading.Barrier(THREADS)
+    workers = [threading.Thread(target=sample, args=(k, ready)) for k in range(THREADS)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    vespra.counter("ratio", 0.25)
+    vespra.counter("ratio", -1.5)
+    collections()
+    return stranded
 
 
 def track_events(path):
@@ -70,86 +124,34 @@ def track_events(path):
     return {k: [(ph, n) for _, ph, n in evs] for k, (_, evs) in tracks(path).items()}
 
 
-class Base(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.TemporaryDirectory()
-        self.addCleanup(self.dir.cleanup)
-
-    def path(self, fmt, name="t"):
-        return pathlib.Path(self.dir.name) / (name + (".json" if fmt == "json" else ".pb"))
-
-    def traced(self, fmt, body, **kwargs):
-        path = self.path(fmt)
-        with vespra.Tracer(str(path), fmt, **kwargs):
-            body()
-        return path
-
-    def run_script(self, source, *args):
-        script = pathlib.Path(self.dir.name) / "script.py"
-        script.write_text(textwrap.dedent(source))
-        proc = subprocess.run([sys.executable, str(script), *args], capture_output=True,
-                              text=True, timeout=300, cwd=self.dir.name)
-        self.assertEqual(proc.returncode, 0, proc.stderr)
-        return proc
-
-    def summary(self, path):
-        proc = subprocess.run([sys.executable, "-m", "vespra", "summary", "--json", "-n", "0",
-                               str(path)], capture_output=True, text=True, timeout=300)
-        self.assertEqual(proc.returncode, 0, proc.stderr)
-        return json.loads(proc.stdout)
+def summary(path):
+    return json.loads(subprocess.run(
+        [sys.executable, "-m", "vespra", "summary", "--json", "-n", "0", str(path)],
+        capture_output=True, text=True, timeout=300, check=True).stdout)
 
 
-class WithoutARun(Base):
-    def test_marks_do_nothing_and_still_check_their_arguments(self):
-        self.assertIsNone(vespra.instant("a", x=Unrepresentable()))
-        self.assertIsNone(vespra.counter("c", 1))
-        with vespra.span("s", x=1) as s:
-            self.assertIsInstance(s, vespra.span)
-        self.assertEqual(decorated(2, y=3), 6)
-        self.assertEqual(asyncio.run(decorated_async(2)), 2)
-        with self.assertRaises(TypeError):
-            vespra.instant(b"bytes")
-        with self.assertRaises(TypeError):
-            vespra.counter("c", "7")
-        with self.assertRaises(TypeError):
-            vespra.counter("c", True)
-        with self.assertRaises(TypeError):
-            vespra.span(1)
+class Marks(unittest.TestCase):
+    """One run of the workload per format, with gc=True, read back in each test."""
 
-    def test_nothing_is_recorded_between_runs(self):
-        def body():
-            vespra.instant("during")
-        path = self.traced("json", body)
-        vespra.instant("after")
-        vespra.counter("after", 1)
-        names = [r["name"] for r in read_records(path)]
-        self.assertIn("during", names)
-        self.assertNotIn("after", names)
-
-
-class Nesting(Base):
-    def workload(self):
-        span_inside()
-        with vespra.span("outside"):
-            leaf()
-            with vespra.span("nested"):
-                leaf()
-        with self.assertRaises(KeyError):
-            raises_in_span()
-        g = generator_with_span()
-        next(g)
-        leaf()
-        next(g)
-        self.stranded = generator_with_span()
-        next(self.stranded)  # never resumed while traced
-        leaf()
+    @classmethod
+    def setUpClass(cls):
+        tmp = tempfile.TemporaryDirectory()
+        cls.addClassCleanup(tmp.cleanup)
+        cls.dir = pathlib.Path(tmp.name)
+        cls.paths, cls.summaries, callbacks = {}, {}, list(gc.callbacks)
+        for fmt in FORMATS:
+            cls.paths[fmt] = cls.dir / f"t.{fmt}"
+            with vespra.Tracer(str(cls.paths[fmt]), fmt, gc=True):
+                stranded = workload()
+            stranded.close()
+            cls.summaries[fmt] = summary(cls.paths[fmt])
+        cls.gc_callbacks_restored = gc.callbacks == callbacks
+        cls.key = (os.getpid(), threading.get_native_id())
 
     def test_spans_nest_with_the_calls_around_and_inside_them(self):
-        for fmt in FORMATS:
+        for fmt, path in self.paths.items():
             with self.subTest(fmt):
-                path = self.traced(fmt, self.workload)
-                key = (os.getpid(), threading.get_native_id())
-                events = track_events(path)[key]
+                events = [e for e in track_events(path)[self.key] if e[1] != "gc"]
                 self.assertEqual(nesting(events), (None, []))
                 seq = [e for e in events if e[1] in ("inside", "outside", "nested", "leaf",
                                                      "span_inside", "doomed",
@@ -167,211 +169,113 @@ class Nesting(Base):
                 gen = [e for e in events if e[1] in ("generator_with_span", "in-generator")]
                 self.assertEqual(gen[:8], [("B", "generator_with_span"), ("B", "in-generator"),
                                            ("E", "in-generator"), ("E", "generator_with_span")] * 2)
-                summary = self.summary(path)
-                spans = {r["function"] for r in summary["tables"][0]["rows"] if r["span"]}
-                self.assertEqual(spans, {"inside", "outside", "nested", "doomed", "in-generator"})
-                self.stranded.close()
-                self.assertEqual(summary["missing"]["ends_without_begin"], 0)
-                folded = pathlib.Path(self.dir.name) / "folded"
-                subprocess.run([sys.executable, "-m", "vespra", "flamegraph", "--folded", "-o",
-                                str(folded), str(path)], check=True, timeout=300)
-                stacks = folded.read_text()
-                self.assertIn("span_inside;inside;leaf ", stacks)
-                self.assertIn("outside;nested;leaf ", stacks)
-                if not perfetto.SHELL:
-                    continue
-                # Perfetto nests them too, and reads the trace without errors.
-                self.assertEqual(perfetto.faults(path), {})
-                rows = perfetto.query(path, "select s.name, s.category, p.name as parent "
-                                            "from slice s join slice p on s.parent_id = p.id "
-                                            "where s.name in ('inside', 'nested', 'leaf')")
-                parents = {(r["name"], r["parent"]) for r in rows}
-                self.assertLessEqual({("inside", "span_inside"), ("nested", "outside"),
-                                      ("leaf", "inside")}, parents)
-                self.assertEqual({r["category"] for r in rows if r["name"] != "leaf"}, {"span"})
-
-
-class Decorators(Base):
-    def test_a_decorated_function_keeps_what_it_is(self):
-        self.assertEqual(decorated.__name__, "decorated")
-        self.assertEqual(decorated.__doc__, "Adds.")
-        self.assertTrue(inspect.iscoroutinefunction(decorated_async))
-        self.assertFalse(inspect.iscoroutinefunction(decorated))
-
-        class Holder:
-            @vespra.span("method")
-            def method(self, v):
-                return (self, v)
-
-        h = Holder()
-        self.assertEqual(h.method(4), (h, 4))
-
-    def test_sync_and_async_functions_run_inside_their_span(self):
-        def body():
-            self.assertEqual(decorated(1, y=2), 4)
-            self.assertEqual(asyncio.run(decorated_async(3)), 3)
-            with self.assertRaises(ZeroDivisionError):
-                vespra.span("failing")(lambda: 1 / 0)()
-        for fmt in FORMATS:
-            with self.subTest(fmt):
-                events = track_events(self.traced(fmt, body))
-                main = events[(os.getpid(), threading.get_native_id())]
-                self.assertEqual(nesting(main), (None, []))
-                i = main.index(("B", "decorated"))
-                self.assertEqual(main[i + 1], ("B", "decorated"))  # the function inside
-                # One slice of the span per step of the coroutine: its start, the resumptions
-                # after each of its three awaits.
-                steps = [e for evs in events.values() for e in evs
+                # A decorator's span holds the function; a coroutine's has one slice per step
+                # (its start, and the resumptions after each of its three awaits).
+                i = events.index(("B", "decorated"))
+                self.assertEqual(events[i + 1], ("B", "decorated"))
+                steps = [e for evs in track_events(path).values() for e in evs
                          if e == ("B", "decorated-async")]
                 self.assertEqual(len(steps), 4)
-                self.assertIn(("E", "failing"), main)
+                self.assertIn(("E", "failing"), events)
+                rows = self.summaries[fmt]["tables"][0]["rows"]
+                self.assertLessEqual({"inside", "outside", "nested", "doomed", "in-generator",
+                                      "failing"}, {r["function"] for r in rows if r["span"]})
+                self.assertEqual(self.summaries[fmt]["missing"]["ends_without_begin"], 0)
+                if perfetto.SHELL:
+                    self.assertEqual(perfetto.faults(path), {})
 
-
-class Arguments(Base):
-    VALUES = dict(text="h\u00e9llo", integer=-7, big=2**64 - 1, huge=2**70, real=0.5,
-                  nan=math.nan, yes=True, no=False, nothing=None, obj=Unrepresentable(),
-                  lst=[1, "a"], long="x" * 10_000)
-
-    def body(self):
-        vespra.instant("all-types", **self.VALUES)
-        with vespra.span("with-args", n=1):
-            pass
-
-    def check(self, args, nulls_dropped=False):
-        self.assertEqual(args["text"], "h\u00e9llo")
-        self.assertEqual(args["integer"], -7)
-        self.assertEqual(args["big"], 2**64 - 1)
-        self.assertEqual(args["huge"], repr(2**70))
-        self.assertEqual(args["real"], 0.5)
-        self.assertIs(args["yes"], True)
-        self.assertIs(args["no"], False)
-        self.assertIn("Unrepresentable", args["obj"])
-        self.assertEqual(args["lst"], "[1, 'a']")
-        # A mark's arguments are bounded: a long string is cut, not lost.
-        self.assertTrue(1000 < len(args["long"]) < 10_000)
-        self.assertEqual(set(args["long"]), {"x"})
-
-    def test_json_args(self):
-        path = self.traced("json", self.body)
-        rec = next(r for r in read_records(path) if r["name"] == "all-types")
-        self.assertEqual(rec["ph"], "i")
-        self.check(rec["args"])
-        self.assertEqual(rec["args"]["nan"], "nan")
-        self.assertIsNone(rec["args"]["nothing"])
-        span = next(r for r in read_records(path) if r["name"] == "with-args")
-        self.assertEqual(span["args"], {"n": 1})
-
-    def test_protobuf_debug_annotations(self):
-        path = self.traced("protobuf", self.body)
-        events, _ = pbtrace.marks(path)
-        mine = events[(os.getpid(), threading.get_native_id())]
-        ts, ph, name, cat, args = next(e for e in mine if e[2] == "all-types")
-        self.assertEqual((ph, cat), ("I", "mark"))
-        self.check(args)
-        self.assertTrue(math.isnan(args["nan"]))
-        self.assertEqual(args["nothing"], "None")
-        self.assertIn(("B", "with-args", "span", {"n": 1}), [e[1:] for e in mine])
-        if not perfetto.SHELL:
-            return
-        rows = perfetto.query(path, "select a.key, a.display_value from slice s join args a "
-                                    "using(arg_set_id) where s.name = 'all-types'")
-        shown = {r["key"]: r["display_value"] for r in rows}
-        self.assertEqual(shown["debug.integer"], "-7")
-        self.assertEqual(shown["debug.text"], "h\u00e9llo")
-        self.assertEqual(shown["debug.yes"], "true")
-        self.assertIn("debug.obj", shown)
-
-
-class Counters(Base):
-    THREADS, SAMPLES = 4, 500
-
-    def body(self):
-        ready = threading.Barrier(self.THREADS)
-
-        def sample(k):
-            ready.wait()
-            for i in range(self.SAMPLES):
-                vespra.counter("queue", k * self.SAMPLES + i)
-        workers = [threading.Thread(target=sample, args=(k,)) for k in range(self.THREADS)]
-        for w in workers:
-            w.start()
-        for w in workers:
-            w.join()
-        vespra.counter("ratio", 0.25)
-        vespra.counter("ratio", -1.5)
-
-    def test_samples_from_several_threads_all_reach_one_track_per_process(self):
-        total = self.THREADS * self.SAMPLES
-        for fmt in FORMATS:
+    def test_arguments_of_every_type(self):
+        for fmt, path in self.paths.items():
             with self.subTest(fmt):
-                path = self.traced(fmt, self.body)
-                (queue,), (ratio,) = [[c for c in self.summary(path)["counters"]
-                                       if c["name"] == n] for n in ("queue", "ratio")]
-                self.assertEqual((queue["count"], queue["min"], queue["max"]),
-                                 (total, 0, total - 1))
-                self.assertEqual((ratio["count"], ratio["min"], ratio["max"], ratio["last"]),
-                                 (2, -1.5, 0.25, -1.5))
-                if fmt == "protobuf":
-                    _, counters = pbtrace.marks(path)
-                    values = sorted(v for _, v in counters[(os.getpid(), "queue")])
-                    self.assertEqual(values, list(range(total)))
-                    if perfetto.SHELL:  # and Perfetto finds the counter tracks
-                        rows = perfetto.query(path, "select t.name, count(*) as n, max(c.value) "
-                                              "as top from counter c join counter_track t on "
-                                              "c.track_id = t.id group by t.name")
-                        got = {r["name"]: (int(r["n"]), float(r["top"])) for r in rows}
-                        self.assertEqual(got["queue"], (total, total - 1))
-                        self.assertEqual(got["ratio"], (2, 0.25))
+                if fmt == "json":
+                    recs = read_records(path)
+                    args = next(r["args"] for r in recs if r["name"] == "all-types")
+                    self.assertEqual((args["nan"], args["nothing"]), ("nan", None))
+                    span = next(r["args"] for r in recs if r["name"] == "with-args")
+                else:
+                    events = pbtrace.marks(path)[0][self.key]
+                    args = next(e[4] for e in events if e[2] == "all-types")
+                    self.assertTrue(math.isnan(args["nan"]))
+                    self.assertEqual(args["nothing"], "None")
+                    span = next(e[4] for e in events if e[2] == "with-args")
+                self.assertEqual(span, {"n": 1})
+                same = ("text", "integer", "big", "real", "yes", "no")
+                self.assertEqual({k: args[k] for k in same}, {k: VALUES[k] for k in same})
+                self.assertEqual((type(args["yes"]), args["huge"], args["lst"]),
+                                 (bool, repr(2**70), "[1, 'a']"))
+                self.assertIn("Unrepresentable", args["obj"])
+                # A mark's arguments are bounded: a long string is cut, not lost.
+                self.assertTrue(1000 < len(args["long"]) < 10_000)
+                self.assertEqual(set(args["long"]), {"x"})
 
-
-class GarbageCollections(Base):
-    def body(self):
-        class Cycle:
-            def __init__(self):
-                self.me = self
-        for generation in (0, 2):
-            [Cycle() for _ in range(50)]
-            gc.collect(generation)
+    def test_counter_samples_from_several_threads_reach_one_track_per_process(self):
+        total = THREADS * SAMPLES
+        for fmt, path in self.paths.items():
+            with self.subTest(fmt):
+                got = {c["name"]: (c["count"], c["min"], c["max"], c["last"])
+                       for c in self.summaries[fmt]["counters"]}
+                self.assertEqual(got["queue"][:3], (total, 0, total - 1))
+                self.assertEqual(got["ratio"], (2, -1.5, 0.25, -1.5))
+                if fmt == "protobuf" and perfetto.SHELL:  # Perfetto finds the counter tracks
+                    rows = perfetto.query(path, "select t.name, count(*) as n, max(c.value) as "
+                                          "top from counter c join counter_track t on "
+                                          "c.track_id = t.id group by t.name")
+                    got = {r["name"]: (int(r["n"]), float(r["top"])) for r in rows}
+                    self.assertEqual((got["queue"], got["ratio"]), ((total, total - 1), (2, 0.25)))
 
     def test_each_collection_is_a_slice_with_its_counts(self):
-        before = list(gc.callbacks)
-        for fmt in FORMATS:
+        self.assertTrue(self.gc_callbacks_restored)
+        for fmt, path in self.paths.items():
             with self.subTest(fmt):
-                path = self.traced(fmt, self.body, gc=True)
-                self.assertEqual(gc.callbacks, before)
                 if fmt == "json":
                     recs = [r for r in read_records(path) if r["name"] == "gc"]
                     begins = [r["args"] for r in recs if r["ph"] == "B"]
                     ends = [r["args"] for r in recs if r["ph"] == "E"]
                 else:
-                    events, _ = pbtrace.marks(path)
-                    mine = events[(os.getpid(), threading.get_native_id())]
-                    begins = [e[4] for e in mine if e[2] == "gc"]
-                    ends = [e[4] for e in mine if e[1] == "E"]
-                self.assertGreaterEqual(len(begins), 2)
+                    events = pbtrace.marks(path)[0][self.key]
+                    begins = [e[4] for e in events if e[2] == "gc"]
+                    ends = [e[4] for e in events if e[1] == "E" and "collected" in e[4]]
                 self.assertEqual(len(begins), len(ends))
                 self.assertLessEqual({0, 2}, {b["generation"] for b in begins})
                 self.assertTrue(any(e["collected"] >= 50 for e in ends), ends)
                 self.assertTrue(all(e["uncollectable"] == 0 for e in ends))
 
-    def test_vespra_run_gc_records_them(self):
-        out = self.path("json")
-        script = pathlib.Path(self.dir.name) / "collect.py"
-        script.write_text("import gc\ngc.collect()\n")
-        subprocess.run([sys.executable, "-m", "vespra", "run", "--gc", "-o", str(out), "-f",
-                        "json", str(script)], check=True, timeout=300)
-        self.assertIn("gc", {r.get("name") for r in read_records(out)})
 
-    def test_without_the_option_collections_leave_no_slice(self):
-        path = self.traced("json", self.body)
-        self.assertNotIn("gc", {r.get("name") for r in read_records(path)})
+class OutsideARun(unittest.TestCase):
+    def test_marks_do_nothing_and_still_check_their_arguments(self):
+        self.assertIsNone(vespra.instant("a", x=Unrepresentable()))
+        self.assertIsNone(vespra.counter("c", 1))
+        with vespra.span("s", x=1) as s:
+            self.assertIsInstance(s, vespra.span)
+        for mark, args in ((vespra.instant, (b"bytes",)), (vespra.counter, ("c", "7")),
+                           (vespra.counter, ("c", True)), (vespra.span, (1,))):
+            with self.subTest(args), self.assertRaises(TypeError):
+                mark(*args)
+        # A decorated function keeps what it is.
+        self.assertEqual((decorated(2, y=3), decorated.__name__, decorated.__doc__),
+                         (6, "decorated", "Adds."))
+        self.assertEqual(asyncio.run(decorated_async(2)), 2)
+        self.assertTrue(inspect.iscoroutinefunction(decorated_async))
+        self.assertFalse(inspect.iscoroutinefunction(decorated))
+        holder = type("Holder", (), {"method": vespra.span("m")(lambda self, v: (self, v))})()
+        self.assertEqual(holder.method(4), (holder, 4))
 
+    def test_nothing_is_recorded_between_runs_nor_collections_without_the_option(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "t.json")
+            with vespra.Tracer(path, "json"):
+                vespra.instant("during")
+                collections()
+            vespra.instant("after")
+            vespra.counter("after", 1)
+            names = {r["name"] for r in read_records(path)}
+        self.assertIn("during", names)
+        self.assertFalse({"after", "gc"} & names)
 
-class Processes(Base):
-    SCRIPT = """
-        import os, sys, subprocess, vespra
-        fmt, out = sys.argv[1], sys.argv[2]
-        with vespra.Tracer(out, fmt, gc=True):
+    def test_marks_of_forked_and_execd_children_land_in_their_processes(self):
+        # Under `vespra run --gc`: the exec'd child inherits the option.
+        script = textwrap.dedent("""\
+            import os, sys, subprocess, vespra
             vespra.counter("level", 1)
             pid = os.fork()
             if pid == 0:
@@ -379,35 +283,28 @@ class Processes(Base):
                     vespra.counter("level", 10)
                 os._exit(0)
             os.waitpid(pid, 0)
-            subprocess.run([sys.executable, "-c",
-                            "import vespra, gc\\n"
+            subprocess.run([sys.executable, "-c", "import vespra, gc\\n"
                             "with vespra.span('exec-span'): vespra.counter('level', 100)\\n"
                             "gc.collect()"], check=True)
-        print(os.getpid(), pid)
-    """
+            print(os.getpid(), pid)
+            """)
+        with tempfile.TemporaryDirectory() as tmp:
+            pathlib.Path(tmp, "s.py").write_text(script)
+            for fmt in FORMATS:
+                with self.subTest(fmt):
+                    out = os.path.join(tmp, "t." + fmt)
+                    proc = subprocess.run([sys.executable, "-m", "vespra", "run", "-q", "--gc",
+                                           "-o", out, "-f", fmt, os.path.join(tmp, "s.py")],
+                                          capture_output=True, text=True, timeout=300, check=True)
+                    parent, forked = map(int, proc.stdout.split())
+                    counters = {c["pid"]: c["last"] for c in summary(out)["counters"]}
+                    (execd,) = set(counters) - {parent, forked}
+                    self.assertEqual([counters[p] for p in (parent, forked, execd)], [1, 10, 100])
+                    begun = {(k[0], n) for k, evs in track_events(out).items()
+                             for ph, n in evs if ph == "B"}
+                    self.assertLessEqual({(forked, "child-span"), (execd, "exec-span"),
+                                          (execd, "gc")}, begun)
 
-    def test_marks_of_forked_and_execd_children_land_in_their_processes(self):
-        for fmt in FORMATS:
-            with self.subTest(fmt):
-                out = self.path(fmt)
-                proc = self.run_script(self.SCRIPT, fmt, str(out))
-                parent, forked = map(int, proc.stdout.split())
-                counters = {c["pid"]: c for c in self.summary(out)["counters"]}
-                self.assertEqual(len(counters), 3)
-                (execd,) = set(counters) - {parent, forked}
-                self.assertEqual([counters[p]["last"] for p in (parent, forked, execd)],
-                                 [1, 10, 100])
-                events = track_events(out)
-                self.assertIn(("B", "child-span"),
-                              [e for k, evs in events.items() if k[0] == forked for e in evs])
-                self.assertIn(("B", "exec-span"),
-                              [e for k, evs in events.items() if k[0] == execd for e in evs])
-                # The exec'd child inherited gc=True.
-                self.assertIn(("B", "gc"),
-                              [e for k, evs in events.items() if k[0] == execd for e in evs])
-
-
-class StopWhileMarking(Base):
     def test_marks_on_other_threads_across_starts_and_stops_leave_valid_traces(self):
         stop, running, marked = threading.Event(), threading.Event(), threading.Event()
 
@@ -424,21 +321,23 @@ class StopWhileMarking(Base):
         self.addCleanup(worker.join)
         self.addCleanup(running.set)
         self.addCleanup(stop.set)
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
         for round in range(6):
             fmt = FORMATS[round % 2]
-            path = self.path(fmt, f"r{round}")
+            path = os.path.join(tmp.name, f"r{round}.{fmt}")
             running.set()  # marking while the run starts, goes on and stops
-            with vespra.Tracer(str(path), fmt):
+            with vespra.Tracer(path, fmt):
                 # Twice: the first mark seen may have begun before the run did.
                 for _ in range(2):
                     marked.clear()
                     marked.wait()
             running.clear()
-            summary = self.summary(path)
-            busy = [r for r in summary["tables"][0]["rows"] if r["function"] == "busy"]
+            report = summary(path)
+            busy = [r for r in report["tables"][0]["rows"] if r["function"] == "busy"]
             self.assertTrue(busy and busy[0]["span"], round)
-            self.assertGreaterEqual(summary["counters"][0]["count"], 64)
-            self.assertEqual(summary["missing"]["ends_without_begin"], 0)
+            self.assertGreaterEqual(report["counters"][0]["count"], 64)
+            self.assertEqual(report["missing"]["ends_without_begin"], 0)
 
 
 if __name__ == "__main__":
