@@ -15,7 +15,7 @@ import _vespra_tracecount as tracecount  # noqa: E402
 import overhead  # noqa: E402
 import pbtrace  # noqa: E402
 import vespra  # noqa: E402
-from jsontrace import Trace  # noqa: E402
+from jsontrace import Trace, tracks  # noqa: E402
 
 MON = sys.monitoring
 SIX = [getattr(MON.events, e) for e in
@@ -56,25 +56,21 @@ class BenchTest(unittest.TestCase):
                 finally:
                     _vespra_floor.disable()
                 self.assertIsNone(MON.get_tool(MON.PROFILER_ID))
+                self.assertEqual(MON.get_events(MON.PROFILER_ID), 0)
+                for event in SIX:
+                    self.assertIsNone(MON.register_callback(MON.PROFILER_ID, event, None), event)
         with self.assertRaises(ValueError):
             _vespra_floor.enable(None, "sundial")
         self.assertIsNone(MON.get_tool(MON.PROFILER_ID))
-        self.assertEqual(MON.get_events(MON.PROFILER_ID), 0)
-        for event in SIX:
-            self.assertIsNone(MON.register_callback(MON.PROFILER_ID, event, None), event)
 
     def test_trace_counts_agree_with_a_real_trace_in_both_formats(self):
         for fmt in ("json", "protobuf"):
-            with tempfile.TemporaryDirectory() as d, self.subTest(fmt=fmt):
-                path = os.path.join(d, "t")
+            with self.subTest(fmt=fmt):
+                path = os.path.join(self.enterContext(tempfile.TemporaryDirectory()), "t")
                 with vespra.Tracer(path, fmt):
                     workload()
-                if fmt == "json":
-                    records = Trace(path).records
-                    phases = [r["ph"] for r in records]
-                else:
-                    records = pbtrace.read_packets(path)
-                    phases = [ph for t in pbtrace.slices(path).values() for _, ph, _ in t.events]
+                records = Trace(path).records if fmt == "json" else pbtrace.read_packets(path)
+                phases = [ph for _, events in tracks(path).values() for _, ph, _ in events]
                 begins, ends = phases.count("B"), phases.count("E")
                 self.assertGreater(begins, 2500)  # the workload's calls and resumptions
                 data = pathlib.Path(path).read_bytes()

@@ -8,7 +8,7 @@ import unittest
 
 import pbtrace
 import vespra
-from jsontrace import Trace
+from jsontrace import Trace, tracks
 
 THREADS = 8
 
@@ -43,23 +43,19 @@ def run_workload(path, fmt, calls):
             th.join()
 
 
-def read_counts(path, fmt):
+def read_counts(path):
     """{thread name: (begins of leaf, ends of leaf, events)} and the dropped count."""
-    if fmt == "json":
-        t = Trace(path)
-        tracks = {t.thread_names.get(k): [(r["ph"], r["name"]) for r in evs]
-                  for k, evs in t.events.items()}
-        dropped = t.dropped
+    if path.endswith("json"):
+        dropped = Trace(path).dropped
     else:
-        tracks, dropped = {}, 0
-        for (_, tid), track in pbtrace.slices(path).items():
-            if tid is not None:
-                tracks[track.name] = [(phase, name) for _, phase, name in track.events]
-            for _, phase, name in track.events:
-                if phase == "I":
-                    dropped += int(re.fullmatch(r"vespra: (\d+) events dropped", name)[1])
-    return {name: (events.count(("B", "leaf")), events.count(("E", "leaf")), len(events))
-            for name, events in tracks.items()}, dropped
+        dropped = sum(int(re.fullmatch(r"vespra: (\d+) events dropped", name)[1])
+                      for track in pbtrace.slices(path).values()
+                      for _, phase, name in track.events if phase == "I")
+    counts = {}
+    for name, events in tracks(path).values():
+        phases = [(ph, n) for _, ph, n in events]
+        counts[name] = (phases.count(("B", "leaf")), phases.count(("E", "leaf")), len(phases))
+    return counts, dropped
 
 
 class StressTest(unittest.TestCase):
@@ -67,9 +63,9 @@ class StressTest(unittest.TestCase):
         # Protobuf: one million calls, two million events of `leaf`. JSON reads back slowly.
         for fmt, calls in (("protobuf", 125_000), ("json", 10_000)):
             with self.subTest(fmt=fmt), tempfile.TemporaryDirectory() as tmp:
-                path = os.path.join(tmp, "t")
+                path = os.path.join(tmp, f"t.{fmt}")
                 run_workload(path, fmt, calls)
-                counts, dropped = read_counts(path, fmt)
+                counts, dropped = read_counts(path)
                 begins, ends, events = zip(*(counts[f"stress-{i}"] for i in range(THREADS)))
                 self.assertLessEqual(max(begins), calls)
                 self.assertLessEqual(THREADS * calls - sum(begins), dropped)
