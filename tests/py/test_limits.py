@@ -17,7 +17,6 @@ import perfetto
 from jsontrace import Trace
 
 VESPRA = str(pathlib.Path(sys.executable).parent / "vespra")
-TRACE_PROCESSOR = perfetto.SHELL
 
 # The minimum the programs below use, and a busy wait three times as long: slices that spin are
 # kept whatever the machine's load (a wait only grows), and slices that do not stay below it
@@ -47,22 +46,19 @@ def run_python(code, *args):
     with tempfile.NamedTemporaryFile("w", suffix=".py", delete=False) as f:
         f.write(COMMON + textwrap.dedent(code))
     try:
-        proc = subprocess.run([sys.executable, f.name, *args], env=clean_env(),
-                              capture_output=True, text=True, timeout=300)
+        subprocess.run([sys.executable, f.name, *args], env=clean_env(), check=True, timeout=300)
     finally:
         os.unlink(f.name)
-    if proc.returncode != 0:
-        raise AssertionError(f"program failed ({proc.returncode}):\n{proc.stderr}")
 
 
 def nest(events):
-    """(name, begin, end or None, depth from 1, begin's kind) per slice, in begin order, from
-    (ph, ts, name, kind) events."""
+    """(name, begin, end or None, depth from 1) per slice, in begin order, from (ph, ts, name)
+    events."""
     out, stack = [], []
-    for ph, ts, name, kind in events:
+    for ph, ts, name in events:
         if ph == "B":
             stack.append(len(out))
-            out.append([name, ts, None, len(stack), kind])
+            out.append([name, ts, None, len(stack)])
         elif ph == "E" and stack:
             out[stack.pop()][2] = ts
     return [tuple(s) for s in out]
@@ -72,8 +68,7 @@ def read(path, fmt):
     """The slices of each thread, {(pid, tid): nest(...)}, and {(pid, reason): events left out}."""
     if fmt == "json":
         trace = Trace(path)
-        return ({key: nest((r["ph"], round(r["ts"] * 1000), r["name"],
-                            r.get("args", {}).get("kind")) for r in records)
+        return ({key: nest((r["ph"], round(r["ts"] * 1000), r["name"]) for r in records)
                  for key, records in trace.events.items()}, dict(trace.left_out))
     threads, left_out = {}, collections.Counter()
     for key, track in pbtrace.slices(path).items():
@@ -82,7 +77,7 @@ def read(path, fmt):
                 count, reason = name.removeprefix("vespra: ").split(" events left out by ")
                 left_out[(key[0], reason)] += int(count)
         if key[1] is not None:
-            threads[key] = nest((ph, ts, name, None) for ts, ph, name in track.events)
+            threads[key] = nest((ph, ts, name) for ts, ph, name in track.events)
     return threads, dict(left_out)
 
 
@@ -103,15 +98,10 @@ def marks(path, fmt):
             + [(name, {"value": v}) for (_, name), vs in counters.items() for _, v in vs])
 
 
-def vespra(*args):
-    return subprocess.run([VESPRA, *args], capture_output=True, text=True, check=True).stdout
-
-
 class MinimumDuration(unittest.TestCase):
-    """A program of known shape: only the calls that spin outlast the minimum; a span is a slice
-    like a call, and instants and counter samples are always written, keeping their slices. A
-    generator or coroutine is one slice per start or resumption: only the one that spins is kept,
-    however long the whole generator lives."""
+    """Only the calls that spin outlast the minimum; a span is a slice like a call, and instants
+    and counter samples are always written, keeping their slices. A generator or coroutine is one
+    slice per start or resumption: only the one that spins is kept."""
 
     PROGRAM = """\
     def marked():
@@ -170,7 +160,7 @@ class MinimumDuration(unittest.TestCase):
                                   ("spin", 5), ("numbers", 3), ("spin", 4), ("job", 3),
                                   ("spin", 4), ("marked", 3)])
                 self.assertNotIn(None, [s[2] for s in whole + kept], "every slice ends")
-                for name, begin, end, _, _ in kept:
+                for name, begin, end, _ in kept:
                     if name != "marked":  # kept for its instant
                         self.assertGreaterEqual(end - begin, MIN_S * 1e9, name)
                 self.assertEqual(left_out, {"min_duration": 2 * (len(whole) - len(kept))})
@@ -182,20 +172,12 @@ class MinimumDuration(unittest.TestCase):
                     records = next(iter(Trace(paths[1]).events.values()))
                     self.assertEqual([r["args"]["kind"] for r in records
                                       if r["name"] in ("numbers", "job")], ["resume", "yield"] * 2)
-                    self.check_summary(paths[1], left_out["min_duration"])
-                elif TRACE_PROCESSOR is not None:
+                    report = json.loads(subprocess.run([VESPRA, "summary", "--json", paths[1]],
+                                                       capture_output=True, check=True).stdout)
+                    self.assertEqual(report["missing"]["left_out_events"],
+                                     left_out["min_duration"])
+                elif perfetto.SHELL:
                     self.assertEqual(perfetto.faults(paths[1]), {})
-                    rows = perfetto.query(paths[1], "select count(*) as n from slice where dur < 0")
-                    self.assertEqual(rows, [{"n": "0"}])
-
-    def check_summary(self, path, count):
-        """vespra summary shows what was left out after the dropped events."""
-        missing = next(line for line in vespra("summary", path).splitlines()
-                       if line.startswith("missing"))
-        self.assertIn(f"min_duration {count}", missing)
-        self.assertLess(missing.index("dropped events"), missing.index("left out"))
-        report = json.loads(vespra("summary", "--json", path))
-        self.assertEqual(report["missing"]["left_out_events"], count)
 
 
 class DepthLimit(unittest.TestCase):
@@ -228,8 +210,6 @@ class DepthLimit(unittest.TestCase):
                 if limit:
                     self.assertEqual((len(recs), max(s[3] for s in slices)), (1001, 1003))
                     self.assertEqual(left_out, {})
-                    if TRACE_PROCESSOR is not None:  # Perfetto drops what nests deeper than 512
-                        self.assertGreater(self.max_depth_exceeded(path), 0)
                     continue
                 # <module>, begun at the start, is the first frame: 255 calls of rec under it
                 # (the stop's own calls follow, at depth 2 to 4), the span below them left out.
@@ -238,22 +218,15 @@ class DepthLimit(unittest.TestCase):
                 self.assertEqual(marks(path, fmt), [("bottom", {"at": 0})])
                 ends = [s[2] for s in recs]
                 self.assertEqual(ends, sorted(ends, reverse=True), "ends close the right slices")
-                if TRACE_PROCESSOR is None:
-                    self.skipTest(perfetto.MISSING)
-                self.assertEqual(perfetto.faults(path), {})
-                self.assertEqual(self.max_depth_exceeded(path), 0)
-                rows = perfetto.query(path, "select ts, dur, depth from slice "
-                                            "where name = 'rec' order by depth")
-                self.assertEqual([(int(r["ts"]), int(r["dur"]), int(r["depth"])) for r in rows],
-                                 [(b, e - b, d - 1) for _, b, e, d, _ in recs])
-
-    def max_depth_exceeded(self, path):
-        rows = perfetto.query(path, "select value from stats where "
-                                    "name = 'slice_max_depth_exceeded'")
-        return sum(int(r["value"]) for r in rows)
+                if fmt == "protobuf" and perfetto.SHELL:
+                    self.assertEqual(perfetto.faults(path), {})
+                    rows = perfetto.query(path, "select ts, dur, depth from slice "
+                                                "where name = 'rec' order by depth")
+                    self.assertEqual([(int(r["ts"]), int(r["dur"]), int(r["depth"]))
+                                      for r in rows], [(b, e - b, d - 1) for _, b, e, d in recs])
 
 
-class Arguments(unittest.TestCase):
+class Refusals(unittest.TestCase):
     def test_bad_limits_are_refused_with_the_argument_named(self):
         from vespra import Tracer
 
@@ -265,46 +238,8 @@ class Arguments(unittest.TestCase):
                               ({"max_depth": -1}, ValueError),
                               ({"max_depth": 1 << 40}, ValueError)):
             with self.subTest(kwargs=kwargs):
-                with self.assertRaises(error) as caught:
+                with self.assertRaisesRegex(error, next(iter(kwargs))):
                     Tracer(os.devnull, **kwargs)
-                self.assertIn(next(iter(kwargs)), str(caught.exception))
-
-    # Under `vespra run`: the options reach the tracer, and the forked and exec'd children too.
-    SCRIPT = """\
-    import os, subprocess
-
-    def rec(n):
-        rec(n - 1) if n else spin()
-
-    for _ in range(5):
-        short()
-    rec(10)
-    if len(sys.argv) == 1:
-        if os.fork() == 0:
-            rec(10)
-            os._exit(0)
-        os.wait()
-        subprocess.run([sys.executable, __file__, "exec'd"], check=True)
-    """
-
-    def test_command_line_options_reach_the_tracer_and_children(self):
-        with tempfile.TemporaryDirectory() as tmp:
-            script, out = os.path.join(tmp, "prog.py"), os.path.join(tmp, "t.json")
-            with open(script, "w") as f:
-                f.write(COMMON + textwrap.dedent(self.SCRIPT))
-            subprocess.run([VESPRA, "run", "-o", out, "-f", "json",
-                            f"--min-duration={round(MIN_S * 1000)}ms", "--max-depth=6", script],
-                           env=clean_env(), check=True, timeout=300)
-            threads, left_out = read(out, "json")
-            self.assertEqual(len(threads), 3, "parent, forked and exec'd child")
-            for (pid, _), slices in threads.items():
-                with self.subTest(pid=pid):
-                    # rec down to the sixth level from the process's first frame, and no deeper
-                    self.assertEqual(max(s[3] for s in slices), 6)
-                    self.assertIn("rec", {s[0] for s in slices})
-                    self.assertNotIn("short", {s[0] for s in slices})
-                    self.assertGreater(left_out[(pid, "max_depth")], 0)
-                    self.assertGreater(left_out[(pid, "min_duration")], 0)
 
 
 if __name__ == "__main__":
