@@ -12,8 +12,8 @@ import textwrap
 import unittest
 
 import jsontrace
-import pbtrace
 from jsontrace import tracks
+from test_limits import read
 
 APP = {
     "app/__init__.py": "",
@@ -122,35 +122,38 @@ class FilterTest(unittest.TestCase):
             path = cls.dir / name
             path.parent.mkdir(exist_ok=True)
             path.write_text(textwrap.dedent(text))
+        cls.env = {k: v for k, v in os.environ.items() if not k.startswith("VESPRA_")}
+        cls.env["PYTHONPATH"] = str(cls.dir)
 
-    def env(self):
-        env = {k: v for k, v in os.environ.items() if not k.startswith("VESPRA_")}
-        env["PYTHONPATH"] = str(self.dir)
-        return env
+    def run_here(self, *args):
+        return subprocess.run([sys.executable, *map(str, args)], cwd=self.dir, env=self.env,
+                              check=True, capture_output=True, text=True)
 
-    def trace(self, options, fmt="json", name="t"):
-        out = self.dir / f"{name}.{fmt}"
-        subprocess.run([sys.executable, "driver.py", str(out), fmt, repr(options)],
-                       cwd=self.dir, env=self.env(), check=True)
-        return tracks(str(out))
-
-    def main_shape(self, options, fmt="json"):
-        threads = self.trace(options, fmt)
-        self.assertEqual(len(threads), 1, threads.keys())
-        (_, events), = threads.values()
-        return shape(events)
+    def trace(self, options, fmt="json"):
+        """The shape of the one thread main.run() was traced on, and the count of events the
+        trace says the filter left out."""
+        out = self.dir / f"t.{fmt}"
+        self.run_here("driver.py", out, fmt, repr(options))
+        (_, events), = tracks(str(out)).values()
+        return shape(events), sum(n for (_, why), n in read(out, fmt)[1].items() if why == "filter")
 
     def test_exact_slices_of_each_mode_in_both_formats(self):
         work = "work[leaf]"
+        leaf_in_run = "run[leaf leaf]"
         cases = [
             ({"exclude_stdlib": True}, f"<module>[run[{work} {work}]]"),
-            ({"include": ["app"]}, f"run[{work} {work}]"),
+            # C functions are recorded only when asked for.
+            ({"include": ["app", "time"]}, f"run[{work} {work}]"),
             # The slice tree skips an excluded level: leaf nests in run.
-            ({"include": ["app"], "exclude": ["app.helpers"]}, "run[leaf leaf]"),
+            ({"include": ["app"], "exclude": ["app.helpers"]}, leaf_in_run),
             # Included code called from excluded code, and the reverse.
             ({"include": ["app.leaf"]}, "leaf leaf"),
             ({"include": ["*/app/helpers.py"]}, "work work"),
             ({"include": ["app/"], "exclude": ["app/leaf.py"]}, "run[work work]"),
+            # File patterns relative to the current directory.
+            ({"include": ["./app/main.py", "./app/leaf.py"]}, leaf_in_run),
+            ({"include": ["./app/main.py", f"../{self.dir.name}/app/x/../leaf.py"]}, leaf_in_run),
+            ({"exclude": ["./app/"], "exclude_stdlib": True}, "<module>"),
             # C functions nest in their callers; a raising one is closed by its raise.
             ({"include": ["app", "time"], "c_calls": True},
              "run[work[time.sleep leaf[time.sleep]] work[time.sleep leaf[time.sleep]]]"),
@@ -163,20 +166,7 @@ class FilterTest(unittest.TestCase):
         for fmt in ("json", "protobuf"):
             for options, expected in cases:
                 with self.subTest(fmt=fmt, options=options):
-                    self.assertEqual(self.main_shape(options, fmt), expected)
-
-    def left_out(self, options, fmt):
-        """The count of events the trace says the filter left out."""
-        out = self.dir / f"count.{fmt}"
-        subprocess.run([sys.executable, "driver.py", str(out), fmt, repr(options)],
-                       cwd=self.dir, env=self.env(), check=True)
-        if fmt == "json":
-            return sum(n for (_, reason), n in jsontrace.Trace(str(out)).left_out.items()
-                       if reason == "filter")
-        records = [name for track in pbtrace.slices(str(out)).values()
-                   for _, phase, name in track.events if phase == "I"]
-        counts = [int(r.split()[1]) for r in records if r.endswith(" left out by filter")]
-        return sum(counts)
+                    self.assertEqual(self.trace(options, fmt)[0], expected)
 
     def test_left_out_code_is_switched_off_after_its_first_call_and_counted(self):
         # The count is of events delivered before DISABLE switched their locations off: the
@@ -185,88 +175,57 @@ class FilterTest(unittest.TestCase):
             for options in ({"exclude": ["app.helpers"]},
                             {"include": ["app.leaf"], "c_calls": True}):
                 with self.subTest(fmt=fmt, options=options):
-                    once = self.left_out(options, fmt)
+                    once = self.trace(options, fmt)[1]
                     self.assertGreater(once, 0)
-                    self.assertEqual(self.left_out({**options, "repeat": 100}, fmt), once)
-        self.assertEqual(self.left_out({}, "json"), 0)
-
-    def test_without_options_everything_is_there(self):
-        text = self.main_shape({})
-        for name in ("run[", "work[", "leaf[", "dumps[", "JSONEncoder.encode"):
-            self.assertIn(name, text)
-        self.assertNotIn("time.sleep", text)  # C calls are opt-in
+                    self.assertEqual(self.trace({**options, "repeat": 100}, fmt)[1], once)
+        self.assertEqual(self.trace({})[1], 0)
 
     def test_c_calls_are_named_as_users_know_them(self):
-        threads = self.trace({"include": ["app", "time", "builtins", "json"], "c_calls": True})
-        (_, events), = threads.values()
-        names = {name for _, phase, name in events if phase == "B"}
-        self.assertTrue({"time.sleep", "isinstance", "str.join"} <= names, names)
+        self.trace({"include": ["app", "time", "builtins", "json"], "c_calls": True})
+        trace = jsontrace.Trace(str(self.dir / "t.json"))
+        names = {r["name"] for evs in trace.events.values() for r in evs}
+        self.assertLessEqual({"time.sleep", "isinstance", "str.join"}, names)
         # No vespra callable (the `with` statement's __exit__ is one) is ever recorded.
         self.assertFalse([n for n in names if "Tracer" in n or "vespra" in n], names)
-        sleeps = [r["args"]["kind"] for r in jsontrace.Trace(str(self.dir / "t.json"))
-                  .by_name("time.sleep")]
+        sleeps = [r["args"]["kind"] for r in trace.by_name("time.sleep")]
         self.assertEqual(sleeps[:4], ["start", "unwind", "start", "return"])  # sleep(-1) raised
-
-    def test_a_c_method_is_named_and_judged_by_the_type_that_defines_it(self):
-        # Its first call comes through a bound method of an instance of a subclass defined in
-        # __main__ (a call of obj.append(x) goes through list's descriptor instead).
-        code = ("import sys, vespra\nclass Items(list): pass\n"
-                "with vespra.Tracer(sys.argv[1], 'json', include=['builtins'], c_calls=True):\n"
-                "    add = Items().append; add(1); add = [].append; add(2)\n")
-        out = self.dir / "method.json"
-        subprocess.run([sys.executable, "-c", code, str(out)], env=self.env(), check=True)
-        names = [name for _, events in tracks(str(out)).values()
-                 for _, phase, name in events if phase == "B"]
-        self.assertEqual(names.count("list.append"), 2, names)
+        # A C method is named and judged by the type that defines it, though its first call
+        # comes through a bound method of an instance of a subclass defined in __main__.
+        self.run_here("-c", "import sys, vespra\nclass Items(list): pass\n"
+                      "with vespra.Tracer(sys.argv[1], 'json', include=['builtins'], c_calls=True):"
+                      "\n    add = Items().append; add(1); add = [].append; add(2)\n", "m.json")
+        self.assertEqual(len(jsontrace.Trace(str(self.dir / "m.json")).by_name("list.append")), 4)
 
     def test_a_second_run_and_another_tool_see_everything_again(self):
-        out = self.dir / "again"
-        result = subprocess.run([sys.executable, "again.py", str(out)], cwd=self.dir,
-                                env=self.env(), check=True, capture_output=True, text=True)
-        shapes = []
-        for n in range(2):
-            (_, events), = tracks(f"{out}.{n}.json").values()
-            shapes.append(shape(events))
+        profiled = self.run_here("again.py", self.dir / "again").stdout.split()
+        shapes = [shape(next(iter(tracks(f"{self.dir}/again.{n}.json").values()))[1])
+                  for n in range(2)]
         # The first run starts with the locations the other tool switched off back on.
         self.assertEqual(shapes, ["run[leaf leaf]", "run[work[leaf] work[leaf]]"])
         # The second run left json's code switched off; cProfile, which came next, sees it.
-        profiled = result.stdout.split()
-        for name in ("run", "work", "leaf", "dumps"):
-            self.assertIn(name, profiled)
-
-    def test_patterns_relative_to_the_current_directory(self):
-        up = f"../{self.dir.name}/app/leaf.py"
-        for include in (["./app/main.py", "./app/leaf.py"], ["./app/main.py", up],
-                        ["./app/main.py", "./app/x/../leaf.py"]):
-            with self.subTest(include=include):
-                self.assertEqual(self.main_shape({"include": include}), "run[leaf leaf]")
-        self.assertEqual(self.main_shape({"exclude": ["./app/"], "exclude_stdlib": True}),
-                         "<module>")
+        self.assertLessEqual({"run", "work", "leaf", "dumps"}, set(profiled))
 
     def test_the_closing_line_names_patterns_that_matched_nothing_and_deep_stacks(self):
         (self.dir / "deep.py").write_text("def down(n):\n    return n and down(n - 1)\ndown(600)\n")
         proc = subprocess.run([sys.executable, "-m", "vespra", "run", "-o", "deep.pb",
                                "--max-depth", "0", "--include", "deep.py", "--include", "./deep.py",
                                "--exclude", "app", "deep.py"],
-                              cwd=self.dir, env=self.env(), capture_output=True, text=True)
+                              cwd=self.dir, env=self.env, capture_output=True, text=True)
         self.assertEqual(proc.returncode, 0, proc.stderr)
-        first, *rest = proc.stderr.splitlines()
+        first, deep, *unmatched = proc.stderr.splitlines()
         self.assertIn(f"`{sys.executable} -m vespra summary deep.pb`", first)  # as invoked
-        self.assertEqual(rest[1:], [
+        self.assertRegex(deep, "^vespra: its calls nest 602 deep, and Perfetto keeps 512")
+        self.assertEqual(unmatched, [
             "vespra: --include deep.py matched no code in this process: a file pattern needs a / "
             "(./deep.py)",
             "vespra: --exclude app matched no code in this process"])
-        self.assertRegex(rest[0], "^vespra: its calls nest 602 deep, and Perfetto keeps 512")
 
     def test_forked_and_execd_children_record_alike(self):
         out = self.dir / "children.json"
-        subprocess.run([sys.executable, "-m", "vespra", "run", "-q", "-o", str(out), "-f", "json",
-                        "--include", "app", "--include=time", "--exclude", "app.helpers",
-                        "--c-calls", "children.py"],
-                       cwd=self.dir, env=self.env(), check=True)
-        threads = tracks(str(out))
+        self.run_here("-m", "vespra", "run", "-q", "-o", out, "-f", "json", "--include", "app",
+                      "--include=time", "--exclude", "app.helpers", "--c-calls", "children.py")
         # The parent's own code is all left out: only the children ran app code.
-        shapes = [shape(events) for _, events in threads.values()]
+        shapes = [shape(events) for _, events in tracks(str(out)).values()]
         forked, execd = sorted((s for s in shapes if "run[" in s), key=len)
         # work is left out; the C function it calls is kept, and nests in run.
         run = "run[time.sleep leaf[time.sleep] time.sleep leaf[time.sleep]]"
