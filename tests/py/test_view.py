@@ -20,7 +20,6 @@ import unittest
 VESPRA = str(pathlib.Path(sys.executable).parent / "vespra")
 PORT = 9001
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
-
 PAGE = b"""<!doctype html><script>
 const url = new URLSearchParams(location.hash.split("?")[1]).get("url");
 fetch(url).then(r => r.arrayBuffer())
@@ -40,8 +39,8 @@ def port_free():
 
 
 def end_process_group(leader):
-    """Kills `leader` and every process of its group (Chromium's helpers outlive a killed
-    browser and go on writing its profile), and waits until the group is gone."""
+    """Kills `leader` and its group (Chromium's helpers outlive a killed browser and go on
+    writing its profile), and waits until the group is gone."""
     os.killpg(leader.pid, signal.SIGKILL)
     leader.wait()
     deadline = time.monotonic() + 60
@@ -58,14 +57,13 @@ class Page(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         self.send_response(200)
-        self.send_header("Content-Type", "text/html")
         self.send_header("Content-Length", str(len(PAGE)))
         self.end_headers()
         self.wfile.write(PAGE)
 
     def do_POST(self):
-        body = self.rfile.read(int(self.headers["Content-Length"]))
-        self.server.got = (self.headers.get("X-Error"), body)
+        self.server.got = (self.headers.get("X-Error"),
+                           self.rfile.read(int(self.headers["Content-Length"])))
         self.send_response(204)
         self.end_headers()
         self.server.done.set()
@@ -77,13 +75,10 @@ class Page(http.server.BaseHTTPRequestHandler):
 @unittest.skipUnless(port_free(), f"port {PORT} of 127.0.0.1 is in use here")
 class ViewTest(unittest.TestCase):
     def setUp(self):
-        self.dir = tempfile.TemporaryDirectory()
-        self.trace = pathlib.Path(self.dir.name, "a trace+1.pb")
-        # Every byte value, in a file larger than a socket buffer.
-        self.trace.write_bytes(bytes(range(256)) * 1500)
-
-    def tearDown(self):
-        self.dir.cleanup()
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        self.trace = pathlib.Path(tmp.name, "a trace+1.pb")
+        self.trace.write_bytes(bytes(range(256)) * 1500)  # every byte, more than a socket buffer
 
     def view(self, *args):
         # Ctrl-C reaches it even where the test runner's own SIGINT is ignored.
@@ -91,42 +86,30 @@ class ViewTest(unittest.TestCase):
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                 preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
         self.addCleanup(lambda: (proc.poll() is None and proc.kill(), proc.communicate()))
-        link = proc.stdout.readline().strip()  # printed once the server listens
-        return proc, link
+        return proc, proc.stdout.readline().strip()  # printed once the server listens
 
-    def request(self, method, path, headers={}):
-        conn = http.client.HTTPConnection("127.0.0.1", PORT, timeout=60)
-        conn.request(method, path, headers=headers)
-        response = conn.getresponse()
-        response.read()
-        conn.close()
-        return response.status
-
-    @unittest.skipUnless(CHROMIUM, "Chromium not installed (Debian's chromium; "
-                                   "scripts/install-deps.sh installs it)")
+    @unittest.skipUnless(CHROMIUM, "Chromium not installed (scripts/install-deps.sh installs it)")
     def test_a_page_of_another_origin_gets_every_byte_and_nothing_else_is_served(self):
         page = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Page)
         page.done = threading.Event()
         threading.Thread(target=page.serve_forever, daemon=True).start()
+        self.addCleanup(page.server_close)
         self.addCleanup(page.shutdown)
         ui = f"http://127.0.0.1:{page.server_port}"
         proc, link = self.view("--ui", ui)
-        self.assertEqual(link, f"{ui}/#!/?url=http://127.0.0.1:{PORT}/a%20trace%2B1.pb")
-
-        for method, path, status in [("GET", "/", 404), ("GET", "/etc/passwd", 404),
-                                     ("GET", "/../a%20trace%2B1.pb", 404),
-                                     ("GET", "/a%20trace%2B1.pb?x=1", 404),
-                                     ("POST", "/a%20trace%2B1.pb", 405),
-                                     ("PUT", "/a%20trace%2B1.pb", 405),
-                                     ("DELETE", "/a%20trace%2B1.pb", 405),
-                                     ("HEAD", "/a%20trace%2B1.pb", 405),
-                                     ("OPTIONS", "/a%20trace%2B1.pb", 204)]:
-            with self.subTest(method=method, path=path):
-                self.assertEqual(self.request(method, path), status)
-        # A page of another origin is not even sent the bytes.
-        self.assertEqual(self.request("GET", "/a%20trace%2B1.pb",
-                                      {"Origin": "http://127.0.0.1:1"}), 403)
-
+        name = "/a%20trace%2B1.pb"
+        self.assertEqual(link, f"{ui}/#!/?url=http://127.0.0.1:{PORT}{name}")
+        for method, path, headers, status in [
+                ("GET", "/", {}, 404), ("GET", "/etc/passwd", {}, 404),
+                ("GET", "/.." + name, {}, 404), ("GET", name + "?x=1", {}, 404),
+                ("POST", name, {}, 405), ("HEAD", name, {}, 405), ("OPTIONS", name, {}, 204),
+                # A page of another origin is not even sent the bytes.
+                ("GET", name, {"Origin": "http://127.0.0.1:1"}, 403)]:
+            with self.subTest(method=method, path=path, headers=headers):
+                conn = http.client.HTTPConnection("127.0.0.1", PORT, timeout=60)
+                conn.request(method, path, headers=headers)
+                self.assertEqual(conn.getresponse().status, status)
+                conn.close()
         profile = tempfile.TemporaryDirectory(ignore_cleanup_errors=True)
         self.addCleanup(profile.cleanup)
         browser = subprocess.Popen(
@@ -136,10 +119,8 @@ class ViewTest(unittest.TestCase):
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
         self.addCleanup(end_process_group, browser)
         self.assertTrue(page.done.wait(300), "the page never reported its fetch")
-        error, body = page.got
-        self.assertIsNone(error, body)
-        self.assertEqual(body, self.trace.read_bytes())
-        out, err = proc.communicate(timeout=60)
+        self.assertEqual(page.got, (None, self.trace.read_bytes()))
+        _, err = proc.communicate(timeout=60)
         self.assertEqual(proc.returncode, 0, err)
         self.assertIn("has been served; stopped", err)
 
@@ -151,7 +132,7 @@ class ViewTest(unittest.TestCase):
         self.assertEqual(second.returncode, 1, err)
         self.assertIn(f"port {PORT} of 127.0.0.1 is taken", err)
         proc.send_signal(signal.SIGINT)
-        out, err = proc.communicate(timeout=60)
+        _, err = proc.communicate(timeout=60)
         self.assertEqual(proc.returncode, 130, err)
         self.assertIn("stopped before the trace was served", err)
 
