@@ -1,14 +1,15 @@
-// Helpers of the trace-reading tests: traces written by the real writers, and a visitor that
-// logs what a reader reports as lines of text.
+// Helpers of the trace-reading tests: traces written by the real writers, and a reader of
+// either format.
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "../core/test_util.h"
-#include "core/trace_reader.h"
 #include "json/json_exporter.h"
+#include "json/json_reader.h"
 #include "proto/proto_exporter.h"
+#include "proto/proto_reader.h"
 
 namespace vespra::testing {
 
@@ -62,48 +63,9 @@ inline std::string write_trace(Fmt fmt, const std::vector<WriterRun>& runs, cons
     return file.contents();
 }
 
-inline std::span<const uint8_t> bytes_of(const std::string& s) {
-    return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
+inline std::unique_ptr<trace::Parser> reader(Fmt fmt, trace::Visitor& v) {
+    if (fmt == Fmt::Json) return std::make_unique<JsonReader>(v);
+    return std::make_unique<ProtoReader>(v);
 }
-
-// Logs every call as one line; handles are the order of first appearance.
-struct LogVisitor : trace::Visitor {
-    std::vector<std::string> log;
-    std::vector<std::string> functions;
-    bool with_places = true;  // log file:line
-
-    void process(uint32_t pid, std::string_view name) override {
-        log.push_back("process " + std::to_string(pid) + " " + std::string(name));
-    }
-    uint32_t thread(uint32_t pid, uint32_t tid) override {
-        log.push_back("thread " + std::to_string(pid) + "/" + std::to_string(tid));
-        return static_cast<uint32_t>(threads++);
-    }
-    void thread_name(uint32_t thread, std::string_view name) override {
-        log.push_back("name " + std::to_string(thread) + " " + std::string(name));
-    }
-    uint32_t function(std::string_view name, std::string_view file, uint32_t line) override {
-        std::string f(name);
-        if (with_places) f += "@" + std::string(file) + ":" + std::to_string(line);
-        functions.push_back(f);
-        return static_cast<uint32_t>(functions.size() - 1);
-    }
-    void begin(uint32_t thread, uint32_t function, uint64_t ts) override {
-        log.push_back("B " + std::to_string(thread) + " " + functions[function] + " " +
-                      std::to_string(ts));
-    }
-    void end(uint32_t thread, uint64_t ts) override {
-        log.push_back("E " + std::to_string(thread) + " " + std::to_string(ts));
-    }
-    void dropped(uint32_t pid, uint64_t count) override {
-        log.push_back("dropped " + std::to_string(pid) + " " + std::to_string(count));
-    }
-    void left_out(uint32_t pid, std::string_view reason, uint64_t count) override {
-        log.push_back("left out " + std::to_string(pid) + " " + std::string(reason) + " " +
-                      std::to_string(count));
-    }
-
-    size_t threads = 0;
-};
 
 }  // namespace vespra::testing

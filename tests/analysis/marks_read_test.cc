@@ -6,8 +6,6 @@
 #include "analysis/profile.h"
 #include "analysis_util.h"
 #include "core/marks.h"
-#include "json/json_reader.h"
-#include "proto/proto_reader.h"
 
 namespace vespra::testing {
 namespace {
@@ -78,13 +76,7 @@ struct MarkLog : LogVisitor {
 std::vector<std::string> slices_and_counters(Fmt fmt, const std::string& bytes) {
     MarkLog v;
     v.with_places = false;
-    std::unique_ptr<trace::Parser> parser;
-    if (fmt == Fmt::Json) {
-        parser = std::make_unique<JsonReader>(v);
-    } else {
-        parser = std::make_unique<ProtoReader>(v);
-    }
-    Result<trace::StreamReport> r = trace::read_bytes(bytes_of(bytes), *parser);
+    Result<trace::StreamReport> r = trace::read_bytes(bytes_of(bytes), *reader(fmt, v));
     EXPECT_TRUE(r.ok()) << r.error().text();
     std::vector<std::string> out;
     for (const std::string& line : v.log) {
@@ -117,13 +109,7 @@ TEST(MarksRead, TheProfileKeepsSpansApartAndCountsEachCounter) {
     for (Fmt fmt : {Fmt::Json, Fmt::Proto}) {
         analysis::Profile profile(false);
         std::string bytes = write_trace(fmt, m.runs, m.codes, m.names);
-        std::unique_ptr<trace::Parser> parser;
-        if (fmt == Fmt::Json) {
-            parser = std::make_unique<JsonReader>(profile);
-        } else {
-            parser = std::make_unique<ProtoReader>(profile);
-        }
-        ASSERT_TRUE(trace::read_bytes(bytes_of(bytes), *parser).ok());
+        ASSERT_TRUE(trace::read_bytes(bytes_of(bytes), *reader(fmt, profile)).ok());
         profile.finish();
         int spans = 0, mains = 0;
         for (const analysis::Function& f : profile.functions()) {

@@ -36,7 +36,7 @@ Filter::Places places() {
 }
 
 struct Options {
-    std::vector<std::string> include, exclude;
+    std::vector<std::string> include = {}, exclude = {};
     bool stdlib = false, site = false;
 };
 
@@ -49,40 +49,70 @@ Filter filter(Options o) {
     return Filter(std::move(options), places());
 }
 
-TEST(Filter, NoOptionsKeepsEverythingAndIsInactive) {
-    Filter f = filter({});
-    EXPECT_FALSE(f.active());
-    EXPECT_TRUE(f.keeps("json", "/usr/lib/python3.13/json/__init__.py"));
-}
+struct Keeps {
+    const char *module, *file;
+    bool kept;
+    const char* alias = nullptr;
+};
 
-TEST(Filter, ModulePatternsCoverThePackageAndWhatIsInIt) {
-    Filter f = filter({.include = {"myapp", "asyncio.*"}, .exclude = {}});
-    EXPECT_TRUE(f.keeps("myapp", "/x.py"));
-    EXPECT_TRUE(f.keeps("myapp.db.models", "/x.py"));
-    EXPECT_FALSE(f.keeps("myapplication", "/x.py"));
-    EXPECT_TRUE(f.keeps("asyncio", "/x.py"));
-    EXPECT_TRUE(f.keeps("asyncio.events", "/x.py"));
-    EXPECT_FALSE(f.keeps("", "/x.py"));  // unknown module: no module pattern matches
-    Filter g = filter({.include = {}, .exclude = {"my*.db"}});
-    EXPECT_FALSE(g.keeps("myapp.db", "/x.py"));
-    EXPECT_FALSE(g.keeps("myapp.db.models", "/x.py"));
-    EXPECT_TRUE(g.keeps("myapp.web", "/x.py"));
-}
-
-TEST(Filter, PathPatternsAreGlobsTakenFromTheCurrentDirectory) {
-    Filter f = filter({.include = {}, .exclude = {"tests/", "*/gen_*.py", "/opt/vendor"}});
-    EXPECT_FALSE(f.keeps("t", "/home/me/proj/tests/test_a.py"));
-    EXPECT_TRUE(f.keeps("t", "/home/me/other/tests/test_a.py"));
-    EXPECT_FALSE(f.keeps("g", "/anywhere/gen_x.py"));
-    EXPECT_FALSE(f.keeps("v", "/opt/vendor/lib/a.py"));
-    EXPECT_TRUE(f.keeps("v", "/opt/vendored.py"));
+// Module patterns cover the package and what is in it; path patterns are globs taken from the
+// current directory; excludes win over includes; the standard library and site-packages come
+// from the interpreter's directories; an alias matches module patterns only.
+TEST(Filter, KeepsWhatThePatternsAndTheInterpretersDirectoriesSay) {
+    const struct {
+        Options options;
+        std::vector<Keeps> keeps;
+    } CASES[] = {
+        {{}, {{"json", "/usr/lib/python3.13/json/__init__.py", true}}},
+        {{.include = {"myapp", "asyncio.*"}},
+         {{"myapp", "/x.py", true},
+          {"myapp.db.models", "/x.py", true},
+          {"myapplication", "/x.py", false},
+          {"asyncio", "/x.py", true},
+          {"asyncio.events", "/x.py", true},
+          {"", "/x.py", false}}},  // unknown module: no module pattern matches
+        {{.exclude = {"my*.db"}},
+         {{"myapp.db", "/x.py", false},
+          {"myapp.db.models", "/x.py", false},
+          {"myapp.web", "/x.py", true}}},
+        {{.exclude = {"tests/", "*/gen_*.py", "/opt/vendor"}},
+         {{"t", "/home/me/proj/tests/test_a.py", false},
+          {"t", "/home/me/other/tests/test_a.py", true},
+          {"g", "/anywhere/gen_x.py", false},
+          {"v", "/opt/vendor/lib/a.py", false},
+          {"v", "/opt/vendored.py", true}}},
+        {{.include = {"myapp"}, .exclude = {"myapp.vendor"}},
+         {{"myapp.core", "/a.py", true}, {"myapp.vendor.six", "/a.py", false}}},
+        {{.stdlib = true},
+         {{"json", "/usr/lib/python3.13/json/decoder.py", false},
+          {"importlib._bootstrap", "<frozen importlib._bootstrap>", false},
+          {"time", "<built-in>", false},
+          {"numpy", "/usr/lib/python3.13/site-packages/numpy/core.py", true},
+          {"app", "/home/me/proj/app.py", true},
+          {"x", "/usr/lib/python3.13x/evil.py", true}}},  // a prefix is not a parent
+        {{.site = true},
+         {{"json", "/usr/lib/python3.13/json/decoder.py", true},
+          {"numpy", "/usr/lib/python3.13/site-packages/numpy/core.py", false},
+          {"req", "/home/me/proj/.venv/lib/python3.13/site-packages/req.py", false},
+          {"app", "/home/me/proj/app.py", true}}},
+        {{.exclude = {"socket"}},
+         {{"_socket", "/lib-dynload/_socket.so", false, "socket"},
+          {"_ssl", "/lib-dynload/_ssl.so", true, "ssl"}}},
+    };
+    for (const auto& c : CASES) {
+        Filter f = filter(c.options);
+        for (const Keeps& k : c.keeps) {
+            EXPECT_EQ(f.keeps(k.module, k.file, k.alias ? k.alias : ""), k.kept)
+                << k.module << " " << k.file;
+        }
+    }
+    EXPECT_FALSE(filter({}).active());
     // Children receive the patterns made absolute.
-    EXPECT_EQ(f.options().exclude[0], "/home/me/proj/tests");
+    EXPECT_EQ(filter({.exclude = {"tests/"}}).options().exclude[0], "/home/me/proj/tests");
 }
 
 TEST(Filter, DotDotAndTildePatternsAreTakenAsTheShellTakesThem) {
-    for (const auto& [pattern, file] :
-         std::vector<std::pair<std::string, std::string>>{
+    for (const auto& [pattern, file] : std::vector<std::pair<std::string, std::string>>{
              {"./busy.py", "/home/me/proj/busy.py"},
              {"../w/busy.py", "/home/me/w/busy.py"},
              {"./sub/", "/home/me/proj/sub/a.py"},
@@ -103,39 +133,10 @@ TEST(Filter, PatternsThatMatchedNothingAreNamedAsGiven) {
     Filter copy = f;  // the run's copy: what it finds, the tracer's filter knows
     EXPECT_TRUE(copy.keeps("__main__", "/home/me/proj/busy.py"));
     using Named = std::vector<std::pair<std::string, std::string>>;
-    EXPECT_EQ(f.unmatched(), (Named{{"--include", "busy.py"},
-                                    {"--include", "myapp"},
-                                    {"--exclude", "tests/"}}));
+    EXPECT_EQ(f.unmatched(),
+              (Named{{"--include", "busy.py"}, {"--include", "myapp"}, {"--exclude", "tests/"}}));
     EXPECT_FALSE(copy.keeps("myapp.tests", "/home/me/proj/tests/t.py"));  // both match
     EXPECT_EQ(f.unmatched(), (Named{{"--include", "busy.py"}}));
-}
-
-TEST(Filter, ExcludesWinOverIncludes) {
-    Filter f = filter({.include = {"myapp"}, .exclude = {"myapp.vendor"}});
-    EXPECT_TRUE(f.keeps("myapp.core", "/a.py"));
-    EXPECT_FALSE(f.keeps("myapp.vendor.six", "/a.py"));
-}
-
-TEST(Filter, StdlibAndSitePackagesComeFromTheInterpretersDirectories) {
-    Filter stdlib = filter({.include = {}, .exclude = {}, .stdlib = true});
-    EXPECT_FALSE(stdlib.keeps("json", "/usr/lib/python3.13/json/decoder.py"));
-    EXPECT_FALSE(stdlib.keeps("importlib._bootstrap", "<frozen importlib._bootstrap>"));
-    EXPECT_FALSE(stdlib.keeps("time", "<built-in>"));
-    EXPECT_TRUE(stdlib.keeps("numpy", "/usr/lib/python3.13/site-packages/numpy/core.py"));
-    EXPECT_TRUE(stdlib.keeps("app", "/home/me/proj/app.py"));
-    EXPECT_TRUE(stdlib.keeps("x", "/usr/lib/python3.13x/evil.py"));  // a prefix is not a parent
-
-    Filter site = filter({.include = {}, .exclude = {}, .stdlib = false, .site = true});
-    EXPECT_TRUE(site.keeps("json", "/usr/lib/python3.13/json/decoder.py"));
-    EXPECT_FALSE(site.keeps("numpy", "/usr/lib/python3.13/site-packages/numpy/core.py"));
-    EXPECT_FALSE(site.keeps("req", "/home/me/proj/.venv/lib/python3.13/site-packages/req.py"));
-    EXPECT_TRUE(site.keeps("app", "/home/me/proj/app.py"));
-}
-
-TEST(Filter, AnAliasMatchesModulePatternsOnly) {
-    Filter f = filter({.include = {}, .exclude = {"socket"}});
-    EXPECT_FALSE(f.keeps("_socket", "/lib-dynload/_socket.so", "socket"));
-    EXPECT_TRUE(f.keeps("_ssl", "/lib-dynload/_ssl.so", "ssl"));
 }
 
 }  // namespace

@@ -85,17 +85,6 @@ TEST(PipelineDelivery, ManyThreadsEveryEventOnceInThreadOrderAndLossAccounted) {
     check_delivery(*run.log, 4, 60'000);
 }
 
-TEST(PipelineDelivery, NoEventsMeansNoBatchAndFinishGetsTheQueuesDropped) {
-    PipelineRun run;
-    testing::sleep_ms(2);  // both threads idle through a few back-offs
-    run.queue->add_dropped(5);
-    run.queue->close();
-    ASSERT_TRUE(run.pipeline.join().ok());
-    EXPECT_EQ(run.log->batches, 0);
-    EXPECT_EQ(run.log->finishes, 1);
-    EXPECT_EQ(run.log->finish_dropped, 5u);
-}
-
 // What a writer gathers reaches the file while the program runs: the pipeline flushes it
 // whenever no batch waits, not only at the end.
 TEST(PipelineDelivery, AnIdleExporterFlushesTheWriter) {

@@ -14,20 +14,6 @@ namespace {
 
 using testing::ev;
 
-struct Written : Exporter {
-    std::vector<Event> events;
-    RunTotals totals;
-    Status write_batch(std::span<const Event> batch, const CodeLookup&,
-                       const ThreadNames&) override {
-        events.insert(events.end(), batch.begin(), batch.end());
-        return Status::success();
-    }
-    Status finish(const CodeLookup&, const ThreadNames&, const RunTotals& t) override {
-        totals = t;
-        return Status::success();
-    }
-};
-
 // A batch of thread `tid` whose events are at `base` + their index.
 std::unique_ptr<EventBatch> batch(uint32_t tid, uint64_t base, std::vector<uint32_t> words) {
     auto b = EventBatch::create(base, tid);
@@ -42,8 +28,9 @@ TEST(FlightRing, KeepsTheNewestBatchesAndBeginsAtTheWindowTheFramesOpenBeforeIt)
     auto queue = testing::identity_queue();
     FlightRing ring(2 * RING_BYTES_PER_BATCH);
     auto word = [](uint8_t kind, uint32_t code) { return pack_word(kind, code); };
-    ring.add(batch(1, 100, {word(KIND_START, 1), word(KIND_START, 2), word(KIND_START, 3),
-                            word(KIND_RETURN, 3)}),
+    ring.add(batch(1, 100,
+                   {word(KIND_START, 1), word(KIND_START, 2), word(KIND_START, 3),
+                    word(KIND_RETURN, 3)}),
              *queue);
     ring.add(batch(2, 150, {word(KIND_START, 5)}), *queue);
     ring.add(batch(1, 200, {word(KIND_START, 4), word(KIND_RETURN, 4), word(KIND_RETURN, 2)}),
@@ -54,11 +41,12 @@ TEST(FlightRing, KeepsTheNewestBatchesAndBeginsAtTheWindowTheFramesOpenBeforeIt)
     Window window = ring.window(*queue, {});
     EXPECT_EQ(window.start, 150u);
     EXPECT_EQ(window.events, 4u);
-    Written written;
+    testing::Written written;
+    testing::WritingExporter writer(&written);
     testing::FakeCodes codes;
     testing::FakeNames names;
-    ASSERT_TRUE(write_window(window, *queue, written, codes, names, RunTotals(7)).ok());
-    EXPECT_EQ(written.events,
+    ASSERT_TRUE(write_window(window, *queue, writer, codes, names, RunTotals(7)).ok());
+    EXPECT_EQ(written.events(),
               (std::vector<Event>{ev(150, 1, KIND_START, 1), ev(150, 1, KIND_START, 2),
                                   ev(150, 2, KIND_START, 5), ev(200, 1, KIND_START, 4),
                                   ev(201, 1, KIND_RETURN, 4), ev(202, 1, KIND_RETURN, 2)}));
@@ -76,7 +64,7 @@ TEST(DumpDesk, FoldsRequestsWithoutAPathIntoOneDump) {
     std::optional<DumpDesk::Next> first = desk.begin_next();
     ASSERT_TRUE(first);
     EXPECT_FALSE(first->path);
-    EXPECT_FALSE(desk.begin_next());  // one at a time
+    EXPECT_FALSE(desk.begin_next());                // one at a time
     uint64_t d = desk.request(std::nullopt, true);  // folded into the running one
     EXPECT_TRUE(desk.finish(DumpOutcome{"t.1.1.pb", ""}));
     EXPECT_EQ(desk.wait(a).path, "t.1.1.pb");

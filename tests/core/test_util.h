@@ -1,6 +1,6 @@
-// Helpers shared by the recording-core and trace writers' tests: threads that record through the
-// real queue, the export pipeline on a thread of its own, lookups with fixed contents, and a
-// temporary trace file.
+// Helpers shared by the recording-core, trace writers' and readers' tests: threads that record
+// through the real queue, the export pipeline on a thread of its own, lookups with fixed
+// contents, a temporary trace file, and a visitor that logs what a reader reports.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -21,6 +21,7 @@
 #include "core/output.h"
 #include "core/pipeline.h"
 #include "core/sink.h"
+#include "core/trace_reader.h"
 
 namespace vespra::testing {
 
@@ -75,24 +76,13 @@ inline uint32_t producer_tid(size_t k) { return 0x8000'0000u + static_cast<uint3
 // partial batch, as under the tracer.
 class Producers {
   public:
-    // With `lockstep`, a thread that hands over a batch waits until the serializer has begun
-    // two drains since, so every drain finds exactly one batch, whatever the machine's speed.
-    Producers(std::shared_ptr<EventQueue> queue, size_t count, uint32_t events,
-              bool lockstep = false)
-        : queue_(std::move(queue)), produced_(uint64_t{count} * events) {
+    Producers(std::shared_ptr<EventQueue> queue, size_t count, uint32_t events)
+        : queue_(std::move(queue)) {
         for (size_t k = 0; k < count; ++k) {
-            threads_.emplace_back([this, k, events, lockstep] {
+            threads_.emplace_back([this, k, events] {
                 HOT.tid = producer_tid(k);  // what code resolution would have read
-                for (uint32_t i = 0; i < events; ++i) {
+                for (uint32_t i = 0; i < events; ++i)
                     record(*queue_, queue_->clock().raw(), producer_word(i));
-                    if (lockstep && i > 0 && i % EventBatch::CAPACITY == 0) {
-                        uint64_t seen = queue_->rotation();
-                        while (queue_->rotation() < seen + 2) {
-                            queue_->wake_consumer();  // one batch is below the wake-up mark
-                            std::this_thread::yield();
-                        }
-                    }
-                }
                 ++done_;
                 while (!release_) sleep_ms(1);
             });
@@ -110,7 +100,6 @@ class Producers {
         queue_->close();
         join();
     }
-    uint64_t produced() const { return produced_; }
 
   private:
     void join() {
@@ -120,7 +109,6 @@ class Producers {
     }
 
     std::shared_ptr<EventQueue> queue_;
-    uint64_t produced_;
     std::vector<std::thread> threads_;
     std::atomic<size_t> done_{0};
     std::atomic<bool> release_{false};
@@ -141,10 +129,8 @@ struct PipelineThread {
     ~PipelineThread() {
         if (thread.joinable()) thread.join();
     }
-    // True once the pipeline has returned by itself, within five seconds.
     bool returns_by_itself() {
-        for (int i = 0; i < 5000 && !returned; ++i) sleep_ms(1);
-        return returned;
+        return wait_until([this] { return returned.load(); });
     }
     Status join() {
         thread.join();
@@ -174,6 +160,35 @@ struct FakeNames : ThreadNames {
     }
 };
 
+// Every batch a WritingExporter was given and the totals it was finished with; it outlives the
+// writer, which a pipeline or a filter destroys.
+struct Written {
+    std::vector<std::vector<Event>> batches;
+    int finishes = 0;
+    RunTotals totals;
+    std::vector<Event> events() const {
+        std::vector<Event> all;
+        for (const auto& batch : batches) all.insert(all.end(), batch.begin(), batch.end());
+        return all;
+    }
+};
+
+struct WritingExporter : Exporter {
+    Written* out;
+    explicit WritingExporter(Written* out) : out(out) {}
+    Status write_batch(std::span<const Event> batch, const CodeLookup&,
+                       const ThreadNames&) override {
+        EXPECT_FALSE(batch.empty());
+        out->batches.emplace_back(batch.begin(), batch.end());
+        return Status::success();
+    }
+    Status finish(const CodeLookup&, const ThreadNames&, const RunTotals& t) override {
+        ++out->finishes;
+        out->totals = t;
+        return Status::success();
+    }
+};
+
 inline Event ev(uint64_t ts, uint32_t tid, uint8_t kind, uint32_t code) {
     return Event{ts, tid, pack_word(kind, code)};
 }
@@ -197,6 +212,50 @@ struct TempTrace {
         EXPECT_TRUE(r.ok()) << r.error().text();
         return r.take();
     }
+};
+
+inline std::span<const uint8_t> bytes_of(const std::string& s) {
+    return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
+}
+
+// Logs every call as one line; handles are the order of first appearance.
+struct LogVisitor : trace::Visitor {
+    std::vector<std::string> log;
+    std::vector<std::string> functions;
+    bool with_places = true;  // log file:line
+
+    void process(uint32_t pid, std::string_view name) override {
+        log.push_back("process " + std::to_string(pid) + " " + std::string(name));
+    }
+    uint32_t thread(uint32_t pid, uint32_t tid) override {
+        log.push_back("thread " + std::to_string(pid) + "/" + std::to_string(tid));
+        return static_cast<uint32_t>(threads++);
+    }
+    void thread_name(uint32_t thread, std::string_view name) override {
+        log.push_back("name " + std::to_string(thread) + " " + std::string(name));
+    }
+    uint32_t function(std::string_view name, std::string_view file, uint32_t line) override {
+        std::string f(name);
+        if (with_places) f += "@" + std::string(file) + ":" + std::to_string(line);
+        functions.push_back(f);
+        return static_cast<uint32_t>(functions.size() - 1);
+    }
+    void begin(uint32_t thread, uint32_t function, uint64_t ts) override {
+        log.push_back("B " + std::to_string(thread) + " " + functions[function] + " " +
+                      std::to_string(ts));
+    }
+    void end(uint32_t thread, uint64_t ts) override {
+        log.push_back("E " + std::to_string(thread) + " " + std::to_string(ts));
+    }
+    void dropped(uint32_t pid, uint64_t count) override {
+        log.push_back("dropped " + std::to_string(pid) + " " + std::to_string(count));
+    }
+    void left_out(uint32_t pid, std::string_view reason, uint64_t count) override {
+        log.push_back("left out " + std::to_string(pid) + " " + std::string(reason) + " " +
+                      std::to_string(count));
+    }
+
+    size_t threads = 0;
 };
 
 }  // namespace vespra::testing
