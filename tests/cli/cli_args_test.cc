@@ -48,10 +48,6 @@ TEST(Help, AskedForGoesToStdoutWithStatusZeroAndWinsOverWhatIsMissing) {
         EXPECT_EQ(m.stream, Message::Stream::Stdout);
         EXPECT_TRUE(m.text.starts_with(start)) << m.text;
     }
-    EXPECT_NE(message_of({"run", "--help"})
-                  .text.find("  -f, --format <FORMAT>     Output format [default: json for an OUTPUT "
-                             "ending in .json, else protobuf] [possible values: json, protobuf]\n"),
-              std::string::npos);
     // Nothing at all shows the same help as an error.
     Message none = message_of({});
     EXPECT_EQ(none.status, 2);
@@ -120,7 +116,6 @@ TEST(Placement, EveryWordAfterTheScriptIsTheScripts) {
     EXPECT_FALSE(tool.lossless);
     EXPECT_EQ(tool.script_args, (Words{"-f", "in.txt", "-o", "r.txt", "-h", "--lossless"}));
     EXPECT_EQ(run_of({"run", "-o", "t", "s.py", "-m", "m"}).script_args, (Words{"-m", "m"}));
-    EXPECT_EQ(run_of({"run", "-o", "t", "s.py", "-", "-o"}).script_args, (Words{"-", "-o"}));
     // A "--" after the script is the script's; before it, it ends run's options.
     EXPECT_EQ(run_of({"run", "-o", "t", "s.py", "--", "-f"}).script_args, (Words{"--", "-f"}));
     RunArgs escaped = run_of({"run", "-o", "t", "--", "-odd.py", "-f", "json", "--"});
@@ -134,20 +129,14 @@ TEST(Placement, EveryWordAfterTheScriptIsTheScripts) {
     EXPECT_EQ(attached.format, "json");
     EXPECT_EQ(attached.script, "s p.py");
     EXPECT_EQ(run_of({"run", "-ot.pb", "s.py"}).output, "t.pb");
-    EXPECT_EQ(run_of({"run", "-o=t.pb", "s.py"}).output, "t.pb");
     EXPECT_EQ(run_of({"run", "-o", "-", "s.py"}).output, "-");
 
-    RunArgs plain = run_of({"run", "-o", "t", "s.py"});
-    EXPECT_FALSE(plain.lossless);
-    EXPECT_EQ(plain.clock, "");
-    EXPECT_FALSE(plain.quiet);
     RunArgs tuned =
         run_of({"run", "--lossless", "-q", "-o", "t", "--clock=tsc", "s.py", "--lossless"});
     EXPECT_TRUE(tuned.lossless);
     EXPECT_TRUE(tuned.quiet);
     EXPECT_FALSE(tuned.gc);
-    EXPECT_TRUE(run_of({"run", "-o", "t", "--gc", "s.py", "--gc"}).gc);
-    EXPECT_EQ(run_of({"run", "-o", "t", "--gc", "s.py", "--gc"}).script_args, (Words{"--gc"}));
+    EXPECT_TRUE(run_of({"run", "-o", "t", "--gc", "s.py"}).gc);
     EXPECT_EQ(tuned.clock, "tsc");
     EXPECT_EQ(tuned.script_args, (Words{"--lossless"}));
     EXPECT_EQ(run_of({"run", "--clock", "monotonic", "-o", "t", "s.py"}).clock, "monotonic");
@@ -246,11 +235,7 @@ TEST(AnalysisCommands, OptionsAndTheirErrors) {
     EXPECT_EQ(s.group, SummaryOptions::Group::Thread);
     EXPECT_EQ(s.filter, "-x");
     EXPECT_TRUE(s.json);
-    SummaryOptions defaults = std::get<SummaryOptions>(parse_args({"summary", "--", "-t.pb"}));
-    EXPECT_EQ(defaults.trace, "-t.pb");
-    EXPECT_EQ(defaults.top, 25u);
-    EXPECT_EQ(defaults.sort, SummaryOptions::Sort::Self);
-    EXPECT_EQ(defaults.group, SummaryOptions::Group::All);
+    EXPECT_EQ(std::get<SummaryOptions>(parse_args({"summary", "--", "-t.pb"})).trace, "-t.pb");
 
     auto f = std::get<analysis::FlamegraphOptions>(
         parse_args({"flamegraph", "--per-thread", "t.json", "-o", "out.svg"}));
