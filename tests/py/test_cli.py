@@ -61,6 +61,14 @@ class CommandTest(TempDirTest):
             leave(int(sys.argv[1]))
             """)
         write(self.dir / "failer.py", "def deep():\n    raise KeyError('from deep')\ndeep()\n")
+        # vespra started from a traced process writes its own trace, not into its parent's.
+        write(self.dir / "inner.py", "def inner():\n    pass\ninner()\n")
+        write(self.dir / "outer.py", f"""\
+            import subprocess
+            def outer():
+                subprocess.run([{VESPRA!r}, "run", "-q", "-o", "inner.pb", "inner.py"], check=True)
+            outer()
+            """)
         (self.dir / "elsewhere").mkdir()
         run = [VESPRA, "run", "-q", "-f", "json", "-o"]
         one_line = "^vespra: {}: [^\n]*{}[^\n]*\n$"
@@ -90,6 +98,7 @@ class CommandTest(TempDirTest):
                     "-", "standard output")),
                 (".", run + ["/dev/stdout", "exiter.py", "0"], 1, "^$", one_line.format(
                     "/dev/stdout", "standard output")),
+                (".", run + ["outer.json", "outer.py"], 0, "^$", "^$"),
                 (".", run[:-1] + ["exiter.py"], 2, "^$", "^error: "),
                 (".", [VESPRA, "run", "--help"], 0, "-o, --output <OUTPUT>", "^$")]:
             with self.subTest(argv=argv[1:]):
@@ -99,6 +108,9 @@ class CommandTest(TempDirTest):
                 self.assertRegex(proc.stderr, stderr)
         self.assertEqual(len(pids_with(self.dir / "elsewhere" / "t.pb", "helped")), 1)
         self.assertEqual(Trace(self.dir / "exit.json").kinds("leave"), ["start", "unwind"])
+        self.assertEqual([len(pids_with(self.dir / "outer.json", n)) for n in ("outer", "inner")],
+                         [1, 0])
+        self.assertEqual(len(pids_with(self.dir / "inner.pb", "inner")), 1)
         self.assertFalse({"-", "missing"} & set(os.listdir(self.dir)))
         for command in (["summary", "exit.json"], ["flamegraph", "-o", "-", "exit.json"]):
             with self.subTest(command[0]):
@@ -229,16 +241,14 @@ if __name__ == "__main__":
 class ChildProcessTest(TempDirTest):
     """Python processes started from a traced one write into the same file."""
 
-    def vespra_run(self, fmt, output, script):
-        proc = run_process([VESPRA, "run", "-q", "-f", fmt, "-o", output, script], cwd=self.dir)
-        self.assertEqual((proc.returncode, proc.stderr), (0, ""))
-        return self.dir / output
-
     def test_a_spawned_worker_stopped_by_sigterm_keeps_its_finished_calls(self):
         write(self.dir / "parent.py", PARENT)
         for fmt, output in (("json", "t.json"), ("protobuf", "t.pb")):
             with self.subTest(fmt=fmt):
-                path = self.vespra_run(fmt, output, "parent.py")
+                proc = run_process([VESPRA, "run", "-q", "-f", fmt, "-o", output, "parent.py"],
+                                   cwd=self.dir)
+                self.assertEqual((proc.returncode, proc.stderr), (0, ""))
+                path = self.dir / output
                 [worker] = pids_with(path, "in_spawned_worker")
                 for key, (_, events) in tracks(path).items():
                     # A joiner starts inside the interpreter's start-up frames, whose ends close
@@ -250,20 +260,6 @@ class ChildProcessTest(TempDirTest):
                         elif stack:
                             self.assertEqual(stack.pop(), name, key)
                     self.assertTrue(key[0] == worker or not stack, key)
-
-    def test_vespra_started_from_a_traced_process_writes_its_own_trace(self):
-        write(self.dir / "inner.py", "def inner():\n    pass\ninner()\n")
-        write(self.dir / "outer.py", f"""\
-            import subprocess
-            def outer():
-                subprocess.run([{VESPRA!r}, "run", "-q", "-f", "json", "-o", "inner.json",
-                                "inner.py"], check=True)
-            outer()
-            """)
-        outer = self.vespra_run("json", "outer.json", "outer.py")
-        self.assertEqual(len(pids_with(self.dir / "inner.json", "inner")), 1)
-        self.assertEqual(pids_with(outer, "inner"), set())
-        self.assertEqual(len(pids_with(outer, "outer")), 1)
 
     def test_the_startup_hook_stays_out_of_the_way(self):
         proc = run_process([sys.executable, "-c", "import sys; print(sorted("
