@@ -227,10 +227,12 @@ class DepthLimit(unittest.TestCase):
 
 
 class Refusals(unittest.TestCase):
-    def test_bad_limits_are_refused_with_the_argument_named(self):
+    def test_bad_limits_and_ring_sizes_are_refused_with_the_argument_named(self):
         from vespra import Tracer
 
-        for kwargs, error in (({"min_duration": "10us"}, TypeError),
+        for kwargs, error in (({"ring": 1000}, ValueError), ({"ring": -1}, ValueError),
+                              ({"ring": True}, TypeError), ({"ring": "1MB"}, TypeError),
+                              ({"min_duration": "10us"}, TypeError),
                               ({"min_duration": True}, TypeError),
                               ({"min_duration": -1e-6}, ValueError),
                               ({"min_duration": float("nan")}, ValueError),

@@ -43,7 +43,9 @@ with vespra.Tracer(sys.argv[1], sys.argv[2], ring={RING}):
 
 class RingTest(unittest.TestCase):
     def setUp(self):
-        self.dir = tempfile.mkdtemp()
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        self.dir = tmp.name
 
     def run_code(self, code, *args):
         path = os.path.join(self.dir, "prog.py")
@@ -252,10 +254,6 @@ class Refusals(RingTest):
     def test_errors(self):
         with self.assertRaisesRegex(RuntimeError, "no trace is running"):
             vespra.dump()
-        for bad, error in ((1000, ValueError), (-1, ValueError), (True, TypeError),
-                           ("1MB", TypeError)):
-            with self.subTest(ring=bad), self.assertRaises(error):
-                vespra.Tracer("x.pb", ring=bad)
         with self.assertRaises(ValueError):
             vespra.span("s", dump_if_longer=0)
         with vespra.Tracer(os.path.join(self.dir, "t.pb")):
