@@ -15,6 +15,7 @@ import traceback
 import _thread
 import unittest
 import warnings
+from unittest import mock
 
 import vespra
 from jsontrace import Trace, nesting, tracks
@@ -355,14 +356,11 @@ class LifecycleTest(TempDirTest):
                 with self.assertRaisesRegex(RuntimeError, "not tracing"):
                     t.__exit__(None, None, None)
         self.assertFalse(missing.parent.exists())
-        os.environ["VESPRA_CLOCK"] = "rdtsc"
-        try:
-            with self.assertRaisesRegex(ValueError, "VESPRA_CLOCK must be auto, tsc or monotonic"):
-                vespra.Tracer(str(self.dir / "t.pb")).__enter__()
-            self.assertIsNone(MON.get_tool(TOOL_ID))
-            self.assertEqual(env_snapshot(), (None,) * len(ENV))
-        finally:
-            del os.environ["VESPRA_CLOCK"]
+        with mock.patch.dict(os.environ, VESPRA_CLOCK="rdtsc"), self.assertRaisesRegex(
+                ValueError, "VESPRA_CLOCK must be auto, tsc or monotonic"):
+            vespra.Tracer(str(self.dir / "t.pb")).__enter__()
+        self.assertIsNone(MON.get_tool(TOOL_ID))
+        self.assertEqual(env_snapshot(), (None,) * len(ENV))
 
     def test_stop_waits_for_a_callback_paused_in_python_code(self):
         # A thread's first event asks `threading` for its name, which runs Python code: here a
