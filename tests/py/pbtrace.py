@@ -1,26 +1,22 @@
-"""A strict reader of vespra's protobuf traces for the tests, in plain standard-library Python.
+"""A strict reader of vespra's protobuf traces for the tests, in plain standard-library Python,
+independent of the writer's code: a fault the two shared would go unseen.
 
 read_packets(path): every packet, in file order, as a dict of the fields vespra writes (named as
-in Perfetto's trace proto). slices(path): each track's events with their names, source locations
-and timestamps resolved the way a viewer resolves them, incremental timestamps included. An
-unknown field, a wrong wire type or a length that runs past its message raises ValueError, so
-reading a trace also checks that it is well formed.
+in Perfetto's trace proto). slices(path) and marks(path): the events resolved the way a viewer
+resolves them. An unknown field, a wrong wire type, a length past its message, an iid never
+interned or an event on an undescribed track raises ValueError: reading checks the trace.
 """
 
 import dataclasses
 import struct
 
-__all__ = ["read_packets", "slices", "ThreadTrace", "process_names", "marks"]
-
-U, I32, S = "u", "i32", "s"  # varint, varint read as int32, string; other kinds are messages
-F64 = "f64"  # fixed 64 bits, read as a double
+U, I32, S, F64 = "u", "i32", "s", "f64"  # varint, varint as int32, string, double; else a message
 # message -> field number -> (name, kind); a kind in a list is a repeated field.
 _SCHEMA = {
     "TracePacket": {6: ("clock_snapshot", "ClockSnapshot"), 8: ("timestamp", U),
-                    10: ("trusted_packet_sequence_id", U),
-                    11: ("track_event", "TrackEvent"), 12: ("interned_data", "InternedData"),
-                    13: ("sequence_flags", U), 58: ("timestamp_clock_id", U),
-                    60: ("track_descriptor", "TrackDescriptor"),
+                    10: ("trusted_packet_sequence_id", U), 11: ("track_event", "TrackEvent"),
+                    12: ("interned_data", "InternedData"), 13: ("sequence_flags", U),
+                    58: ("timestamp_clock_id", U), 60: ("track_descriptor", "TrackDescriptor"),
                     59: ("trace_packet_defaults", "TracePacketDefaults")},
     "ClockSnapshot": {1: ("clocks", ["Clock"]), 2: ("primary_trace_clock", U)},
     "Clock": {1: ("clock_id", U), 2: ("timestamp", U), 3: ("is_incremental", U),
@@ -50,24 +46,20 @@ _SCHEMA = {
 
 
 def _varint(data, pos, end):
-    if pos < end and data[pos] < 0x80:
-        return data[pos], pos + 1
     value = shift = 0
-    while shift < 64:
+    while shift < 70:
         if pos >= end:
             raise ValueError(f"truncated varint at byte {pos}")
-        b = data[pos]
+        value |= (data[pos] & 0x7F) << shift
         pos += 1
-        value |= (b & 0x7F) << shift
-        if b < 0x80:
+        if data[pos - 1] < 0x80:
             return value & 0xFFFFFFFFFFFFFFFF, pos
         shift += 7
     raise ValueError(f"varint longer than ten bytes at byte {pos}")
 
 
 def _message(data, pos, end, kind):
-    fields = _SCHEMA[kind]
-    out = {}
+    fields, out = _SCHEMA[kind], {}
     while pos < end:
         at = pos
         key, pos = _varint(data, pos, end)
@@ -105,18 +97,17 @@ def read_packets(path):
     their timestamp share their nested dicts: read them, do not change them."""
     with open(path, "rb") as f:
         data = f.read()
-    packets, seen = [], {}
-    pos, end = 0, len(data)
-    while pos < end:
+    packets, seen, pos = [], {}, 0
+    while pos < len(data):
         at = pos
         if data[pos] != 0x0A:
             raise ValueError(f"not a Trace.packet field at byte {at}")
-        n, pos = _varint(data, pos + 1, end)
+        n, pos = _varint(data, pos + 1, len(data))
         stop = pos + n
-        if stop > end:
+        if stop > len(data):
             raise ValueError(f"length {n} runs past the end at byte {at}")
-        # A trace repeats a few events millions of times, so most packets differ only in their
-        # timestamp, which comes first: the rest is decoded once per distinct bytes.
+        # Most packets differ only in their timestamp, which comes first: the rest is decoded
+        # once per distinct bytes.
         ts = None
         if pos < stop and data[pos] == 0x40:
             ts, pos = _varint(data, pos + 1, stop)
@@ -124,7 +115,7 @@ def read_packets(path):
         packet = seen.get(rest)
         if packet is None:
             try:
-                packet = seen[rest] = _message(rest, 0, stop - pos, "TracePacket")
+                packet = seen[rest] = _message(rest, 0, len(rest), "TracePacket")
             except ValueError as e:
                 raise ValueError(f"packet at byte {at}: {e}") from None
             if ts is not None and "timestamp" in packet:
@@ -139,201 +130,160 @@ BOOTTIME = 6  # the trace's clock when nothing names another
 
 @dataclasses.dataclass
 class ThreadTrace:
-    """One track: its name (the thread's, or the process track's) and its events."""
+    """One track: its name and, in file order, its events as (ts, "B" | "E" | "I", name), an end
+    named after the slice it closed (None when nothing was open), ts on the trace's clock;
+    parallel to them each event's (file, function, line) or None, and its arguments."""
 
     name: str | None = None
-    # (ts, "B" | "E" | "I", name); an end carries the name of the slice it closed, None when
-    # nothing was open. ts is on the trace's clock, whatever clock the packet used.
     events: list = dataclasses.field(default_factory=list)
-    # Parallel to events: (file_name, function_name, line_number) of a begin that names a
-    # source location, else None.
     places: list = dataclasses.field(default_factory=list)
+    args: list = dataclasses.field(default_factory=list)
 
 
 class _Sequence:
     def __init__(self):
-        self.names, self.locations, self.track = {}, {}, None
-        self.clock = None  # the defaults' timestamp_clock_id
-        self.clocks = {}   # clock id -> [value in its own units, trace time at the snapshot
-                           #              minus its value there, incremental]
+        self.names, self.categories, self.arg_names, self.locations = {}, {}, {}, {}
+        self.clock = self.track = None  # the defaults' clock and track
+        self.clocks = {}  # id -> [value, trace time minus value at the snapshot, incremental]
 
+    def time(self, p, i):
+        """The packet's timestamp on the trace's clock, as trace_processor converts it: clocks
+        64-127 belong to the sequence, tied to the trace's by a snapshot; an incremental clock's
+        timestamps are deltas that move its value."""
+        clock, ts = p.get("timestamp_clock_id", self.clock), p.get("timestamp")
+        if ts is None or clock in (None, BOOTTIME):
+            return ts
+        if not 64 <= clock <= 127:
+            raise ValueError(f"packet {i}: timestamp on clock {clock}, which vespra never uses")
+        state = self.clocks.get(clock)
+        if state is None:
+            raise ValueError(f"packet {i}: timestamp on sequence clock {clock} before its snapshot")
+        if state[2]:
+            state[0] += ts
+            ts = state[0]
+        return ts + state[1]
 
-def _packet_time(p, seq, i):
-    """The packet's timestamp on the trace's clock, as trace_processor converts it: clock ids
-    64-127 belong to the sequence and must have been tied to the trace clock by a snapshot on
-    it; an incremental clock's timestamps are deltas that move its value."""
-    clock = p.get("timestamp_clock_id", seq.clock)
-    ts = p.get("timestamp")
-    if ts is None:
-        return None
-    if clock is None or clock == BOOTTIME:
-        return ts
-    if not 64 <= clock <= 127:
-        raise ValueError(f"packet {i}: timestamp on clock {clock}, which vespra never uses")
-    state = seq.clocks.get(clock)
-    if state is None:
-        raise ValueError(f"packet {i}: timestamp on sequence clock {clock} before its snapshot")
-    if state[2]:
-        state[0] += ts
-        ts = state[0]
-    return ts + state[1]
+    def snapshot(self, p, i):
+        if "track_event" in p or "track_descriptor" in p or "interned_data" in p:
+            raise ValueError(f"packet {i}: a clock snapshot shares its packet, which a viewer ignores")
+        clocks = {c["clock_id"]: c for c in p["clock_snapshot"].get("clocks", ())}
+        if BOOTTIME not in clocks:
+            raise ValueError(f"packet {i}: a clock snapshot without the trace's clock")
+        for cid, c in clocks.items():
+            if cid != BOOTTIME and (not 64 <= cid <= 127 or c.get("unit_multiplier_ns", 1) != 1):
+                raise ValueError(f"packet {i}: clock {cid} in a snapshot, which vespra never writes")
+            self.clocks[cid] = [c["timestamp"], clocks[BOOTTIME]["timestamp"] - c["timestamp"],
+                                bool(c.get("is_incremental"))]
 
-
-def _snapshot(p, seq, i):
-    if "track_event" in p or "track_descriptor" in p or "interned_data" in p:
-        raise ValueError(f"packet {i}: a clock snapshot shares its packet, which a viewer ignores")
-    clocks = {c["clock_id"]: c for c in p["clock_snapshot"].get("clocks", ())}
-    base = clocks.get(BOOTTIME)
-    if base is None:
-        raise ValueError(f"packet {i}: a clock snapshot without the trace's clock")
-    for cid, c in clocks.items():
-        if cid == BOOTTIME:
-            continue
-        if not 64 <= cid <= 127 or c.get("unit_multiplier_ns", 1) != 1:
-            raise ValueError(f"packet {i}: clock {cid} in a snapshot, which vespra never writes")
-        seq.clocks[cid] = [c["timestamp"], base["timestamp"] - c["timestamp"],
-                           bool(c.get("is_incremental"))]
-
-
-def slices(path):
-    """Per track, keyed (pid, tid) for a thread (tid unsigned 32-bit), (pid, None) for a
-    process and (pid, name) for an asyncio task's track, the resolved events in file order. Raises ValueError for what a viewer could not
-    resolve: an event on an undescribed track, a name or location iid not interned on its
-    sequence, a timestamp on a sequence clock no snapshot defined, an event in a snapshot's
-    packet."""
-    tracks, out, stacks, seqs = {}, {}, {}, {}
-    for i, p in enumerate(read_packets(path)):
-        seq_id = p.get("trusted_packet_sequence_id")
-        if p.get("sequence_flags", 0) & 1 or seq_id not in seqs:  # incremental state cleared
-            seqs[seq_id] = _Sequence()
-        seq = seqs[seq_id]
-        interned = p.get("interned_data", {})
-        for entry in interned.get("event_names", ()):
-            seq.names[entry["iid"]] = entry["name"]
-        for entry in interned.get("source_locations", ()):
-            seq.locations[entry["iid"]] = (entry["file_name"], entry["function_name"],
-                                           entry["line_number"])
-        defaults = p.get("trace_packet_defaults", {})
-        seq.clock = defaults.get("timestamp_clock_id", seq.clock)
-        seq.track = defaults.get("track_event_defaults", {}).get("track_uuid", seq.track)
-        if "clock_snapshot" in p:
-            _snapshot(p, seq, i)
-            continue
-        ts = _packet_time(p, seq, i)
-        desc = p.get("track_descriptor")
-        if desc is not None and "counter" in desc:
-            tracks[desc["uuid"]] = None  # counter samples are no slices: see marks()
-        elif desc is not None:
-            if "thread" in desc:
-                t = desc["thread"]
-                key, name = (t["pid"], t["tid"] & 0xFFFFFFFF), t.get("thread_name")
-            elif "process" in desc:
-                key, name = (desc["process"]["pid"], None), desc.get("name")
-            else:  # an asyncio task's track under its process: keyed by its name
-                key, name = (tracks[desc["parent_uuid"]][0], desc["name"]), desc["name"]
-            tracks[desc["uuid"]] = key
-            out.setdefault(key, ThreadTrace()).name = name
-        ev = p.get("track_event")
-        if ev is None:
-            continue
-        key = tracks.get(ev.get("track_uuid", seq.track), ())
-        if key is None:
-            continue
-        if key == ():
-            raise ValueError(f"packet {i}: event on an undescribed track")
-        name = ev.get("name")
-        if "name_iid" in ev:
-            name = seq.names.get(ev["name_iid"])
-            if name is None:
-                raise ValueError(f"packet {i}: name iid {ev['name_iid']} not interned")
-        place = None
-        if "source_location_iid" in ev:
-            place = seq.locations.get(ev["source_location_iid"])
-            if place is None:
-                raise ValueError(f"packet {i}: source location iid "
-                                 f"{ev['source_location_iid']} not interned")
-        stack, kind = stacks.setdefault(key, []), ev.get("type")
-        if kind == 1:
-            stack.append(name)
-        elif kind == 2:
-            name = stack.pop() if stack else None
-        out[key].events.append((0 if ts is None else ts, {1: "B", 2: "E"}.get(kind, "I"), name))
-        out[key].places.append(place)
-    return out
-
-
-def process_names(path):
-    """{pid: (process_name, cmdline, track name)} from the last descriptor of each process track:
-    a process may be named again after it started."""
-    names = {}
-    for p in read_packets(path):
-        desc = p.get("track_descriptor", {})
-        if "process" in desc:
-            proc = desc["process"]
-            names[proc["pid"]] = (proc.get("process_name"), proc.get("cmdline", []),
-                                  desc.get("name"))
-    return names
+    def lookup(self, table, iid, what, i):
+        if iid not in table:
+            raise ValueError(f"packet {i}: {what} iid {iid} not interned")
+        return table[iid]
 
 
 def _signed(v):
     return v - (1 << 64) if v >= 1 << 63 else v
 
 
-def marks(path):
-    """The program's own marks: (events, counters). events maps (pid, tid) to a list of
-    (ts, "B" | "E" | "I", name, category, args) for span begins, instants, and the function
-    begins and ends that carry arguments (an end without a name), in file order; counters maps (pid, counter name) to its [(ts, value)]. Names of categories,
-    events and arguments are resolved per sequence; an unknown iid raises ValueError."""
-    tracks, counter_tracks, seqs, events, counters = {}, {}, {}, {}, {}
+def _resolve(path):
+    """(track names, events, counters) of the trace: track names {key: name}, keyed (pid, tid)
+    for a thread (tid unsigned 32-bit), (pid, None) for a process and (pid, name) for an asyncio
+    task; events [(key, ts, type, name, place, categories, args)] in file order; counters
+    {(pid, name): [(ts, value)]}."""
+    keys, counter_keys, names, events, counters, seqs = {}, set(), {}, [], {}, {}
     for i, p in enumerate(read_packets(path)):
-        seq = seqs.setdefault(p.get("trusted_packet_sequence_id"), [{}, {}, {}, None])
-        if p.get("sequence_flags", 0) & 1:
-            seq[:] = [{}, {}, {}, None]
+        seq_id = p.get("trusted_packet_sequence_id")
+        if p.get("sequence_flags", 0) & 1 or seq_id not in seqs:  # incremental state cleared
+            seqs[seq_id] = _Sequence()
+        seq = seqs[seq_id]
         interned = p.get("interned_data", {})
-        for table, field in zip(seq[:3], ("event_names", "event_categories",
-                                          "debug_annotation_names")):
-            for entry in interned.get(field, ()):
-                table[entry["iid"]] = entry["name"]
-        defaults = p.get("trace_packet_defaults", {}).get("track_event_defaults", {})
-        seq[3] = defaults.get("track_uuid", seq[3])
+        for field, table in (("event_names", seq.names), ("event_categories", seq.categories),
+                             ("debug_annotation_names", seq.arg_names)):
+            table.update((e["iid"], e["name"]) for e in interned.get(field, ()))
+        seq.locations.update((e["iid"], (e["file_name"], e["function_name"], e["line_number"]))
+                             for e in interned.get("source_locations", ()))
+        defaults = p.get("trace_packet_defaults", {})
+        seq.clock = defaults.get("timestamp_clock_id", seq.clock)
+        seq.track = defaults.get("track_event_defaults", {}).get("track_uuid", seq.track)
+        if "clock_snapshot" in p:
+            seq.snapshot(p, i)
+            continue
+        ts = seq.time(p, i) or 0
         desc = p.get("track_descriptor")
         if desc is not None:
+            if "thread" in desc:
+                t = desc["thread"]
+                key, name = (t["pid"], t["tid"] & 0xFFFFFFFF), t.get("thread_name")
+            elif "process" in desc:
+                key, name = (desc["process"]["pid"], None), desc.get("name")
+            else:  # a counter's or an asyncio task's track under its process
+                key, name = (keys[desc["parent_uuid"]][0], desc["name"]), desc["name"]
+            keys[desc["uuid"]] = key
             if "counter" in desc:
-                counter_tracks[desc["uuid"]] = (tracks[desc["parent_uuid"]][0], desc["name"])
-            elif "thread" in desc:
-                tracks[desc["uuid"]] = (desc["thread"]["pid"], desc["thread"]["tid"] & 0xFFFFFFFF)
+                counter_keys.add(key)
             else:
-                tracks[desc["uuid"]] = (desc["process"]["pid"], None)
+                names[key] = name
         ev = p.get("track_event")
         if ev is None:
             continue
-        uuid = ev.get("track_uuid", seq[3])
-        if ev.get("type") == 4:
+        key = keys.get(ev.get("track_uuid", seq.track))
+        if key is None:
+            raise ValueError(f"packet {i}: event on an undescribed track")
+        if key in counter_keys:
             value = ev.get("double_counter_value")
-            if value is None:
-                value = _signed(ev["counter_value"])
-            counters.setdefault(counter_tracks[uuid], []).append((p.get("timestamp", 0), value))
+            counters.setdefault(key, []).append((ts, _signed(ev["counter_value"])
+                                                 if value is None else value))
             continue
-        cats = [seq[1][c] for c in ev.get("category_iids", ())]
-        # A span's end is a slice end like a function's: only one with arguments is listed.
-        if ev.get("type") == 2 and "debug_annotations" not in ev:
-            continue
-        if ev.get("type") != 2 and not set(cats) & {"span", "mark"} and "debug_annotations" not in ev:
-            continue
+        name = ev.get("name")
+        if "name_iid" in ev:
+            name = seq.lookup(seq.names, ev["name_iid"], "name", i)
+        place = None
+        if "source_location_iid" in ev:
+            place = seq.lookup(seq.locations, ev["source_location_iid"], "source location", i)
+        cats = [seq.lookup(seq.categories, c, "category", i) for c in ev.get("category_iids", ())]
         args = {}
         for a in ev.get("debug_annotations", ()):
-            if a["name_iid"] not in seq[2]:
-                raise ValueError(f"packet {i}: annotation name {a['name_iid']} not interned")
             value = next(v for k, v in a.items() if k != "name_iid")
-            if "int_value" in a:
-                value = _signed(value)
-            elif "bool_value" in a:
-                value = bool(value)
-            args[seq[2][a["name_iid"]]] = value
-        name = seq[0].get(ev["name_iid"]) if "name_iid" in ev else None
-        if "name_iid" in ev and name is None:
-            raise ValueError(f"packet {i}: name iid {ev['name_iid']} not interned")
-        ph = {1: "B", 2: "E"}.get(ev.get("type"), "I")
-        cat = cats[0] if cats else None
-        events.setdefault(tracks[uuid], []).append((p.get("timestamp", 0), ph, name, cat, args))
-    return events, counters
+            value = _signed(value) if "int_value" in a else bool(value) if "bool_value" in a else value
+            args[seq.lookup(seq.arg_names, a["name_iid"], "annotation name", i)] = value
+        events.append((key, ts, ev.get("type"), name, place, cats, args))
+    return names, events, counters
+
+
+def slices(path):
+    """{track key: ThreadTrace} of every track but the counters' (keys as in _resolve)."""
+    names, events, _ = _resolve(path)
+    out = {key: ThreadTrace(name) for key, name in names.items()}
+    stacks = {}
+    for key, ts, kind, name, place, _, args in events:
+        stack = stacks.setdefault(key, [])
+        if kind == 1:
+            stack.append(name)
+        elif kind == 2:
+            name = stack.pop() if stack else None
+        out[key].events.append((ts, {1: "B", 2: "E"}.get(kind, "I"), name))
+        out[key].places.append(place)
+        out[key].args.append(args)
+    return out
+
+
+def marks(path):
+    """The program's own marks: (events, counters). events maps a track's key to its
+    (ts, "B" | "E" | "I", name, category, args) of span begins, instants, and the function begins
+    and ends that carry arguments (an end without a name), in file order; counters maps
+    (pid, counter name) to its [(ts, value)]."""
+    _, events, counters = _resolve(path)
+    out = {}
+    for key, ts, kind, name, _, cats, args in events:
+        if args or (kind != 2 and {"span", "mark"} & set(cats)):
+            out.setdefault(key, []).append((ts, {1: "B", 2: "E"}.get(kind, "I"), name,
+                                            cats[0] if cats else None, args))
+    return out, counters
+
+
+def process_names(path):
+    """{pid: (process_name, cmdline, track name)} from the last descriptor of each process track:
+    a process may be named again after it started."""
+    return {d["process"]["pid"]: (d["process"].get("process_name"),
+                                  d["process"].get("cmdline", []), d.get("name"))
+            for d in (p.get("track_descriptor", {}) for p in read_packets(path)) if "process" in d}

@@ -9,18 +9,10 @@ import pathlib
 import shutil
 import subprocess
 
-
-def _find():
-    named = os.environ.get("VESPRA_TRACE_PROCESSOR")
-    beside = pathlib.Path(__file__).resolve().parents[3] / "shared" / "tools"
-    on_path = shutil.which("trace_processor_shell")
-    for candidate in [c for c in (named, on_path) if c] + [beside / "trace_processor_shell"]:
-        if os.access(candidate, os.X_OK):
-            return str(candidate)
-    return None
-
-
-SHELL = _find()
+SHELL = next((str(c) for c in (os.environ.get("VESPRA_TRACE_PROCESSOR"),
+                                shutil.which("trace_processor_shell"),
+                                pathlib.Path(__file__).resolve().parents[3] / "shared" / "tools"
+                                / "trace_processor_shell") if c and os.access(c, os.X_OK)), None)
 MISSING = ("Perfetto's trace_processor_shell not found (VESPRA_TRACE_PROCESSOR, or shared/tools "
            "beside the checkout): its check of the trace is skipped")
 
@@ -36,7 +28,7 @@ def query(trace, sql):
 
 def faults(trace):
     """The stats that make a trace faulty: {name: value} of severity error or data_loss."""
-    rows = query(trace, "select name, idx, value, severity from stats "
+    rows = query(trace, "select name, idx, value from stats "
                         "where value > 0 and severity in ('error', 'data_loss')")
     return {f"{r['name']}[{r['idx']}]" if r["idx"] else r["name"]: int(r["value"]) for r in rows}
 
