@@ -71,7 +71,6 @@ class CommandTest(TempDirTest):
             """)
         (self.dir / "elsewhere").mkdir()
         run = [VESPRA, "run", "-q", "-f", "json", "-o"]
-        one_line = "^vespra: {}: [^\n]*{}[^\n]*\n$"
         for cwd, argv, status, stdout, stderr in [
                 # A script imports from its own directory, wherever vespra runs.
                 ("elsewhere", [VESPRA, "run", "-o", "t.pb", "../app/main.py", "x", "-f", "json"],
@@ -88,16 +87,12 @@ class CommandTest(TempDirTest):
                  "^Traceback \\(most recent call last\\):\n"
                  f'  File "{re.escape(str(self.dir))}/failer.py", line 3, in <module>\n'
                  "(?s:.*)KeyError: .from deep.\n$"),
-                # A failure of vespra itself is one line, and fails the run.
-                (".", run + ["missing/t.json", "exiter.py", "0"], 1, "^$", one_line.format(
-                    "missing/t.json", "")),
-                (".", run + ["/dev/full", "exiter.py", "0"], 1, "^$", one_line.format(
-                    "/dev/full", "")),
-                # Standard output, by name or as "-", would mix the trace into the program's.
-                (".", run + ["-", "exiter.py", "0"], 1, "^$", one_line.format(
-                    "-", "standard output")),
-                (".", run + ["/dev/stdout", "exiter.py", "0"], 1, "^$", one_line.format(
-                    "/dev/stdout", "standard output")),
+                # A failure of vespra itself is one line, and fails the run. Standard output, by
+                # name or as "-", would mix the trace into the program's.
+                *[(".", run + [out, "exiter.py", "0"], 1, "^$",
+                   f"^vespra: {re.escape(out)}: [^\n]*{why}[^\n]*\n$")
+                  for out, why in [("missing/t.json", ""), ("/dev/full", ""),
+                                   ("-", "standard output"), ("/dev/stdout", "standard output")]],
                 (".", run + ["outer.json", "outer.py"], 0, "^$", "^$"),
                 (".", run[:-1] + ["exiter.py"], 2, "^$", "^error: "),
                 (".", [VESPRA, "run", "--help"], 0, "-o, --output <OUTPUT>", "^$")]:
