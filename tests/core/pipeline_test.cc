@@ -153,49 +153,35 @@ TEST(PipelineWakeUps, TheStopWakesASleepingSerializer) {
     EXPECT_EQ(run.log->finish_dropped, 0u);
 }
 
-// A writer that cannot keep up: `filled` fills, the serializer stops draining rather than drop
-// decoded events, the producer's ring fills and whole batches are dropped there; the count
-// reaches finish.
-TEST(PipelineBackpressure, StalledWriterCostsTheProducerWholeBatches) {
-    PipelineRun run;
-    run.log->stall = true;
-    // More than the ring and `filled` hold (a vector takes up to 4 batches).
-    const uint32_t events = (BATCH_RING_CAPACITY + 4 * pipeline::VECTOR_RING_CAPACITY + 100) * 1024;
-    testing::Producers producers(run.queue, 1, events);
-    producers.wait_recorded();
-    // The producer may be done before the serializer has shipped anything to the writer.
-    EXPECT_TRUE(testing::wait_until([&] { return run.log->stalled.load(); }));
-    run.log->stall = false;
-    producers.stop();
-    ASSERT_TRUE(run.pipeline.join().ok());
-    check_delivery(*run.log, 1, events);
-    EXPECT_GT(run.queue->dropped(), 0u);
-    EXPECT_EQ(run.queue->dropped() % 1024, 0u) << "whole batches";
-    EXPECT_EQ(run.log->finish_dropped, run.queue->dropped()) << "the serializer lost nothing";
-}
-
-// The same stall on a lossless queue: the serializer waits for the exporter, the producer for
-// the serializer, and nothing is lost.
-TEST(PipelineBackpressure, LosslessStalledWriterLosesNothing) {
-    PipelineRun run;
-    run.queue->make_lossless(WaitHooks{});
-    run.log->stall = true;
-    std::atomic<bool> blocked{false};
-    std::thread unstall([&] {
-        blocked = testing::wait_until([&] { return run.queue->blocked() != 0; });
-        run.log->stall = false;
-    });
-    // More than the ring and `filled` hold (a vector takes up to 4 batches).
-    const uint32_t events = (BATCH_RING_CAPACITY + 4 * pipeline::VECTOR_RING_CAPACITY + 40) * 1024;
-    testing::Producers producers(run.queue, 1, events);
-    producers.wait_recorded();
-    unstall.join();
-    EXPECT_TRUE(blocked) << "the producer never had to wait";
-    producers.stop();
-    ASSERT_TRUE(run.pipeline.join().ok());
-    check_delivery(*run.log, 1, events);
-    EXPECT_EQ(run.queue->dropped(), 0u);
-    EXPECT_EQ(run.log->finish_dropped, 0u);
+// A writer that cannot keep up: `filled` fills and the serializer stops draining rather than drop
+// decoded events. Then the producer's ring fills: whole batches are dropped there and the count
+// reaches finish; or, on a lossless queue, the producer waits for the serializer and nothing is
+// lost.
+TEST(PipelineBackpressure, AStalledWriterCostsTheProducerWholeBatchesOrWaits) {
+    for (bool lossless : {false, true}) {
+        SCOPED_TRACE(lossless);
+        PipelineRun run;
+        if (lossless) run.queue->make_lossless(WaitHooks{});
+        run.log->stall = true;
+        std::thread unstall([&] {
+            EXPECT_TRUE(testing::wait_until([&] {
+                return run.log->stalled && (lossless ? run.queue->blocked() : run.queue->dropped());
+            }));
+            run.log->stall = false;
+        });
+        // More than the ring and `filled` hold (a vector takes up to 4 batches).
+        const uint32_t events =
+            (BATCH_RING_CAPACITY + 4 * pipeline::VECTOR_RING_CAPACITY + 100) * 1024;
+        testing::Producers producers(run.queue, 1, events);
+        producers.wait_recorded();
+        unstall.join();
+        producers.stop();
+        ASSERT_TRUE(run.pipeline.join().ok());
+        check_delivery(*run.log, 1, events);
+        EXPECT_EQ(run.queue->dropped() == 0, lossless);
+        EXPECT_EQ(run.queue->dropped() % 1024, 0u) << "whole batches";
+        EXPECT_EQ(run.log->finish_dropped, run.queue->dropped()) << "the serializer lost nothing";
+    }
 }
 
 }  // namespace
