@@ -110,54 +110,52 @@ class KnownShape(RingTest):
 
 
 class Triggers(RingTest):
-    def test_signal_and_slow_span(self):
+    def test_signal_slow_span_and_the_end_of_the_run_however_it_ends(self):
         """SIGURG and a span that ends later than dump_if_longer each write a dump beside the
-        output, and say where on stderr; a span that ends in time writes none."""
-        cases = {
-            "signal": "os.kill(os.getpid(), signal.SIGURG)",
-            "span": """\
-                with vespra.span("quick", dump_if_longer=60):
-                    pass
-                with vespra.span("slow", dump_if_longer=0.001):
-                    vespra.instant("here", k="v")
-                    vespra.counter("queue", 3)
-                    time.sleep(0.01)""",
-        }
-        for name, trigger in cases.items():
-            with self.subTest(name):
-                out = os.path.join(self.dir, name + ".pb")
+        output, and say where; a span that ends in time writes none. Under `vespra run --ring`
+        the output holds the last window when the program returns, raises or leaves by
+        os._exit."""
+        span = """\
+            with vespra.span("quick", dump_if_longer=60):
+                pass
+            with vespra.span("slow", dump_if_longer=0.001):
+                vespra.instant("here", k="v")
+                vespra.counter("queue", 3)
+                time.sleep(0.01)"""
+        script = os.path.join(self.dir, "prog.py")
+        for trigger, ending, status in (("os.kill(os.getpid(), signal.SIGURG)", "", 0),
+                                        (span, "raise SystemExit(3)", 3),
+                                        ("signal.raise_signal(signal.SIGURG)", "os._exit(4)", 4)):
+            with self.subTest(ending):
                 # The program waits for its dump with few events of its own, so that the window
                 # still holds what came before the trigger however late the dump is taken.
-                proc = self.run_code("import os, signal, sys, time, vespra\n"
-                                     "def busy():\n"
-                                     "    return sum(range(100))\n"
-                                     f"with vespra.Tracer(sys.argv[1], ring={RING}):\n"
-                                     "    for _ in range(1000):\n"
-                                     "        busy()\n"
-                                     + textwrap.indent(textwrap.dedent(trigger), "    ") + "\n"
-                                     "    dump = f'{sys.argv[1][:-3]}.{os.getpid()}.1.pb'\n"
-                                     "    while not os.path.exists(dump):\n"
-                                     "        time.sleep(0.001)\n", out)
-                (dump,) = glob.glob(os.path.join(self.dir, name + ".*.pb"))
+                with open(script, "w") as f:
+                    f.write(textwrap.dedent("""\
+                        import os, signal, sys, time, vespra
+                        def busy():
+                            return sum(range(100))
+                        def last():
+                            pass
+                        for _ in range(1000):
+                            busy()
+                        {}
+                        while not os.path.exists(f"{{sys.argv[1][:-3]}}.{{os.getpid()}}.1.pb"):
+                            time.sleep(0.001)
+                        for _ in range(50000):
+                            last()
+                        {}
+                        """).format(textwrap.dedent(trigger), ending))
+                out = os.path.join(self.dir, f"{status}.pb")
+                proc = self.run_vespra("run", "-q", "--ring", "64kB", "-o", out, script, out,
+                                       status=status)
+                (dump,) = glob.glob(os.path.join(self.dir, f"{status}.*.pb"))
                 self.assertIn(f"written to {dump}", proc.stderr)
                 names = {s[0] for slices in self.check(dump)[0].values() for s in slices}
                 self.assertIn("busy", names)
-                if name == "span":  # and the marks in the window
+                if trigger is span:  # and the marks in the window
                     self.assertIn("slow", names)
                     for mark in ("here", {"k": "v"}), ("queue", {"value": 3}):
                         self.assertIn(mark, marks(dump, "protobuf"))
-
-    def test_the_end_of_the_run_however_it_ends(self):
-        """`vespra run --ring`: the output holds the last window when the program returns, raises
-        or leaves by os._exit."""
-        script = os.path.join(self.dir, "prog.py")
-        for ending, status in (("", 0), ("raise SystemExit(3)", 3), ("os._exit(4)", 4)):
-            with self.subTest(ending):
-                with open(script, "w") as f:
-                    f.write(f"import os\ndef last():\n    pass\nfor _ in range(50000):\n"
-                            f"    last()\n{ending}\n")
-                out = os.path.join(self.dir, f"{status}.pb")
-                self.run_vespra("run", "-q", "--ring", "64kB", "-o", out, script, status=status)
                 threads, left_out = self.check(out)
                 (slices,) = threads.values()
                 self.assertEqual((slices[0][0], slices[-1][0]), ("<module>", "last"))
