@@ -161,7 +161,6 @@ class Marks(unittest.TestCase):
                 self.assertEqual(seq[:8], [
                     ("B", "span_inside"), ("B", "inside"), ("B", "leaf"), ("E", "leaf"),
                     ("E", "inside"), ("E", "span_inside"), ("B", "outside"), ("B", "leaf")])
-                self.assertIn(("B", "nested"), seq)
                 # The span that raised ends inside the function that raised.
                 i = seq.index(("B", "doomed"))
                 self.assertEqual(seq[i - 1:i + 4], [("B", "raises_in_span"), ("B", "doomed"),
@@ -178,7 +177,6 @@ class Marks(unittest.TestCase):
                 steps = [e for evs in track_events(path).values() for e in evs
                          if e == ("B", "decorated-async")]
                 self.assertEqual(len(steps), 4)
-                self.assertIn(("E", "failing"), events)
                 rows = self.summaries[fmt]["tables"][0]["rows"]
                 self.assertLessEqual({"inside", "outside", "nested", "doomed", "in-generator",
                                       "failing"}, {r["function"] for r in rows if r["span"]})
