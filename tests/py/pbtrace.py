@@ -46,6 +46,8 @@ _SCHEMA = {
 
 
 def _varint(data, pos, end):
+    if pos < end and data[pos] < 0x80:  # most are one byte
+        return data[pos], pos + 1
     value = shift = 0
     while shift < 70:
         if pos >= end:
@@ -196,15 +198,18 @@ def _resolve(path):
         if p.get("sequence_flags", 0) & 1 or seq_id not in seqs:  # incremental state cleared
             seqs[seq_id] = _Sequence()
         seq = seqs[seq_id]
-        interned = p.get("interned_data", {})
-        for field, table in (("event_names", seq.names), ("event_categories", seq.categories),
-                             ("debug_annotation_names", seq.arg_names)):
-            table.update((e["iid"], e["name"]) for e in interned.get(field, ()))
-        seq.locations.update((e["iid"], (e["file_name"], e["function_name"], e["line_number"]))
-                             for e in interned.get("source_locations", ()))
-        defaults = p.get("trace_packet_defaults", {})
-        seq.clock = defaults.get("timestamp_clock_id", seq.clock)
-        seq.track = defaults.get("track_event_defaults", {}).get("track_uuid", seq.track)
+        interned = p.get("interned_data")
+        if interned:
+            for field, table in (("event_names", seq.names), ("event_categories", seq.categories),
+                                 ("debug_annotation_names", seq.arg_names)):
+                table.update((e["iid"], e["name"]) for e in interned.get(field, ()))
+            seq.locations.update((e["iid"], (e["file_name"], e["function_name"],
+                                             e["line_number"]))
+                                 for e in interned.get("source_locations", ()))
+        defaults = p.get("trace_packet_defaults")
+        if defaults:
+            seq.clock = defaults.get("timestamp_clock_id", seq.clock)
+            seq.track = defaults.get("track_event_defaults", {}).get("track_uuid", seq.track)
         if "clock_snapshot" in p:
             seq.snapshot(p, i)
             continue
