@@ -138,10 +138,9 @@ class AnalysisTest(unittest.TestCase):
             done = vespra("summary", "--json", str(self.dir / name))
             self.assertTrue(json.loads(done.stdout)["cut"], name)
             self.assertRegex(done.stderr, r"^vespra: warning: trace cut short: .*\n$")
-        bad = {"empty": b"", "random": os.urandom(4096), "text": PROGRAM.encode(),
-               "corrupt.pb": data + b"\x0a\x05\x40\xff\xff\xff\xff",
-               "corrupt.json": b'[{"name":"f","ph":"B","ts":1,"pid":1,"tid":1},{"ph":"B"},',
-               "missing": None}
+        # The readers' errors are the analysis tests' business: here, how the commands end.
+        bad = {"empty": b"", "random": os.urandom(4096),
+               "corrupt.pb": data + b"\x0a\x05\x40\xff\xff\xff\xff", "missing": None}
         for name, content in bad.items():
             path = self.dir / name
             if content is not None:
