@@ -1,8 +1,10 @@
-"""Nothing lost, nothing mixed: each process of a trace writes a part of its own, joined into the
-output at its stop, so that a process killed at any instant leaves every other process's records
-readable; a SIGTERM completes the trace; a second trace refuses an output that a live one
-writes; a finished JSON trace is valid JSON."""
+"""Nothing lost, nothing mixed when a traced process ends: each process writes a part of its own,
+joined into the output at its stop, so that a process killed at any instant leaves every other
+process's records readable; os._exit and SIGTERM complete the trace; a second trace
+refuses an output that a live one writes."""
 
+import collections
+import contextlib
 import json
 import os
 import pathlib
@@ -16,26 +18,69 @@ import time
 import unittest
 
 import perfetto
+from jsontrace import nesting, tracks
 
 VESPRA = str(pathlib.Path(sys.executable).parent / "vespra")
 FORMATS = {"protobuf": "pb", "json": "json"}
+# A packet of 128 bytes of which one came, and a JSON record cut short.
+TORN = {"protobuf": b"\x0a\x80\x01\x08", "json": b'{"name":"before","ph":"B","ts":1'}
+CALLS = 40000
 
-# Loops until killed, so that its export threads are writing whenever the signal comes; at a
-# pace that keeps the trace small however long the test takes.
-CHILD = textwrap.dedent("""
-    import time
+PROGRAMS = {
+    # Loops until killed, so that its export threads are writing whenever the signal comes; at a
+    # pace that keeps the trace small however long the test takes.
+    "child.py": """
+        import time
 
-    def leaf(i):
-        return i
+        def leaf(i):
+            return i
 
-    def work():
+        def work():
+            while True:
+                for i in range(200):
+                    leaf(i)
+                time.sleep(0.01)
+
+        work()
+    """,
+    # Leaves with os._exit inside main(): no exit handler runs, and the export threads have most
+    # of the trace still to write. exits.py does so in an exec'd child, then itself.
+    "exiting.py": f"""
+        import os
+
+        def work():
+            pass
+
+        def main():
+            for _ in range({CALLS}):
+                work()
+            os._exit(3)
+
+        main()
+    """,
+    "exits.py": """
+        import subprocess, sys, vespra
+        with vespra.Tracer(sys.argv[1], sys.argv[2]):
+            assert subprocess.run([sys.executable, "exiting.py"]).returncode == 3
+            exec(open("exiting.py").read())
+    """,
+    # Handles SIGTERM as the argument says, once it has called work 100 times.
+    "term.py": """
+        import os, signal, sys, time
+
+        def work():
+            time.sleep(0.001)
+
+        handlers = {"exit": lambda *_: sys.exit(7), "os._exit": lambda *_: os._exit(3)}
+        if sys.argv[1] in handlers:
+            signal.signal(signal.SIGTERM, handlers[sys.argv[1]])
+        for _ in range(100):
+            work()
+        print("ready", flush=True)
         while True:
-            for i in range(200):
-                leaf(i)
-            time.sleep(0.01)
-
-    work()
-""")
+            work()
+    """,
+}
 
 
 def wait_for(condition, what):
@@ -54,20 +99,44 @@ def part_of(out, pid):
     return max(sizes, default=0)
 
 
+def kill(pid):
+    with contextlib.suppress(ProcessLookupError):
+        os.kill(pid, signal.SIGKILL)
+
+
+def gone(pid):
+    """Whether process `pid` is gone (reaped, or a zombie of a parent that was killed)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] in ("Z", "X")
+    except FileNotFoundError:
+        return True
+
+
 class PartsTest(unittest.TestCase):
     def setUp(self):
-        tmp = tempfile.TemporaryDirectory()
-        self.addCleanup(tmp.cleanup)
-        self.dir = pathlib.Path(tmp.name)
-        (self.dir / "child.py").write_text(CHILD)
+        self.dir = pathlib.Path(self.enterContext(tempfile.TemporaryDirectory()))
+        for name, code in PROGRAMS.items():
+            self.write(name, code)
         self.env = {k: v for k, v in os.environ.items() if not k.startswith("VESPRA_CHILD_")}
 
-    def vespra(self, *args):
-        return subprocess.run([VESPRA, *args], cwd=self.dir, env=self.env, capture_output=True,
-                              text=True, timeout=600)
+    def write(self, name, code):
+        (self.dir / name).write_text(textwrap.dedent(code))
+
+    def run_in(self, *argv):
+        return subprocess.run(argv, cwd=self.dir, env=self.env, capture_output=True, text=True,
+                              timeout=600)
+
+    def start(self, *args, **pipes):
+        """`vespra run` with the arguments `args`, its standard streams as `pipes` say."""
+        proc = subprocess.Popen([VESPRA, "run", *args], cwd=self.dir, env=self.env, text=True,
+                                **{k: subprocess.PIPE for k in pipes})
+        self.addCleanup(lambda: (proc.poll() is None and proc.kill(),
+                                 proc.__exit__(None, None, None)))
+        return proc
 
     def summary(self, out):
-        done = self.vespra("summary", "--json", "-n", "0", str(out))
+        done = self.run_in(VESPRA, "summary", "--json", "-n", "0", str(out))
         self.assertEqual(done.returncode, 0, done.stderr)
         return json.loads(done.stdout), done.stderr
 
@@ -88,7 +157,7 @@ class PartsTest(unittest.TestCase):
             self.assertEqual(perfetto.faults(out), {})
 
     def test_children_killed_while_they_export_lose_nothing_of_the_others(self):
-        (self.dir / "parent.py").write_text(textwrap.dedent("""
+        self.write("parent.py", """
             import subprocess, sys
 
             def after(i):
@@ -101,129 +170,111 @@ class PartsTest(unittest.TestCase):
                 p.wait()
             for i in range(5000):
                 after(i)
-        """))
+        """)
         rng = random.Random(26)
         for fmt, ext in FORMATS.items():
             with self.subTest(fmt=fmt):
                 out = self.dir / f"k.{ext}"
+                proc = self.start("-q", "-f", fmt, "-o", str(out), "parent.py", stdin=1, stdout=1)
                 killed = []
-                with subprocess.Popen([VESPRA, "run", "-q", "-f", fmt, "-o", str(out),
-                                       "parent.py"], cwd=self.dir, env=self.env, text=True,
-                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE) as proc:
-                    for _ in range(3):
-                        pid = int(proc.stdout.readline())
-                        # Once it has written, at a random instant of its writing.
-                        wait_for(lambda: part_of(out, pid) > 0, "the child's first write")
-                        time.sleep(rng.uniform(0, 0.1))
-                        os.kill(pid, signal.SIGKILL)
-                        killed.append(pid)
-                        proc.stdin.write("\n")
-                        proc.stdin.flush()
-                    proc.stdin.close()
-                    self.assertEqual(proc.wait(timeout=600), 0)
+                for _ in range(3):
+                    pid = int(proc.stdout.readline())
+                    # Once it has written, at a random instant of its writing.
+                    wait_for(lambda: part_of(out, pid) > 0, "the child's first write")
+                    time.sleep(rng.uniform(0, 0.1))
+                    os.kill(pid, signal.SIGKILL)
+                    killed.append(pid)
+                    proc.stdin.write("\n")
+                    proc.stdin.flush()
+                proc.stdin.close()
+                self.assertEqual(proc.wait(timeout=600), 0)
                 s, err = self.summary(out)
-                self.assertEqual(err, "")
-                self.assertEqual(self.calls(s, "after"), 5000)
+                self.assertEqual((self.calls(s, "after"), err), (5000, ""))
                 self.assertGreater(self.calls(s, "leaf"), 0)
                 self.assertEqual(self.cut_short(s), set(killed))
                 self.check_finished(out, fmt)
 
     def test_the_first_process_killed_leaves_parts_that_readers_read_and_join_joins(self):
-        (self.dir / "parent.py").write_text(textwrap.dedent("""
-            import subprocess, sys
+        self.write("parent.py", """
+            import signal, subprocess, sys
+
+            def before(i):
+                return i
 
             children = [subprocess.Popen([sys.executable, "child.py"]) for _ in range(2)]
             print(" ".join(str(c.pid) for c in children), flush=True)
-            import child  # loops until killed
-        """))
+            for i in range(5000):
+                before(i)
+            signal.pause()  # killed here
+        """)
         for fmt, ext in FORMATS.items():
             with self.subTest(fmt=fmt):
                 out = self.dir / f"f.{ext}"
-                with subprocess.Popen([VESPRA, "run", "-f", fmt, "-o", str(out), "parent.py"],
-                                      cwd=self.dir, env=self.env, text=True,
-                                      stdout=subprocess.PIPE) as proc:
-                    children = [int(p) for p in proc.stdout.readline().split()]
-                    everyone = [proc.pid, *children]
-                    wait_for(lambda: all(part_of(out, p) > 0 for p in everyone), "three parts")
-                    proc.kill()
-                    proc.wait()
+                proc = self.start("-f", fmt, "-o", str(out), "parent.py", stdout=1)
+                children = [int(p) for p in proc.stdout.readline().split()]
+                for pid in children:
+                    self.addCleanup(kill, pid)
+                everyone = {proc.pid, *children}
+                # A process gone idle writes what reached its writer, and a reader reads it.
+                wait_for(lambda: all(part_of(out, p) > 0 for p in children)
+                         and self.calls(self.summary(out)[0], "before") > 0,
+                         "the children's parts and the parent's calls")
+                proc.kill()
+                proc.wait()
                 # The children still write: what is there is read, and the note says so.
                 s, err = self.summary(out)
                 self.assertEqual(self.cut_short(s), {proc.pid})
                 self.assertIn("still running", err)
+                written = self.calls(s, "before")
                 for pid in children:
-                    os.kill(pid, signal.SIGKILL)
+                    kill(pid)
                     wait_for(lambda: gone(pid), "the child's end")
                 s, err = self.summary(out)
-                self.assertEqual(self.cut_short(s), set(everyone))
+                self.assertEqual(self.cut_short(s), everyone)
                 self.assertIn(f"vespra join {out}", err)
-                joined = self.vespra("join", str(out))
+                # The start of one more record, as a kill in the middle of a write leaves it:
+                # the readers and join cut it off.
+                with open(next(pathlib.Path(f"{out}.parts").glob(f"{proc.pid}-*")), "ab") as f:
+                    f.write(TORN[fmt])
+                joined = self.run_in(VESPRA, "join", str(out))
                 self.assertEqual(joined.returncode, 0, joined.stderr)
-                self.assertIn("the trace is complete", joined.stderr)
                 s, err = self.summary(out)
-                self.assertEqual((self.cut_short(s), err), (set(everyone), ""))
+                self.assertEqual((self.cut_short(s), err), (everyone, ""))
+                self.assertEqual(self.calls(s, "before"), written)
                 self.assertGreater(self.calls(s, "leaf"), 0)
                 self.check_finished(out, fmt)
 
-    def test_a_torn_record_at_the_end_of_a_part_is_cut_off(self):
-        (self.dir / "p.py").write_text("def f(i):\n    return i\n\nfor i in range(3000):\n    f(i)\n")
-        for fmt, ext in FORMATS.items():
-            for torn in (0, 7):  # bytes of a record left at the end of the part
-                with self.subTest(fmt=fmt, torn=torn):
-                    out = self.dir / f"t.{ext}"
-                    done = self.vespra("run", "-q", "-f", fmt, "-o", str(out), "p.py")
-                    self.assertEqual(done.returncode, 0, done.stderr)
-                    whole = out.read_bytes()
-                    [process] = self.summary(out)[0]["processes"]
-                    # The records as a process's part holds them, then the start of one more.
-                    records = whole[1:-1] + b"," if fmt == "json" else whole
-                    part = records + records[:torn]
-                    out.write_bytes(b"[" if fmt == "json" else b"")
-                    parts = pathlib.Path(f"{out}.parts")
-                    parts.mkdir()
-                    (parts / f"{process['pid']}-0").write_bytes(part)
-                    joined = self.vespra("join", str(out))
-                    self.assertEqual(joined.returncode, 0, joined.stderr)
-                    s, err = self.summary(out)
-                    self.assertEqual((self.calls(s, "f"), err), (3000, ""))
-                    self.assertEqual(self.cut_short(s), {process["pid"]})
-                    self.check_finished(out, fmt)
-
     def test_sigterm_completes_the_trace_then_ends_the_process_as_the_program_would(self):
-        program = textwrap.dedent("""
-            import signal, sys, time
-
-            def work():
-                time.sleep(0.001)
-
-            if sys.argv[1] == "handled":
-                signal.signal(signal.SIGTERM, lambda *_: sys.exit(7))
-            for _ in range(100):
-                work()
-            print("ready", flush=True)
-            while True:
-                work()
-        """)
-        (self.dir / "term.py").write_text(program)
         for fmt, ext in FORMATS.items():
-            for how, status in (("default", -signal.SIGTERM), ("handled", 7)):
+            for how, status in (("default", -signal.SIGTERM), ("exit", 7), ("os._exit", 3)):
                 with self.subTest(fmt=fmt, how=how):
                     out = self.dir / f"term.{ext}"
-                    with subprocess.Popen([VESPRA, "run", "-q", "-f", fmt, "-o", str(out),
-                                           "term.py", how], cwd=self.dir, env=self.env,
-                                          text=True, stdout=subprocess.PIPE) as proc:
-                        self.assertEqual(proc.stdout.readline(), "ready\n")
-                        proc.send_signal(signal.SIGTERM)
-                        self.assertEqual(proc.wait(timeout=600), status)
+                    proc = self.start("-q", "-f", fmt, "-o", str(out), "term.py", how, stdout=1)
+                    self.assertEqual(proc.stdout.readline(), "ready\n")
+                    proc.send_signal(signal.SIGTERM)
+                    self.assertEqual(proc.wait(timeout=600), status)
                     s, err = self.summary(out)
-                    self.assertEqual(err, "")
+                    self.assertEqual((err, s["missing"]["begins_never_ended"]), ("", 0))
                     self.assertGreaterEqual(self.calls(s, "work"), 100)
-                    self.assertEqual(s["missing"]["begins_never_ended"], 0)
                     self.assertEqual(self.cut_short(s), set())
                     self.check_finished(out, fmt)
 
+    def test_os_exit_of_a_main_process_and_of_an_exec_d_child_completes_their_parts(self):
+        # (Under `vespra run`, os._exit from a signal handler: see the test of SIGTERM.)
+        for fmt, ext in FORMATS.items():
+            with self.subTest(fmt=fmt):
+                out = str(self.dir / f"x.{ext}")
+                done = self.run_in(sys.executable, "exits.py", out, fmt)
+                self.assertEqual(done.returncode, 3, done.stderr)
+                threads = tracks(out)
+                works = collections.Counter((pid, ph) for (pid, _), (_, evs) in threads.items()
+                                            for _, ph, n in evs if n == "work")
+                self.assertEqual(list(works.values()), [CALLS] * 4, works)
+                for key, (_, events) in threads.items():
+                    self.assertEqual(nesting(events), (None, []), key)
+
     def test_a_second_trace_refuses_an_output_that_a_live_one_writes(self):
-        (self.dir / "wait.py").write_text(textwrap.dedent("""
+        self.write("wait.py", """
             import sys
 
             def waiting():
@@ -231,34 +282,22 @@ class PartsTest(unittest.TestCase):
                 sys.stdin.readline()
 
             waiting()
-        """))
+        """)
         out = self.dir / "same.pb"
         # Started at once: one of them takes the output, the other refuses before writing.
-        runs = [subprocess.Popen([VESPRA, "run", "-q", "-o", str(out), "wait.py"], cwd=self.dir,
-                                 env=self.env, text=True, stdin=subprocess.PIPE,
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        runs = [self.start("-q", "-o", str(out), "wait.py", stdin=1, stdout=1, stderr=1)
                 for _ in range(2)]
         for run in runs:
             run.stdout.readline()  # "ready", or nothing from the one that refused
         results = [run.communicate("\n", timeout=600) + (run.returncode,) for run in runs]
-        refused = [(r, err) for r, (_, err, status) in zip(runs, results) if status == 1]
-        written = [r for r, (_, _, status) in zip(runs, results) if status == 0]
+        refused = [err for _, err, status in results if status == 1]
+        written = [run.pid for run, (_, _, status) in zip(runs, results) if status == 0]
         self.assertEqual((len(refused), len(written)), (1, 1), results)
-        [(_, err)] = refused
-        self.assertIn(f"process {written[0].pid} ", err)
-        self.assertIn("another run", err)
+        self.assertIn(f"process {written[0]} ", refused[0])
+        self.assertIn("another run", refused[0])
         s, _ = self.summary(out)
-        self.assertEqual([p["pid"] for p in s["processes"]], [written[0].pid])
+        self.assertEqual([p["pid"] for p in s["processes"]], written)
         self.assertEqual(s["missing"]["ends_without_begin"], 0)
-
-
-def gone(pid):
-    """Whether process `pid` is gone (reaped, or a zombie of a parent that was killed)."""
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] in ("Z", "X")
-    except FileNotFoundError:
-        return True
 
 
 if __name__ == "__main__":
