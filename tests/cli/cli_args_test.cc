@@ -76,9 +76,6 @@ TEST(UsageErrors, GoToStderrWithStatusTwoNamingTheProblem) {
          "'--lossless' cannot be used multiple times"},
         {{"run", "-o", "t", "--clock", "rdtsc", "s.py"},
          "invalid value 'rdtsc' for '--clock <CLOCK>'\n  [possible values: auto, tsc, monotonic]"},
-        {{"run", "-o", "t", "--include", "--c-calls", "s.py"},
-         "a value is required for '--include <PATTERN>'"},
-        {{"run", "-o", "t", "--exclude=", "s.py"}, "invalid value '' for '--exclude <PATTERN>'"},
         {{"run", "-o", "t", "--args", "--returns", "x", "s.py"},
          "a value is required for '--args <PATTERN>'"},
         {{"run", "-o", "t", "--returns=", "s.py"}, "invalid value '' for '--returns <PATTERN>'"},
@@ -214,7 +211,6 @@ TEST(Module, ModuleTakesEveryRemainingWord) {
     EXPECT_EQ(args.module, (Words{"pkg.tool", "--verbose", "x"}));
     EXPECT_EQ(run_of({"run", "-o", "t", "--module", "m", "-f", "xml", "--", "-h"}).module,
               (Words{"m", "-f", "xml", "--", "-h"}));
-    EXPECT_EQ(run_of({"run", "-o", "t", "--module=m", "a"}).module, (Words{"m", "a"}));
     EXPECT_EQ(run_of({"run", "-o", "t", "-mm", "a"}).module, (Words{"m", "a"}));
 }
 
@@ -275,12 +271,8 @@ TEST(AnalysisCommands, OptionsAndTheirErrors) {
         {{"summary", "--by", "a"},
          "error: invalid value 'a' for '--by <GROUP>'\n  [possible values: thread, process]\n"},
         {{"summary", "--json=1", "a"}, "error: unexpected value '1' for '--json' found"},
-        {{"summary", "a", "--top=-5"}, "error: invalid value '-5' for '--top <N>'"},
         {{"flamegraph", "t.pb"},
          "error: the following required arguments were not provided:\n  --output <OUTPUT>\n"},
-        {{"flamegraph", "-o"},
-         "error: a value is required for '--output <OUTPUT>' but none was supplied"},
-        {{"flamegraph", "--svg", "t.pb"}, "error: unexpected argument '--svg' found"},
         {{"flamegraph", "-o", "-", "--from", "3", "t.pb"},
          "error: invalid value '3' for '--from <TIME>'\n  a time since the trace's start"},
         {{"summary", "--from", "2s", "--to", "1s", "t.pb"},

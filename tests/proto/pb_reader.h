@@ -3,10 +3,8 @@
 // strings written as hex.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <initializer_list>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -66,11 +64,6 @@ class Message {
     std::string_view bytes;
     std::vector<Field> fields;
 
-    void allow(std::initializer_list<uint32_t> known) const {
-        for (const Field& f : fields)
-            if (std::find(known.begin(), known.end(), f.number) == known.end())
-                throw DecodeError("unexpected field " + std::to_string(f.number));
-    }
     std::vector<const Field*> all(uint32_t n, bool varint) const {
         std::vector<const Field*> out;
         for (const Field& f : fields) {
@@ -96,10 +89,6 @@ class Message {
             throw DecodeError("int32 not sign-extended");
         return v ? std::optional(static_cast<int32_t>(*v)) : std::nullopt;
     }
-    std::optional<std::string> str(uint32_t n) const {
-        const Field* f = one(n, false);
-        return f ? std::optional(std::string(f->bytes)) : std::nullopt;
-    }
     std::optional<Message> sub(uint32_t n) const {
         const Field* f = one(n, false);
         return f ? std::optional(Message(f->bytes)) : std::nullopt;
@@ -109,9 +98,9 @@ class Message {
 // The packets of a stream: a run of Trace.packet fields (0A, length, packet).
 inline std::vector<Message> packets_of(std::string_view stream) {
     Message trace(stream);
-    trace.allow({1});
     std::vector<Message> out;
     for (const Field* f : trace.all(1, false)) out.emplace_back(f->bytes);
+    if (out.size() != trace.fields.size()) throw DecodeError("a field other than a packet");
     return out;
 }
 

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <memory>
 #include <string>
 #include <vector>
@@ -248,18 +247,6 @@ TEST_F(ProtoExporterTest, ThreadNamesAreTakenAtTheFirstEvent) {
     std::vector<std::string> log = read();
     std::erase_if(log, [](const std::string& line) { return !line.starts_with("name "); });
     EXPECT_EQ(log, (std::vector<std::string>{"name 0 MainThread"}));
-}
-
-TEST_F(ProtoExporterTest, FlushFailuresAreReturned) {
-    Result<SharedFile> full = SharedFile::open("/dev/full", /*truncate=*/false);
-    ASSERT_TRUE(full.ok()) << full.error().text();
-    ProtoExporter on_full(full.take(), PID);
-    std::vector<Event> events{ev(1, 100, KIND_START, 0)};
-    ASSERT_TRUE(on_full.write_batch(events, codes, names).ok());  // held back, not written
-    Status st = on_full.flush();
-    ASSERT_FALSE(st.ok());
-    EXPECT_EQ(st.error().os_errno(), ENOSPC);
-    EXPECT_FALSE(on_full.finish(codes, names, 1).ok());
 }
 
 }  // namespace
