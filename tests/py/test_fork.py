@@ -18,11 +18,9 @@ from jsontrace import Trace, nesting, tracks
 
 VESPRA = str(pathlib.Path(sys.executable).parent / "vespra")
 
-# Forks on a thread named "forker" while a thread named "background" records, and while that
-# thread is inside its first callback: the callback asks for its name, which waits in Python code
-# (having let go of the interpreter, and of the GIL where there is one) until the fork is done. The
-# child calls in_child and forks a grandchild that calls in_grandchild, and both leave with
-# os._exit, which skips the interpreter's exit handlers. A fork hook registered before vespra's
+# Forks on a thread named "forker" while a thread named "background" records; the child calls
+# in_child and forks a grandchild that calls in_grandchild, and both leave with os._exit, which
+# skips the interpreter's exit handlers. A fork hook registered before vespra's
 # runs inside its window, where leaving the tracer is refused, not left to hang. After the traced
 # part, a child forked with no tracer active traces into a file of its own. Prints the
 # grandchild's process id, then the others'.
@@ -55,21 +53,10 @@ def fork_and_trace(out):
         os._exit(0)
     assert status(pid) == 0
 
-class Background(threading.Thread):
-    @property
-    def name(self):
-        inside.set()
-        forked.wait(10)
-        return self._name
-
-    @name.setter
-    def name(self, value):
-        self._name = value
-
-    def run(self):
-        while not done.is_set():
-            in_background()
-            time.sleep(0.001)
+def background():
+    while not done.is_set():
+        in_background()
+        time.sleep(0.001)
 
 def forker():
     if (pid := os.fork()) == 0:
@@ -79,22 +66,18 @@ def forker():
             os._exit(3)
         print(grandchild, flush=True)
         os._exit(status(grandchild))
-    forked.set()
     pids["child"] = pid
     in_parent()
     pids["status"] = status(pid)
 
 out, fmt = sys.argv[1:]
-inside, forked, done = threading.Event(), threading.Event(), threading.Event()
-pids = {"parent": os.getpid()}
+done, pids = threading.Event(), {"parent": os.getpid()}
 with (tracer := core.Tracer(out, fmt)):
-    background = Background(name="background")
-    background.start()
-    assert inside.wait(10)
-    (thread := threading.Thread(target=forker, name="forker")).start()
-    thread.join()
+    threads = [threading.Thread(target=f, name=f.__name__) for f in (background, forker)]
+    [t.start() for t in threads]
+    threads[1].join()
     done.set()
-    background.join()
+    threads[0].join()
 tracer, size = None, os.path.getsize(out)
 fork_and_trace("alone.json")
 assert os.path.getsize(out) == size, "a fork after the tracer was left wrote to its file"
@@ -102,9 +85,9 @@ assert sys.monitoring.get_tool(3) is None
 print(json.dumps(pids))
 """
 
-# Forks a child that forks a grandchild, then runs an exec'd child in another directory, each call
-# of the parent's (and the child's) that starts or waits for one in a function of its own. Prints
-# the child's and the grandchild's process ids.
+# Forks a child that forks a grandchild, then runs an exec'd child in another directory that
+# leaves by os._exit, each call of the parent's (and the child's) that starts or waits for one in
+# a function of its own. Prints the child's and the grandchild's process ids.
 TIMELINE = """\
 import os, subprocess, sys, time
 
@@ -115,7 +98,7 @@ def reaping(pid):
     os.waitpid(pid, 0)
 
 def spawning():
-    code = "import time\\ndef exec_child(): time.sleep(0.01)\\nexec_child()"
+    code = "import os, time\\ndef exec_child(): time.sleep(0.01)\\nexec_child()\\nos._exit(0)"
     os.mkdir("elsewhere")
     subprocess.run([sys.executable, "-c", code], cwd="elsewhere", check=True)
 
@@ -188,8 +171,7 @@ class FamilyTest(ForkTest):
                     self.check_descriptors(out, pids)
                 self.check_family(pids, *phases(out))
 
-    def check_descriptors(self, out, pids):
-        # Each process on sequences of its own: one two processes share mixes up their names.
+    def check_descriptors(self, out, pids):  # each process on sequences of its own
         sequences = collections.defaultdict(set)
         for packet in pbtrace.read_packets(out):  # one stream: the whole file decodes
             if desc := packet.get("track_descriptor"):
@@ -207,12 +189,8 @@ class FamilyTest(ForkTest):
             # Only the thread that forked, under its new id, with the name it had in the parent.
             self.assertEqual({k: names.get(k) for k in threads if k[0] == pid},
                              {(pid, pid): "forker"})
-        [background] = [k for k, evs in threads.items() if ("B", "in_background") in evs]
-        self.assertEqual(names.get(background), "background")  # the name its callback waited for
-        # The calls open at a fork or at the background's paused first event end at the stop,
-        # which os._exit makes in a child.
-        for key, events in threads.items():
-            self.assertEqual(nesting(events), (None, []), key)
+            # The calls open at the fork end at the stop that os._exit makes.
+            self.assertEqual(nesting(threads[(pid, pid)]), (None, []), pid)
 
     def test_children_run_inside_their_parents_calls_on_one_time_base(self):
         # Every warning shown: tracing adds no thread that the interpreter's warning about fork
@@ -249,7 +227,7 @@ class FamilyTest(ForkTest):
                                  [("B", "<module>")] * 2)
                 # The joined child begins with the start-up frames its tracer started in
                 # (importing site, which runs vespra-startup.pth, which imports the hook), all at
-                # its first timestamp, and every call it made ends.
+                # its first timestamp, and every call it made ends at the stop os._exit makes.
                 first = threads[exec_child][0][0]
                 opening = [n for ts, ph, n in threads[exec_child] if ts == first and ph == "B"]
                 self.assertEqual((opening[0], opening[-1]), ("_find_and_load", "start"))
@@ -301,6 +279,54 @@ class LocksAcrossForkTest(ForkTest):
                 self.assertEqual(out.split(), ["0"] * n)
                 for i in range(n):
                     self.assertTrue(Trace(self.dir / f"child{i}.json").by_name("f"), i)
+
+    def test_a_fork_while_another_thread_is_inside_a_callback(self):
+        # The other thread's first callback asks for its name, which blocks in Python code: it is
+        # inside the callback, having let go of the interpreter (and of the GIL, where there is
+        # one), when the main thread forks. The child must not wait for anything that thread
+        # held, and both processes' traces must come out whole.
+        out = self.run_script("""\
+            import os, signal, threading
+            from vespra._core import Tracer
+
+            inside, release = threading.Event(), threading.Event()
+
+            class SlowName(threading.Thread):
+                @property
+                def name(self):
+                    inside.set()
+                    release.wait(10)
+                    return "slow-name"
+
+                @name.setter
+                def name(self, value):
+                    self._name = value
+
+            def work(): pass
+            def in_child(): pass
+
+            with Tracer("t.json", "json"):
+                worker = SlowName(target=work)
+                worker.start()
+                assert inside.wait(10)
+                if (pid := os.fork()) == 0:
+                    signal.alarm(5)  # a child that hangs dies of SIGALRM
+                    in_child()
+                    os._exit(0)
+                release.set()
+                worker.join()
+                print(os.getpid(), pid, os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+            """)
+        parent, child, status = map(int, out.split())
+        self.assertEqual(status, 0)
+        threads, names = phases(self.dir / "t.json")
+        self.assertEqual({k for k, evs in threads.items() if ("B", "in_child") in evs},
+                         {(child, child)})
+        self.assertEqual(nesting(threads[(child, child)]), (None, []))  # ended at os._exit
+        [slow] = [k for k, name in names.items() if name == "slow-name"]
+        self.assertEqual(slow[0], parent)
+        self.assertLessEqual({("B", "work"), ("E", "work")}, set(threads[slow]))
+        self.assertEqual(nesting(threads[slow]), (None, []))  # its paused first event included
 
 
 if __name__ == "__main__":

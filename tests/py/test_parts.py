@@ -1,9 +1,8 @@
 """Nothing lost, nothing mixed when a traced process ends: each process writes a part of its own,
 joined into the output at its stop, so that a process killed at any instant leaves every other
-process's records readable; os._exit and SIGTERM complete the trace; a second trace
-refuses an output that a live one writes."""
+process's records readable; SIGTERM completes the trace, whether the program leaves then by
+sys.exit or os._exit; a second trace refuses an output that a live one writes."""
 
-import collections
 import contextlib
 import json
 import os
@@ -18,13 +17,11 @@ import time
 import unittest
 
 import perfetto
-from jsontrace import nesting, tracks
 
 VESPRA = str(pathlib.Path(sys.executable).parent / "vespra")
 FORMATS = {"protobuf": "pb", "json": "json"}
 # A packet of 128 bytes of which one came, and a JSON record cut short.
 TORN = {"protobuf": b"\x0a\x80\x01\x08", "json": b'{"name":"before","ph":"B","ts":1'}
-CALLS = 40000
 
 PROGRAMS = {
     # Loops until killed, so that its export threads are writing whenever the signal comes; at a
@@ -42,27 +39,6 @@ PROGRAMS = {
                 time.sleep(0.01)
 
         work()
-    """,
-    # Leaves with os._exit inside main(): no exit handler runs, and the export threads have most
-    # of the trace still to write. exits.py does so in an exec'd child, then itself.
-    "exiting.py": f"""
-        import os
-
-        def work():
-            pass
-
-        def main():
-            for _ in range({CALLS}):
-                work()
-            os._exit(3)
-
-        main()
-    """,
-    "exits.py": """
-        import subprocess, sys, vespra
-        with vespra.Tracer(sys.argv[1], sys.argv[2]):
-            assert subprocess.run([sys.executable, "exiting.py"]).returncode == 3
-            exec(open("exiting.py").read())
     """,
     # Handles SIGTERM as the argument says, once it has called work 100 times.
     "term.py": """
@@ -258,20 +234,6 @@ class PartsTest(unittest.TestCase):
                     self.assertGreaterEqual(self.calls(s, "work"), 100)
                     self.assertEqual(self.cut_short(s), set())
                     self.check_finished(out, fmt)
-
-    def test_os_exit_of_a_main_process_and_of_an_exec_d_child_completes_their_parts(self):
-        # (Under `vespra run`, os._exit from a signal handler: see the test of SIGTERM.)
-        for fmt, ext in FORMATS.items():
-            with self.subTest(fmt=fmt):
-                out = str(self.dir / f"x.{ext}")
-                done = self.run_in(sys.executable, "exits.py", out, fmt)
-                self.assertEqual(done.returncode, 3, done.stderr)
-                threads = tracks(out)
-                works = collections.Counter((pid, ph) for (pid, _), (_, evs) in threads.items()
-                                            for _, ph, n in evs if n == "work")
-                self.assertEqual(list(works.values()), [CALLS] * 4, works)
-                for key, (_, events) in threads.items():
-                    self.assertEqual(nesting(events), (None, []), key)
 
     def test_a_second_trace_refuses_an_output_that_a_live_one_writes(self):
         self.write("wait.py", """
