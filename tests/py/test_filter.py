@@ -190,7 +190,8 @@ class FilterTest(unittest.TestCase):
         sleeps = [r["args"]["kind"] for r in trace.by_name("time.sleep")]
         self.assertEqual(sleeps[:4], ["start", "unwind", "start", "return"])  # sleep(-1) raised
         # A C method is named and judged by the type that defines it, though its first call
-        # comes through a bound method of an instance of a subclass defined in __main__.
+        # comes through a bound method of an instance of a subclass defined in __main__ (a call
+        # of obj.append(x) would go through list's descriptor instead): two calls, four events.
         self.run_here("-c", "import sys, vespra\nclass Items(list): pass\n"
                       "with vespra.Tracer(sys.argv[1], 'json', include=['builtins'], c_calls=True):"
                       "\n    add = Items().append; add(1); add = [].append; add(2)\n", "m.json")
