@@ -152,16 +152,6 @@ class CommandTest(TempDirTest):
 class LikePythonTest(TempDirTest):
     """`vespra run -q -o T ...` shows the program, and the user, what `python ...` shows."""
 
-    def both(self, *words):
-        """(untraced, traced) runs of the same words: (status, stdout, stderr) each, with
-        python's own name in its messages replaced by vespra's."""
-        plain = run_process([sys.executable, *words], cwd=self.dir)
-        traced = run_process([VESPRA, "run", "-q", "-f", "json", "-o", "t.json", *words],
-                             cwd=self.dir)
-        untraced = (plain.returncode, plain.stdout,
-                    re.sub(r"^\S*/python[0-9.t]*: ", "vespra: ", plain.stderr, flags=re.M))
-        return untraced, (traced.returncode, traced.stdout, traced.stderr)
-
     def test_the_program_sees_and_does_what_it_would_under_python(self):
         show = """\
             import sys
@@ -191,8 +181,14 @@ class LikePythonTest(TempDirTest):
                                (["-m", "no_such_module"], None), (["empty"], None)]:
             with self.subTest(target):
                 (self.dir / "t.json").unlink(missing_ok=True)
-                untraced, traced = self.both(*target, *words)
-                self.assertEqual(traced, untraced)  # its tracebacks show the program's frames
+                # The same words under python and traced, python's name in its messages
+                # replaced by vespra's; the tracebacks show the program's frames only.
+                plain = run_process([sys.executable, *target, *words], cwd=self.dir)
+                traced = run_process([VESPRA, "run", "-q", "-f", "json", "-o", "t.json",
+                                      *target, *words], cwd=self.dir)
+                untraced = (plain.returncode, plain.stdout, re.sub(
+                    r"^\S*/python[0-9.t]*: ", "vespra: ", plain.stderr, flags=re.M))
+                self.assertEqual((traced.returncode, traced.stdout, traced.stderr), untraced)
                 if status is None:
                     self.assertNotEqual(untraced[0], 0)
                     self.assertFalse((self.dir / "t.json").exists())
