@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <map>
 #include <thread>
 
@@ -21,6 +22,7 @@ struct WriterLog {
     uint64_t finish_dropped = 0;
     bool destroyed = false;
     std::atomic<bool> stall{false}, stalled{false};  // write_batch waits while `stall` is set
+    std::atomic<bool> full{false};                   // write_batch fails as on a full disk
 };
 
 struct LoggingWriter : Exporter {
@@ -31,6 +33,7 @@ struct LoggingWriter : Exporter {
     Status write_batch(std::span<const Event> events, const CodeLookup&,
                        const ThreadNames&) override {
         for (; log->stall; testing::sleep_ms(1)) log->stalled = true;
+        if (log->full) return IoError::os(ENOSPC);
         EXPECT_FALSE(events.empty());
         for (const Event& e : events) log->words[e.tid].push_back(e.packed);
         ++log->batches;
@@ -97,6 +100,21 @@ TEST(PipelineDelivery, AnIdleExporterFlushesTheWriter) {
     EXPECT_EQ(run.log->flushed, run.log->batches);
     producers.stop();
     ASSERT_TRUE(run.pipeline.join().ok());
+}
+
+// A writer's failure ends the pipeline at once, without waiting for the queue to close, and
+// reaches its caller; the writer is not finished.
+TEST(PipelineDelivery, AWritersFailureEndsThePipelineWithoutFinish) {
+    PipelineRun run;
+    run.log->full = true;
+    testing::Producers producers(run.queue, 1, 10'000);
+    producers.wait_recorded();
+    EXPECT_TRUE(run.pipeline.returns_by_itself());
+    producers.stop();
+    Status result = run.pipeline.join();
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().os_errno(), ENOSPC);
+    EXPECT_EQ(run.log->finishes, 0);
 }
 
 // A pause (as around a fork) writes what was recorded before it, keeps the writer unfinished
