@@ -167,13 +167,13 @@ class _Sequence:
 
     def snapshot(self, p, i):
         if "track_event" in p or "track_descriptor" in p or "interned_data" in p:
-            raise ValueError(f"packet {i}: a clock snapshot shares its packet, which a viewer ignores")
+            raise ValueError(f"packet {i}: a clock snapshot shares its packet: a viewer ignores it")
         clocks = {c["clock_id"]: c for c in p["clock_snapshot"].get("clocks", ())}
         if BOOTTIME not in clocks:
             raise ValueError(f"packet {i}: a clock snapshot without the trace's clock")
         for cid, c in clocks.items():
             if cid != BOOTTIME and (not 64 <= cid <= 127 or c.get("unit_multiplier_ns", 1) != 1):
-                raise ValueError(f"packet {i}: clock {cid} in a snapshot, which vespra never writes")
+                raise ValueError(f"packet {i}: clock {cid} in a snapshot: vespra never writes it")
             self.clocks[cid] = [c["timestamp"], clocks[BOOTTIME]["timestamp"] - c["timestamp"],
                                 bool(c.get("is_incremental"))]
 
@@ -249,7 +249,8 @@ def _resolve(path):
         args = {}
         for a in ev.get("debug_annotations", ()):
             value = next(v for k, v in a.items() if k != "name_iid")
-            value = _signed(value) if "int_value" in a else bool(value) if "bool_value" in a else value
+            if "int_value" in a or "bool_value" in a:
+                value = _signed(value) if "int_value" in a else bool(value)
             args[seq.lookup(seq.arg_names, a["name_iid"], "annotation name", i)] = value
         events.append((key, ts, ev.get("type"), name, place, cats, args))
     return names, events, counters

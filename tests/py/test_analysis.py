@@ -118,8 +118,8 @@ class AnalysisTest(unittest.TestCase):
                 for name in ("leaf", "middle", "outer", "worker", "main"):
                     self.assertEqual(widths[name], totals[name], name)
                 folded = self.dir / f"{fmt}.folded"
-                for options, stack in [((), r";outer;middle;leaf (\d+)$"),
-                                       (("--per-thread",), r"^worker-A \(.*;worker;middle;leaf (\d+)$")]:
+                for options, stack in [((), r";outer;middle;leaf (\d+)$"), (
+                        ("--per-thread",), r"^worker-A \(.*;worker;middle;leaf (\d+)$")]:
                     self.assertEqual(vespra("flamegraph", "--folded", *options, "-o", str(folded),
                                             trace).returncode, 0)
                     found = re.findall(stack, folded.read_text(), re.MULTILINE)
