@@ -137,8 +137,6 @@ TEST(RingFull, CostsWholeBatchesAndRecordingGoesOn) {
 TEST(Drain, RotatesItsStartingRingAndStopsAtTheBudget) {
     auto queue = identity_queue();
     std::vector<Event> out;
-    EXPECT_EQ(queue->drain_nonblocking(out, 4096), 0u);
-    EXPECT_EQ(queue->rotation(), 0u) << "an empty list does not advance the rotation";
     std::vector<uint32_t> tids{100, 101, 102}, starts;
     for (uint32_t k = 0; k < 3; ++k) {
         on_new_thread([&] {
