@@ -18,6 +18,7 @@ bool describing() { return DESCRIBING; }
 
 std::optional<uint32_t> resolve_described(State& state, PyObject* code, Hot& hot, uint8_t kind,
                                           ColdInFlight& in_flight) {
+    if (state.abandoned()) return std::nullopt;
     in_flight.arm();
     if (hot.resolved_queue != state.queue_id)
         record_open_frames(state, code, hot, kind, in_flight);

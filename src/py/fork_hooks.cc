@@ -1,6 +1,6 @@
-// The fork hooks. Across a fork they suspend the callbacks of the run in ACTIVE in the parent,
-// and in the child abandon the inherited run and start one of its own that appends to the same
-// file.
+// The fork hooks. Across a fork they park the export threads of the run in ACTIVE in the parent
+// while its callbacks go on recording, and in the child abandon the inherited run and start one
+// of its own that appends to the same file.
 #include <unistd.h>
 
 #include <atomic>
@@ -22,7 +22,6 @@ namespace {
 
 using host::boundary;
 using host::Ref;
-using host::TakenError;
 
 std::atomic<bool> HOOKS_REGISTERED{false};  // inherited by forked children
 
@@ -69,23 +68,17 @@ PyObject* before_fork(PyObject*, PyObject*) {
         // after hook, which releases them.
         if (!take_fork_locks()) return nullptr;
         // None of our threads may be there when the interpreter counts the parent's threads
-        // after the fork (see export_threads.h). The watcher is parked once the callbacks are off:
-        // a callback still running could otherwise start it again (State::resume_parked_export).
+        // after the fork (see export_threads.h). The callbacks stay on: switching them off for
+        // the fork would lose what the parent's other threads do meanwhile, and leave their
+        // stacks in the trace out of step with their calls. `forking` keeps the callbacks from
+        // resuming the export threads (State::resume_parked_export) before the after hook.
         Running* run = FORK_TRACER ? FORK_TRACER->data.running.get() : nullptr;
-        TakenError error;
-        if (run && run->monitoring) {
-            std::optional<monitoring::MonitoringHandle> handle = std::move(run->monitoring);
-            run->monitoring.reset();
-            bool events_off = false;
-            if (!monitoring::disable(*handle, &events_off)) error = TakenError::take();
-            handle.reset();
+        if (run) {
+            run->state->forking_pid = getpid();
+            run->state->forking.store(true, std::memory_order_release);
+            export_threads::park(*run);
         }
-        if (run) export_threads::park(*run);
         park_sigterm_watcher();
-        if (error) {
-            error.restore();
-            return nullptr;
-        }
         Py_RETURN_NONE;
     });
 }
@@ -100,9 +93,7 @@ PyObject* after_fork_in_parent(PyObject*, PyObject*) {
         // do not start a batch, which would resume the export threads before the interpreter
         // counts threads (see State::resume_parked_export).
         run->queue->add_dropped(tls::flush_current_thread(run->queue->id()));
-        std::optional<monitoring::MonitoringHandle> handle = monitoring::enable(run->state);
-        if (!handle) return nullptr;
-        run->monitoring = std::move(handle);
+        run->state->forking.store(false, std::memory_order_release);
         Py_RETURN_NONE;
     });
 }
@@ -115,8 +106,14 @@ PyObject* after_fork_in_child(PyObject*, PyObject*) {
         ForkLocksRelease release;
         if (!FORK_TRACER) Py_RETURN_NONE;
         TracerData& data = FORK_TRACER->data;
-        // Leaked on purpose, never read: see the docstring.
-        (void)data.running.release();
+        // Leaked on purpose: see the docstring. Its callbacks are still registered (they have
+        // recorded nothing since the fork, see State::abandoned): they give up the tool's slot
+        // to the child's own run.
+        Running* inherited = data.running.release();
+        if (inherited && inherited->monitoring) {
+            bool events_off = false;
+            if (!monitoring::disable(*inherited->monitoring, &events_off)) return nullptr;
+        }
         tls::forget_other_threads();
         // The parent's part stays the parent's: locked by this copy too, it would look alive
         // after the parent's death.
@@ -136,14 +133,15 @@ PyObject* after_fork_in_child(PyObject*, PyObject*) {
 PyMethodDef FORK_HOOK_DEFS[] = {
     {"_before_fork", before_fork, METH_NOARGS,
      "_before_fork($module, /)\n--\n\n"
-     "Stop delivering callbacks before the address space is cloned, so that no\n"
-     "callback can run in the child against state the child is about to abandon."},
+     "Park the export threads before the address space is cloned, so that none\n"
+     "is counted by the interpreter's check for a multi-threaded fork, nor runs\n"
+     "in the child against the state the child is about to abandon."},
     {"_after_fork_in_parent", after_fork_in_parent, METH_NOARGS,
      "_after_fork_in_parent($module, /)\n--\n\n"},
     {"_after_fork_in_child", after_fork_in_child, METH_NOARGS,
      "_after_fork_in_child($module, /)\n--\n\n"
      "Start the child's own trace. The inherited run is deliberately leaked: its\n"
-     "exporter thread did not survive the fork, and any lock it held at that\n"
+     "export threads did not survive the fork, and any lock a thread held at that\n"
      "instant is still held by nobody, so reading or dropping that state could\n"
      "block forever."},
     {nullptr, nullptr, 0, nullptr},

@@ -688,6 +688,7 @@ std::string_view payload_of(State& state, Hot& hot, std::span<const MarkArg> arg
 
 bool record_in_run(State& state, uint8_t kind, PyObject* name, std::span<const MarkArg> args,
                    const MarkValue* value) noexcept {
+    if (state.abandoned()) return true;
     try {
         Hot& hot = HOT;
         monitoring::ColdInFlight in_flight(state.cold_in_flight);

@@ -116,6 +116,7 @@ host::Ref new_callbacks(std::shared_ptr<State> state, PyObject* mon) {
 [[gnu::noinline]] bool record_cold(State& state, PyObject* obj, PyObject* code, uint64_t key,
                                    Hot& hot, uint64_t now, uint8_t kind,
                                    Describe describe) noexcept {
+    if (state.abandoned()) return false;
     try {
         ColdInFlight in_flight(state.cold_in_flight);
         // A thread whose events so far were all left out has not bound to the run: it is not
@@ -191,6 +192,7 @@ template <Source SOURCE>
 // each other (with the loop's own code left out by a filter) all come to record_coroutine.
 [[gnu::noinline]] PyObject* record_step_begin(State& state, const void* frame, uint64_t now,
                                               uint32_t word) noexcept {
+    if (state.abandoned()) Py_RETURN_NONE;
     try {
         Hot& hot = HOT;
         ColdInFlight in_flight(state.cold_in_flight);
@@ -262,10 +264,11 @@ template <Source SOURCE>
     // Bound to an earlier run: its one-entry cache holds that run's id.
     if (hot.queue_id != state.queue_id)
         return record_unresolved<SOURCE>(state, obj, key, now, kind);
+    if (state.abandoned()) Py_RETURN_NONE;  // a forked child's batch of its parent's run is full
     state.queue_raw->slow_path(hot, now, hot.tid, pack_word(kind, id));
-    // A new batch: if a fork parked the export threads, this is where they come back. (Not at
-    // any earlier event: the forking thread runs other libraries' fork hooks before the
-    // interpreter counts the threads, and the fork hook gave it an empty batch.)
+    // A new batch: if a fork parked the export threads, this is where they come back, once the
+    // fork's after hook has run (the interpreter counts the threads after it, and the hook gave
+    // the forking thread an empty batch).
     state.resume_parked_export();
     Py_RETURN_NONE;
 }

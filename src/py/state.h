@@ -2,6 +2,7 @@
 #pragma once
 
 #include <Python.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
@@ -88,10 +89,26 @@ class State final : public CodeLookup, public ThreadNames {
     // The run, while its export threads are parked across a fork; else null.
     std::atomic<ParkedExport*> parked{nullptr};
 
+    // A fork in progress, set by the forking thread from the before hook to the parent's after
+    // hook. The callbacks go on recording across a fork (other threads of the parent keep
+    // running, and their calls belong in the trace), but the export threads stay parked until
+    // the interpreter has counted the parent's threads. A forked child inherits the flag set,
+    // with `forking_pid` its parent's: there, until the child's hook starts the child's own run,
+    // the callbacks record nothing into this run the child abandons (`abandoned`), whose locks
+    // threads that did not survive the fork may hold.
+    std::atomic<bool> forking{false};
+    pid_t forking_pid = 0;
+
+    // A forked child's copy of a run. The pid is asked only while a fork is in progress.
+    bool abandoned() const noexcept {
+        return forking.load(std::memory_order_relaxed) && getpid() != forking_pid;
+    }
+
     // From a recording callback: resumes the export threads parked in this run, if any. Never
     // raises.
     void resume_parked_export() noexcept {
         if (parked.load(std::memory_order_relaxed) == nullptr) return;
+        if (forking.load(std::memory_order_relaxed)) return;
         // One of the recording threads that get here at once resumes them.
         if (ParkedExport* run = parked.exchange(nullptr, std::memory_order_acq_rel)) {
             run->resume_parked();
