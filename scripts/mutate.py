@@ -56,6 +56,14 @@ FAULTS = [
      "if (open == t.stack.rbegin()) {\n                out.insert(out.end(), group.begin(), group.end());",
      "if (open == t.stack.rbegin()) {\n                (void)group;",
      area(CORE, py("marks"))),
+    ("killed worker's torn record joined", "src/core/parts.cc",
+     "if (Status st = append(fd, complete.value()); !st.ok()) return st;",
+     "if (Status st = append(fd, size.value()); !st.ok()) return st;",
+     area(CORE, py("parts", "exits"))),
+    ("finished task's life left open", "src/core/tasks.cc",
+     "out.emplace_back(t.end_ts, TASK_TRACK_BIT | t.task, t.end_word);\n        alive_.erase",
+     "alive_.erase",
+     area(CORE, py("tasks"))),
     # The writers.
     ("JSON escape of backslash missed", "src/json/json_text.h",
      "if (c >= 0x20 && c != '\"' && c != '\\\\') {", "if (c >= 0x20 && c != '\"') {",
@@ -86,6 +94,9 @@ FAULTS = [
     ("JSON reader drops the fraction", "src/json/json_reader.cc",
      "uint64_t ts = us * 1000 + frac;", "uint64_t ts = us * 1000;",
      area(ANALYSIS)),
+    ("cut leaves the window's slices open", "src/analysis/cut.cc",
+     "feed(handle, t, KIND_RETURN, to, Current{{}, nullptr});", "(void)to;",
+     area(ANALYSIS, py("cut"))),
     ("filter: exclude ignored when included", "src/core/code_filter.cc",
      "if (!included || excluded) return false;", "if (!included && excluded) return false;",
      area(CORE, py("filter"))),
@@ -119,6 +130,10 @@ FAULTS = [
      "start(FORK_TRACER, static_cast<uint32_t>(getpid()), true,",
      "start(FORK_TRACER, static_cast<uint32_t>(getppid()), true,",
      area(py("fork"))),
+    ("keyword-only arguments not recorded", "src/py/values.cc",
+     "Py_ssize_t count = co->co_argcount + co->co_kwonlyargcount +",
+     "Py_ssize_t count = co->co_argcount +",
+     area(py("values"))),
 ]
 
 
