@@ -189,8 +189,11 @@ class FamilyTest(ForkTest):
             # Only the thread that forked, under its new id, with the name it had in the parent.
             self.assertEqual({k: names.get(k) for k in threads if k[0] == pid},
                              {(pid, pid): "forker"})
-            # The calls open at the fork end at the stop that os._exit makes.
-            self.assertEqual(nesting(threads[(pid, pid)]), (None, []), pid)
+        # Every call of every thread has its begin and its end: the children's open at the fork
+        # end at the stop that os._exit makes, and the parent's other threads, which went on
+        # while the forker forked, lost none (the main thread starts and joins the forker then).
+        for key, events in threads.items():
+            self.assertEqual(nesting(events), (None, []), key)
 
     def test_children_run_inside_their_parents_calls_on_one_time_base(self):
         # Every warning shown: tracing adds no thread that the interpreter's warning about fork
@@ -236,6 +239,28 @@ class FamilyTest(ForkTest):
                                 opening)
                 self.assertEqual(nesting(threads[exec_child]), (None, []))
                 self.assertIn("exec_child", [n for _, _, n in threads[exec_child]])
+
+    def test_the_parents_other_threads_go_on_recording_across_a_fork(self):
+        # The main thread is still starting the forker when it forks: the end of that start and
+        # the join that follows happen while the fork hooks run.
+        self.run_script("""\
+            import os, sys, threading
+            import vespra._core as core
+
+            def forker():
+                if (pid := os.fork()) == 0:
+                    os._exit(0)
+                os.waitpid(pid, 0)
+
+            with core.Tracer("t.json", "json"):
+                t = threading.Thread(target=forker)
+                t.start()
+                t.join()
+            """)
+        threads, names = phases(self.dir / "t.json")
+        [main] = [k for k, name in names.items() if name == "MainThread"]
+        self.assertLessEqual({("E", "Thread.start"), ("B", "Thread.join")}, set(threads[main]))
+        self.assertEqual(nesting(threads[main]), (None, []))
 
 
 # A thread that does `busy` until stopped while the main thread forks `n` children. Each child
