@@ -197,6 +197,11 @@ Status ProtoExporter::write_mark(std::span<const Event> events, size_t at, const
     }
     std::string body;
     varint_field(body, pb::field::TIMESTAMP, e.ts);
+    // Absolute, on the trace clock: on a sequence whose default clock is incremental, a bare
+    // timestamp would be read as a delta and move that clock for every event after it.
+    if (incremental_) {
+        varint_field(body, pb::field::TIMESTAMP_CLOCK_ID, pb::BUILTIN_CLOCK_BOOTTIME);
+    }
     varint_field(body, pb::field::SEQUENCE_ID, seq->sequence_id);
     bytes_field(body, pb::field::TRACK_EVENT, event);
     varint_field(body, pb::field::SEQUENCE_FLAGS, TracePacket::SEQ_NEEDS_INCREMENTAL_STATE);

@@ -98,9 +98,13 @@ TEST(MarksRead, BothFormatsReportSpansApartAndCountersPerProcess) {
         "E 0 150",
         "C 20 queue 40.000000 5",
     };
-    for (Fmt fmt : {Fmt::Json, Fmt::Proto}) {
-        EXPECT_EQ(slices_and_counters(fmt, write_trace(fmt, m.runs, m.codes, m.names)), expected)
-            << (fmt == Fmt::Json ? "json" : "protobuf");
+    // Protobuf with incremental timestamps too: a mark's packet is stamped on the trace clock,
+    // and the functions' deltas around it go on from the function before it.
+    for (auto [fmt, incremental] : {std::pair{Fmt::Json, false}, {Fmt::Proto, false},
+                                    {Fmt::Proto, true}}) {
+        EXPECT_EQ(slices_and_counters(fmt, write_trace(fmt, m.runs, m.codes, m.names, incremental)),
+                  expected)
+            << (fmt == Fmt::Json ? "json" : "protobuf") << incremental;
     }
 }
 
