@@ -286,7 +286,9 @@ Status Cutter::record(std::span<const uint8_t> bytes, const RecordInfo& info) {
             writer_.copy(bytes, info);
             return write();
         }
-        t.sequence = info.sequence, t.sequence_clock = info.sequence_clock;
+        // The clipped begins and ends written later follow the sequence's default clock, which a
+        // packet naming a clock of its own says nothing of.
+        t.sequence = info.sequence, t.sequence_clock = info.sequence_default_clock;
         const bool in = admit(handle, t, info.ts);
         if (info.kind == Kind::Begin) {
             if (t.window.state != Selector::Window::State::After) {

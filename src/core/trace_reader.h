@@ -71,6 +71,9 @@ struct RecordInfo {
     uint64_t ts = 0;              // trace time of a Begin, End or Mark
     uint32_t sequence = 0;        // protobuf: its packet sequence
     bool sequence_clock = false;  // protobuf: its timestamp is on a clock of its sequence
+    // protobuf: its sequence's packets are on a clock of the sequence unless they name another
+    // (as a mark's and an event's out of order do)
+    bool sequence_default_clock = false;
 };
 
 class RecordSink {

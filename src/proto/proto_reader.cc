@@ -203,8 +203,8 @@ ProtoReader::Sequence& ProtoReader::sequence(uint32_t id) {
         if (clock) ts = advance(*clock, ts);
         visitor_.end(seq.thread, ts);
         if (sink_) {
-            info_ = {trace::RecordInfo::Kind::End,  seq.thread,      trace::RecordInfo::NONE, ts,
-                     static_cast<uint32_t>(seq_id), clock != nullptr};
+            info_ = {trace::RecordInfo::Kind::End,  seq.thread,       trace::RecordInfo::NONE, ts,
+                     static_cast<uint32_t>(seq_id), clock != nullptr, clock != nullptr};
         }
         return true;
     }
@@ -228,8 +228,8 @@ ProtoReader::Sequence& ProtoReader::sequence(uint32_t id) {
     if (clock) ts = advance(*clock, ts);
     visitor_.begin(seq.thread, function, ts);
     if (sink_) {
-        info_ = {trace::RecordInfo::Kind::Begin, seq.thread,      trace::RecordInfo::NONE, ts,
-                 static_cast<uint32_t>(seq_id),  clock != nullptr};
+        info_ = {trace::RecordInfo::Kind::Begin, seq.thread,       trace::RecordInfo::NONE, ts,
+                 static_cast<uint32_t>(seq_id),  clock != nullptr, clock != nullptr};
     }
     return true;
 }
@@ -326,6 +326,7 @@ Status ProtoReader::packet(const uint8_t* p, const uint8_t* end, uint64_t at) {
     if (sink_) {
         info_.sequence = static_cast<uint32_t>(seq_id);
         info_.sequence_clock = is_sequence_clock(has_clock_id ? clock_id : seq.clock);
+        info_.sequence_default_clock = is_sequence_clock(seq.clock);
     }
     if (has_clocks) {
         // A viewer reads nothing else of a packet that holds a clock snapshot.

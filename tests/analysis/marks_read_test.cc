@@ -100,8 +100,8 @@ TEST(MarksRead, BothFormatsReportSpansApartAndCountersPerProcess) {
     };
     // Protobuf with incremental timestamps too: a mark's packet is stamped on the trace clock,
     // and the functions' deltas around it go on from the function before it.
-    for (auto [fmt, incremental] : {std::pair{Fmt::Json, false}, {Fmt::Proto, false},
-                                    {Fmt::Proto, true}}) {
+    for (auto [fmt, incremental] :
+         {std::pair{Fmt::Json, false}, {Fmt::Proto, false}, {Fmt::Proto, true}}) {
         EXPECT_EQ(slices_and_counters(fmt, write_trace(fmt, m.runs, m.codes, m.names, incremental)),
                   expected)
             << (fmt == Fmt::Json ? "json" : "protobuf") << incremental;
