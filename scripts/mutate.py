@@ -59,7 +59,7 @@ FAULTS = [
     ("killed worker's torn record joined", "src/core/parts.cc",
      "if (Status st = append(fd, complete.value()); !st.ok()) return st;",
      "if (Status st = append(fd, size.value()); !st.ok()) return st;",
-     area(CORE, py("parts", "exits"))),
+     area(CORE, py("parts"))),
     ("finished task's life left open", "src/core/tasks.cc",
      "out.emplace_back(t.end_ts, TASK_TRACK_BIT | t.task, t.end_word);\n        alive_.erase",
      "alive_.erase",
