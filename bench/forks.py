@@ -1,9 +1,9 @@
 """What a fork costs a traced program.
 
-Before a fork the tracer unregisters its callbacks, writes what its threads recorded and stops
-its export threads (so that the interpreter, counting threads after the fork, sees only the
-program's); after it, it registers again, and the threads come back with the first batch the
-process records. Two timings, each untraced and under `vespra run`, in separate processes,
+Before a fork the tracer writes what its threads recorded and stops its export threads (so that
+the interpreter, counting threads after the fork, sees only the program's), while its callbacks
+go on recording; the threads come back with the first batch the process records after the
+fork. Two timings, each untraced and under `vespra run`, in separate processes,
 alternating:
 
   fork   one os.fork() in the parent, the child leaving at once with os._exit (median of
