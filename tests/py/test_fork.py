@@ -171,15 +171,17 @@ class FamilyTest(ForkTest):
                     self.check_descriptors(out, pids)
                 self.check_family(pids, *phases(out))
 
-    def check_descriptors(self, out, pids):  # each process on sequences of its own
-        sequences = collections.defaultdict(set)
+    def check_descriptors(self, out, pids):  # each process on sequences and tracks of its own
+        sequences, uuids = collections.defaultdict(set), collections.defaultdict(set)
         for packet in pbtrace.read_packets(out):  # one stream: the whole file decodes
             if desc := packet.get("track_descriptor"):
                 pid = (desc.get("thread") or desc["process"])["pid"]
                 sequences[pid].add(packet["trusted_packet_sequence_id"])
+                uuids[pid].add(desc["uuid"])
         self.assertEqual(set(sequences), {pids["parent"], pids["child"], pids["grandchild"]})
-        self.assertEqual(len(set().union(*sequences.values())),
-                         sum(map(len, sequences.values())), "a sequence shared by two processes")
+        for owned, what in ((sequences, "sequence"), (uuids, "track")):
+            self.assertEqual(len(set().union(*owned.values())), sum(map(len, owned.values())),
+                             f"a {what} shared by two processes")
 
     def check_family(self, pids, threads, names):
         for who in ("parent", "child", "grandchild", "background"):

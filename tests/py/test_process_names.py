@@ -112,6 +112,13 @@ class NamesTest(unittest.TestCase):
                     self.assertEqual(cmdlines[forked], cmdlines[script])
                     [child] = [pid for pid, n in names.items() if n == "child.py"]
                     self.assertEqual(cmdlines[child][1:], ["child.py", "a"])
+                    # Sibling workers forked from one parent write on sequences of their own.
+                    owners = collections.defaultdict(set)
+                    for packet in pbtrace.read_packets(out):
+                        if desc := packet.get("track_descriptor"):
+                            owners[packet["trusted_packet_sequence_id"]].add(
+                                (desc.get("thread") or desc["process"])["pid"])
+                    self.assertEqual({s: p for s, p in owners.items() if len(p) > 1}, {})
                     if perfetto.SHELL:
                         rows = perfetto.query(out, "select pid, name from process where pid != 0")
                         self.assertEqual({int(r["pid"]): r["name"] for r in rows}, names)
