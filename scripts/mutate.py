@@ -129,7 +129,7 @@ FAULTS = [
     ("forked child takes its parent's pid", "src/py/fork_hooks.cc",
      "start(FORK_TRACER, static_cast<uint32_t>(getpid()), true,",
      "start(FORK_TRACER, static_cast<uint32_t>(getppid()), true,",
-     area(py("fork"))),
+     area(py("fork", "process_names"))),
     ("keyword-only arguments not recorded", "src/py/values.cc",
      "Py_ssize_t count = co->co_argcount + co->co_kwonlyargcount +",
      "Py_ssize_t count = co->co_argcount +",
