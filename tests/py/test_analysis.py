@@ -66,9 +66,7 @@ def ours(table):
 class AnalysisTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        tmp = tempfile.TemporaryDirectory()
-        cls.addClassCleanup(tmp.cleanup)
-        cls.dir = pathlib.Path(tmp.name)
+        cls.dir = pathlib.Path(cls.enterClassContext(tempfile.TemporaryDirectory()))
         (cls.dir / "prog.py").write_text(PROGRAM)
         cls.traces = {fmt: str(cls.dir / name) for fmt, name in (("protobuf", "t.pb"),
                                                                  ("json", "t.json"))}

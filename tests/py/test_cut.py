@@ -96,9 +96,7 @@ def expected(original, first, last, keep, min_duration=0, max_depth=0):
 class CutTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        tmp = tempfile.TemporaryDirectory()
-        cls.addClassCleanup(tmp.cleanup)
-        cls.dir = pathlib.Path(tmp.name)
+        cls.dir = pathlib.Path(cls.enterClassContext(tempfile.TemporaryDirectory()))
         (cls.dir / "program.py").write_text(PROGRAM)
         (cls.dir / "child.py").write_text(CHILD)
         cls.traces = {}

@@ -64,9 +64,7 @@ def exception_events(path):
 
 class Exceptions(unittest.TestCase):
     def setUp(self):
-        tmp = tempfile.TemporaryDirectory()
-        self.addCleanup(tmp.cleanup)
-        self.dir = pathlib.Path(tmp.name)
+        self.dir = pathlib.Path(self.enterContext(tempfile.TemporaryDirectory()))
 
     def test_each_raise_once_and_the_slices_it_unwound(self):
         # Where each was raised, once: not where it passed through nor at the re-raise. The

@@ -115,9 +115,7 @@ def shape(events):
 class FilterTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        tmp = tempfile.TemporaryDirectory()
-        cls.addClassCleanup(tmp.cleanup)
-        cls.dir = pathlib.Path(tmp.name)
+        cls.dir = pathlib.Path(cls.enterClassContext(tempfile.TemporaryDirectory()))
         for name, text in APP.items():
             path = cls.dir / name
             path.parent.mkdir(exist_ok=True)

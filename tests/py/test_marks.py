@@ -135,9 +135,7 @@ class Marks(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        tmp = tempfile.TemporaryDirectory()
-        cls.addClassCleanup(tmp.cleanup)
-        cls.dir = pathlib.Path(tmp.name)
+        cls.dir = pathlib.Path(cls.enterClassContext(tempfile.TemporaryDirectory()))
         cls.paths, cls.summaries, callbacks = {}, {}, list(gc.callbacks)
         for fmt in FORMATS:
             cls.paths[fmt] = cls.dir / f"t.{fmt}"

@@ -43,9 +43,7 @@ with vespra.Tracer(sys.argv[1], sys.argv[2], ring={RING}):
 
 class RingTest(unittest.TestCase):
     def setUp(self):
-        tmp = tempfile.TemporaryDirectory()
-        self.addCleanup(tmp.cleanup)
-        self.dir = tmp.name
+        self.dir = self.enterContext(tempfile.TemporaryDirectory())
 
     def run_code(self, code, *args):
         path = os.path.join(self.dir, "prog.py")

@@ -106,9 +106,7 @@ def split(path):
 class Tasks(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        tmp = tempfile.TemporaryDirectory()
-        cls.addClassCleanup(tmp.cleanup)
-        cls.dir = pathlib.Path(tmp.name)
+        cls.dir = pathlib.Path(cls.enterClassContext(tempfile.TemporaryDirectory()))
         (cls.dir / "tasks.py").write_text(PROGRAM)
         cls.traces = {}
         # (format, Python Task and exceptions recorded), the standard library left out

@@ -101,9 +101,7 @@ def described(path):
 class Values(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        tmp = tempfile.TemporaryDirectory()
-        cls.addClassCleanup(tmp.cleanup)
-        cls.dir = pathlib.Path(tmp.name)
+        cls.dir = pathlib.Path(cls.enterClassContext(tempfile.TemporaryDirectory()))
         (cls.dir / "valued.py").write_text(VALUED)
         sys.path.insert(0, str(cls.dir))
         cls.addClassCleanup(sys.path.remove, str(cls.dir))
