@@ -74,7 +74,7 @@ PyObject* before_fork(PyObject*, PyObject*) {
         // resuming the export threads (State::resume_parked_export) before the after hook.
         Running* run = FORK_TRACER ? FORK_TRACER->data.running.get() : nullptr;
         if (run) {
-            run->state->forking_pid = getpid();
+            run->state->forking_pid.store(getpid(), std::memory_order_relaxed);
             run->state->forking.store(true, std::memory_order_release);
             export_threads::park(*run);
         }

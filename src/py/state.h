@@ -97,11 +97,12 @@ class State final : public CodeLookup, public ThreadNames {
     // the callbacks record nothing into this run the child abandons (`abandoned`), whose locks
     // threads that did not survive the fork may hold.
     std::atomic<bool> forking{false};
-    pid_t forking_pid = 0;
+    std::atomic<pid_t> forking_pid{0};
 
     // A forked child's copy of a run. The pid is asked only while a fork is in progress.
     bool abandoned() const noexcept {
-        return forking.load(std::memory_order_relaxed) && getpid() != forking_pid;
+        return forking.load(std::memory_order_acquire) &&
+               getpid() != forking_pid.load(std::memory_order_relaxed);
     }
 
     // From a recording callback: resumes the export threads parked in this run, if any. Never
