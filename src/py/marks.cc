@@ -52,36 +52,8 @@ MarkValue repr_of(PyObject* value) {
 // An argument's value as the trace keeps it. May run Python code (a repr); never fails.
 MarkValue convert(PyObject* value) {
     MarkValue v;
-    if (value == Py_None) return v;
-    if (PyBool_Check(value)) {
-        v.scalar.tag = value == Py_True ? marks::TAG_TRUE : marks::TAG_FALSE;
-        return v;
-    }
-    if (PyLong_Check(value)) {
-        int overflow = 0;
-        long long i = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow == 0 && !(i == -1 && PyErr_Occurred())) {
-            v.scalar.tag = marks::TAG_INT;
-            v.scalar.i = i;
-            return v;
-        }
-        PyErr_Clear();
-        if (overflow > 0) {
-            unsigned long long u = PyLong_AsUnsignedLongLong(value);
-            if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-                v.scalar.tag = marks::TAG_UINT;
-                v.scalar.u = u;
-                return v;
-            }
-            PyErr_Clear();
-        }
-        return repr_of(value);
-    }
-    if (PyFloat_Check(value)) {
-        v.scalar.tag = marks::TAG_DOUBLE;
-        v.scalar.d = PyFloat_AS_DOUBLE(value);
-        return v;
-    }
+    int overflow = 0;
+    if (scalar_of(value, false, v, overflow)) return v;
     if (PyUnicode_Check(value)) {
         Py_ssize_t len = 0;
         if (const char* text = PyUnicode_AsUTF8AndSize(value, &len)) {
@@ -664,6 +636,41 @@ PyTypeObject* make_type(PyObject* module, PyType_Spec* spec) {
 }
 
 }  // namespace
+
+bool scalar_of(PyObject* value, bool exact, MarkValue& out, int& overflow) {
+    overflow = 0;
+    if (value == Py_None) return true;
+    if (PyBool_Check(value)) {
+        out.scalar.tag = value == Py_True ? marks::TAG_TRUE : marks::TAG_FALSE;
+        return true;
+    }
+    if (exact ? PyLong_CheckExact(value) : PyLong_Check(value)) {
+        long long i = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow == 0 && !(i == -1 && PyErr_Occurred())) {
+            out.scalar.tag = marks::TAG_INT;
+            out.scalar.i = i;
+            return true;
+        }
+        PyErr_Clear();
+        if (overflow > 0) {
+            unsigned long long u = PyLong_AsUnsignedLongLong(value);
+            if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+                out.scalar.tag = marks::TAG_UINT;
+                out.scalar.u = u;
+                return true;
+            }
+            PyErr_Clear();
+        }
+        if (overflow == 0) overflow = 1;  // an int all the same, whatever failed
+        return false;
+    }
+    if (exact ? PyFloat_CheckExact(value) : PyFloat_Check(value)) {
+        out.scalar.tag = marks::TAG_DOUBLE;
+        out.scalar.d = PyFloat_AS_DOUBLE(value);
+        return true;
+    }
+    return false;
+}
 
 std::atomic<State*> MARKING{nullptr};
 

@@ -44,6 +44,11 @@ struct MarkArg {
     MarkValue value;
 };
 
+// What a value is as a scalar of the trace: None, a bool, an int of 64 bits (signed, or unsigned
+// above), a float. `exact` takes those types only, not their subclasses. False for anything else
+// (an int beyond 64 bits, its `overflow` then nonzero). Runs no Python code; never raises.
+bool scalar_of(PyObject* value, bool exact, MarkValue& out, int& overflow);
+
 // Records one mark of `kind` named `name` (a str) on the calling thread, with `args` or, for a
 // counter, `value`. Attached, with the thread's events on in `state`'s run. False with an
 // exception set when a name cannot be written as UTF-8; a full interner drops the mark.

@@ -251,40 +251,15 @@ uint8_t Matcher::decide(uint32_t id, std::string_view module, std::string_view f
 
 MarkValue describe(PyObject* v, bool repr) {
     MarkValue out;
-    if (v == Py_None) return out;
-    if (PyBool_Check(v)) {
-        out.scalar.tag = v == Py_True ? marks::TAG_TRUE : marks::TAG_FALSE;
-        return out;
-    }
-    if (PyLong_CheckExact(v)) {
-        int overflow = 0;
-        long long i = PyLong_AsLongLongAndOverflow(v, &overflow);
-        if (overflow == 0 && !PyErr_Occurred()) {
-            out.scalar.tag = marks::TAG_INT;
-            out.scalar.i = i;
-            return out;
-        }
-        PyErr_Clear();
-        if (overflow > 0) {
-            unsigned long long u = PyLong_AsUnsignedLongLong(v);
-            if (!PyErr_Occurred()) {
-                out.scalar.tag = marks::TAG_UINT;
-                out.scalar.u = u;
-                return out;
-            }
-            PyErr_Clear();
-        }
+    int overflow = 0;
+    if (marks_api::scalar_of(v, true, out, overflow)) return out;
+    if (overflow != 0) {
         // Beyond 64 bits: its size, which tells more than a cut run of digits.
         Ref bits = Ref::steal(PyObject_CallMethod(v, "bit_length", nullptr));
         size_t n = bits ? PyLong_AsSize_t(bits.get()) : 0;
         PyErr_Clear();
         return text_value((overflow < 0 ? "negative int of " : "int of ") + std::to_string(n) +
                           " bits");
-    }
-    if (PyFloat_CheckExact(v)) {
-        out.scalar.tag = marks::TAG_DOUBLE;
-        out.scalar.d = PyFloat_AS_DOUBLE(v);
-        return out;
     }
     if (PyUnicode_CheckExact(v)) return text_value(cut_str(v));
     if (PyBytes_CheckExact(v)) return text_value(cut_bytes(v));
